@@ -1,0 +1,108 @@
+// The host machine's own view of its kernel: the services that host
+// components (the USB stack, the PnP manager, the programs and the tests) use
+// beside the driver-facing API of api/hostwdm.h. Modern C++ on this side.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/hostwdm.h"
+
+namespace host {
+
+// ------------------------------------------------------------------ verifier (verifier.cpp)
+// A bug check as the platform's verifier raises it. The default handler
+// prints one clear message and ends the program; tests install a handler that
+// records the bug check and fails the test. When the handler returns, the
+// kernel routine that raised the check refuses the offending operation and
+// returns, so that the machine stays usable.
+struct BugCheck {
+  uint32_t code = 0;
+  uint64_t parameters[4] = {0, 0, 0, 0};
+  std::string what;
+};
+using BugCheckHandler = std::function<void(const BugCheck &)>;
+
+void RaiseBugCheck(uint32_t code, uint64_t p1, uint64_t p2, uint64_t p3, uint64_t p4, std::string what);
+void SetBugCheckHandler(BugCheckHandler handler);  // empty: the default (message, exit)
+std::vector<BugCheck> BugChecksSoFar();
+void ClearBugChecks();
+
+// ------------------------------------------------------------------ clock (clock.cpp)
+// One clock for every wait and delay. Model time runs SpeedFactor times as fast
+// as real time: with 100, a 2-second time-out takes 20 ms and is still a real
+// time-out on real threads. Units are the platform's 100 ns.
+namespace clock {
+void SetSpeedFactor(double factor);
+double SpeedFactor();
+int64_t Now();                  // model time since the machine booted
+void SleepFor(int64_t units);   // blocks the calling thread for that much model time
+}  // namespace clock
+
+// ------------------------------------------------------------------ pool (pool.cpp)
+struct PoolBlockInfo {
+  const void *address = nullptr;
+  size_t size = 0;
+  ULONG tag = 0;
+  POOL_TYPE type = NonPagedPool;
+  uint64_t serial = 0;  // allocation number, counting from boot
+};
+struct PoolStats {
+  uint64_t allocations = 0;   // successful allocations since boot
+  uint64_t frees = 0;
+  uint64_t injectedFailures = 0;
+  size_t outstandingBlocks = 0;
+  size_t outstandingBytes = 0;
+  size_t peakBytes = 0;
+};
+PoolStats GetPoolStats();
+std::vector<PoolBlockInfo> OutstandingPoolBlocks();
+
+// Low-resources simulation. It applies to the fallible routines as a driver
+// calls them (ExAllocatePool*, IoAllocateIrp, IoBuildDeviceIoControlRequest,
+// IoAllocateMdl, MmMapLockedPages*); host components use internal paths that
+// it never fails. Every consulted call counts, failed or not.
+namespace lowres {
+void FailNth(uint64_t k);                   // the k-th consulted call from now (1 = the next)
+void FailTag(ULONG tag);                    // every pool allocation with this tag
+void FailOneIn(uint32_t n, uint64_t seed);  // a seeded one-in-n chance per call
+void Clear();
+uint64_t ConsultedCalls();                  // consulted calls since boot
+bool ShouldFail(const char *routine, ULONG tag);  // used by the kernel's fallible routines
+}  // namespace lowres
+
+// ------------------------------------------------------------------ objects (objects.cpp)
+// A driver object as the kernel makes one when it loads a driver image: the
+// dispatch table filled with the I/O manager's default routine, a driver
+// extension, then the entry point called once. Null when the entry fails.
+PDRIVER_OBJECT CreateDriverObject(const std::u16string &name, PDRIVER_INITIALIZE entry);
+void DeleteDriverObject(PDRIVER_OBJECT driver);  // unload: calls DriverUnload
+// The device object behind a name in the object namespace ("\Device\X" or a
+// "\DosDevices\X" link, followed), or null.
+PDEVICE_OBJECT LookupDevice(const std::u16string &name);
+std::vector<std::u16string> SymbolicLinks();  // every "\DosDevices\..." link
+
+// ------------------------------------------------------------------ the machine's life (kernel.cpp)
+// Brings the kernel services to their boot state; exactly one alive at a time.
+// Shutdown checks that every pool block and device object is gone (a leak is
+// bug check 0xC4) and resets every service.
+struct KernelOptions {
+  double speedFactor = 1.0;
+};
+class Kernel {
+ public:
+  explicit Kernel(KernelOptions options = {});
+  ~Kernel();
+  Kernel(const Kernel &) = delete;
+  Kernel &operator=(const Kernel &) = delete;
+};
+
+// ------------------------------------------------------------------ IRQL helpers
+// Runs fn with the calling thread raised to DISPATCH_LEVEL, as a host
+// controller's completion does.
+void RunAtDispatchLevel(const std::function<void()> &fn);
+
+}  // namespace host

@@ -1,0 +1,67 @@
+// What the USB stack sees of a device on its bus: the device's side of the
+// wire, packet by packet. host/hardware implements it for the bridge; tests
+// implement it for devices that misbehave.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace host::usb {
+
+struct SetupPacket {
+  uint8_t bmRequestType = 0;
+  uint8_t bRequest = 0;
+  uint16_t wValue = 0;
+  uint16_t wIndex = 0;
+  uint16_t wLength = 0;
+};
+
+// A device's answer to one packet (or to a whole control transfer).
+enum class Handshake {
+  Ack,    // data accepted or delivered
+  Nak,    // not now: the host retries in a later frame
+  Stall,  // the endpoint is halted (or the request is not supported)
+  None,   // no answer at all: the device is not responding
+};
+
+struct ControlReply {
+  Handshake handshake = Handshake::Ack;
+  std::vector<uint8_t> data;  // IN data stage; may be shorter (or, for a misbehaving device, longer) than wLength
+};
+
+class UsbDevice {
+ public:
+  virtual ~UsbDevice() = default;
+
+  // Standard requests the stack itself answers from these (GET_DESCRIPTOR).
+  virtual std::vector<uint8_t> DeviceDescriptor() = 0;
+  // The full configuration descriptor set, wTotalLength bytes as the device
+  // would send them (a misbehaving device may lie in its counts).
+  virtual std::vector<uint8_t> ConfigurationDescriptor() = 0;
+
+  // SET_CONFIGURATION and SET_INTERFACE as the stack sends them when the
+  // driver selects a configuration (value 0: unconfigured).
+  virtual void SetConfiguration(uint8_t configurationValue) = 0;
+  virtual void SetInterface(uint8_t interfaceNumber, uint8_t alternateSetting) = 0;
+
+  // Every other control transfer on the default pipe. `outData` is the OUT
+  // data stage (empty for IN requests).
+  virtual ControlReply Control(const SetupPacket &setup, std::span<const uint8_t> outData) = 0;
+
+  // One bulk or interrupt packet of at most the endpoint's maximum packet size.
+  virtual Handshake PacketOut(uint8_t endpointAddress, std::span<const uint8_t> packet) = 0;
+  // Fills `packet` (its size is the endpoint's maximum packet size) and sets
+  // `length`; a length below the maximum is a short packet ending the transfer.
+  virtual Handshake PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) = 0;
+
+  // CLEAR_FEATURE(ENDPOINT_HALT) and a port reset as seen by the device.
+  virtual void ClearHalt(uint8_t endpointAddress) = 0;
+  virtual void BusReset() = 0;
+
+  // Model time moved on to `now` (100-ns units): lets the device's own
+  // machinery (the printer consuming data at its rate) catch up.
+  virtual void AdvanceTo(int64_t now) = 0;
+};
+
+}  // namespace host::usb

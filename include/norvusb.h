@@ -1,0 +1,150 @@
+// The driver's shared records and routines.
+#pragma once
+
+#include "platform.h"
+#include "bridge_ioctl.h"
+
+// ------------------------------------------------------------------ driver-wide state
+struct DRIVER_GLOBALS {
+  ULONG MaxTransferSize;  // 4096 in the image; overwritten by each AddDevice
+  USHORT NameCounter;     // live bridge devices; number of the next \Device name
+  ULONG PortBitmap[4];    // bit per port number 0..127, most significant bit first
+  UCHAR AltSetting;
+  UCHAR IfSetting;
+};
+
+extern DRIVER_GLOBALS DriverGlobals;
+
+#define NORVUSB_MAX_PORTS 128
+#define NORVUSB_NAME_CHARS 127
+#define NORVUSB_DEVICE_ID_BUFFER_SIZE 1024
+
+struct TransferContext;
+
+// ------------------------------------------------------------------ the bridge device's extension
+struct FdoExtension {
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT LowerDeviceObject;
+  PDEVICE_OBJECT Self;
+  UCHAR IsFdo;  // 1; 0 in PdoExtension, at the same place
+  LIST_ENTRY ChildList;
+  ULONG ChildCount;
+  KSPIN_LOCK ChildListLock;
+  LONG PendingIoCount;
+  UCHAR DeviceRemoved;
+  KEVENT RemoveEvent;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+  UCHAR Started;
+  WCHAR DosDeviceName[NORVUSB_NAME_CHARS];
+  WCHAR DeviceName[NORVUSB_NAME_CHARS];
+  UCHAR Opened;
+  USHORT PortIndex;
+  TransferContext *CurrentTransfer;
+  PUCHAR TransferBuffer;
+  PUCHAR DeviceIdBuffer;
+  UCHAR DeviceIdValid;
+  UCHAR TransferMode;
+
+  // Kept beside the fields above so that the data path and the control path
+  // stay sound when they run at the same time.
+  ULONG TransferBufferSize;         // bytes TransferBuffer was allocated with at open
+  LONG TransferBusy;                // 1 while a read or write owns the bounce buffer
+  KSPIN_LOCK TransferLock;          // guards CurrentTransfer between completion and reset
+  KSPIN_LOCK InterfaceLock;         // guards the InterfaceInfo pointer and its pipe marks
+  ULONG ConfigurationDescriptorSize;  // bytes of the configuration descriptor set that were read
+};
+
+// ------------------------------------------------------------------ the child printer device's extension
+struct PdoExtension {
+  PDEVICE_OBJECT ParentFdo;          // where FdoExtension has PhysicalDeviceObject
+  PDEVICE_OBJECT LowerDeviceObject;  // always null
+  PDEVICE_OBJECT Self;
+  UCHAR IsFdo;  // 0
+  ANSI_STRING DeviceId;
+  LIST_ENTRY Link;
+
+  // The child's own copy of the device-ID text, so that it never reads the
+  // bridge's buffer after a stop freed it.
+  PCHAR DeviceIdCopy;
+};
+
+// ------------------------------------------------------------------ the one bulk transfer in flight
+struct TransferContext {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;  // first: the record's address is the URB's
+  PIRP Irp;
+  UCHAR Cancelled;
+  UCHAR ReadDirection;
+};
+
+// ------------------------------------------------------------------ routines
+// driver/
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+BOOLEAN ReadSettings(PDEVICE_OBJECT PhysicalDeviceObject);
+BOOLEAN QueryDwordValue(HANDLE KeyHandle, PCWSTR ValueName, PULONG Value);
+NTSTATUS AllocatePortName(PDEVICE_OBJECT PhysicalDeviceObject, UCHAR Allocate, PUSHORT PortIndex);
+
+// device/
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                            PDEVICE_OBJECT *DeviceObject);
+BOOLEAN IoGateAcquire(PDEVICE_OBJECT DeviceObject);
+VOID IoGateRelease(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID StopCleanup(PDEVICE_OBJECT DeviceObject);
+NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Deleted);
+VOID FreeDeviceResources(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// usb/
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+NTSTATUS DelayFor(LONG Count);
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                         UCHAR InterfaceNumber, UCHAR AlternateSetting);
+NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, USHORT Kind, PVOID Buffer, ULONG BufferLength,
+                       PULONG OutLength);
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe);
+NTSTATUS ResetPipes(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe);
+NTSTATUS ClearHalts(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe);
+NTSTATUS VendorCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR SubCommand, USHORT Argument,
+                       PVOID ReplyBuffer);
+NTSTATUS ReadDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, ULONG Length);
+
+// io/
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PipeIndex, UCHAR ReadDirection);
+NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID CancelTransfer(TransferContext *Context);
+NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// enum/
+BOOLEAN BuildDeviceId(PUNICODE_STRING Result, const ANSI_STRING *DeviceId);
+VOID Crc16Update(const UCHAR *Data, ULONG Length, ULONG *Check);
+NTSTATUS CreateChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ParentDeviceObject,
+                           PDEVICE_OBJECT *ChildDeviceObject);
+NTSTATUS ReportBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID DeleteChildDevice(PDEVICE_OBJECT ChildDeviceObject);
+
+// Helpers shared across folders.
+inline FdoExtension *BridgeExtension(PDEVICE_OBJECT DeviceObject) {
+  // Null for a bridge left without extension by a remove with a handle open,
+  // and for a child printer device (whose extension is a PdoExtension).
+  FdoExtension *Extension = (FdoExtension *)DeviceObject->DeviceExtension;
+  return (Extension != nullptr && Extension->IsFdo == 1) ? Extension : nullptr;
+}
+inline BOOLEAN IsErrorSeverity(NTSTATUS Status) { return ((ULONG)Status & 0xC0000000u) == 0xC0000000u; }
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

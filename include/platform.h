@@ -1,0 +1,36 @@
+// The one place that picks the platform the driver is built for.
+//
+// NORVUSB_WINDOWS: the real kernel, through mingw-w64's DDK headers.
+// Otherwise: the host machine's kernel model, which offers the same names.
+#pragma once
+
+#if defined(NORVUSB_WINDOWS)
+
+// mingw-w64's wdm.h defines these two again after intrin.h did, which C++
+// refuses; wdm.h's copies are renamed away (the driver uses neither).
+#include <intrin.h>
+#define InterlockedBitTestAndSet NorvUsbUnusedBitTestAndSet
+#define InterlockedBitTestAndReset NorvUsbUnusedBitTestAndReset
+#include <ddk/wdm.h>
+#undef InterlockedBitTestAndSet
+#undef InterlockedBitTestAndReset
+#include <usb.h>
+#include <usbioctl.h>
+// usbdlib.h declares the USBD routines without C linkage.
+extern "C" {
+#include <ddk/usbdlib.h>
+}
+
+// Run-time routines that ntoskrnl.exe exports.
+extern "C" int __cdecl sprintf(char *Buffer, const char *Format, ...);
+extern "C" int __cdecl strncmp(const char *First, const char *Second, size_t Count);
+
+#else
+
+#include "../host/kernel/api/hostwdm.h"
+#include "../host/kernel/api/hostusb.h"
+
+#endif
+
+// The platform's default pool tag 'Ddk ': bytes 0x44 0x64 0x6B 0x20 in memory.
+#define NORVUSB_POOL_TAG ((ULONG)0x206B6444)

@@ -1,0 +1,26 @@
+# norvusb.sys: the same driver sources, against mingw-w64's DDK headers,
+# linked as a native-subsystem image that imports only from the kernel, the
+# HAL and the USB driver library.
+file(GLOB NORVUSB_SYS_SOURCES CONFIGURE_DEPENDS
+  driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp win32/*.cpp)
+add_executable(norvusb_sys ${NORVUSB_SYS_SOURCES})
+set_target_properties(norvusb_sys PROPERTIES OUTPUT_NAME norvusb SUFFIX ".sys")
+target_include_directories(norvusb_sys PRIVATE include)
+target_compile_definitions(norvusb_sys PRIVATE NORVUSB_WINDOWS)
+target_compile_options(norvusb_sys PRIVATE
+  -std=c++17 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin
+  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2)
+target_link_options(norvusb_sys PRIVATE
+  -nostdlib -nostartfiles -shared
+  -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000
+  -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase
+  -Wl,--no-insert-timestamp)
+# No Win32 libraries: a driver links against the kernel alone.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+target_link_libraries(norvusb_sys PRIVATE ntoskrnl hal usbd gcc)
+
+add_custom_target(check_sys ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys.sh $<TARGET_FILE:norvusb_sys>
+  DEPENDS norvusb_sys
+  COMMENT "Checking the imports and the image of norvusb.sys")

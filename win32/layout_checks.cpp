@@ -1,0 +1,23 @@
+// Layout checks of the 32-bit build: the platform records the driver builds
+// and reads must have the sizes the USB stack and the firmware expect.
+#include "norvusb.h"
+
+static_assert(sizeof(void *) == 4, "norvusb.sys is a 32-bit driver");
+static_assert(sizeof(struct _URB_HEADER) == 16, "URB header");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk URB");
+static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 80, "vendor URB");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "descriptor URB");
+static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == 80, "feature URB");
+static_assert(sizeof(URB) == 96, "URB union");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 20, "pipe information");
+static_assert(FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) == 16, "interface information header");
+static_assert(FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) == 24, "select block header");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 24 + 16 + 20, "select block with one pipe");
+static_assert(FIELD_OFFSET(struct _URB_PIPE_REQUEST, Reserved) == 20, "pipe request header length");
+static_assert(sizeof(KEVENT) == 16, "event");
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor");
+static_assert(sizeof(DEVICE_RELATIONS) == 8, "relation list header and one entry");
+static_assert(FIELD_OFFSET(FdoExtension, IsFdo) == FIELD_OFFSET(PdoExtension, IsFdo), "IsFdo tells the two apart");
+static_assert(FIELD_OFFSET(FdoExtension, Self) == FIELD_OFFSET(PdoExtension, Self), "Self at the same place");
+static_assert(FIELD_OFFSET(TransferContext, Urb) == 0, "the context's address is the URB's");
