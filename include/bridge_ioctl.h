@@ -29,3 +29,5 @@
 #define BRIDGE_SUBCOMMAND_TRANSFER_MODE 4
 #define BRIDGE_SUBCOMMAND_PORT_STATUS 5
 #define BRIDGE_SUBCOMMAND_FIRMWARE_INFO 6
+// Every sub-command but the device ID answers with this many bytes.
+#define BRIDGE_VENDOR_REPLY_SIZE 8u

@@ -77,6 +77,12 @@ struct TransferContext {
   PIRP Irp;
   UCHAR Cancelled;
   UCHAR ReadDirection;
+
+  // Kept beside the fields above so that a cancel never meets a freed record:
+  // one reference for the transfer itself, one per reset sequence cancelling
+  // it; the last to let go finishes the request.
+  LONG References;
+  PUCHAR CallerBuffer;  // system-space address of the caller's buffer, mapped before the transfer starts
 };
 
 // ------------------------------------------------------------------ routines
@@ -118,6 +124,19 @@ NTSTATUS ClearHalts(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe);
 NTSTATUS VendorCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR SubCommand, USHORT Argument,
                        PVOID ReplyBuffer);
 NTSTATUS ReadDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, ULONG Length);
+// The pipe array of InterfaceInfo may be replaced by a selection at any time:
+// every user goes through these, which take InterfaceLock, and copies what it
+// needs instead of keeping a pointer into the array.
+#define NORVUSB_EVERY_PIPE ((ULONG)0xFFFFFFFF)
+VOID SetPipeMarks(PDEVICE_OBJECT DeviceObject, ULONG Mark);
+BOOLEAN CopyPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex, PUSBD_PIPE_INFORMATION Copy);
+NTSTATUS MaintainPipes(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeIndex);
+// Selection with an owned descriptor set of DescriptorSize bytes; *Stored
+// tells whether the extension took the buffer over.
+NTSTATUS SelectInterfaceEx(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                           ULONG DescriptorSize, UCHAR InterfaceNumber, UCHAR AlternateSetting, BOOLEAN *Stored);
+// Selection from the stored configuration descriptor set (device control).
+NTSTATUS SelectStoredInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCHAR AlternateSetting);
 
 // io/
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -146,5 +165,15 @@ inline FdoExtension *BridgeExtension(PDEVICE_OBJECT DeviceObject) {
   FdoExtension *Extension = (FdoExtension *)DeviceObject->DeviceExtension;
   return (Extension != nullptr && Extension->IsFdo == 1) ? Extension : nullptr;
 }
+// The child printer device's extension, or null for a bridge (with or without
+// extension).
+inline PdoExtension *ChildExtension(PDEVICE_OBJECT DeviceObject) {
+  PdoExtension *Extension = (PdoExtension *)DeviceObject->DeviceExtension;
+  return (Extension != nullptr && Extension->IsFdo == 0) ? Extension : nullptr;
+}
+// A bridge that a remove with a handle open left without extension (its
+// resources were freed by that remove) is deleted when that handle closes:
+// the close routine calls this for a device object without extension.
+VOID ReleaseOrphanedBridge(PDEVICE_OBJECT DeviceObject);
 inline BOOLEAN IsErrorSeverity(NTSTATUS Status) { return ((ULONG)Status & 0xC0000000u) == 0xC0000000u; }
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

@@ -32,5 +32,13 @@ extern "C" int __cdecl strncmp(const char *First, const char *Second, size_t Cou
 
 #endif
 
+// Wide-character literals: WCHAR is wchar_t on the platform and char16_t on
+// the host machine, so a literal needs the matching prefix.
+#if defined(NORVUSB_WINDOWS)
+#define NORVUSB_WIDE(Text) L##Text
+#else
+#define NORVUSB_WIDE(Text) u##Text
+#endif
+
 // The platform's default pool tag 'Ddk ': bytes 0x44 0x64 0x6B 0x20 in memory.
 #define NORVUSB_POOL_TAG ((ULONG)0x206B6444)

@@ -1,0 +1,157 @@
+// The child printer device: its creation, deletion and Plug and Play answers.
+#include "enum.h"
+
+static const WCHAR EnumeratorPrefix[] = NORVUSB_WIDE("LPTENUM\\");
+// "\DosDevices\" ahead of the port name in the bridge's link name.
+#define DOS_DEVICES_PREFIX_CHARS 12
+// "NorvUSB": the port name without its number.
+#define PORT_NAME_STEM_CHARS 7
+
+// The child keeps its own copy of the device-ID text, so that it never reads
+// the bridge's buffer after a stop freed it. The text ends at the first null,
+// and never beyond the buffer.
+static NTSTATUS CopyDeviceId(PdoExtension *Child, const UCHAR *DeviceIdBuffer) {
+  ULONG Length = 0;
+  while (Length < NORVUSB_DEVICE_ID_BUFFER_SIZE - 1 && DeviceIdBuffer[Length] != 0) {
+    Length++;
+  }
+  Child->DeviceIdCopy = (PCHAR)ExAllocatePoolWithTag(NonPagedPool, Length + 1, NORVUSB_POOL_TAG);
+  if (Child->DeviceIdCopy == nullptr) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlCopyMemory(Child->DeviceIdCopy, DeviceIdBuffer, Length);
+  Child->DeviceIdCopy[Length] = '\0';
+  RtlInitAnsiString(&Child->DeviceId, Child->DeviceIdCopy);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ParentDeviceObject,
+                           PDEVICE_OBJECT *ChildDeviceObject) {
+  FdoExtension *Bridge = BridgeExtension(ParentDeviceObject);
+  PDEVICE_OBJECT DeviceObject = nullptr;
+  NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(PdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                   &DeviceObject);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  PdoExtension *Child = (PdoExtension *)DeviceObject->DeviceExtension;
+  Child->IsFdo = 0;
+  Child->ParentFdo = ParentDeviceObject;
+  Child->LowerDeviceObject = nullptr;
+  Child->Self = DeviceObject;
+  if (Bridge->DeviceIdBuffer != nullptr) {
+    Status = CopyDeviceId(Child, Bridge->DeviceIdBuffer);
+    if (!NT_SUCCESS(Status)) {
+      IoDeleteDevice(DeviceObject);
+      return Status;
+    }
+  }
+
+  KIRQL OldIrql;
+  KeAcquireSpinLock(&Bridge->ChildListLock, &OldIrql);
+  InsertTailList(&Bridge->ChildList, &Child->Link);
+  KeReleaseSpinLock(&Bridge->ChildListLock, OldIrql);
+  *ChildDeviceObject = DeviceObject;
+  return STATUS_SUCCESS;
+}
+
+VOID FreeChildDevice(PDEVICE_OBJECT ChildDeviceObject) {
+  PdoExtension *Child = ChildExtension(ChildDeviceObject);
+  if (Child->DeviceIdCopy != nullptr) {
+    ExFreePool(Child->DeviceIdCopy);
+    Child->DeviceIdCopy = nullptr;
+  }
+  IoDeleteDevice(ChildDeviceObject);
+}
+
+VOID DeleteChildDevice(PDEVICE_OBJECT ChildDeviceObject) {
+  // The reference taken when the child was reported in bus relations.
+  ObDereferenceObject(ChildDeviceObject);
+  RemoveEntryList(&ChildExtension(ChildDeviceObject)->Link);
+  FreeChildDevice(ChildDeviceObject);
+}
+
+// Bytes of the capability record that the child writes, by position.
+#define CAPS_SIZE_VALUE 32
+#define CAPS_VERSION_VALUE 1
+#define CAPS_ZEROED_FROM 4
+#define CAPS_ZEROED_BYTES 20
+#define CAPS_FLAG_BYTE 24
+#define CAPS_FLAG_BYTE_KEPT 0x82  // bits 1 and 7
+#define CAPS_FLAG_BYTE_SET 0x01
+
+static_assert(sizeof(DEVICE_CAPABILITIES) > CAPS_FLAG_BYTE, "capability record reaches the flag byte");
+
+static VOID WriteCapabilities(PDEVICE_CAPABILITIES Capabilities) {
+  PUCHAR Record = (PUCHAR)Capabilities;
+  Capabilities->Size = CAPS_SIZE_VALUE;
+  Capabilities->Version = CAPS_VERSION_VALUE;
+  RtlZeroMemory(Record + CAPS_ZEROED_FROM, CAPS_ZEROED_BYTES);
+  Record[CAPS_FLAG_BYTE] = (UCHAR)((Record[CAPS_FLAG_BYTE] & CAPS_FLAG_BYTE_KEPT) | CAPS_FLAG_BYTE_SET);
+}
+
+// One identifier in a new paged-pool buffer, zero-filled so that the text ends
+// in (two) wide nulls: [prefix] identifier text [port name stem].
+static NTSTATUS QueryChildId(PdoExtension *Child, BUS_QUERY_ID_TYPE IdType, PIRP Irp) {
+  UNICODE_STRING Text;
+  if (!BuildDeviceId(&Text, &Child->DeviceId)) {
+    Irp->IoStatus.Information = 0;
+    return STATUS_UNSUCCESSFUL;
+  }
+  ULONG PrefixBytes = IdType == BusQueryDeviceID ? sizeof(EnumeratorPrefix) - sizeof(WCHAR) : 0;
+  ULONG SuffixBytes = IdType == BusQueryInstanceID ? PORT_NAME_STEM_CHARS * sizeof(WCHAR) : 0;
+  ULONG Size = PrefixBytes + Text.Length + SuffixBytes + 2 * sizeof(WCHAR);
+  PUCHAR Buffer = (PUCHAR)ExAllocatePoolWithTag(PagedPool, Size, NORVUSB_POOL_TAG);
+  if (Buffer != nullptr) {
+    RtlZeroMemory(Buffer, Size);
+    RtlCopyMemory(Buffer, EnumeratorPrefix, PrefixBytes);
+    RtlCopyMemory(Buffer + PrefixBytes, Text.Buffer, Text.Length);
+    FdoExtension *Bridge = BridgeExtension(Child->ParentFdo);
+    if (SuffixBytes != 0 && Bridge != nullptr) {
+      RtlCopyMemory(Buffer + PrefixBytes + Text.Length, Bridge->DosDeviceName + DOS_DEVICES_PREFIX_CHARS,
+                    SuffixBytes);
+    }
+  }
+  RtlFreeUnicodeString(&Text);
+  Irp->IoStatus.Information = (ULONG_PTR)Buffer;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PdoExtension *Child = ChildExtension(DeviceObject);
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  NTSTATUS Status = Irp->IoStatus.Status;
+  switch (Stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:  // the bridge deletes its children at its own remove
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_CAPABILITIES:
+      WriteCapabilities(Stack->Parameters.DeviceCapabilities.Capabilities);
+      Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_ID:
+      switch (Stack->Parameters.QueryId.IdType) {
+        case BusQueryDeviceID:
+        case BusQueryHardwareIDs:
+        case BusQueryInstanceID:
+          Status = QueryChildId(Child, Stack->Parameters.QueryId.IdType, Irp);
+          break;
+        case BusQueryCompatibleIDs:
+          Status = STATUS_SUCCESS;
+          break;
+        default:
+          break;
+      }
+      break;
+    default:
+      break;
+  }
+  return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
+}

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The main job on the sample document, then the device tree it left behind.
+set -euo pipefail
+build=${1:-build/default}
+tool="$build/norvusb"
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+echo "== norvusb print examples/testpage.ps"
+"$tool" print examples/testpage.ps --out "$out/received.prn" --pcap "$out/demo.pcap"
+echo
+echo "== norvusb enum --bridges 2"
+"$tool" enum --bridges 2
