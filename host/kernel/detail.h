@@ -2,6 +2,8 @@
 // or the programs: those use api/hostwdm.h and host_kernel.h.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,8 +25,22 @@ PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device);
 void PoolReset();
 std::vector<std::string> PoolLeaks();
 
+// Every freed block still in quarantine keeps its poison; a write after free
+// is bug check 0xCC. Run at shutdown before PoolReset.
+void PoolVerifyFreed();
+
+// Low-resources policy (verifier.cpp): policies and the call count back to boot state.
+void LowResourcesReset();
+
+// Clock and sync (clock.cpp, sync.cpp).
+void ClockReset(double speedFactor);          // model time back to 0
+std::chrono::steady_clock::time_point RealDeadlineAfter(int64_t units);  // at today's speed factor
+int64_t SystemTimeAtBoot();                   // 100-ns units since 1601, as KeQuerySystemTime
+void SyncForgetLocksIn(const void *begin, size_t length);  // freed memory holds no spin lock any more
+
 // Registry (registry.cpp).
 void RegistryReset();
+std::vector<std::string> RegistryHandleLeaks();  // key handles still open
 
 // Plug and Play manager (pnp_manager.cpp).
 void PnpReset();                                  // stops the worker, forgets every device node

@@ -30,6 +30,49 @@ void RaiseBugCheck(uint32_t code, uint64_t p1, uint64_t p2, uint64_t p3, uint64_
 void SetBugCheckHandler(BugCheckHandler handler);  // empty: the default (message, exit)
 std::vector<BugCheck> BugChecksSoFar();
 void ClearBugChecks();
+// "STOP 0x000000C4 (0x62, ...) DRIVER_VERIFIER_DETECTED_VIOLATION: what".
+std::string FormatBugCheck(const BugCheck &check);
+// The exit status of a program stopped by the default handler.
+inline constexpr int kBugCheckExitStatus = 86;
+
+// The platform's bug-check codes that the model raises, and the first
+// parameters that tell the verifier's and the pool's findings apart.
+namespace bugcheck {
+inline constexpr uint32_t kIrqlNotGreaterOrEqual = 0x09;
+inline constexpr uint32_t kIrqlNotLessOrEqual = 0x0A;  // waiting or paged code at DISPATCH_LEVEL
+inline constexpr uint32_t kMultipleIrpComplete = 0x44;
+inline constexpr uint32_t kInvalidKernelHandle = 0x93;  // ZwClose of a handle that is not open
+inline constexpr uint32_t kSpecialPoolCorruption = 0xC1;  // guard bytes overwritten
+inline constexpr uint32_t kBadPoolCaller = 0xC2;
+inline constexpr uint32_t kVerifierViolation = 0xC4;
+inline constexpr uint32_t kIoManagerViolation = 0xC9;
+inline constexpr uint32_t kFreedPoolTouched = 0xCC;  // a write into freed pool
+inline constexpr uint32_t kUnloadedWithPendingWork = 0xCE;  // objects, IRPs, handles left at shutdown
+
+// 0xC1, parameter 4
+inline constexpr uint64_t kPoolUnderrun = 0x23;
+inline constexpr uint64_t kPoolOverrun = 0x24;
+// 0xC2, parameter 1
+inline constexpr uint64_t kPoolDoubleFree = 0x07;
+inline constexpr uint64_t kPoolTagMismatch = 0x0A;
+inline constexpr uint64_t kPoolNotAllocated = 0x42;
+inline constexpr uint64_t kPoolZeroTag = 0x9B;
+// 0xC4, parameter 1
+inline constexpr uint64_t kZeroSizeAllocation = 0x00;
+inline constexpr uint64_t kPagedAllocationAtDispatch = 0x01;
+inline constexpr uint64_t kAllocationAboveDispatch = 0x02;
+inline constexpr uint64_t kPagedFreeAtDispatch = 0x11;
+inline constexpr uint64_t kFreeAboveDispatch = 0x12;
+inline constexpr uint64_t kRaiseToLowerIrql = 0x30;
+inline constexpr uint64_t kLowerToHigherIrql = 0x31;
+inline constexpr uint64_t kSpinLockAcquireIrql = 0x40;
+inline constexpr uint64_t kSpinLockReleaseIrql = 0x41;
+inline constexpr uint64_t kPoolLeak = 0x62;
+inline constexpr uint64_t kSelfDeadlock = 0x1000;
+inline constexpr uint64_t kLockOrderDeadlock = 0x1001;
+inline constexpr uint64_t kReleaseByWrongThread = 0x1004;
+inline constexpr uint64_t kReleaseNotAcquired = 0x1007;
+}  // namespace bugcheck
 
 // ------------------------------------------------------------------ clock (clock.cpp)
 // One clock for every wait and delay. Model time runs SpeedFactor times as fast

@@ -271,6 +271,20 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
   USHORT Reserved1;
 };
 
+struct _URB_CONTROL_GET_STATUS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Index;
+  USHORT Reserved2;
+};
+
 typedef struct _URB {
   union {
     struct _URB_HEADER UrbHeader;
@@ -282,6 +296,7 @@ typedef struct _URB {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
   };
 } URB, *PURB;
 

@@ -1,0 +1,66 @@
+// The machine's life: boot brings every kernel service to its first state;
+// shutdown runs the verifier's unload checks and then resets everything, so
+// the next machine starts clean.
+#include <atomic>
+#include <stdexcept>
+
+#include "host/kernel/detail.h"
+#include "host/kernel/host_kernel.h"
+
+namespace host {
+
+namespace {
+
+std::atomic<bool> gKernelAlive{false};
+
+std::string Listed(const std::vector<std::string> &items) {
+  std::string text;
+  for (const auto &item : items) text += (text.empty() ? "" : "; ") + item;
+  return text;
+}
+
+void ReportLeaks() {
+  detail::PoolVerifyFreed();
+  if (auto leaks = detail::IoManagerLeaks(); !leaks.empty()) {
+    RaiseBugCheck(bugcheck::kUnloadedWithPendingWork, 0, 0, 0, leaks.size(),
+                  "I/O objects still alive at shutdown: " + Listed(leaks));
+  }
+  if (auto leaks = detail::RegistryHandleLeaks(); !leaks.empty()) {
+    RaiseBugCheck(bugcheck::kUnloadedWithPendingWork, 0, 0, 0, leaks.size(),
+                  "registry handles never closed: " + Listed(leaks));
+  }
+  if (auto leaks = detail::PoolLeaks(); !leaks.empty()) {
+    RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kPoolLeak, 0, 0, leaks.size(),
+                  std::to_string(leaks.size()) + " pool block(s) never freed: " + Listed(leaks));
+  }
+}
+
+}  // namespace
+
+Kernel::Kernel(KernelOptions options) {
+  if (gKernelAlive.exchange(true)) {
+    throw std::logic_error("a host::Kernel is already running; only one machine may be alive at a time");
+  }
+  try {
+    detail::ClockReset(options.speedFactor);
+  } catch (...) {
+    gKernelAlive = false;
+    throw;
+  }
+  detail::LowResourcesReset();
+  ClearBugChecks();
+}
+
+Kernel::~Kernel() {
+  // The PnP worker stops first, so that nothing changes while the checks look.
+  detail::PnpReset();
+  ReportLeaks();
+  detail::IoManagerReset();
+  detail::RegistryReset();
+  detail::PoolReset();
+  detail::LowResourcesReset();
+  detail::ClockReset(1.0);
+  gKernelAlive = false;
+}
+
+}  // namespace host

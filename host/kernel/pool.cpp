@@ -1,0 +1,336 @@
+// The executive pool with the verifier's special-pool and pool-tracking
+// checks always on: every block is tracked with guard bytes on both sides,
+// checked at free; freed blocks are poisoned and kept in a quarantine, so a
+// double free is recognised and a later write into one is found.
+//
+// Host components never allocate from here, so every block is a driver's.
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+
+#include "host/kernel/detail.h"
+#include "host/kernel/host_kernel.h"
+
+namespace host {
+
+namespace {
+
+constexpr size_t kFrontGuard = 32;  // keeps the caller's block 16-byte aligned
+constexpr size_t kMinBackGuard = 16;
+constexpr size_t kAlignment = 16;
+constexpr size_t kLargestBlock = size_t{1} << 30;  // beyond this the pool is simply exhausted
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = size_t{16} << 20;
+constexpr ULONG kProtectedPoolBit = 0x80000000u;
+
+constexpr unsigned char kGuardByte = 0xFD;
+constexpr unsigned char kFreshByte = 0xCD;   // pool is not zeroed: a driver must not rely on it
+constexpr unsigned char kFreedByte = 0xDD;
+
+struct AlignedFree {
+  void operator()(unsigned char *p) const { ::operator delete[](p, std::align_val_t{kAlignment}); }
+};
+using RawMemory = std::unique_ptr<unsigned char[], AlignedFree>;
+
+struct Block {
+  RawMemory raw;
+  size_t rawSize = 0;
+  size_t size = 0;
+  ULONG tag = 0;
+  POOL_TYPE type = NonPagedPool;
+  uint64_t serial = 0;
+
+  unsigned char *User() const { return raw.get() + kFrontGuard; }
+};
+
+struct Pool {
+  std::mutex mutex;
+  std::map<uintptr_t, Block> live;  // by the caller's address
+  std::deque<Block> quarantine;     // oldest first
+  size_t quarantineBytes = 0;
+  uint64_t serial = 0;
+  PoolStats stats;
+};
+
+Pool &ThePool() {
+  static Pool pool;
+  return pool;
+}
+
+uintptr_t Address(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+
+std::string PointerText(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+
+const char *TypeName(POOL_TYPE type) { return IsPaged(type) ? "PagedPool" : "NonPagedPool"; }
+
+std::string TagText(ULONG tag) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    text += (c >= 0x20 && c < 0x7F) ? c : '.';
+  }
+  return text;
+}
+
+std::string Describe(const Block &block) {
+  char text[160];
+  std::snprintf(text, sizeof text, "block #%" PRIu64 " '%s' %zu bytes %s at %p", block.serial,
+                TagText(block.tag).c_str(), block.size, TypeName(block.type), static_cast<void *>(block.User()));
+  return text;
+}
+
+// Offset (from the caller's address) of the first byte in [from, to) that is
+// not `expected`, if any.
+std::optional<ptrdiff_t> FirstChanged(const Block &block, size_t from, size_t to, unsigned char expected) {
+  const unsigned char *raw = block.raw.get();
+  for (size_t i = from; i < to; ++i) {
+    if (raw[i] != expected) return static_cast<ptrdiff_t>(i) - static_cast<ptrdiff_t>(kFrontGuard);
+  }
+  return std::nullopt;
+}
+
+struct Finding {
+  uint32_t code;
+  uint64_t parameters[4];
+  std::string what;
+};
+
+void Raise(const Finding &f) {
+  RaiseBugCheck(f.code, f.parameters[0], f.parameters[1], f.parameters[2], f.parameters[3], f.what);
+}
+
+std::optional<Finding> CheckGuards(const Block &block) {
+  if (auto at = FirstChanged(block, 0, kFrontGuard, kGuardByte)) {
+    return Finding{bugcheck::kSpecialPoolCorruption,
+                   {Address(block.User()), block.size, static_cast<uint64_t>(*at), bugcheck::kPoolUnderrun},
+                   "guard bytes before " + Describe(block) + " overwritten (at offset " + std::to_string(*at) + ")"};
+  }
+  if (auto at = FirstChanged(block, kFrontGuard + block.size, block.rawSize, kGuardByte)) {
+    return Finding{bugcheck::kSpecialPoolCorruption,
+                   {Address(block.User()), block.size, static_cast<uint64_t>(*at), bugcheck::kPoolOverrun},
+                   "guard bytes after " + Describe(block) + " overwritten (at offset " + std::to_string(*at) + ")"};
+  }
+  return std::nullopt;
+}
+
+std::optional<Finding> CheckPoison(const Block &block) {
+  auto at = FirstChanged(block, 0, block.rawSize, kFreedByte);
+  if (!at) return std::nullopt;
+  return Finding{bugcheck::kFreedPoolTouched,
+                 {Address(block.User()) + static_cast<uint64_t>(*at), 1, 0, 0},
+                 "a write into freed " + Describe(block) + " at offset " + std::to_string(*at)};
+}
+
+// Moves a freed block into quarantine and releases the oldest ones beyond
+// its limits, collecting what their poison shows.
+void QuarantineLocked(Pool &pool, Block block, std::vector<Finding> &findings) {
+  std::memset(block.raw.get(), kFreedByte, block.rawSize);
+  pool.quarantineBytes += block.rawSize;
+  pool.quarantine.push_back(std::move(block));
+  while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
+    Block &oldest = pool.quarantine.front();
+    if (auto finding = CheckPoison(oldest)) findings.push_back(*finding);
+    pool.quarantineBytes -= oldest.rawSize;
+    pool.quarantine.pop_front();
+  }
+}
+
+std::optional<Finding> CheckAllocation(POOL_TYPE type, SIZE_T size, ULONG tag) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (IsPaged(type) && irql > APC_LEVEL) {
+    return Finding{bugcheck::kVerifierViolation, {bugcheck::kPagedAllocationAtDispatch, irql, uint64_t(type), size},
+                   "paged pool allocated at IRQL " + std::to_string(irql) + " (tag '" + TagText(tag) + "')"};
+  }
+  if (irql > DISPATCH_LEVEL) {
+    return Finding{bugcheck::kVerifierViolation, {bugcheck::kAllocationAboveDispatch, irql, uint64_t(type), size},
+                   "pool allocated at IRQL " + std::to_string(irql)};
+  }
+  if (size == 0) {
+    return Finding{bugcheck::kVerifierViolation, {bugcheck::kZeroSizeAllocation, irql, uint64_t(type), 0},
+                   "allocation of zero bytes (tag '" + TagText(tag) + "')"};
+  }
+  if (tag == 0) {
+    return Finding{bugcheck::kBadPoolCaller, {bugcheck::kPoolZeroTag, uint64_t(type), size, 0},
+                   "allocation with a tag of zero"};
+  }
+  return std::nullopt;
+}
+
+void *Allocate(POOL_TYPE type, SIZE_T size, ULONG tag) {
+  if (auto finding = CheckAllocation(type, size, tag)) {
+    Raise(*finding);
+    return nullptr;
+  }
+  bool injected = lowres::ShouldFail("ExAllocatePoolWithTag", tag);
+  auto &pool = ThePool();
+  if (injected || size > kLargestBlock) {
+    std::lock_guard lock(pool.mutex);
+    if (injected) ++pool.stats.injectedFailures;
+    return nullptr;
+  }
+  size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
+  Block block;
+  block.rawSize = kFrontGuard + rounded + kMinBackGuard;
+  block.raw.reset(new (std::align_val_t{kAlignment}, std::nothrow) unsigned char[block.rawSize]);
+  if (!block.raw) return nullptr;
+  block.size = size;
+  block.tag = tag;
+  block.type = type;
+  std::memset(block.raw.get(), kGuardByte, block.rawSize);
+  std::memset(block.User(), kFreshByte, size);
+  void *user = block.User();
+
+  std::lock_guard lock(pool.mutex);
+  block.serial = ++pool.serial;
+  auto &stats = pool.stats;
+  ++stats.allocations;
+  ++stats.outstandingBlocks;
+  stats.outstandingBytes += size;
+  stats.peakBytes = std::max(stats.peakBytes, stats.outstandingBytes);
+  pool.live.emplace(Address(user), std::move(block));
+  return user;
+}
+
+// What is wrong with freeing P, found under the pool lock; nullopt to go on.
+std::optional<Finding> CheckFreeLocked(Pool &pool, void *p, const ULONG *tag) {
+  auto found = pool.live.find(Address(p));
+  if (found == pool.live.end()) {
+    bool freed = std::any_of(pool.quarantine.begin(), pool.quarantine.end(),
+                             [&](const Block &b) { return b.User() == p; });
+    if (freed) {
+      return Finding{bugcheck::kBadPoolCaller, {bugcheck::kPoolDoubleFree, 0, 0, Address(p)},
+                     "pool at " + PointerText(p) + " freed twice"};
+    }
+    std::string where = PointerText(p) + ", an address that no allocation returned";
+    auto after = pool.live.upper_bound(Address(p));
+    if (after != pool.live.begin()) {
+      const Block &before = std::prev(after)->second;
+      if (Address(p) < Address(before.User()) + before.size) where = "an address inside " + Describe(before);
+    }
+    return Finding{bugcheck::kBadPoolCaller, {bugcheck::kPoolNotAllocated, Address(p), 0, 0}, "freeing " + where};
+  }
+  const Block &block = found->second;
+  KIRQL irql = KeGetCurrentIrql();
+  if (IsPaged(block.type) && irql > APC_LEVEL) {
+    return Finding{bugcheck::kVerifierViolation, {bugcheck::kPagedFreeAtDispatch, irql, uint64_t(block.type), Address(p)},
+                   "paged " + Describe(block) + " freed at IRQL " + std::to_string(irql)};
+  }
+  if (irql > DISPATCH_LEVEL) {
+    return Finding{bugcheck::kVerifierViolation, {bugcheck::kFreeAboveDispatch, irql, uint64_t(block.type), Address(p)},
+                   Describe(block) + " freed at IRQL " + std::to_string(irql)};
+  }
+  if (tag != nullptr && (*tag & ~kProtectedPoolBit) != (block.tag & ~kProtectedPoolBit)) {
+    return Finding{bugcheck::kBadPoolCaller, {bugcheck::kPoolTagMismatch, Address(p), block.tag, *tag},
+                   Describe(block) + " freed with the tag '" + TagText(*tag) + "'"};
+  }
+  return std::nullopt;
+}
+
+void Free(void *p, const ULONG *tag) {
+  auto &pool = ThePool();
+  std::vector<Finding> findings;
+  void *freed = nullptr;
+  size_t freedSize = 0;
+  {
+    std::lock_guard lock(pool.mutex);
+    if (auto refused = CheckFreeLocked(pool, p, tag)) {
+      findings.push_back(*refused);
+    } else {
+      auto node = pool.live.extract(Address(p));
+      Block &block = node.mapped();
+      // The overrun already happened; the free itself is sound and goes on.
+      if (auto corrupt = CheckGuards(block)) findings.push_back(*corrupt);
+      ++pool.stats.frees;
+      --pool.stats.outstandingBlocks;
+      pool.stats.outstandingBytes -= block.size;
+      freed = p;
+      freedSize = block.size;
+      QuarantineLocked(pool, std::move(block), findings);
+    }
+  }
+  if (freed != nullptr) detail::SyncForgetLocksIn(freed, freedSize);
+  for (const auto &finding : findings) Raise(finding);
+}
+
+}  // namespace
+
+PoolStats GetPoolStats() {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  return pool.stats;
+}
+
+std::vector<PoolBlockInfo> OutstandingPoolBlocks() {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  std::vector<PoolBlockInfo> blocks;
+  for (const auto &[address, block] : pool.live) {
+    blocks.push_back({block.User(), block.size, block.tag, block.type, block.serial});
+  }
+  std::sort(blocks.begin(), blocks.end(), [](const auto &a, const auto &b) { return a.serial < b.serial; });
+  return blocks;
+}
+
+namespace detail {
+
+std::vector<std::string> PoolLeaks() {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  std::vector<const Block *> blocks;
+  for (const auto &[address, block] : pool.live) blocks.push_back(&block);
+  std::sort(blocks.begin(), blocks.end(), [](const Block *a, const Block *b) { return a->serial < b->serial; });
+  std::vector<std::string> leaks;
+  for (const Block *block : blocks) leaks.push_back(Describe(*block));
+  return leaks;
+}
+
+void PoolVerifyFreed() {
+  auto &pool = ThePool();
+  std::vector<Finding> findings;
+  {
+    std::lock_guard lock(pool.mutex);
+    for (const Block &block : pool.quarantine) {
+      if (auto finding = CheckPoison(block)) findings.push_back(*finding);
+    }
+  }
+  for (const auto &finding : findings) Raise(finding);
+}
+
+void PoolReset() {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  pool.live.clear();
+  pool.quarantine.clear();
+  pool.quarantineBytes = 0;
+  pool.serial = 0;
+  pool.stats = {};
+}
+
+}  // namespace detail
+
+}  // namespace host
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return host::Allocate(PoolType, NumberOfBytes, Tag);
+}
+
+// The platform's untagged allocations carry the tag 'Ddk '.
+extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return host::Allocate(PoolType, NumberOfBytes, 0x206B6444);
+}
+
+extern "C" VOID NTAPI ExFreePool(PVOID P) { host::Free(P, nullptr); }
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, &Tag); }

@@ -1,0 +1,380 @@
+// IRQL per thread, spin locks, events, waits and delays.
+//
+// Events live in the caller's memory (a KEVENT, often in pool freed right
+// after the wait). All event state changes happen under one dispatcher lock,
+// as on the platform, and a setter wakes its waiters while it still holds that
+// lock: a woken waiter must retake the lock before it can return, so by the
+// time it frees the event the setter has finished touching it.
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "host/kernel/detail.h"
+#include "host/kernel/host_kernel.h"
+
+namespace host {
+
+namespace {
+
+thread_local KIRQL tCurrentIrql = PASSIVE_LEVEL;
+
+uint64_t Address(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+
+// ------------------------------------------------------------------ dispatcher
+struct WaitBlock {
+  bool satisfied = false;
+  std::condition_variable wake;
+};
+
+struct Dispatcher {
+  std::mutex lock;
+  // Waiters per event, oldest first. Kept beside the KEVENT rather than in its
+  // WaitListHead so that a driver that reinitialises or frees an event cannot
+  // corrupt the dispatcher.
+  std::unordered_map<const KEVENT *, std::deque<WaitBlock *>> waiters;
+};
+
+Dispatcher &TheDispatcher() {
+  static Dispatcher dispatcher;
+  return dispatcher;
+}
+
+// Releases waiters of a signalled event; the dispatcher lock is held.
+void SatisfyWaitersLocked(Dispatcher &d, PRKEVENT event) {
+  auto found = d.waiters.find(event);
+  if (found == d.waiters.end()) return;
+  auto &queue = found->second;
+  if (event->Header.Type == SynchronizationEvent) {
+    // One waiter takes the signal; the event stays (or becomes) clear.
+    WaitBlock *first = queue.front();
+    queue.pop_front();
+    first->satisfied = true;
+    first->wake.notify_one();
+    event->Header.SignalState = 0;
+  } else {
+    for (WaitBlock *block : queue) {
+      block->satisfied = true;
+      block->wake.notify_one();
+    }
+    queue.clear();
+  }
+  if (queue.empty()) d.waiters.erase(found);
+}
+
+void CheckMayWait(const void *object, const char *routine, bool zeroTimeout) {
+  KIRQL irql = tCurrentIrql;
+  bool allowed = zeroTimeout ? irql <= DISPATCH_LEVEL : irql < DISPATCH_LEVEL;
+  if (!allowed) {
+    RaiseBugCheck(bugcheck::kIrqlNotLessOrEqual, Address(object), irql, 0, 0,
+                  std::string(routine) + " at IRQL " + std::to_string(irql) +
+                      (zeroTimeout ? "" : ": a thread may wait only below DISPATCH_LEVEL"));
+  }
+}
+
+// ------------------------------------------------------------------ spin-lock checks
+// The owner mark stored in a held KSPIN_LOCK: unique among live threads.
+thread_local char tOwnerMark;
+ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&tOwnerMark); }
+
+thread_local std::vector<PKSPIN_LOCK> tHeldLocks;
+
+// The deadlock verifier's lock order: an edge A -> B means B was taken while A
+// was held. A cycle means two threads can deadlock.
+struct LockOrder {
+  std::mutex mutex;
+  std::unordered_map<const KSPIN_LOCK *, std::unordered_set<const KSPIN_LOCK *>> after;
+};
+
+LockOrder &TheLockOrder() {
+  static LockOrder order;
+  return order;
+}
+
+bool ReachableLocked(const LockOrder &order, const KSPIN_LOCK *from, const KSPIN_LOCK *to) {
+  std::vector<const KSPIN_LOCK *> stack{from};
+  std::unordered_set<const KSPIN_LOCK *> seen{from};
+  while (!stack.empty()) {
+    const KSPIN_LOCK *lock = stack.back();
+    stack.pop_back();
+    if (lock == to) return true;
+    auto edges = order.after.find(lock);
+    if (edges == order.after.end()) continue;
+    for (const KSPIN_LOCK *next : edges->second) {
+      if (seen.insert(next).second) stack.push_back(next);
+    }
+  }
+  return false;
+}
+
+// Records that `lock` is taken while the thread holds its other locks; false
+// (after the bug check) when that closes a cycle.
+bool RecordLockOrder(PKSPIN_LOCK lock) {
+  if (tHeldLocks.empty()) return true;
+  auto &order = TheLockOrder();
+  const KSPIN_LOCK *inversion = nullptr;
+  {
+    std::lock_guard guard(order.mutex);
+    for (const KSPIN_LOCK *held : tHeldLocks) {
+      if (order.after[held].contains(lock)) continue;
+      if (ReachableLocked(order, lock, held)) {
+        inversion = held;
+        break;
+      }
+      order.after[held].insert(lock);
+    }
+  }
+  if (inversion == nullptr) return true;
+  RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kLockOrderDeadlock, Address(lock), Address(inversion), 0,
+                "spin lock order inversion: a lock taken while holding another that elsewhere was taken after it");
+  return false;
+}
+
+void ForgetLocksLocked(LockOrder &order, const char *begin, const char *end) {
+  auto inRange = [&](const KSPIN_LOCK *lock) {
+    auto p = reinterpret_cast<const char *>(lock);
+    return p >= begin && p < end;
+  };
+  std::erase_if(order.after, [&](const auto &entry) { return inRange(entry.first); });
+  for (auto &[lock, next] : order.after) std::erase_if(next, inRange);
+}
+
+// Takes the lock word; bug checks recursion. False when not acquired.
+bool TakeLock(PKSPIN_LOCK lock, const char *routine) {
+  ULONG_PTR me = OwnerToken();
+  if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
+    RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kSelfDeadlock, Address(lock), 0, 0,
+                  std::string(routine) + ": the thread already holds this spin lock (it would spin forever)");
+    return false;
+  }
+  if (!RecordLockOrder(lock)) return false;
+  for (unsigned spins = 0;; ++spins) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+    // The holder may be preempted on a host thread: give it the processor.
+    if (spins % 64 == 63) std::this_thread::yield();
+  }
+  tHeldLocks.push_back(lock);
+  return true;
+}
+
+// Gives the lock word back; bug checks a lock not held by this thread.
+bool DropLock(PKSPIN_LOCK lock, const char *routine) {
+  ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+  if (owner != OwnerToken()) {
+    bool held = owner != 0;
+    RaiseBugCheck(bugcheck::kVerifierViolation,
+                  held ? bugcheck::kReleaseByWrongThread : bugcheck::kReleaseNotAcquired, Address(lock), 0, 0,
+                  std::string(routine) +
+                      (held ? ": releasing a spin lock that another thread holds" : ": releasing a spin lock that is not held"));
+    return false;
+  }
+  std::erase(tHeldLocks, lock);
+  __atomic_store_n(lock, ULONG_PTR{0}, __ATOMIC_RELEASE);
+  return true;
+}
+
+void CheckSpinLockIrql(bool ok, uint64_t which, PKSPIN_LOCK lock, const char *routine, const char *need) {
+  if (ok) return;
+  RaiseBugCheck(bugcheck::kVerifierViolation, which, Address(lock), tCurrentIrql, 0,
+                std::string(routine) + " at IRQL " + std::to_string(tCurrentIrql) + ": " + need);
+}
+
+// A wait's outcome once the dispatcher lock is held and the event was not
+// signalled: wait in real time up to the deadline.
+NTSTATUS BlockLocked(Dispatcher &d, std::unique_lock<std::mutex> &lock, PRKEVENT event,
+                     std::chrono::steady_clock::time_point deadline) {
+  WaitBlock block;
+  d.waiters[event].push_back(&block);
+  while (!block.satisfied) {
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+      block.wake.wait(lock);
+    } else if (block.wake.wait_until(lock, deadline) == std::cv_status::timeout && !block.satisfied) {
+      auto found = d.waiters.find(event);
+      if (found != d.waiters.end()) {
+        std::erase(found->second, &block);
+        if (found->second.empty()) d.waiters.erase(found);
+      }
+      return STATUS_TIMEOUT;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+// Model-time units still to wait for a platform time-out: negative is
+// relative, positive absolute system time, zero a poll.
+int64_t RemainingUnits(const LARGE_INTEGER &timeout) {
+  if (timeout.QuadPart < 0) {
+    // -INT64_MIN does not exist; the longest relative wait is close enough.
+    return timeout.QuadPart == INT64_MIN ? INT64_MAX : -timeout.QuadPart;
+  }
+  if (timeout.QuadPart == 0) return 0;
+  return std::max<int64_t>(0, timeout.QuadPart - (detail::SystemTimeAtBoot() + clock::Now()));
+}
+
+}  // namespace
+
+void RunAtDispatchLevel(const std::function<void()> &fn) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  struct Lower {
+    KIRQL old;
+    ~Lower() { KeLowerIrql(old); }
+  } lower{old};
+  fn();
+}
+
+namespace detail {
+void SyncForgetLocksIn(const void *begin, size_t length) {
+  auto &order = TheLockOrder();
+  std::lock_guard guard(order.mutex);
+  if (order.after.empty()) return;
+  auto b = static_cast<const char *>(begin);
+  ForgetLocksLocked(order, b, b + length);
+}
+}  // namespace detail
+
+}  // namespace host
+
+using host::RaiseBugCheck;
+namespace bugcheck = host::bugcheck;
+
+// ------------------------------------------------------------------ IRQL
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return host::tCurrentIrql; }
+
+extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  KIRQL current = host::tCurrentIrql;
+  if (NewIrql < current || NewIrql > HIGH_LEVEL) {
+    RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kRaiseToLowerIrql, current, NewIrql, 0,
+                  "KeRaiseIrql from " + std::to_string(current) + " to " + std::to_string(NewIrql));
+    if (OldIrql != nullptr) *OldIrql = current;
+    return;
+  }
+  if (OldIrql != nullptr) *OldIrql = current;
+  host::tCurrentIrql = NewIrql;
+}
+
+extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+  KIRQL current = host::tCurrentIrql;
+  if (NewIrql > current) {
+    RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kLowerToHigherIrql, current, NewIrql, 0,
+                  "KeLowerIrql from " + std::to_string(current) + " to the higher " + std::to_string(NewIrql));
+    return;
+  }
+  host::tCurrentIrql = NewIrql;
+}
+
+// ------------------------------------------------------------------ spin locks
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  // A new lock at this address: what was learnt about an old one is void.
+  host::detail::SyncForgetLocksIn(SpinLock, sizeof *SpinLock);
+  __atomic_store_n(SpinLock, ULONG_PTR{0}, __ATOMIC_RELEASE);
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  KIRQL old = host::tCurrentIrql;
+  host::CheckSpinLockIrql(old <= DISPATCH_LEVEL, bugcheck::kSpinLockAcquireIrql, SpinLock, "KfAcquireSpinLock",
+                          "a spin lock is taken at or below DISPATCH_LEVEL");
+  if (old > DISPATCH_LEVEL) return old;
+  host::tCurrentIrql = DISPATCH_LEVEL;
+  if (!host::TakeLock(SpinLock, "KfAcquireSpinLock")) host::tCurrentIrql = old;
+  return old;
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
+                          "KfReleaseSpinLock", "a held spin lock keeps the thread at DISPATCH_LEVEL");
+  if (!host::DropLock(SpinLock, "KfReleaseSpinLock")) return;
+  KeLowerIrql(NewIrql);
+}
+
+extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  bool atDispatch = host::tCurrentIrql == DISPATCH_LEVEL;
+  host::CheckSpinLockIrql(atDispatch, bugcheck::kSpinLockAcquireIrql, SpinLock, "KeAcquireSpinLockAtDpcLevel",
+                          "the caller must already run at DISPATCH_LEVEL");
+  if (atDispatch) host::TakeLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
+                          "KeReleaseSpinLockFromDpcLevel", "a held spin lock keeps the thread at DISPATCH_LEVEL");
+  host::DropLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+// ------------------------------------------------------------------ events
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  auto &d = host::TheDispatcher();
+  std::lock_guard lock(d.lock);
+  Event->Header.Type = static_cast<UCHAR>(Type);
+  Event->Header.Absolute = 0;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.Inserted = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
+  auto &d = host::TheDispatcher();
+  std::lock_guard lock(d.lock);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  host::SatisfyWaitersLocked(d, Event);
+  return previous;
+}
+
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  auto &d = host::TheDispatcher();
+  std::lock_guard lock(d.lock);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  auto &d = host::TheDispatcher();
+  std::lock_guard lock(d.lock);
+  return Event->Header.SignalState;
+}
+
+// ------------------------------------------------------------------ waits and delays
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
+                                                KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
+                                                PLARGE_INTEGER Timeout) {
+  auto event = static_cast<PRKEVENT>(Object);
+  int64_t units = Timeout == nullptr ? -1 : host::RemainingUnits(*Timeout);
+  bool poll = Timeout != nullptr && units == 0;
+  bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
+  host::CheckMayWait(Object, "KeWaitForSingleObject", zeroTimeout);
+  if (host::tCurrentIrql > DISPATCH_LEVEL || (host::tCurrentIrql == DISPATCH_LEVEL && !zeroTimeout)) {
+    return STATUS_TIMEOUT;  // refused: the thread may not block here
+  }
+  auto deadline = units < 0 ? std::chrono::steady_clock::time_point::max()
+                            : host::detail::RealDeadlineAfter(units);
+  auto &d = host::TheDispatcher();
+  std::unique_lock lock(d.lock);
+  if (event->Header.SignalState > 0) {
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+  }
+  if (poll) return STATUS_TIMEOUT;
+  return host::BlockLocked(d, lock, event, deadline);
+}
+
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
+                                                 PLARGE_INTEGER Interval) {
+  if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
+  host::CheckMayWait(Interval, "KeDelayExecutionThread", false);
+  if (host::tCurrentIrql >= DISPATCH_LEVEL) return STATUS_SUCCESS;  // refused
+  int64_t units = host::RemainingUnits(*Interval);
+  if (units == 0) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_until(host::detail::RealDeadlineAfter(units));
+  }
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,284 @@
+// The host controller: a thread that runs the bus frame by frame (or, in
+// instant mode, as fast as the devices answer), moves packets between the
+// queued transfers and the devices, and completes requests at DISPATCH_LEVEL.
+#include <algorithm>
+#include <chrono>
+
+#include "host/kernel/host_kernel.h"
+#include "host/usbstack/bus_impl.h"
+
+namespace host::usb {
+
+namespace {
+
+using QueueIt = std::list<std::unique_ptr<Request>>::iterator;
+
+constexpr Outcome kStalled{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+constexpr Outcome kHalted{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
+constexpr Outcome kNotResponding{STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING};
+constexpr Outcome kOverrun{STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN};
+constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
+
+// Waits `units` of model time, or less when someone wakes the controller.
+void WaitModelTime(std::condition_variable &wake, std::unique_lock<std::mutex> &lock, int64_t units) {
+  const double nanoseconds = static_cast<double>(units) * 100.0 / host::clock::SpeedFactor();
+  wake.wait_for(lock, std::chrono::nanoseconds(std::max<int64_t>(1000, static_cast<int64_t>(nanoseconds))));
+}
+
+bool IsStandardGetDescriptor(const SetupPacket &setup, uint8_t type) {
+  return setup.bmRequestType == 0x80 && setup.bRequest == 6 && (setup.wValue >> 8) == type;
+}
+
+bool IsClearEndpointHalt(const SetupPacket &setup) {
+  return setup.bmRequestType == 0x02 && setup.bRequest == 1 && setup.wValue == USB_FEATURE_ENDPOINT_STALL;
+}
+
+}  // namespace
+
+bool UsbBus::Impl::HasTimedWork() const {
+  return std::any_of(queue.begin(), queue.end(), [](const auto &request) {
+    return !request->orphaned && request->phase != Phase::Held;
+  });
+}
+
+void UsbBus::Impl::ControllerLoop() {
+  const bool frames = options.timing == Timing::FullSpeed;
+  std::vector<Finished> done;
+  std::unique_lock lock(mutex);
+  int64_t nextFrame = 0;
+  bool ticking = false;
+  while (!stopping) {
+    if (!HasTimedWork() && done.empty()) {
+      ticking = false;
+      wake.wait(lock, [this] { return stopping || HasTimedWork(); });
+      continue;
+    }
+    const int64_t now = host::clock::Now();
+    if (frames) {
+      if (!ticking) {
+        nextFrame = (now / kFrameTime + 1) * kFrameTime;
+        ticking = true;
+      }
+      if (now < nextFrame) {
+        WaitModelTime(wake, lock, nextFrame - now);
+        continue;
+      }
+      // Requests finished in the last frame complete at its end.
+      lock.unlock();
+      CompleteAll(done);
+      lock.lock();
+      if (stopping) break;
+      RunFrame(nextFrame, done);
+      // A controller that fell far behind (a stopped debugger, a loaded
+      // machine) does not replay the frames it missed.
+      nextFrame = std::max(nextFrame + kFrameTime, (now / kFrameTime - 8) * kFrameTime);
+    } else {
+      RunFrame(now, done);
+      const bool progressed = !done.empty();
+      lock.unlock();
+      CompleteAll(done);
+      lock.lock();
+      if (!progressed && HasTimedWork()) WaitModelTime(wake, lock, kFrameTime);
+    }
+  }
+  lock.unlock();
+  CompleteAll(done);
+}
+
+void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
+  const bool frames = options.timing == Timing::FullSpeed;
+  ++stats.frames;
+  for (auto &[number, port] : ports) {
+    port->usedThisFrame = false;
+    if (port->attached) port->device->AdvanceTo(now);
+  }
+  for (auto &request : queue)
+    if (request->phase == Phase::Waiting && request->due <= now) request->phase = Phase::Active;
+
+  auto active = [](const Request &r) { return !r.orphaned && r.phase == Phase::Active; };
+
+  // Select, abort and reset requests that a fault delayed.
+  for (auto it = queue.begin(); it != queue.end();) {
+    auto next = std::next(it);
+    Request &request = **it;
+    if (request.immediate && active(request) && Claim(request)) {
+      PortState *port = FindPort(request.port);
+      const Outcome outcome = port ? ServeImmediate(*port, request, done) : Outcome{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+      next = std::next(it);  // ServeImmediate may finish other requests, never this one
+      Finish(it, outcome, done);
+    }
+    it = next;
+  }
+
+  // The default pipe of each port serves one control transfer at a time.
+  for (auto &[number, port] : ports) {
+    auto it = std::find_if(queue.begin(), queue.end(), [&](const auto &r) {
+      return r->port == number && active(*r) && (r->control || r->kind == RequestKind::PortReset);
+    });
+    if (it != queue.end()) ServeControl(*port, it, done);
+  }
+
+  // Bulk: the head transfer of every endpoint, starting at a different one each frame.
+  uint32_t budget = frames ? options.bulkPacketsPerFrame : UINT32_MAX;
+  uint32_t used = 0;
+  for (bool more = true; more && used < budget;) {
+    std::vector<QueueIt> heads;
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+      const Request &r = **it;
+      if (!r.bulk || !active(r)) continue;
+      const bool seen = std::any_of(heads.begin(), heads.end(),
+                                    [&](QueueIt h) { return (*h)->port == r.port && (*h)->endpoint == r.endpoint; });
+      if (!seen) heads.push_back(it);
+    }
+    if (heads.empty()) break;
+    std::rotate(heads.begin(), heads.begin() + static_cast<long>(frameRotation % heads.size()), heads.end());
+    const size_t finishedBefore = done.size();
+    const uint32_t usedBefore = used;
+    for (QueueIt head : heads) {
+      if (used >= budget) break;
+      used += ServeBulk(*FindPort((*head)->port), head, budget - used, done);
+    }
+    // In instant mode a pass that finished transfers lets the next ones on
+    // the same endpoints run at once; in frames they wait for the next frame.
+    more = !frames && done.size() > finishedBefore && used > usedBefore;
+  }
+  ++frameRotation;
+  stats.maxBulkPacketsInFrame = std::max(stats.maxBulkPacketsInFrame, frames ? used : 0u);
+  for (auto &[number, port] : ports)
+    if (port->usedThisFrame) ++port->stats.framesUsed;
+}
+
+void UsbBus::Impl::ServeControl(PortState &port, QueueIt it, std::vector<Finished> &done) {
+  Request &request = **it;
+  const bool frames = options.timing == Timing::FullSpeed;
+  port.usedThisFrame = true;
+  auto finish = [&](Outcome outcome) {
+    if (Claim(request)) Finish(it, outcome, done);
+  };
+  if (request.stall) return finish(kStalled);
+
+  if (request.kind == RequestKind::PortReset) {
+    if (frames && --request.framesLeft > 0) return;
+    port.device->BusReset();
+    for (auto &[address, pipe] : port.pipes) pipe.halted = false;
+    // The stack restores the address and the configuration after the reset:
+    // the driver's handles stay valid.
+    if (port.layout) {
+      port.device->SetConfiguration(port.layout->configurationValue);
+      for (const auto &[interface, alternate] : port.alternateSettings)
+        if (alternate != 0) port.device->SetInterface(interface, alternate);
+    }
+    return finish({});
+  }
+
+  if (!request.answered) {
+    const SetupPacket &setup = request.setup;
+    ControlReply reply;
+    if (IsStandardGetDescriptor(setup, USB_DEVICE_DESCRIPTOR_TYPE)) {
+      reply.data = port.device->DeviceDescriptor();
+    } else if (IsStandardGetDescriptor(setup, USB_CONFIGURATION_DESCRIPTOR_TYPE)) {
+      reply.data = port.device->ConfigurationDescriptor();
+    } else if (IsClearEndpointHalt(setup)) {
+      const uint8_t address = static_cast<uint8_t>(setup.wIndex);
+      port.device->ClearHalt(address);
+      if (auto pipe = port.pipes.find(address); pipe != port.pipes.end()) pipe->second.halted = false;
+    } else {
+      const std::span<const uint8_t> out =
+          request.in ? std::span<const uint8_t>{} : std::span<const uint8_t>(request.buffer, request.length);
+      reply = port.device->Control(setup, out);
+    }
+    switch (reply.handshake) {
+      case Handshake::Nak:
+        return;  // the setup is retried next frame
+      case Handshake::Stall:
+        return finish(kStalled);
+      case Handshake::None:
+        return finish(kNotResponding);
+      case Handshake::Ack:
+        break;
+    }
+    if (request.in) {
+      // The host stops asking at wLength: a device with more to say is cut short.
+      request.moved = static_cast<uint32_t>(std::min<size_t>(reply.data.size(), request.length));
+      std::copy_n(reply.data.begin(), request.moved, request.buffer);
+    } else {
+      request.moved = request.length;
+    }
+    request.answered = true;
+    const int dataFrames = static_cast<int>((request.length + kControlBytesPerFrame - 1) / kControlBytesPerFrame);
+    request.framesLeft = frames ? dataFrames + 1 : 0;  // this frame carried the setup; then data, then status
+    if (request.framesLeft > 0) return;
+  } else if (--request.framesLeft > 0) {
+    return;
+  }
+  // A short control read is not an error: the platform's stack accepts it
+  // whatever USBD_SHORT_TRANSFER_OK says.
+  finish({});
+}
+
+uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, std::vector<Finished> &done) {
+  Request &request = **it;
+  auto finish = [&](Outcome outcome) {
+    if (Claim(request)) Finish(it, outcome, done);
+  };
+  auto found = port.pipes.find(request.endpoint);
+  if (found == port.pipes.end()) {
+    finish({STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE});
+    return 0;
+  }
+  PipeState &pipe = found->second;
+  if (pipe.halted) {
+    finish(kHalted);
+    return 0;
+  }
+  port.usedThisFrame = true;
+  if (request.stall) {
+    pipe.halted = true;
+    finish(kStalled);
+    return 1;
+  }
+  std::vector<uint8_t> packet(pipe.maxPacket);
+  uint32_t used = 0;
+  while (used < budget) {
+    ++used;
+    const uint32_t remaining = request.length - request.moved;
+    Handshake handshake;
+    size_t got = 0;
+    if (request.in) {
+      handshake = port.device->PacketIn(pipe.address, packet, got);
+    } else {
+      const size_t size = std::min<size_t>(pipe.maxPacket, remaining);
+      handshake = port.device->PacketOut(pipe.address, {request.buffer + request.moved, size});
+      got = size;
+    }
+    if (handshake == Handshake::Nak) {
+      ++port.stats.naks;
+      return used;
+    }
+    if (handshake == Handshake::Stall) {
+      pipe.halted = true;
+      finish(kStalled);
+      return used;
+    }
+    if (handshake == Handshake::None) {
+      finish(kNotResponding);
+      return used;
+    }
+    ++port.stats.bulkPackets;
+    if (request.in && (got > pipe.maxPacket || got > remaining)) {
+      finish(kOverrun);  // babble: the device sent more than was asked for
+      return used;
+    }
+    if (request.in) std::copy_n(packet.begin(), got, request.buffer + request.moved);
+    request.moved += static_cast<uint32_t>(got);
+    const bool shortPacket = got < pipe.maxPacket;
+    if (request.moved == request.length || shortPacket) {
+      const bool incomplete = request.in && request.moved < request.length;
+      finish(incomplete && !request.shortOk ? kShort : Outcome{});
+      return used;
+    }
+  }
+  return used;
+}
+
+}  // namespace host::usb

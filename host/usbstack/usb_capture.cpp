@@ -1,0 +1,92 @@
+#include "host/usbstack/usb_capture.h"
+
+#include <pcap/pcap.h>
+
+namespace host::usb {
+
+namespace {
+
+constexpr int kSnapLength = 65535;
+// Capture timestamps start at a fixed calendar date so that files of the
+// same run compare equal; model time counts from boot.
+constexpr int64_t kEpochSeconds = 1700000000;
+
+template <typename T>
+void PutLittleEndian(std::basic_string<uint8_t> &out, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i)));
+}
+
+}  // namespace
+
+std::basic_string<uint8_t> EncodeUsbPcap(const CaptureRecord &record) {
+  const uint16_t headerLength = record.stage ? 28 : 27;
+  std::basic_string<uint8_t> out;
+  out.reserve(headerLength + record.data.size());
+  PutLittleEndian<uint16_t>(out, headerLength);
+  PutLittleEndian<uint64_t>(out, record.irpId);
+  PutLittleEndian<uint32_t>(out, static_cast<uint32_t>(record.usbdStatus));
+  PutLittleEndian<uint16_t>(out, record.function);
+  out.push_back(record.completion ? 1 : 0);
+  PutLittleEndian<uint16_t>(out, record.bus);
+  PutLittleEndian<uint16_t>(out, record.device);
+  out.push_back(record.endpoint);
+  out.push_back(static_cast<uint8_t>(record.transfer));
+  PutLittleEndian<uint32_t>(out, static_cast<uint32_t>(record.data.size()));
+  if (record.stage) out.push_back(static_cast<uint8_t>(*record.stage));
+  out.append(record.data.begin(), record.data.end());
+  return out;
+}
+
+CaptureFile::~CaptureFile() { Close(); }
+
+bool CaptureFile::Open(const std::filesystem::path &file, std::string *error) {
+  std::lock_guard lock(mutex_);
+  if (dumper_) {
+    pcap_dump_close(dumper_);
+    pcap_close(pcap_);
+    dumper_ = nullptr;
+    pcap_ = nullptr;
+  }
+  pcap_ = pcap_open_dead(kLinkTypeUsbPcap, kSnapLength);
+  if (!pcap_) {
+    if (error) *error = "libpcap cannot make a capture handle";
+    return false;
+  }
+  dumper_ = pcap_dump_open(pcap_, file.c_str());
+  if (!dumper_) {
+    if (error) *error = std::string("cannot create capture file: ") + pcap_geterr(pcap_);
+    pcap_close(pcap_);
+    pcap_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void CaptureFile::Close() {
+  std::lock_guard lock(mutex_);
+  if (!dumper_) return;
+  pcap_dump_close(dumper_);
+  pcap_close(pcap_);
+  dumper_ = nullptr;
+  pcap_ = nullptr;
+}
+
+bool CaptureFile::IsOpen() const {
+  std::lock_guard lock(mutex_);
+  return dumper_ != nullptr;
+}
+
+void CaptureFile::Write(const CaptureRecord &record) {
+  std::lock_guard lock(mutex_);
+  if (!dumper_) return;
+  const auto bytes = EncodeUsbPcap(record);
+  pcap_pkthdr header{};
+  const int64_t micros = record.time / 10;
+  header.ts.tv_sec = static_cast<time_t>(kEpochSeconds + micros / 1000000);
+  header.ts.tv_usec = static_cast<suseconds_t>(micros % 1000000);
+  header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapLength));
+  header.len = static_cast<bpf_u_int32>(bytes.size());
+  pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, bytes.data());
+}
+
+}  // namespace host::usb
