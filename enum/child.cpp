@@ -66,8 +66,9 @@ VOID FreeChildDevice(PDEVICE_OBJECT ChildDeviceObject) {
 }
 
 VOID DeleteChildDevice(PDEVICE_OBJECT ChildDeviceObject) {
-  // The reference taken when the child was reported in bus relations.
-  ObDereferenceObject(ChildDeviceObject);
+  // The reference taken when the child was reported in bus relations belongs
+  // to the PnP manager, which drops it when it forgets the child's device
+  // node; dropping it here as well would free the object under the manager.
   RemoveEntryList(&ChildExtension(ChildDeviceObject)->Link);
   FreeChildDevice(ChildDeviceObject);
 }

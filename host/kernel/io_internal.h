@@ -1,0 +1,123 @@
+// Shared between the I/O manager's own files (objects, IRPs, cancel, MDLs,
+// user-mode I/O). Nothing outside host/kernel/io_*, objects* and user_io*
+// includes this.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/kernel/detail.h"
+#include "host/kernel/host_kernel.h"
+
+namespace host::io {
+
+// ------------------------------------------------------------------ bug checks
+inline constexpr uint32_t kReferenceByPointer = 0x18;
+inline constexpr uint32_t kMultipleIrpComplete = 0x44;
+inline constexpr uint32_t kBadPoolCaller = 0xC2;
+inline constexpr uint32_t kIoManagerViolation = 0xC9;
+
+// Parameter 1 of an I/O manager violation (0xC9), with the platform's numbers.
+namespace check {
+inline constexpr uint64_t kFreeNotIrp = 0x01;
+inline constexpr uint64_t kFreeThreadedIrp = 0x02;
+inline constexpr uint64_t kCallNotIrp = 0x03;
+inline constexpr uint64_t kCallBadDevice = 0x04;
+inline constexpr uint64_t kIrqlChangedInDispatch = 0x05;
+inline constexpr uint64_t kCompleteWithPending = 0x06;
+inline constexpr uint64_t kCompleteWithCancelRoutine = 0x07;
+inline constexpr uint64_t kCompleteAboveDispatch = 0x0E;
+inline constexpr uint64_t kCallAboveDispatch = 0x10;
+inline constexpr uint64_t kDeleteWhileAttached = 0x201;
+inline constexpr uint64_t kDetachTwice = 0x202;
+inline constexpr uint64_t kCallWithCancelRoutine = 0x203;
+inline constexpr uint64_t kCallNullDevice = 0x204;
+inline constexpr uint64_t kOutOfStackLocations = 0x208;
+inline constexpr uint64_t kFreeIrpInUse = 0x20B;
+inline constexpr uint64_t kCompletionNotMarkedPending = 0x228;
+inline constexpr uint64_t kPendingNotMarked = 0x23D;
+inline constexpr uint64_t kMarkedButNotPending = 0x23E;
+inline constexpr uint64_t kDeleteTwice = 0x240;
+// No platform number for these two; the host machine's own.
+inline constexpr uint64_t kInformationExceedsBuffer = 0x401;
+inline constexpr uint64_t kUserRequestStuck = 0x402;
+}  // namespace check
+
+// Zero-filled, suitably aligned storage for kernel objects and IRPs.
+struct alignas(16) Slot {
+  std::byte bytes[16];
+};
+inline size_t SlotsFor(size_t bytes) { return (bytes + sizeof(Slot) - 1) / sizeof(Slot); }
+inline std::unique_ptr<Slot[]> ZeroedStorage(size_t bytes) { return std::make_unique<Slot[]>(SlotsFor(bytes)); }
+
+void Violation(uint64_t code, const void *p2, const void *p3, std::string what);
+std::string Hex(const void *p);
+
+// ------------------------------------------------------------------ objects (objects.cpp)
+inline constexpr CSHORT kIoTypeDevice = 3;
+inline constexpr CSHORT kIoTypeDriver = 4;
+inline constexpr CSHORT kIoTypeFile = 5;
+inline constexpr CSHORT kIoTypeIrp = 6;
+
+// What a dispatch table entry the driver left empty does.
+NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+bool IsLiveDevice(PDEVICE_OBJECT device);
+bool DriverUnloaded(PDEVICE_OBJECT device);
+bool DeviceDeleted(PDEVICE_OBJECT device);
+std::u16string DeviceName(PDEVICE_OBJECT device);  // "\Device\X", or a description of an unnamed one
+// The top of the device's attachment stack, with an object reference taken
+// (ObDereferenceObject when done), or null for an unknown device.
+PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device);
+
+// What an open does to the named device: resolves the name, refuses an
+// exclusive device that is open already, counts the new file object in
+// ReferenceCount and references the device. STATUS_SUCCESS fills *device.
+NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device);
+// Undoes OpenDeviceForFile's count; true when it was the last open file object.
+bool CloseDeviceForFile(PDEVICE_OBJECT device);
+// A FILE_OBJECT registered with the object manager (one reference, dropped
+// by ObDereferenceObject), FileName holding what followed the device name.
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, const std::u16string &fileName);
+
+void ObjectsReset();
+void ObjectLeaks(std::vector<std::string> &out);
+
+// ------------------------------------------------------------------ IRPs (io_irp.cpp)
+// The I/O manager's own IRPs (threaded): finished and freed by the I/O
+// manager at the end of their completion; IoFreeIrp on them is a violation.
+PIRP NewIrp(CCHAR stackSize, bool threaded);
+// Bytes of the caller's buffer that a buffered result may fill (IRP_INPUT_OPERATION).
+void SetUserBufferLength(PIRP irp, ULONG length);
+// A system buffer owned by the IRP, freed with it (IRP_DEALLOCATE_BUFFER).
+PVOID AttachSystemBuffer(PIRP irp, size_t length);
+// Called once when the IRP finishes at the top, before UserIosb and UserEvent
+// are written and the IRP is freed.
+void SetFinishObserver(PIRP irp, std::function<void(PIRP)> observer);
+// Keeps the IRP's storage alive across a call that may race its completion
+// (a cancel from another thread). Only valid while the IRP is known not to be
+// freed yet; every HoldIrp is matched by ReleaseIrp.
+void HoldIrp(PIRP irp);
+void ReleaseIrp(PIRP irp);
+// Fills the next stack location and buffers of a device-control request as
+// the I/O manager does for the control code's transfer method.
+NTSTATUS PrepareDeviceControl(PIRP irp, ULONG code, bool internal, PVOID in, ULONG inLength, PVOID out,
+                              ULONG outLength, bool mapMdl);
+bool IsLiveIrp(PIRP irp);
+
+void IrpsReset();
+void IrpLeaks(std::vector<std::string> &out);
+
+// ------------------------------------------------------------------ MDLs (io_mdl.cpp)
+// An MDL over a locked caller buffer, for the I/O manager's own requests
+// (never failed by the low-resources policy). Mapped: MappedSystemVa set.
+PMDL NewLockedMdl(PVOID address, ULONG length, bool mapped);
+void FreeMdlChain(PMDL mdl);
+void MdlsReset();
+void MdlLeaks(std::vector<std::string> &out);
+
+// ------------------------------------------------------------------ cancel (io_cancel.cpp)
+void CancelReset();
+
+}  // namespace host::io

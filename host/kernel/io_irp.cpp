@@ -1,0 +1,476 @@
+// IRPs: allocation, IoCallDriver, the completion walk and the I/O manager's
+// final processing, device-control requests.
+//
+// Each IRP has a side record (its storage, who finishes it, the buffers the
+// I/O manager gave it). Freed IRPs stay in a quarantine for a while, their
+// memory poisoned, so that a second completion or a second free is reported
+// as the bug check it is instead of touching reused memory.
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <optional>
+#include <mutex>
+#include <unordered_map>
+
+#include "host/kernel/io_internal.h"
+
+namespace host::io {
+namespace {
+
+constexpr size_t kQuarantine = 1024;
+constexpr unsigned char kPoison = 0xDD;
+
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// Whether the top-level dispatch's returned status agrees with the pending
+// mark the IRP carried when it finished. The two ends happen on different
+// threads in either order; the later one checks.
+class PendingAudit {
+ public:
+  PendingAudit(PIRP irp, PDEVICE_OBJECT device, UCHAR major) : irp_(irp), device_(device), major_(major) {}
+
+  void Dispatched(NTSTATUS status) {
+    std::unique_lock lock(mutex_);
+    returned_ = status;
+    dispatched_ = true;
+    if (finished_) Check(lock);
+  }
+  void Finished(bool pendingReturned) {
+    std::unique_lock lock(mutex_);
+    pendingReturned_ = pendingReturned;
+    finished_ = true;
+    if (dispatched_) Check(lock);
+  }
+
+ private:
+  void Check(std::unique_lock<std::mutex> &lock) {
+    bool returnedPending = returned_ == STATUS_PENDING;
+    if (returnedPending == pendingReturned_) return;
+    lock.unlock();
+    std::string where = " (IRP " + Hex(irp_) + ", major 0x" + std::to_string(major_) + ", device " + Hex(device_) + ")";
+    if (returnedPending)
+      Violation(check::kPendingNotMarked, irp_, device_,
+                "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending" + where);
+    else
+      Violation(check::kMarkedButNotPending, irp_, device_,
+                "a dispatch routine marked the IRP pending but returned another status" + where);
+  }
+
+  std::mutex mutex_;
+  PIRP irp_;
+  PDEVICE_OBJECT device_;
+  UCHAR major_;
+  bool dispatched_ = false, finished_ = false, pendingReturned_ = false;
+  NTSTATUS returned_ = 0;
+};
+
+struct IrpRecord {
+  std::unique_ptr<Slot[]> storage;  // the IRP and its stack locations
+  size_t bytes = 0;
+  bool threaded = false;  // the I/O manager finishes and frees it
+  bool freed = false;     // quarantined (guarded by the registry's mutex)
+  std::atomic<bool> held{false};  // a driver below its creator owns it and may complete it
+  std::atomic<int> refs{1};
+  std::unique_ptr<std::byte[]> systemBuffer;
+  std::optional<ULONG> userBufferLength;
+  std::function<void(PIRP)> onFinish;
+  std::shared_ptr<PendingAudit> audit;
+};
+
+struct Registry {
+  std::mutex mutex;
+  std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
+  std::deque<PIRP> quarantine;
+};
+
+Registry &Irps() {
+  static Registry registry;
+  return registry;
+}
+
+thread_local char tThreadMarker;  // stands for the requesting thread in Tail.Overlay.Thread
+
+enum class State { Live, Freed, Unknown };
+
+IrpRecord *Find(PIRP irp, State *state = nullptr) {
+  auto &reg = Irps();
+  std::lock_guard lock(reg.mutex);
+  auto it = reg.irps.find(irp);
+  State s = it == reg.irps.end() ? State::Unknown : it->second->freed ? State::Freed : State::Live;
+  if (state) *state = s;
+  return s == State::Live ? it->second.get() : nullptr;
+}
+
+// The IRP's last reference went: poison it and keep it quarantined.
+void Retire(PIRP irp) {
+  auto &reg = Irps();
+  std::unique_lock lock(reg.mutex);
+  auto it = reg.irps.find(irp);
+  if (it == reg.irps.end()) return;
+  IrpRecord &r = *it->second;
+  r.freed = true;
+  std::memset(r.storage.get(), kPoison, r.bytes);
+  auto buffer = std::move(r.systemBuffer);
+  auto observer = std::move(r.onFinish);
+  auto audit = std::move(r.audit);
+  reg.quarantine.push_back(irp);
+  std::unique_ptr<IrpRecord> evicted;
+  if (reg.quarantine.size() > kQuarantine) {
+    auto old = reg.irps.find(reg.quarantine.front());
+    evicted = std::move(old->second);
+    reg.irps.erase(old);
+    reg.quarantine.pop_front();
+  }
+  lock.unlock();  // the observer's captures may do anything when they go
+}
+
+std::string Describe(PIRP irp) {
+  std::string text = "IRP " + Hex(irp);
+  if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    char major[8];
+    std::snprintf(major, sizeof major, "0x%02X", sp->MajorFunction);
+    text += " (major " + std::string(major) + " at device " + Hex(sp->DeviceObject) + ")";
+  }
+  return text;
+}
+
+void ZeroStackLocation(PIO_STACK_LOCATION sp) {
+  sp->MinorFunction = 0;
+  sp->Flags = 0;
+  sp->Control = 0;
+  std::memset(&sp->Parameters, 0, sizeof sp->Parameters);
+  sp->FileObject = nullptr;
+}
+
+bool ShouldInvoke(PIRP irp, const IO_STACK_LOCATION &sp) {
+  if (NT_SUCCESS(irp->IoStatus.Status) ? (sp.Control & SL_INVOKE_ON_SUCCESS) : (sp.Control & SL_INVOKE_ON_ERROR))
+    return true;
+  return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (sp.Control & SL_INVOKE_ON_CANCEL);
+}
+
+// A completion routine that saw PendingReturned must leave its own location
+// marked pending (or stop the walk); otherwise the caller above waits for an
+// event nobody sets.
+void CheckPendingPropagated(PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  if (!irp->PendingReturned || (sp->Control & SL_PENDING_RETURNED)) return;
+  Violation(check::kCompletionNotMarkedPending, irp, sp->DeviceObject,
+            "a completion routine of device " + Hex(sp->DeviceObject) +
+                " saw PendingReturned but did not call IoMarkIrpPending (" + Describe(irp) + ")");
+  IoMarkIrpPending(irp);
+}
+
+void CopyBufferedResult(IrpRecord &r, PIRP irp) {
+  if (!(irp->Flags & IRP_BUFFERED_IO) || !(irp->Flags & IRP_INPUT_OPERATION) || IsError(irp->IoStatus.Status))
+    return;
+  size_t bytes = irp->IoStatus.Information;
+  ULONG room = r.userBufferLength.value_or(0);
+  if (r.userBufferLength && bytes > room) {
+    Violation(check::kInformationExceedsBuffer, irp, reinterpret_cast<const void *>(irp->IoStatus.Information),
+              "a driver completed a buffered request with Information " + std::to_string(bytes) +
+                  ", more than the caller's output length " + std::to_string(room) + " (" + Hex(irp) + ")");
+    bytes = room;
+  }
+  if (bytes > 0 && irp->UserBuffer != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr)
+    std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+}
+
+// The I/O manager's final processing once no location is left.
+void Finish(IrpRecord &r, PIRP irp) {
+  CopyBufferedResult(r, irp);
+  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && r.systemBuffer) {
+    r.systemBuffer.reset();
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+  }
+  FreeMdlChain(irp->MdlAddress);
+  irp->MdlAddress = nullptr;
+  bool pendingReturned = irp->PendingReturned;
+  auto audit = std::move(r.audit);
+  auto observer = std::move(r.onFinish);
+  if (observer) observer(irp);
+  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+  if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+  if (audit) audit->Finished(pendingReturned);
+  ReleaseIrp(irp);
+}
+
+// Walks the stack upward from the current location, as the platform does.
+void CompleteWalk(IrpRecord &r, PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  irp->CurrentLocation++;
+  irp->Tail.Overlay.CurrentStackLocation++;
+  for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, irp->CurrentLocation++,
+                                                      irp->Tail.Overlay.CurrentStackLocation++) {
+    irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    bool top = irp->CurrentLocation == irp->StackCount + 1;
+    bool invoke = sp->CompletionRoutine != nullptr && ShouldInvoke(irp, *sp);
+    ZeroStackLocation(sp);
+    if (!invoke) {
+      if (irp->PendingReturned && !top) IoMarkIrpPending(irp);
+      continue;
+    }
+    // The routine's owner holds the IRP again while the routine runs: it may
+    // stop the walk and complete the IRP later, from any thread.
+    PDEVICE_OBJECT owner = top ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    if (!top) r.held.store(true);
+    NTSTATUS status = sp->CompletionRoutine(owner, irp, sp->Context);
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone now
+    if (!top && !r.held.exchange(false)) {
+      RaiseBugCheck(kMultipleIrpComplete, reinterpret_cast<uint64_t>(irp), 0, 0, 0,
+                    "IRP " + Hex(irp) + " was completed again while its completion was still going on");
+      return;
+    }
+    if (!top) CheckPendingPropagated(irp);
+  }
+  Finish(r, irp);
+}
+
+}  // namespace
+
+PIRP NewIrp(CCHAR stackSize, bool threaded) {
+  auto record = std::make_unique<IrpRecord>();
+  record->bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  record->storage = ZeroedStorage(record->bytes);
+  record->threaded = threaded;
+  auto irp = reinterpret_cast<PIRP>(record->storage.get());
+  auto stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  irp->Type = kIoTypeIrp;
+  irp->Size = static_cast<USHORT>(record->bytes);
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
+  InitializeListHead(&irp->ThreadListEntry);
+  if (threaded) irp->Tail.Overlay.Thread = &tThreadMarker;
+  auto &reg = Irps();
+  std::lock_guard lock(reg.mutex);
+  reg.irps[irp] = std::move(record);
+  return irp;
+}
+
+bool IsLiveIrp(PIRP irp) { return Find(irp) != nullptr; }
+
+void SetUserBufferLength(PIRP irp, ULONG length) { Find(irp)->userBufferLength = length; }
+
+PVOID AttachSystemBuffer(PIRP irp, size_t length) {
+  IrpRecord *r = Find(irp);
+  r->systemBuffer.reset(new (std::nothrow) std::byte[std::max<size_t>(length, 1)]());
+  irp->AssociatedIrp.SystemBuffer = r->systemBuffer.get();
+  return irp->AssociatedIrp.SystemBuffer;
+}
+
+void SetFinishObserver(PIRP irp, std::function<void(PIRP)> observer) { Find(irp)->onFinish = std::move(observer); }
+
+void HoldIrp(PIRP irp) { Find(irp)->refs++; }
+
+void ReleaseIrp(PIRP irp) {
+  IrpRecord *r = Find(irp);
+  if (r != nullptr && --r->refs == 0) Retire(irp);
+}
+
+NTSTATUS PrepareDeviceControl(PIRP irp, ULONG code, bool internal, PVOID in, ULONG inLength, PVOID out,
+                              ULONG outLength, bool mapMdl) {
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  sp->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+  sp->Parameters.DeviceIoControl.InputBufferLength = inLength;
+  sp->Parameters.DeviceIoControl.IoControlCode = code;
+  irp->UserBuffer = out;
+  ULONG method = code & 3;
+  if (method == METHOD_NEITHER) {
+    sp->Parameters.DeviceIoControl.Type3InputBuffer = in;
+    return STATUS_SUCCESS;
+  }
+  // Buffered: one system buffer of the larger length carries the input in and
+  // the result out. Direct: the input is buffered, the output gets an MDL.
+  size_t bufferLength = method == METHOD_BUFFERED ? std::max(inLength, outLength) : inLength;
+  if (bufferLength > 0) {
+    PVOID buffer = AttachSystemBuffer(irp, bufferLength);
+    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (in != nullptr && inLength > 0) std::memcpy(buffer, in, inLength);
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+  }
+  if (method == METHOD_BUFFERED) {
+    if (out != nullptr && outLength > 0) {
+      irp->Flags |= IRP_INPUT_OPERATION;
+      SetUserBufferLength(irp, outLength);
+    }
+  } else if (out != nullptr && outLength > 0) {
+    irp->MdlAddress = NewLockedMdl(out, outLength, mapMdl);
+  }
+  return STATUS_SUCCESS;
+}
+
+void IrpsReset() {
+  auto &reg = Irps();
+  std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> gone;
+  {
+    std::lock_guard lock(reg.mutex);
+    gone.swap(reg.irps);
+    reg.quarantine.clear();
+  }
+}
+
+void IrpLeaks(std::vector<std::string> &out) {
+  auto &reg = Irps();
+  std::lock_guard lock(reg.mutex);
+  for (auto &[irp, r] : reg.irps) {
+    if (r->freed) continue;
+    bool dispatched = irp->CurrentLocation <= irp->StackCount;
+    out.push_back(Describe(irp) + (dispatched ? " was never completed" : " was never freed"));
+  }
+}
+
+}  // namespace host::io
+
+// ====================================================================== the driver-facing routines
+using namespace host::io;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  UNREFERENCED_PARAMETER(ChargeQuota);
+  if (host::lowres::ShouldFail("IoAllocateIrp", 0) || StackSize < 1) return nullptr;
+  return NewIrp(StackSize, false);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  State state;
+  IrpRecord *r = Find(Irp, &state);
+  if (r == nullptr) {
+    Violation(check::kFreeNotIrp, Irp, nullptr,
+              "IoFreeIrp on " + Hex(Irp) + (state == State::Freed ? ", an IRP already freed" : ", which is not an IRP"));
+    return;
+  }
+  if (r->threaded) {
+    Violation(check::kFreeThreadedIrp, Irp, nullptr,
+              "IoFreeIrp on " + Describe(Irp) + ", which the I/O manager built and frees itself at completion");
+    return;
+  }
+  if (r->held.load()) {
+    Violation(check::kFreeIrpInUse, Irp, nullptr,
+              "IoFreeIrp on " + Describe(Irp) + ", which a lower driver still owns (not completed yet)");
+    return;
+  }
+  ReleaseIrp(Irp);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IrpRecord *r = Find(Irp);
+  if (r == nullptr) {
+    Violation(check::kCallNotIrp, Irp, DeviceObject, "IoCallDriver with " + Hex(Irp) + ", which is not a live IRP");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (DeviceObject == nullptr) {
+    Violation(check::kCallNullDevice, Irp, nullptr, "IoCallDriver with a null device object for " + Describe(Irp));
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (!IsLiveDevice(DeviceObject)) {
+    Violation(check::kCallBadDevice, Irp, DeviceObject,
+              "IoCallDriver to " + Hex(DeviceObject) + ", which is not a device object");
+    return STATUS_INVALID_PARAMETER;
+  }
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) {
+    Violation(check::kCallAboveDispatch, Irp, DeviceObject,
+              "IoCallDriver at IRQL " + std::to_string(irql) + ", above DISPATCH_LEVEL");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
+    Violation(check::kCallWithCancelRoutine, Irp, DeviceObject,
+              "IoCallDriver with a cancel routine still set on " + Describe(Irp));
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Irp->CurrentLocation <= 1) {
+    Violation(check::kOutOfStackLocations, Irp, DeviceObject,
+              "IoCallDriver to " + Hex(DeviceObject) + " with no stack location left in " + Hex(Irp) + " (" +
+                  std::to_string(Irp->StackCount) + " allocated)");
+    return STATUS_INVALID_PARAMETER;
+  }
+  IoSetNextIrpStackLocation(Irp);
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+  sp->DeviceObject = DeviceObject;
+  UCHAR major = sp->MajorFunction;
+  std::shared_ptr<PendingAudit> audit;
+  if (Irp->CurrentLocation == Irp->StackCount) r->audit = audit = std::make_shared<PendingAudit>(Irp, DeviceObject, major);
+  r->held.store(true);
+  PDRIVER_DISPATCH routine =
+      major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : DefaultDispatch;
+  NTSTATUS status = routine(DeviceObject, Irp);
+  KIRQL after = KeGetCurrentIrql();
+  if (after != irql) {
+    Violation(check::kIrqlChangedInDispatch, reinterpret_cast<const void *>(uintptr_t{irql}),
+              reinterpret_cast<const void *>(uintptr_t{after}),
+              "a dispatch routine of device " + Hex(DeviceObject) + " returned at IRQL " + std::to_string(after) +
+                  ", called at " + std::to_string(irql));
+    if (after > irql) {
+      KeLowerIrql(irql);
+    } else {
+      KIRQL old;
+      KeRaiseIrql(irql, &old);
+    }
+  }
+  if (audit) audit->Dispatched(status);
+  return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  UNREFERENCED_PARAMETER(PriorityBoost);
+  State state;
+  IrpRecord *r = Find(Irp, &state);
+  if (r == nullptr || Irp->CurrentLocation > Irp->StackCount) {
+    host::RaiseBugCheck(kMultipleIrpComplete, reinterpret_cast<uint64_t>(Irp), 0, 0, 0,
+                        "IoCompleteRequest on " + Hex(Irp) +
+                            (state == State::Unknown ? ", which is not an IRP" : ", which was already completed"));
+    return;
+  }
+  NTSTATUS status = Irp->IoStatus.Status;
+  if (status == STATUS_PENDING || status == static_cast<NTSTATUS>(0xFFFFFFFF)) {
+    Violation(check::kCompleteWithPending, Irp, nullptr,
+              "IoCompleteRequest with status STATUS_PENDING or -1 on " + Describe(Irp));
+    return;
+  }
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
+    Violation(check::kCompleteWithCancelRoutine, Irp, nullptr,
+              "IoCompleteRequest with the cancel routine still set on " + Describe(Irp));
+    return;
+  }
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) {
+    Violation(check::kCompleteAboveDispatch, Irp, nullptr,
+              "IoCompleteRequest at IRQL " + std::to_string(irql) + ", above DISPATCH_LEVEL");
+    return;
+  }
+  if (!r->held.exchange(false)) {
+    host::RaiseBugCheck(kMultipleIrpComplete, reinterpret_cast<uint64_t>(Irp), 0, 0, 0,
+                        "IoCompleteRequest on " + Describe(Irp) + ", which its owner does not hold (completed twice)");
+    return;
+  }
+  CompleteWalk(*r, Irp);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+  if (host::lowres::ShouldFail("IoBuildDeviceIoControlRequest", 0) || !IsLiveDevice(DeviceObject)) return nullptr;
+  PIRP irp = NewIrp(DeviceObject->StackSize, true);
+  irp->RequestorMode = KernelMode;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  if (!NT_SUCCESS(PrepareDeviceControl(irp, IoControlCode, InternalDeviceIoControl, InputBuffer, InputBufferLength,
+                                       OutputBuffer, OutputBufferLength, false))) {
+    FreeMdlChain(irp->MdlAddress);
+    ReleaseIrp(irp);
+    return nullptr;
+  }
+  return irp;
+}
+
+}  // extern "C"
+
+namespace host::detail {
+
+PIRP AllocateIrpForHost(CCHAR stackSize) { return io::NewIrp(std::max<CCHAR>(stackSize, 1), true); }
+
+}  // namespace host::detail

@@ -1,0 +1,141 @@
+// Memory descriptor lists. The host has one address space, so a "system
+// address" of a locked buffer is the buffer itself; what is modelled is the
+// bookkeeping (mapped or not, freed or not) and that mapping can fail.
+#include <algorithm>
+#include <mutex>
+#include <unordered_map>
+
+#include "host/kernel/io_internal.h"
+
+namespace host::io {
+namespace {
+
+constexpr uintptr_t kPageSize = 4096;
+
+struct MdlRegistry {
+  std::mutex mutex;
+  std::unordered_map<PMDL, std::unique_ptr<MDL>> mdls;
+};
+
+MdlRegistry &Mdls() {
+  static MdlRegistry registry;
+  return registry;
+}
+
+PMDL NewMdl(PVOID address, ULONG length) {
+  auto mdl = std::make_unique<MDL>();
+  auto va = reinterpret_cast<uintptr_t>(address);
+  size_t pages = ((va % kPageSize) + length + kPageSize - 1) / kPageSize;
+  mdl->Size = static_cast<CSHORT>(std::min<size_t>(sizeof(MDL) + pages * sizeof(ULONG_PTR), 0x7FFF));
+  mdl->StartVa = reinterpret_cast<PVOID>(va - va % kPageSize);
+  mdl->ByteOffset = static_cast<ULONG>(va % kPageSize);
+  mdl->ByteCount = length;
+  PMDL raw = mdl.get();
+  std::lock_guard lock(Mdls().mutex);
+  Mdls().mdls.emplace(raw, std::move(mdl));
+  return raw;
+}
+
+// Frees one MDL; false when it is not one the kernel handed out.
+bool FreeOne(PMDL mdl) {
+  std::unique_ptr<MDL> gone;
+  std::lock_guard lock(Mdls().mutex);
+  auto it = Mdls().mdls.find(mdl);
+  if (it == Mdls().mdls.end()) return false;
+  gone = std::move(it->second);
+  Mdls().mdls.erase(it);
+  return true;
+}
+
+void BadFree(PMDL mdl) {
+  RaiseBugCheck(kBadPoolCaller, 0x07, reinterpret_cast<uint64_t>(mdl), 0, 0,
+                "IoFreeMdl on " + Hex(mdl) + ", which is not an allocated MDL (freed twice?)");
+}
+
+PVOID Map(PMDL mdl, const char *routine) {
+  if (host::lowres::ShouldFail(routine, 0)) return nullptr;
+  if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)) {
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  }
+  return mdl->MappedSystemVa;
+}
+
+}  // namespace
+
+PMDL NewLockedMdl(PVOID address, ULONG length, bool mapped) {
+  PMDL mdl = NewMdl(address, length);
+  mdl->MdlFlags = MDL_PAGES_LOCKED;
+  if (mapped) {
+    mdl->MappedSystemVa = address;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  }
+  return mdl;
+}
+
+void FreeMdlChain(PMDL mdl) {
+  while (mdl != nullptr) {
+    PMDL next = mdl->Next;
+    if (!FreeOne(mdl)) {
+      BadFree(mdl);
+      return;
+    }
+    mdl = next;
+  }
+}
+
+void MdlsReset() {
+  std::unordered_map<PMDL, std::unique_ptr<MDL>> gone;
+  std::lock_guard lock(Mdls().mutex);
+  gone.swap(Mdls().mdls);
+}
+
+void MdlLeaks(std::vector<std::string> &out) {
+  std::lock_guard lock(Mdls().mutex);
+  for (auto &[mdl, owned] : Mdls().mdls)
+    out.push_back("MDL " + Hex(mdl) + " over " + std::to_string(mdl->ByteCount) + " bytes was never freed");
+}
+
+}  // namespace host::io
+
+using namespace host::io;
+
+extern "C" {
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+  UNREFERENCED_PARAMETER(ChargeQuota);
+  if (host::lowres::ShouldFail("IoAllocateMdl", 0)) return nullptr;
+  PMDL mdl = NewMdl(VirtualAddress, Length);
+  if (Irp != nullptr) {
+    if (!SecondaryBuffer || Irp->MdlAddress == nullptr) {
+      Irp->MdlAddress = mdl;
+    } else {
+      PMDL last = Irp->MdlAddress;
+      while (last->Next != nullptr) last = last->Next;
+      last->Next = mdl;
+    }
+  }
+  return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  if (!FreeOne(Mdl)) BadFree(Mdl);
+}
+
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+  UNREFERENCED_PARAMETER(AccessMode);
+  return Map(MemoryDescriptorList, "MmMapLockedPages");
+}
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
+                                         ULONG Priority) {
+  UNREFERENCED_PARAMETER(AccessMode);
+  UNREFERENCED_PARAMETER(CacheType);
+  UNREFERENCED_PARAMETER(BaseAddress);
+  UNREFERENCED_PARAMETER(BugCheckOnFailure);
+  UNREFERENCED_PARAMETER(Priority);
+  return Map(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache");
+}
+
+}  // extern "C"
