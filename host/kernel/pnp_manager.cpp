@@ -218,11 +218,10 @@ void SendRemove(DevNode *node) {
   node->removeSent = true;
 }
 
-// The text of a single identifier the bus returned in Information, read no
-// further than its pool block reaches; the buffer is freed here.
+// The buffer a bus returned in Information for an ID query, with the room its
+// pool block gives (0 when it is not pool memory); read no further than that.
 struct IdReply {
   bool answered = false;  // success with a buffer
-  std::optional<std::u16string> text;  // absent: not terminated within its room
   const WCHAR *buffer = nullptr;
   size_t roomChars = 0;
 };
