@@ -9,5 +9,5 @@ trap 'rm -rf "$out"' EXIT
 echo "== norvusb print examples/testpage.ps"
 "$tool" print examples/testpage.ps --out "$out/received.prn" --pcap "$out/demo.pcap"
 echo
-echo "== norvusb enum --bridges 2"
-"$tool" enum --bridges 2
+echo "== norvusb enum --bridges 3"
+"$tool" enum --bridges 3

@@ -35,7 +35,7 @@ struct DeviceIdentity {
   uint16_t bcdDevice = 0x0102;
   std::string manufacturer = "Norv Labs";
   std::string product = "NorvUSB Parallel Bridge";
-  std::optional<std::string> serialNumber = "NB1284-0001";  // nullopt: no serial string
+  std::optional<std::string> serialNumber = "NB1284-0001";  // nullopt: no serial string; the machine numbers each bridge
   uint8_t numConfigurations = 1;
 };
 

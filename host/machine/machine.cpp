@@ -1,5 +1,6 @@
 #include "host/machine/machine.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "host/kernel/detail.h"
@@ -63,6 +64,13 @@ Machine::~Machine() {
 }
 
 size_t Machine::Plug(BridgePlan plan) {
+  // Every bridge off the line has a serial number of its own; two equal ones
+  // would be one device instance to the PnP manager.
+  if (plan.bridge.identity.serialNumber == hardware::DeviceIdentity{}.serialNumber) {
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "NB1284-%04zu", bridges_.size() + 1);
+    plan.bridge.identity.serialNumber = serial;
+  }
   Slot plugged;
   plugged.printer = std::make_shared<hardware::Printer>(std::move(plan.printer));
   plugged.bridge = std::make_shared<hardware::Bridge>(plugged.printer, std::move(plan.bridge));

@@ -1,0 +1,162 @@
+// norvusb print as a user runs it: documents of several sizes through the
+// cable, the JSON report, the progress of a failing print.
+#include "tests/tools/cli_runner.h"
+
+namespace {
+
+class PrintSizes : public CliTest, public ::testing::WithParamInterface<size_t> {};
+
+// Sizes around the request and packet boundaries, and one of many requests.
+TEST_P(PrintSizes, PrinterReceivesExactlyTheFile) {
+  const size_t size = GetParam();
+  const auto file = WriteFile("doc.bin", Document(size));
+  const CliResult result = Run({"print", file.string(), "--timing", "instant", "--json", "--out", Path("out.prn").string()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(ReadFile(Path("out.prn")), Document(size));
+
+  const auto report = result.Json();
+  const uint64_t requests = (size + 4095) / 4096;
+  EXPECT_EQ(report["port"], "NorvUSB1");
+  EXPECT_EQ(report["bytes_written"], size);
+  EXPECT_EQ(report["bytes_received"], size);
+  EXPECT_EQ(report["match"], true);
+  EXPECT_EQ(report["write_requests"], requests);
+  EXPECT_EQ(report["bulk_transfers"], requests);
+  EXPECT_EQ(report["control_transfers"], 0);  // forward is the mode the bridge starts in
+  EXPECT_EQ(report["pool_blocks_leaked"], 0);
+  EXPECT_EQ(report["verifier_violations"], 0);
+  EXPECT_TRUE(report["bus_utilisation"].is_null());  // no frames under instant timing
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PrintSizes, ::testing::Values(1, 63, 64, 4095, 4096, 4097, 100'000));
+
+using PrintTest = CliTest;
+
+TEST_F(PrintTest, MaxTransferSizeSetsTheRequestSize) {
+  const auto file = WriteFile("doc.bin", Document(10'000));
+  const CliResult result =
+      Run({"print", file.string(), "--timing", "instant", "--json", "--set", "MaxTransferSize=1000"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.Json()["write_requests"], 10);
+  EXPECT_EQ(result.Json()["max_transfer_size"], 1000);
+  EXPECT_EQ(result.Json()["match"], true);
+}
+
+TEST_F(PrintTest, FullSpeedStaysUnderTheBulkLimit) {
+  const auto file = WriteFile("doc.bin", Document(64 * 1024));
+  const CliResult result = Run({"print", file.string(), "--json"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto report = result.Json();
+  EXPECT_EQ(report["match"], true);
+  // 64 KiB cannot cross the bus in fewer than 54 frames of 1216 bytes.
+  EXPECT_GE(report["model_seconds"].get<double>(), 0.054);
+  EXPECT_GT(report["bus_utilisation"].get<double>(), 0.0);
+  EXPECT_LE(report["bus_utilisation"].get<double>(), 1.0);
+  EXPECT_NEAR(report["bytes_per_second"].get<double>(), 65536 / report["model_seconds"].get<double>(), 1.0);
+}
+
+TEST_F(PrintTest, StandardInputAndSecondPort) {
+  const auto file = WriteFile("doc.bin", Document(5000));
+  const CliResult result = Run({"print", "-", "--timing", "instant", "--json", "--bridges", "2", "--port", "NorvUSB2",
+                                "--out", Path("out.prn").string()},
+                               file.string());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.Json()["port"], "NorvUSB2");
+  EXPECT_EQ(ReadFile(Path("out.prn")), Document(5000));
+}
+
+TEST_F(PrintTest, HumanReportAndQuiet) {
+  const auto file = WriteFile("doc.bin", Document(3000));
+  const CliResult report = Run({"print", file.string(), "--timing", "instant"});
+  ASSERT_EQ(report.status, 0) << report.err;
+  EXPECT_NE(report.out.find("3000 bytes by the printer: identical to the file"), std::string::npos) << report.out;
+  EXPECT_EQ(report.err, "");  // no progress bar when standard error is not a terminal
+
+  const CliResult quiet = Run({"print", file.string(), "--timing", "instant", "--quiet"});
+  ASSERT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+}
+
+TEST_F(PrintTest, OfflinePrinterStopsThePrintWithWhatWasDelivered) {
+  const auto file = WriteFile("doc.bin", Document(40'000));
+  const CliResult result = Run({"print", file.string(), "--json", "--offline-after", "10000", "--stall-timeout", "0.3",
+                                "--out", Path("out.prn").string()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_ONE_ERROR_LINE(result, "10000 of 40000 bytes delivered");
+  EXPECT_NE(result.err.find("off line"), std::string::npos);
+  const auto report = result.Json();
+  EXPECT_EQ(report["bytes_received"], 10000);
+  EXPECT_EQ(report["match"], false);
+  EXPECT_EQ(report["complete"], false);
+  EXPECT_EQ(report["pool_blocks_leaked"], 0);
+  EXPECT_EQ(report["verifier_violations"], 0);
+  EXPECT_EQ(ReadFile(Path("out.prn")), Document(10'000));
+}
+
+TEST_F(PrintTest, UnpluggedBridgeEndsThePrint) {
+  const auto file = WriteFile("doc.bin", Document(40'000));
+  const CliResult result = Run({"print", file.string(), "--timing", "instant", "--json", "--unplug-after", "8192"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_ONE_ERROR_LINE(result, "8192 of 40000 bytes delivered");
+  const auto report = result.Json();
+  EXPECT_EQ(report["bytes_written"], 8192);
+  EXPECT_EQ(report["bytes_received"], 8192);
+  EXPECT_EQ(report["pool_blocks_leaked"], 0);
+  EXPECT_EQ(report["verifier_violations"], 0);
+}
+
+TEST_F(PrintTest, SlowPrinterSetsThePace) {
+  const auto file = WriteFile("doc.bin", Document(20'000));
+  const CliResult result = Run({"print", file.string(), "--json", "--printer-rate", "50000"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  // 20000 bytes at 50000 B/s: 0.4 s, the bus being far faster.
+  EXPECT_NEAR(result.Json()["model_seconds"].get<double>(), 0.4, 0.05);
+}
+
+// The capture, read by tshark: the start sequence's vendor requests in order,
+// then nothing but bulk OUT for the print.
+TEST_F(PrintTest, CaptureShowsStartSequenceThenBulkOut) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  const auto file = WriteFile("doc.bin", Document(9000));
+  const auto pcap = Path("cap.pcap");
+  ASSERT_EQ(Run({"print", file.string(), "--timing", "instant", "--quiet", "--pcap", pcap.string()}).status, 0);
+
+  const std::string fields = Path("fields.txt").string();
+  const std::string command = "tshark -r " + Quote(pcap.string()) +
+                              " -T fields -E separator=, -e usb.irp_info.direction -e usb.function"
+                              " -e usb.transfer_type -e usb.endpoint_address -e usb.setup.bRequest"
+                              " -e usb.setup.wValue -e usb.setup.wIndex -e usb.setup.wLength -e usb.data_len > " +
+                              Quote(fields) + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::vector<std::vector<std::string>> rows;
+  std::ifstream in(fields);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> cells;
+    size_t at = 0;
+    for (size_t comma; (comma = line.find(',', at)) != std::string::npos; at = comma + 1)
+      cells.push_back(line.substr(at, comma - at));
+    cells.push_back(line.substr(at));
+    rows.push_back(cells);
+  }
+  // Vendor submissions (function 0x0017, direction 0): wValue, wIndex, wLength.
+  std::vector<std::string> vendor;
+  size_t lastVendor = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i][1] == "0x0017" && rows[i][0] == "0x00") {
+      vendor.push_back(rows[i][4] + "/" + rows[i][5] + "/" + rows[i][6] + "/" + rows[i][7]);
+      lastVendor = i;
+    }
+  }
+  EXPECT_EQ(vendor, (std::vector<std::string>{"4/0x0002/260/8", "4/0x0001/0/1024", "4/0x0003/0/8"}));
+  // After the completion of the last vendor request: bulk OUT only, 9000 bytes.
+  uint64_t bulkBytes = 0;
+  for (size_t i = lastVendor + 2; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][1], "0x0009") << "row " << i;
+    EXPECT_EQ(rows[i][2], "0x03") << "row " << i;
+    EXPECT_EQ(rows[i][3], "0x01") << "row " << i;
+    if (rows[i][0] == "0x00") bulkBytes += std::stoull(rows[i][8]);
+  }
+  EXPECT_EQ(bulkBytes, 9000u);
+}
+
+}  // namespace

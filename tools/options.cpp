@@ -1,0 +1,130 @@
+#include "tools/options.h"
+
+#include <charconv>
+
+#include <fmt/format.h>
+
+#include "host/kernel/pnp_manager.h"
+#include "tools/errors.h"
+
+namespace norvusb {
+
+namespace {
+
+struct SettingRule {
+  const char *name;
+  uint32_t min;
+  uint32_t max;
+};
+
+// The largest transfer the bus gives a pipe; the driver's bounce buffer of 0
+// bytes would be a zero-size allocation.
+constexpr SettingRule kSettingRules[] = {
+    {"MaxTransferSize", 1, 1u << 20},
+    {"IFSetting", 0, 255},
+    {"AltSetting", 0, 255},
+};
+
+std::optional<uint64_t> ParseNumber(const std::string &text) {
+  int base = 10;
+  std::string_view digits = text;
+  if (digits.starts_with("0x") || digits.starts_with("0X")) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+void AddCommonOptions(CLI::App &command, CommonOptions &options) {
+  command.add_option("--device-id", options.deviceIds,
+                     "The printer's IEEE 1284 device ID; repeat for each bridge (the last one repeats)")
+      ->type_name("TEXT")
+      ->allow_extra_args(false);
+  command.add_option("--bridges", options.bridges, "Number of bridges to plug in, each with a printer")
+      ->check(CLI::Range(1u, 32u));
+  command.add_option("--port", options.port, "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1)")
+      ->type_name("NAME");
+  command.add_option("--set", options.settings,
+                     "Registry value under the driver key before the bridge is added "
+                     "(MaxTransferSize, IFSetting, AltSetting)")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  command.add_option("--timing", options.timing, "Bus timing: full-speed (1 ms frames) or instant")
+      ->check(CLI::IsMember({"full-speed", "instant"}));
+  command.add_option("--out", options.out, "Write what the printer received to this file")->type_name("PATH");
+  command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file")->type_name("PATH");
+  command.add_option("--printer-rate", options.printerRate, "Printer speed in bytes per second (default unlimited)")
+      ->type_name("BYTES_PER_S")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
+  command.add_flag("--json", options.json, "Print one JSON document on standard output instead of the report");
+  command.add_flag("-q,--quiet", options.quiet, "No progress bar and no report; errors still show");
+}
+
+std::vector<Setting> ParseSettings(const std::vector<std::string> &settings) {
+  std::vector<Setting> parsed;
+  for (const std::string &item : settings) {
+    const size_t equals = item.find('=');
+    if (equals == std::string::npos) BadInput(fmt::format("--set {}: expected NAME=VALUE", item));
+    const std::string name = item.substr(0, equals);
+    const SettingRule *rule = nullptr;
+    for (const auto &candidate : kSettingRules)
+      if (host::pnp::ids::EqualIds(candidate.name, name)) rule = &candidate;
+    if (rule == nullptr)
+      BadInput(fmt::format("--set {}: unknown value name (MaxTransferSize, IFSetting or AltSetting)", name));
+    const auto value = ParseNumber(item.substr(equals + 1));
+    if (!value || *value < rule->min || *value > rule->max)
+      BadInput(fmt::format("--set {}: the value must be a number from {} to {}", item, rule->min, rule->max));
+    parsed.push_back({rule->name, static_cast<uint32_t>(*value)});
+  }
+  return parsed;
+}
+
+unsigned ParsePort(const std::string &port, unsigned bridges) {
+  if (port.empty()) return 1;
+  constexpr std::string_view kPrefix = "NorvUSB";
+  std::string_view rest = port;
+  // The platform's names compare without regard to case.
+  if (rest.size() <= kPrefix.size() || !host::pnp::ids::EqualIds(std::string(rest.substr(0, kPrefix.size())),
+                                                                  std::string(kPrefix)))
+    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", port));
+  rest.remove_prefix(kPrefix.size());
+  const auto number = ParseNumber(std::string(rest));
+  if (!number || *number == 0 || rest.starts_with("0"))
+    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", port));
+  if (*number > bridges)
+    BadInput(fmt::format("--port {}: no such port; {} bridge(s) give NorvUSB1 to NorvUSB{}", port, bridges, bridges));
+  return static_cast<unsigned>(*number);
+}
+
+host::MachineOptions MachineOptionsFor(const CommonOptions &options) {
+  host::MachineOptions machine;
+  machine.timing = options.timing == "instant" ? host::usb::Timing::Instant : host::usb::Timing::FullSpeed;
+  machine.capture = options.pcap;
+  for (const Setting &setting : ParseSettings(options.settings))
+    machine.driverSettings.emplace_back(setting.name, setting.value);
+  return machine;
+}
+
+std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options) {
+  std::vector<host::BridgePlan> plans(options.bridges);
+  for (size_t i = 0; i < plans.size(); ++i) {
+    auto &printer = plans[i].printer;
+    if (!options.deviceIds.empty()) printer.deviceId = options.deviceIds[std::min(i, options.deviceIds.size() - 1)];
+    printer.bytesPerSecond = options.printerRate;
+  }
+  return plans;
+}
+
+uint32_t MaxTransferSizeOf(const CommonOptions &options) {
+  uint32_t size = kDefaultMaxTransferSize;
+  for (const Setting &setting : ParseSettings(options.settings))
+    if (setting.name == std::string("MaxTransferSize")) size = setting.value;
+  return size;
+}
+
+}  // namespace norvusb

@@ -1,0 +1,64 @@
+// One run of the machine for a subcommand: boots it with the common options,
+// plugs in the bridges, finds the chosen port, and at the end takes the
+// machine down and says what its verifier found.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/kernel/user_io.h"
+#include "host/machine/machine.h"
+#include "tools/options.h"
+
+namespace norvusb {
+
+namespace hardware = host::hardware;
+
+// What the verifier found over the whole run.
+struct Verdict {
+  size_t poolBlocksLeaked = 0;  // blocks still allocated once every bridge was removed
+  std::vector<std::string> violations;  // bug checks, formatted
+};
+
+class Session {
+ public:
+  // Validates the options, boots the machine and plugs in every bridge.
+  // Throws ToolError with one clear line when something is wrong.
+  explicit Session(const CommonOptions &options);
+  ~Session();
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  host::Machine &Machine() { return *machine_; }
+  // The chosen port ("NorvUSB1" unless --port) and the bridge behind it.
+  const std::string &PortName() const { return portName_; }
+  size_t BridgeIndex() const { return bridgeIndex_; }
+  hardware::Printer &Printer() { return machine_->Printer(bridgeIndex_); }
+  host::usb::Port UsbPort() const { return machine_->Port(bridgeIndex_); }
+
+  // Opens the chosen port by its DOS name, as an application does.
+  host::DeviceHandle OpenPort();
+
+  // Unplugs every bridge, waits for the removals, counts the pool blocks left,
+  // shuts the machine down and gathers the bug checks. Handles must be closed
+  // first, or the removals wait for them. Idempotent.
+  Verdict Finish();
+
+ private:
+  void PlugBridges(const CommonOptions &options);
+  void FindPort(unsigned portNumber);
+
+  std::unique_ptr<host::Machine> machine_;
+  std::string portName_;
+  size_t bridgeIndex_ = 0;
+  std::optional<Verdict> verdict_;
+};
+
+// The exit status for a job that itself went well: non-zero when the
+// verifier found something. Also prints each violation on standard error.
+int ExitStatusFor(const Verdict &verdict);
+
+}  // namespace norvusb

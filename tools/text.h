@@ -1,0 +1,31 @@
+// Small text helpers shared by the subcommands: hex dumps, status codes,
+// byte counts, and printable renderings of printer data.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "host/kernel/api/hostwdm.h"
+
+namespace norvusb {
+
+// "04 01 00 17" (bytes separated by spaces); "" for none.
+std::string HexBytes(std::span<const uint8_t> bytes);
+// "0x00000000".
+std::string StatusHex(NTSTATUS status);
+// "0xC000000D (STATUS_INVALID_PARAMETER)"; the name only where it is known.
+std::string StatusText(NTSTATUS status);
+// "132.8 KiB" style, for people.
+std::string HumanBytes(double bytes);
+// Printer data as readable text: printable ASCII as is, CR/LF/FF/ESC and
+// others as C-style escapes (\r \n \f \e \xHH).
+std::string Escaped(std::span<const uint8_t> bytes);
+// The reverse of Escaped for command-line input; throws ToolError (bad input)
+// for a malformed escape.
+std::string Unescaped(const std::string &text);
+// Model time (100 ns units) as seconds.
+inline double Seconds(int64_t units) { return static_cast<double>(units) / 1e7; }
+inline int64_t Units(double seconds) { return static_cast<int64_t>(seconds * 1e7); }
+
+}  // namespace norvusb
