@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 bench fuzz clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 bench fuzz test-fuzz clean
 
 all: build
 
@@ -43,6 +43,22 @@ bench: build
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
+
+# Each fuzz target for a bounded time (about 2.5 minutes in all); a finding
+# stops with the crashing input under build/fuzz/findings/. The machine
+# targets keep threads and state across inputs, so libFuzzer's per-input leak
+# check is off for them; the kernel's own leak check at shutdown covers the
+# driver's memory.
+FUZZ_TIME ?= 20
+FUZZ_FLAGS ?= -entropic=0 -print_final_stats=1
+FUZZ_RUN = mkdir -p build/fuzz/findings build/fuzz/corpus/$(1) && echo "== fuzz_$(1)" && \
+  build/fuzz/fuzz_$(1) $(FUZZ_FLAGS) $(3) -max_total_time=$(2) \
+  -artifact_prefix=build/fuzz/findings/$(1)- build/fuzz/corpus/$(1)
+test-fuzz: fuzz
+	@$(call FUZZ_RUN,device_id,$(FUZZ_TIME))
+	@$(call FUZZ_RUN,parse_configuration,$(FUZZ_TIME))
+	@$(call FUZZ_RUN,device_control,$(FUZZ_TIME),-detect_leaks=0)
+	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_TIME) * 4 )),-detect_leaks=0)
 
 clean:
 	rm -rf build

@@ -16,11 +16,30 @@ struct SyncOutcome {
   NTSTATUS FinalStatus;  // the request's final status
 };
 
+// Completion routine of a synchronous request: wakes the waiting thread and
+// keeps the request alive, so that a time-out can still cancel it safely.
+NTSTATUS NTAPI SyncRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 // Sends one internal request down and waits for it. When nothing could be
-// sent (no pool for the event or the request) *Outcome holds that status in
-// both fields.
+// sent (no pool for the event or the request, or a bridge already removed)
+// *Outcome holds that status in both fields.
+//
+// The request is held by its completion routine until this thread is done
+// with it: cancelling after a time-out must never reach a request the I/O
+// manager has already freed. Only then is the completion let go on, and the
+// event and the status block outlive the I/O manager's last writes to them.
 VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncOutcome *Outcome) {
-  FdoExtension *Extension = (FdoExtension *)DeviceObject->DeviceExtension;
+  FdoExtension *Extension = BridgeExtension(DeviceObject);
+  if (Extension == nullptr) {
+    Outcome->WaitResult = Outcome->FinalStatus = STATUS_DELETE_PENDING;
+    return;
+  }
+  PDEVICE_OBJECT Lower = Extension->LowerDeviceObject;
   PKEVENT Event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), NORVUSB_POOL_TAG);
   if (Event == nullptr) {
     Outcome->WaitResult = Outcome->FinalStatus = STATUS_NO_MEMORY;
@@ -31,8 +50,7 @@ VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncO
   IO_STATUS_BLOCK IoStatus;
   IoStatus.Status = STATUS_SUCCESS;
   IoStatus.Information = 0;
-  PIRP Irp = IoBuildDeviceIoControlRequest(ControlCode, Extension->LowerDeviceObject, nullptr, 0, nullptr, 0, TRUE,
-                                           Event, &IoStatus);
+  PIRP Irp = IoBuildDeviceIoControlRequest(ControlCode, Lower, nullptr, 0, nullptr, 0, TRUE, Event, &IoStatus);
   if (Irp == nullptr) {
     ExFreePoolWithTag(Event, NORVUSB_POOL_TAG);
     Outcome->WaitResult = Outcome->FinalStatus = STATUS_INSUFFICIENT_RESOURCES;
@@ -41,24 +59,29 @@ VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncO
   if (Urb != nullptr) {
     IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Urb;
   }
+  IoSetCompletionRoutine(Irp, SyncRequestDone, Event, TRUE, TRUE, TRUE);
 
-  NTSTATUS CallStatus = IofCallDriver(Extension->LowerDeviceObject, Irp);
+  NTSTATUS CallStatus = IofCallDriver(Lower, Irp);
+  NTSTATUS WaitResult = CallStatus;
   if (CallStatus == STATUS_PENDING) {
     LARGE_INTEGER Limit;
     Limit.QuadPart = (LONGLONG)SubmitTimeLimit;
-    NTSTATUS WaitResult = KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, &Limit);
+    WaitResult = KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, &Limit);
     if (WaitResult == STATUS_TIMEOUT) {
       IoCancelIrp(Irp);
-      // The I/O manager writes the event and the status block at completion:
-      // neither may go before the cancelled request has finished.
       KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, nullptr);
     }
-    Outcome->WaitResult = WaitResult;
+    Outcome->FinalStatus = Irp->IoStatus.Status;
   } else {
-    IoStatus.Status = CallStatus;
-    Outcome->WaitResult = CallStatus;
+    Outcome->FinalStatus = CallStatus;
   }
-  Outcome->FinalStatus = IoStatus.Status;
+  Outcome->WaitResult = WaitResult;
+
+  // Let the I/O manager finish the request (status block, event, freeing)
+  // and wait until it has.
+  KeClearEvent(Event);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
   ExFreePoolWithTag(Event, NORVUSB_POOL_TAG);
 }
 

@@ -20,6 +20,10 @@ std::vector<std::string> IoManagerLeaks();    // device objects, IRPs, MDLs, fil
 PIRP AllocateIrpForHost(CCHAR stackSize);
 // Top of the attachment stack above a device (the platform's IoGetAttachedDevice).
 PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device);
+// Marks every device of the stack above a PDO as being removed (or no longer):
+// the I/O manager then refuses new opens on it, as the platform does once
+// query-remove, surprise removal or remove has begun.
+void SetStackRemovePending(PDEVICE_OBJECT pdo, bool pending);
 
 // Pool (pool.cpp).
 void PoolReset();

@@ -75,6 +75,9 @@ PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device);
 // exclusive device that is open already, counts the new file object in
 // ReferenceCount and references the device. STATUS_SUCCESS fills *device.
 NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device);
+// The same for a device object given directly (an unnamed one, such as a
+// PDO that a program reaches through its device interface).
+NTSTATUS OpenDeviceObjectForFile(PDEVICE_OBJECT target, PDEVICE_OBJECT *device);
 // Undoes OpenDeviceForFile's count; true when it was the last open file object.
 bool CloseDeviceForFile(PDEVICE_OBJECT device);
 // A FILE_OBJECT registered with the object manager (one reference, dropped

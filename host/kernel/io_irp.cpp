@@ -212,11 +212,13 @@ void CompleteWalk(IrpRecord &r, PIRP irp) {
     }
     // The routine's owner holds the IRP again while the routine runs: it may
     // stop the walk and complete the IRP later, from any thread.
+    // At the top that is whoever built the IRP, who may hold it to finish it
+    // later with a second IoCompleteRequest.
     PDEVICE_OBJECT owner = top ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-    if (!top) r.held.store(true);
+    r.held.store(true);
     NTSTATUS status = sp->CompletionRoutine(owner, irp, sp->Context);
     if (status == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone now
-    if (!top && !r.held.exchange(false)) {
+    if (!r.held.exchange(false)) {
       RaiseBugCheck(kMultipleIrpComplete, reinterpret_cast<uint64_t>(irp), 0, 0, 0,
                     "IRP " + Hex(irp) + " was completed again while its completion was still going on");
       return;
@@ -347,7 +349,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
               "IoFreeIrp on " + Describe(Irp) + ", which the I/O manager built and frees itself at completion");
     return;
   }
-  if (r->held.load()) {
+  // Held at the top (a completion routine of its creator stopped the walk)
+  // is the creator's own: it may free it.
+  if (r->held.load() && Irp->CurrentLocation <= Irp->StackCount) {
     Violation(check::kFreeIrpInUse, Irp, nullptr,
               "IoFreeIrp on " + Describe(Irp) + ", which a lower driver still owns (not completed yet)");
     return;
@@ -418,7 +422,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(PriorityBoost);
   State state;
   IrpRecord *r = Find(Irp, &state);
-  if (r == nullptr || Irp->CurrentLocation > Irp->StackCount) {
+  // A request the I/O manager built, whose walk its creator's routine stopped
+  // at the top, is finished by a second IoCompleteRequest (the location is
+  // then one past the last); one a driver allocated is freed, never completed
+  // again.
+  const bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
+  if (r == nullptr || Irp->CurrentLocation > Irp->StackCount + 1 || (atTop && !r->threaded)) {
     host::RaiseBugCheck(kMultipleIrpComplete, reinterpret_cast<uint64_t>(Irp), 0, 0, 0,
                         "IoCompleteRequest on " + Hex(Irp) +
                             (state == State::Unknown ? ", which is not an IRP" : ", which was already completed"));

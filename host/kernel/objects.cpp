@@ -26,6 +26,7 @@ struct Record {
   std::u16string serviceName;  // driver: DriverExtension->ServiceKeyName
   std::u16string fileName;     // file: FileName
   bool deleted = false;        // device deleted, driver unloaded
+  bool removePending = false;  // device: its stack is being removed; opens are refused
   PDEVICE_OBJECT attachedTo = nullptr;  // device: the device below it
   PDRIVER_OBJECT driver = nullptr;      // device: its driver (referenced)
   PDEVICE_OBJECT fileDevice = nullptr;  // file: the device it is open on (referenced)
@@ -264,13 +265,17 @@ PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device) {
   return top;
 }
 
-NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device) {
-  std::lock_guard lock(Om().mutex);
-  PDEVICE_OBJECT found = ResolveLocked(name, 0);
-  if (found == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+namespace {
+
+// The checks and the count of an open, on a device already found.
+NTSTATUS OpenFoundLocked(PDEVICE_OBJECT found, PDEVICE_OBJECT *device) {
   Record *r = FindLocked(found, Kind::Device);
+  if (r == nullptr) return STATUS_NO_SUCH_DEVICE;
   Record *d = FindLocked(r->driver, Kind::Driver);
   if (r->deleted) return STATUS_DELETE_PENDING;
+  // As the platform's DOE_REMOVE_PENDING: no new handle on a stack the PnP
+  // manager has begun to remove.
+  if (r->removePending) return STATUS_NO_SUCH_DEVICE;
   if (d == nullptr || d->deleted || (found->Flags & DO_DEVICE_INITIALIZING)) return STATUS_NO_SUCH_DEVICE;
   if ((found->Flags & DO_EXCLUSIVE) && __atomic_load_n(&found->ReferenceCount, __ATOMIC_SEQ_CST) != 0)
     return STATUS_ACCESS_DENIED;
@@ -278,6 +283,20 @@ NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device) {
   r->refs++;  // adopted by the file object
   *device = found;
   return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device) {
+  std::lock_guard lock(Om().mutex);
+  PDEVICE_OBJECT found = ResolveLocked(name, 0);
+  if (found == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  return OpenFoundLocked(found, device);
+}
+
+NTSTATUS OpenDeviceObjectForFile(PDEVICE_OBJECT target, PDEVICE_OBJECT *device) {
+  std::lock_guard lock(Om().mutex);
+  return OpenFoundLocked(target, device);
 }
 
 bool CloseDeviceForFile(PDEVICE_OBJECT device) {
@@ -535,6 +554,15 @@ namespace detail {
 PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device) {
   std::lock_guard lock(Om().mutex);
   return FindLocked(device, io::Kind::Device) ? TopLocked(device) : nullptr;
+}
+
+void SetStackRemovePending(PDEVICE_OBJECT pdo, bool pending) {
+  std::lock_guard lock(Om().mutex);
+  for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
+    io::Record *r = FindLocked(device, io::Kind::Device);
+    if (r == nullptr) break;
+    r->removePending = pending;
+  }
 }
 
 }  // namespace detail

@@ -7,11 +7,14 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/pnp_manager.h"
+
+#include <optional>
 #include "host/kernel/power_manager.h"
 #include "host/kernel/registry.h"
 
@@ -203,11 +206,32 @@ void QueueEnumeration(uint64_t serial);
 
 // ------------------------------------------------------------------ requests
 
+// Whether a request leaves the stack closed to new handles (true), open again
+// (false), or as it was.
+std::optional<bool> RemovePendingAfter(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+      return true;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_START_DEVICE:
+      return false;
+    default:
+      return std::nullopt;
+  }
+}
+
 internal::IrpOutcome SendPnp(DevNode *node, UCHAR minor, const IO_STACK_LOCATION &parameters = {}, ULONG detail = 0) {
   internal::IrpOutcome outcome;
+  const std::optional<bool> removePending = RemovePendingAfter(minor);
+  // Closed before a removal request goes out, so that no open slips in while
+  // the drivers tear down; opened again only once a cancel has gone through.
+  if (removePending == true && node->pdo != nullptr) ::host::detail::SetStackRemovePending(node->pdo, true);
   if (PDEVICE_OBJECT top = TopOf(node)) {
     outcome = internal::SendIrp(top, IRP_MJ_PNP, minor, parameters, internal::kRequestWatchdog);
   }
+  if (removePending == false && node->pdo != nullptr) ::host::detail::SetStackRemovePending(node->pdo, false);
   std::lock_guard lock(M().mutex);
   M().log.push_back({node->instancePath, node->pdo, minor, detail, outcome.status});
   return outcome;

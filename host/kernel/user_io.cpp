@@ -266,6 +266,18 @@ NTSTATUS DeviceHandle::Open(std::u16string_view path, const OpenOptions &options
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = io::OpenDeviceForFile(deviceName, &device);
   if (!NT_SUCCESS(status)) return status;
+  return Create(device, fileName, options);
+}
+
+NTSTATUS DeviceHandle::Open(PDEVICE_OBJECT target, const OpenOptions &options) {
+  Close();
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = io::OpenDeviceObjectForFile(target, &device);
+  if (!NT_SUCCESS(status)) return status;
+  return Create(device, {}, options);
+}
+
+NTSTATUS DeviceHandle::Create(PDEVICE_OBJECT device, const std::u16string &fileName, const OpenOptions &options) {
   auto file = std::make_shared<File>(io::NewFileObject(device, fileName), device, options);
   IoResult created = file->Call(IRP_MJ_CREATE, nullptr);
   if (!NT_SUCCESS(created.status)) {

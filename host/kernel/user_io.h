@@ -79,6 +79,9 @@ class DeviceHandle {
   // Closes a handle already open first.
   NTSTATUS Open(std::u16string_view path, const OpenOptions &options = {});
   NTSTATUS Open(std::string_view path, const OpenOptions &options = {});
+  // Opens a device object itself, named or not (a PDO has no name a program
+  // could use, but is reached through a device interface all the same).
+  NTSTATUS Open(PDEVICE_OBJECT device, const OpenOptions &options = {});
   bool IsOpen() const { return file_ != nullptr; }
   // Cleanup, then the wait for requests still pending, then close.
   // STATUS_INVALID_HANDLE when not open.
@@ -100,6 +103,9 @@ class DeviceHandle {
   struct File;
 
  private:
+  // Sends the create for a device that OpenDevice*ForFile counted already.
+  NTSTATUS Create(PDEVICE_OBJECT device, const std::u16string &fileName, const OpenOptions &options);
+
   std::shared_ptr<File> file_;
 };
 

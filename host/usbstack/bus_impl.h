@@ -81,6 +81,8 @@ struct Request {
   bool shortOk = false;
   bool bulk = false;       // a bulk/interrupt transfer on the pipe of `endpoint`
   bool orphaned = false;   // its cancel routine owns it: the controller leaves it alone
+  int64_t cancelDelay = 0;  // Held with a slow cancel: how long a cancel takes to complete it
+  bool cancelling = false;  // cancelled; the controller completes it at `due`
 };
 
 // The outcome of a request, filled into its URB under the lock and reported

@@ -92,8 +92,17 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     port->usedThisFrame = false;
     if (port->attached) port->device->AdvanceTo(now);
   }
-  for (auto &request : queue)
-    if (request->phase == Phase::Waiting && request->due <= now) request->phase = Phase::Active;
+  for (auto it = queue.begin(); it != queue.end();) {
+    auto next = std::next(it);
+    Request &request = **it;
+    if (request.phase == Phase::Waiting && request.due <= now) {
+      if (request.cancelling)
+        Finish(it, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);  // a slow cancel, done now
+      else
+        request.phase = Phase::Active;
+    }
+    it = next;
+  }
 
   auto active = [](const Request &r) { return !r.orphaned && r.phase == Phase::Active; };
 
@@ -112,8 +121,9 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
 
   // The default pipe of each port serves one control transfer at a time.
   for (auto &[number, port] : ports) {
+    const Port portNumber = number;  // clang before 16 cannot capture a structured binding
     auto it = std::find_if(queue.begin(), queue.end(), [&](const auto &r) {
-      return r->port == number && active(*r) && (r->control || r->kind == RequestKind::PortReset);
+      return r->port == portNumber && active(*r) && (r->control || r->kind == RequestKind::PortReset);
     });
     if (it != queue.end()) ServeControl(*port, it, done);
   }

@@ -175,6 +175,7 @@ void UsbBus::Impl::UnplugLocked(PortState &port, std::vector<Finished> &done) {
 // ------------------------------------------------------------------ completion
 
 bool UsbBus::Impl::Claim(Request &request) {
+  if (request.cancelling) return true;  // its cancel routine handed it back to be completed late
   if (IoSetCancelRoutine(request.irp, nullptr) != nullptr) return true;
   request.orphaned = true;  // IoCancelIrp got there first: the cancel routine completes it
   return false;
@@ -229,8 +230,17 @@ void UsbBus::Impl::CancelQueued(PIRP irp) {
   {
     std::lock_guard lock(mutex);
     for (auto it = queue.begin(); it != queue.end(); ++it) {
-      if ((*it)->irp != irp) continue;
-      Finish(it, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
+      Request &request = **it;
+      if (request.irp != irp) continue;
+      if (request.cancelDelay > 0) {
+        // A slow cancel: the controller completes it later, on its own thread.
+        request.cancelling = true;
+        request.phase = Phase::Waiting;
+        request.due = host::clock::Now() + request.cancelDelay;
+        wake.notify_all();
+      } else {
+        Finish(it, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
+      }
       break;
     }
   }
@@ -302,6 +312,7 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
           break;
         case Fault::Action::Hold:
           request->phase = Phase::Held;
+          request->cancelDelay = fault->delay;
           break;
         case Fault::Action::Disconnect:
           UnplugLocked(*port, done);

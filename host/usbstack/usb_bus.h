@@ -48,7 +48,7 @@ struct Fault {
     Fail,        // complete with `status` and `usbdStatus`
     Stall,       // the device stalls: USBD_STATUS_STALL_PID, a data endpoint stays halted
     Delay,       // serve the request `delay` model time (100-ns units) later
-    Hold,        // never complete; only IoCancelIrp ends it
+    Hold,        // never complete; only IoCancelIrp ends it (`delay` later when given: a slow cancel)
     Disconnect,  // the device is unplugged as the request arrives
   };
   Action action = Action::Fail;
@@ -60,6 +60,9 @@ struct Fault {
   static Fault Stall() { return {Action::Stall}; }
   static Fault DelayBy(int64_t units) { return {Action::Delay, STATUS_SUCCESS, USBD_STATUS_SUCCESS, units}; }
   static Fault Hold() { return {Action::Hold}; }
+  // Held, and when cancelled completed only `units` of model time later, on the
+  // controller's thread, as a controller does that must first stop the endpoint.
+  static Fault HoldWithSlowCancel(int64_t units) { return {Action::Hold, STATUS_SUCCESS, USBD_STATUS_SUCCESS, units}; }
   static Fault Disconnect() { return {Action::Disconnect}; }
 };
 
