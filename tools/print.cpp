@@ -88,7 +88,7 @@ class Printing {
       if (!WriteOne(port)) break;
       FireHooks();
     }
-    if (!job_.error) AwaitPrinter(port);
+    if (!job_.error) AwaitPrinter();
     job_.finished = host::clock::Now();
     progress_.Update(session_.Printer().ReceivedCount(), Elapsed());
     progress_.Finish();
@@ -146,17 +146,14 @@ class Printing {
     return true;
   }
 
-  // The bridge holds the last bytes in its FIFO until the printer takes them.
-  // As a print monitor does, the job asks the bridge for its port status
-  // until they are printed.
-  void AwaitPrinter(host::DeviceHandle &port) {
+  // The bridge holds the last bytes in its FIFO until the printer takes them:
+  // the job ends when they are printed, or when the printer stops taking data.
+  void AwaitPrinter() {
     hardware::Printer &printer = session_.Printer();
     uint64_t seen = printer.ReceivedCount();
     int64_t lastProgress = host::clock::Now();
     while (seen < job_.written) {
       host::clock::SleepFor(Units(kPollSeconds));
-      uint8_t status[BRIDGE_VENDOR_REPLY_SIZE] = {};
-      port.DeviceControl(IOCTL_BRIDGE_VENDOR_5, nullptr, 0, status, sizeof status);
       const uint64_t received = printer.ReceivedCount();
       progress_.Update(received, Elapsed());
       if (received != seen) {

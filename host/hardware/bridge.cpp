@@ -143,6 +143,13 @@ uint16_t Bridge::PortConfiguration() const {
   return portConfiguration_;
 }
 
+bool Bridge::Busy() {
+  std::lock_guard lock(mutex_);
+  // Only a printer that takes data needs the clock; an offline one would
+  // keep the bus ticking for nothing.
+  return fifo_.Size() > 0 && printer_->Ready();
+}
+
 size_t Bridge::FifoLevel() const {
   std::lock_guard lock(mutex_);
   return fifo_.Size();

@@ -89,6 +89,7 @@ class Bridge : public host::usb::UsbDevice {
   void ClearHalt(uint8_t endpointAddress) override;
   void BusReset() override;
   void AdvanceTo(int64_t now) override;
+  bool Busy() override;
 
   // ---- for tests and tools
   Printer &printer() const { return *printer_; }

@@ -36,9 +36,12 @@ bool IsClearEndpointHalt(const SetupPacket &setup) {
 }  // namespace
 
 bool UsbBus::Impl::HasTimedWork() const {
-  return std::any_of(queue.begin(), queue.end(), [](const auto &request) {
+  const bool requests = std::any_of(queue.begin(), queue.end(), [](const auto &request) {
     return !request->orphaned && request->phase != Phase::Held;
   });
+  return requests || std::any_of(ports.begin(), ports.end(), [](const auto &entry) {
+           return entry.second->attached && entry.second->device->Busy();
+         });
 }
 
 void UsbBus::Impl::ControllerLoop() {

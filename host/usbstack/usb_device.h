@@ -62,6 +62,11 @@ class UsbDevice {
   // Model time moved on to `now` (100-ns units): lets the device's own
   // machinery (the printer consuming data at its rate) catch up.
   virtual void AdvanceTo(int64_t now) = 0;
+
+  // True while the device has work of its own that needs time to pass (data
+  // in a FIFO that a consumer drains): the controller keeps its clock running
+  // for it even when no request is queued.
+  virtual bool Busy() { return false; }
 };
 
 }  // namespace host::usb
