@@ -374,3 +374,33 @@ TEST_F(IrpTest, CancelRacingCompletionLosesAndDoublesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A request the I/O manager built, held at the top by its creator's routine
+// and finished by a second completion: the pattern of a synchronous request
+// with a time-out. The status block and event are written only then.
+TEST_F(IrpTest, ABuiltRequestHeldAtTheTopIsFinishedByASecondCompletion) {
+  PassThrough();
+  bottom_->onIrp = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_UNSUCCESSFUL); };
+  int calls = 0;
+  Completion hold = [&](PDEVICE_OBJECT, PIRP) {
+    ++calls;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  };
+  KeInitializeEvent(&event_, NotificationEvent, FALSE);
+  iosb_ = {};
+  irp_ = IoBuildDeviceIoControlRequest(kBufferedCode, top_->device, nullptr, 0, nullptr, 0, TRUE, &event_, &iosb_);
+  ASSERT_NE(irp_, nullptr);
+  IoSetCompletionRoutine(irp_, CallCompletion, &hold, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(top_->device, irp_), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(Signalled());
+  EXPECT_EQ(irp_->IoStatus.Status, STATUS_UNSUCCESSFUL);
+  IoCompleteRequest(irp_, IO_NO_INCREMENT);
+  EXPECT_TRUE(Signalled());
+  EXPECT_EQ(iosb_.Status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
