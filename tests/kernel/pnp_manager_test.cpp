@@ -14,17 +14,17 @@ namespace problem = host::pnp::problem;
 namespace {
 
 toy::ChildSpec Widget(std::u16string instance) {
-  toy::ChildSpec spec;
-  spec.instanceId = std::move(instance);
-  return spec;
+  toy::ChildSpec wanted;
+  wanted.instanceId = std::move(instance);
+  return wanted;
 }
 
 toy::ChildSpec Other(std::u16string instance) {
-  toy::ChildSpec spec;
-  spec.deviceId = u"TOY\\OTHER";
-  spec.hardwareIds = {u"TOY\\OTHER_HW"};
-  spec.instanceId = std::move(instance);
-  return spec;
+  toy::ChildSpec wanted;
+  wanted.deviceId = u"TOY\\OTHER";
+  wanted.hardwareIds = {u"TOY\\OTHER_HW"};
+  wanted.instanceId = std::move(instance);
+  return wanted;
 }
 
 std::vector<std::pair<UCHAR, NTSTATUS>> RequestsTo(const std::string &path) {

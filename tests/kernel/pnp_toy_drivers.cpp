@@ -41,19 +41,19 @@ ULONG_PTR IdBuffer(const std::vector<std::u16string> &entries, bool multi, bool 
   return reinterpret_cast<ULONG_PTR>(buffer);
 }
 
-NTSTATUS QueryId(PIRP irp, const ChildSpec &spec) {
+NTSTATUS QueryId(PIRP irp, const ChildSpec &wanted) {
   switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
     case BusQueryDeviceID:
-      irp->IoStatus.Information = IdBuffer({spec.deviceId}, false, !spec.unterminatedDeviceId);
+      irp->IoStatus.Information = IdBuffer({wanted.deviceId}, false, !wanted.unterminatedDeviceId);
       break;
     case BusQueryHardwareIDs:
-      irp->IoStatus.Information = IdBuffer(spec.hardwareIds, true);
+      irp->IoStatus.Information = IdBuffer(wanted.hardwareIds, true);
       break;
     case BusQueryCompatibleIDs:
-      irp->IoStatus.Information = IdBuffer(spec.compatibleIds, true);
+      irp->IoStatus.Information = IdBuffer(wanted.compatibleIds, true);
       break;
     case BusQueryInstanceID:
-      irp->IoStatus.Information = IdBuffer({spec.instanceId}, false);
+      irp->IoStatus.Information = IdBuffer({wanted.instanceId}, false);
       break;
     default:
       return Complete(irp, irp->IoStatus.Status);
@@ -143,13 +143,13 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
   switch (sp->MinorFunction) {
     case IRP_MN_QUERY_ID:
-      return QueryId(irp, child.spec);
+      return QueryId(irp, child.wanted);
     case IRP_MN_QUERY_CAPABILITIES:
-      sp->Parameters.DeviceCapabilities.Capabilities->UniqueID = child.spec.uniqueId ? 1 : 0;
+      sp->Parameters.DeviceCapabilities.Capabilities->UniqueID = child.wanted.uniqueId ? 1 : 0;
       sp->Parameters.DeviceCapabilities.Capabilities->Removable = 1;
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_START_DEVICE:
-      return Complete(irp, child.spec.startStatus);
+      return Complete(irp, child.wanted.startStatus);
     case IRP_MN_REMOVE_DEVICE:
       Complete(irp, STATUS_SUCCESS);
       if (deleteNow) IoDeleteDevice(device);
@@ -175,12 +175,12 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
   if (Child *child = Ext(device)->child) {
     std::lock_guard lock(Ext(device)->bus->mutex);
     child->powerSeen.emplace_back(sp->Parameters.Power.Type, static_cast<ULONG>(sp->Parameters.Power.State.DeviceState));
-    if (sp->MinorFunction == IRP_MN_QUERY_POWER && child->spec.refuseQueryPower) {
+    if (sp->MinorFunction == IRP_MN_QUERY_POWER && child->wanted.refuseQueryPower) {
       PoStartNextPowerIrp(irp);
       return Complete(irp, STATUS_UNSUCCESSFUL);
     }
-    if (sp->MinorFunction == IRP_MN_SET_POWER && child->spec.holdPowerIrps > 0) {
-      child->spec.holdPowerIrps--;
+    if (sp->MinorFunction == IRP_MN_SET_POWER && child->wanted.holdPowerIrps > 0) {
+      child->wanted.holdPowerIrps--;
       IoMarkIrpPending(irp);
       child->heldPower.push_back(irp);
       return STATUS_PENDING;
@@ -321,9 +321,9 @@ Bus::Bus(int busIndex) : index(busIndex) {
 
 Bus::~Bus() = default;
 
-Child &Bus::Add(ChildSpec spec) {
+Child &Bus::Add(ChildSpec wanted) {
   auto child = std::make_unique<Child>();
-  child->spec = std::move(spec);
+  child->wanted = std::move(wanted);
   PDEVICE_OBJECT pdo = nullptr;
   IoCreateDevice(LoadBusDriver(), sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
   Ext(pdo)->magic = kMagic;
@@ -410,7 +410,7 @@ void PnpFixture::TearDown() {
 toy::Bus &PnpFixture::AddBus(const std::vector<toy::ChildSpec> &children) {
   buses_.push_back(std::make_unique<toy::Bus>(static_cast<int>(buses_.size())));
   toy::Bus &bus = *buses_.back();
-  for (const auto &spec : children) bus.Add(spec);
+  for (const auto &wanted : children) bus.Add(wanted);
   busPaths_.push_back(host::pnp::RegisterBus(bus.Device()));
   host::pnp::WaitIdle();
   return bus;

@@ -27,7 +27,7 @@ struct ChildSpec {
 };
 
 struct Child {
-  ChildSpec spec;
+  ChildSpec wanted;
   PDEVICE_OBJECT pdo = nullptr;
   bool present = true;
   bool deleted = false;
@@ -44,7 +44,7 @@ class Bus {
   Bus &operator=(const Bus &) = delete;
 
   PDEVICE_OBJECT Device() const { return device_; }
-  Child &Add(ChildSpec spec);            // a new PDO, reported from the next enumeration on
+  Child &Add(ChildSpec wanted);            // a new PDO, reported from the next enumeration on
   void Unplug(Child &child);             // no longer reported
   void Invalidate();                     // IoInvalidateDeviceRelations(bus, BusRelations)
   void ReleaseHeldPower(Child &child);   // completes the oldest held set-power request

@@ -11,9 +11,9 @@ namespace {
 class PowerManagerTest : public PnpFixture {};
 
 toy::ChildSpec Widget(std::u16string instance) {
-  toy::ChildSpec spec;
-  spec.instanceId = std::move(instance);
-  return spec;
+  toy::ChildSpec wanted;
+  wanted.instanceId = std::move(instance);
+  return wanted;
 }
 
 std::vector<ULONG> DeviceStatesSeen(toy::Bus &bus, const toy::Child &child) {

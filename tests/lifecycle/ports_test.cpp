@@ -1,0 +1,166 @@
+// Port numbers, device names and settings across many bridges on one machine.
+#include <gtest/gtest.h>
+
+#include "host/kernel/registry.h"
+#include "tests/lifecycle/lifecycle_support.h"
+
+namespace lifecycle {
+namespace {
+
+using host::pnp::DeviceState;
+
+constexpr const char *kDriverKey0 = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\norvusb\\0000";
+
+class PortsTest : public LifecycleTest {
+ protected:
+  // Plugs bridges 1..count, each with its own serial number; a bridge whose
+  // device ID read fails keeps the machine small (no child).
+  void PlugBridges(int first, int count) {
+    for (int i = first; i < first + count; ++i) {
+      host::BridgePlan plan = PlanWith(kAcmeDeviceId, i);
+      plan.bridge.vendorFaults[1] = host::hardware::VendorFault::Stall();
+      machine_->Plug(plan);
+    }
+  }
+};
+
+TEST_F(PortsTest, BridgesAreNumberedInTurnAndTheTenthLinkEndsIn10) {
+  host::Machine &machine = Boot();
+  for (int i = 1; i <= 10; ++i) machine.Plug(PlanWith(kAcmeDeviceId, i));
+  for (size_t i = 0; i < 10; ++i) {
+    const std::string number = std::to_string(i + 1);
+    host::BridgeView view = machine.View(i);
+    EXPECT_EQ(view.portName, "NorvUSB" + number);
+    EXPECT_EQ(view.deviceName, host::registry::ToUtf16("\\Device\\NorvUSB" + number));
+    EXPECT_TRUE(LinkExists("NorvUSB" + number)) << number;
+  }
+  EXPECT_EQ(host::LookupDevice(u"\\DosDevices\\NorvUSB10"), Fdo(9));
+  EXPECT_EQ(DriverGlobals.NameCounter, 10);
+}
+
+TEST_F(PortsTest, The129thBridgeFailsVisiblyAndLeavesTheOthersAlone) {
+  Boot();
+  PlugBridges(1, 129);
+  for (size_t i = 0; i < 128; ++i) ASSERT_EQ(BridgeNode(i)->state, DeviceState::Started) << i;
+  EXPECT_EQ(machine_->View(127).portName, "NorvUSB128");
+  auto last = BridgeNode(128);
+  EXPECT_EQ(last->state, DeviceState::Failed);
+  EXPECT_EQ(last->problem, host::pnp::problem::kFailedAdd);
+  EXPECT_EQ(last->problemStatus, STATUS_OBJECT_NAME_COLLISION);
+  for (ULONG word : DriverGlobals.PortBitmap) EXPECT_EQ(word, 0xFFFFFFFFu);
+
+  // The last bridge out frees its number; the next one in takes it.
+  machine_->Unplug(127);
+  machine_->Unplug(128);
+  PlugBridges(200, 1);
+  EXPECT_EQ(BridgeNode(129)->state, DeviceState::Started);
+  EXPECT_EQ(machine_->View(129).portName, "NorvUSB128");
+}
+
+TEST_F(PortsTest, FreedNumbersAreReusedLowestFirst) {
+  host::Machine &machine = Boot();
+  PlugBridges(1, 3);
+  machine.Unplug(1);
+  machine.Unplug(0);
+  PlugBridges(4, 1);
+  host::BridgeView view = machine.View(3);
+  EXPECT_EQ(view.portName, "NorvUSB1");
+  // One bridge left, so the next device name ends in 2.
+  EXPECT_EQ(view.deviceName, u"\\Device\\NorvUSB2");
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0xA0000000u);
+}
+
+TEST_F(PortsTest, AnOutOfOrderRemoveMakesTheNextDeviceNameCollideCleanly) {
+  host::Machine &machine = Boot();
+  PlugBridges(1, 2);
+  machine.Unplug(0);
+  PlugBridges(3, 1);
+
+  auto third = BridgeNode(2);
+  EXPECT_EQ(third->state, DeviceState::Failed);
+  EXPECT_EQ(third->problem, host::pnp::problem::kFailedAdd);
+  EXPECT_EQ(third->problemStatus, STATUS_OBJECT_NAME_COLLISION);
+  // The failed bridge gave its number back: only the second bridge's is taken.
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0x40000000u);
+  EXPECT_EQ(host::registry::GetString(host::pnp::DriverKeyPath(third->instancePath), "Port Name"), "");
+  EXPECT_EQ(DriverGlobals.NameCounter, 1);
+
+  machine.Unplug(1);
+  machine.Unplug(2);
+  PlugBridges(4, 1);
+  EXPECT_EQ(BridgeNode(3)->state, DeviceState::Started);
+  EXPECT_EQ(machine.View(3).portName, "NorvUSB1");
+  EXPECT_EQ(machine.View(3).deviceName, u"\\Device\\NorvUSB1");
+}
+
+TEST_F(PortsTest, WithoutValuesTheSettingsKeepTheirImageValues) {
+  Boot();
+  PlugBridges(1, 1);
+  EXPECT_EQ(DriverGlobals.AltSetting, 0);
+  EXPECT_EQ(DriverGlobals.IfSetting, 0);
+  EXPECT_EQ(DriverGlobals.MaxTransferSize, 4096u);
+}
+
+TEST_F(PortsTest, ALaterBridgesMaxTransferSizeAppliesToEveryBridge) {
+  host::Machine &machine = Boot();
+  PlugBridges(1, 1);
+  host::pnp::SetDriverDefault(host::Machine::kService, "MaxTransferSize", 512);
+  PlugBridges(2, 1);
+  EXPECT_EQ(DriverGlobals.MaxTransferSize, 512u);
+
+  host::DeviceHandle first;
+  ASSERT_EQ(first.Open(u"\\Device\\NorvUSB1"), STATUS_SUCCESS);
+  std::vector<uint8_t> data(513, 0x55);
+  EXPECT_EQ(first.Write(data.data(), 513).status, STATUS_INVALID_PARAMETER);
+  host::IoResult written = first.Write(data.data(), 512);
+  EXPECT_EQ(written.status, STATUS_SUCCESS);
+  EXPECT_EQ(written.information, 512u);
+  EXPECT_TRUE(machine.Printer(0).WaitForReceived(512, std::chrono::seconds(5)));
+}
+
+// A value of another type never overwrites anything and leaves its setting.
+struct ForeignValue {
+  const char *name;
+  ULONG type;
+  std::vector<uint8_t> data;
+};
+
+class ForeignValueTest : public PortsTest, public ::testing::WithParamInterface<ForeignValue> {};
+
+TEST_P(ForeignValueTest, LeavesTheSettingUnchanged) {
+  host::Machine &machine = Boot();
+  host::registry::SetValue(kDriverKey0, GetParam().name, GetParam().type, GetParam().data);
+  PlugBridges(1, 1);
+  ASSERT_EQ(host::pnp::DriverKeyPath(BridgeNode(0)->instancePath), kDriverKey0);
+  EXPECT_EQ(DriverGlobals.MaxTransferSize, 4096u);
+  EXPECT_EQ(DriverGlobals.AltSetting, 0);
+  EXPECT_EQ(DriverGlobals.IfSetting, 0);
+
+  host::DeviceHandle port;
+  ASSERT_EQ(port.Open(u"\\Device\\NorvUSB1"), STATUS_SUCCESS);
+  std::vector<uint8_t> data(4096, 0x33);
+  EXPECT_EQ(port.Write(data.data(), 4096).status, STATUS_SUCCESS);
+  EXPECT_TRUE(machine.Printer(0).WaitForReceived(4096, std::chrono::seconds(5)));
+}
+
+std::vector<uint8_t> Utf16Bytes(const char16_t *text) {
+  std::vector<uint8_t> bytes;
+  for (const char16_t *c = text;; ++c) {
+    bytes.push_back(uint8_t(*c & 0xFF));
+    bytes.push_back(uint8_t(*c >> 8));
+    if (*c == 0) break;
+  }
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, ForeignValueTest,
+    ::testing::Values(ForeignValue{"MaxTransferSize", REG_SZ, Utf16Bytes(u"65536 bytes, a long text value")},
+                      ForeignValue{"MaxTransferSize", REG_BINARY, {0x00, 0x00, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}},
+                      ForeignValue{"MaxTransferSize", REG_BINARY, {0x00, 0x02, 0x00, 0x00}},
+                      ForeignValue{"MaxTransferSize", REG_MULTI_SZ, Utf16Bytes(u"8\0\0")},
+                      ForeignValue{"AltSetting", REG_SZ, Utf16Bytes(u"1")},
+                      ForeignValue{"IFSetting", REG_BINARY, {0x01}}));
+
+}  // namespace
+}  // namespace lifecycle

@@ -1,0 +1,168 @@
+// Power requests to the bridge on both routes, with a lower stack that
+// passes, fails or holds a change to D0.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/lifecycle/lifecycle_support.h"
+
+namespace lifecycle {
+namespace {
+
+class PowerTest : public LifecycleTest {
+ protected:
+  void SetUp() override {
+    LifecycleTest::SetUp();
+    Boot();
+    UseLowerFilter();
+    machine_->Plug(PlanWith(kAcmeDeviceId));
+    fdo_ = Fdo(0);
+    ASSERT_NE(fdo_, nullptr);
+  }
+  LONG GateCount() const { return Extension(0)->PendingIoCount; }
+
+  PDEVICE_OBJECT fdo_ = nullptr;
+};
+
+class PowerRouteTest : public PowerTest, public ::testing::WithParamInterface<UCHAR> {
+ protected:
+  // What the USB stack answers to a request that goes all the way down: it
+  // leaves an unknown power request as it came; on the Plug and Play route
+  // minor code 0x17 is the surprise-removal code, which it accepts.
+  NTSTATUS LowerAnswer() const { return GetParam() == IRP_MJ_POWER ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS; }
+};
+
+TEST_P(PowerRouteTest, AChangeToD3GoesDownAndKeepsTheLowerStatus) {
+  SentIrp d3 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD3));
+  EXPECT_EQ(GateCount(), 1);
+  ASSERT_TRUE(d3.Wait());
+  EXPECT_EQ(d3.returned, LowerAnswer());
+  EXPECT_EQ(d3.Status(), LowerAnswer());
+  EXPECT_EQ(Script().d0Seen.load(), 0);
+}
+
+TEST_P(PowerRouteTest, AChangeToD0ThatFailsBelowEndsInSuccess) {
+  Script().toD0 = D0Answer::Fail;
+  SentIrp d0 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD0));
+  ASSERT_TRUE(d0.Wait());
+  EXPECT_EQ(d0.returned, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(d0.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(Script().d0Seen.load(), 1);
+  EXPECT_EQ(GateCount(), 1);
+}
+
+TEST_P(PowerRouteTest, AChangeToD0PendedBelowHoldsTheGateUntilItCompletes) {
+  Script().toD0 = D0Answer::Hold;
+  SentIrp d0 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD0));
+  EXPECT_EQ(d0.returned, STATUS_PENDING);
+  EXPECT_FALSE(d0.Done());
+  EXPECT_EQ(GateCount(), 2);
+
+  ASSERT_TRUE(ReleaseHeldRequest(STATUS_UNSUCCESSFUL));
+  ASSERT_TRUE(d0.Wait());
+  EXPECT_EQ(d0.Status(), STATUS_SUCCESS);
+  EXPECT_TRUE(d0.PendingReturned());
+  EXPECT_EQ(GateCount(), 1);
+}
+
+TEST_P(PowerRouteTest, ASystemStateChangeIsFinished) {
+  IO_STACK_LOCATION parameters{};
+  parameters.Parameters.Power.Type = SystemPowerState;
+  parameters.Parameters.Power.State.SystemState = PowerSystemSleeping3;
+  SentIrp system = Send(fdo_, GetParam(), 0x17, parameters);
+  ASSERT_TRUE(system.Wait());
+  EXPECT_EQ(system.Status(), LowerAnswer());
+  EXPECT_EQ(GateCount(), 1);
+}
+
+TEST_P(PowerRouteTest, MinorCode0x18IsRefusedAndNeverGoesDown) {
+  SentIrp refused = Send(fdo_, GetParam(), 0x18);
+  ASSERT_TRUE(refused.Wait());
+  EXPECT_EQ(refused.returned, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(refused.Status(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Script().pnpSeen[0x18].load(), 0);
+  EXPECT_EQ(GateCount(), 1);
+}
+
+TEST_P(PowerRouteTest, OtherMinorCodesAreFinished) {
+  // On the Plug and Play route the low codes are start, remove and the like.
+  std::vector<UCHAR> minors = {0x15, 0x16};
+  if (GetParam() == IRP_MJ_POWER) minors.insert(minors.end(), {0x00, 0x01, 0x02, 0x03});
+  for (UCHAR minor : minors) {
+    SentIrp other = Send(fdo_, GetParam(), minor);
+    ASSERT_TRUE(other.Wait()) << int(minor);
+    EXPECT_EQ(GateCount(), 1) << int(minor);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, PowerRouteTest, ::testing::Values(UCHAR(IRP_MJ_POWER), UCHAR(IRP_MJ_PNP)),
+                         [](const auto &info) { return info.param == IRP_MJ_POWER ? "Power" : "Pnp"; });
+
+TEST_F(PowerTest, MinorCodes0x15And0x16GoDownAsSuccessOnThePnpRoute) {
+  for (UCHAR minor : {UCHAR(0x15), UCHAR(0x16)}) {
+    SentIrp request = Send(fdo_, IRP_MJ_PNP, minor);
+    ASSERT_TRUE(request.Wait());
+    EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Script().pnpSeen[minor].load(), 1);
+  }
+}
+
+TEST_F(PowerTest, TheManagersDeviceAndSystemTransitionsComplete) {
+  const std::string bridge = BridgeNode(0)->instancePath;
+  EXPECT_EQ(host::pnp::SetDevicePower(bridge, PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(host::pnp::SetDevicePower(bridge, PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(host::pnp::QueryDevicePower(bridge, PowerDeviceD2), STATUS_SUCCESS);
+  EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(BridgeNode(0)->powerState, PowerDeviceD0);
+  EXPECT_EQ(GateCount(), 1);
+
+  // Still a working port afterwards.
+  host::DeviceHandle port;
+  ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+  const char text[] = "after sleep";
+  EXPECT_EQ(port.Write(text, sizeof text).status, STATUS_SUCCESS);
+}
+
+TEST_F(PowerTest, RemoveWaitsForAChangeToD0AndRefusesPowerMeanwhile) {
+  // A handle keeps the pipes marked open, so remove's abort shows on the bus
+  // once remove has begun.
+  host::DeviceHandle port;
+  ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+  PDEVICE_OBJECT filter = Extension(0)->LowerDeviceObject;
+  Script().toD0 = D0Answer::Hold;
+  SentIrp d0 = Send(fdo_, IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD0));
+  ASSERT_EQ(d0.returned, STATUS_PENDING);
+
+  const std::string bridge = BridgeNode(0)->instancePath;
+  std::thread remover([&] { EXPECT_EQ(host::pnp::RemoveDevice(bridge), STATUS_SUCCESS); });
+  auto &faults = machine_->Bus().Faults(machine_->Port(0));
+  while (faults.Seen(host::usb::RequestKind::Abort) == 0) std::this_thread::yield();
+
+  // Remove has begun and cannot end while the change to D0 holds the gate.
+  for (UCHAR major : {UCHAR(IRP_MJ_POWER), UCHAR(IRP_MJ_PNP)}) {
+    SentIrp late = Send(fdo_, major, 0x17, DevicePower(PowerDeviceD3));
+    ASSERT_TRUE(late.Wait());
+    EXPECT_EQ(late.returned, STATUS_DELETE_PENDING);
+    EXPECT_EQ(late.Status(), STATUS_DELETE_PENDING);
+  }
+  EXPECT_FALSE(d0.Done());
+
+  ASSERT_TRUE(ReleaseHeldRequest(STATUS_SUCCESS));
+  remover.join();
+  ASSERT_TRUE(d0.Wait());
+  EXPECT_EQ(d0.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(fdo_->DeviceExtension, nullptr);  // the handle keeps an inert device
+  EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+
+  // A remove cancelled for an open handle never went down: the rest of the
+  // stack is still in place and gets its remove here.
+  EXPECT_EQ(Script().filtersAlive.load(), 1);
+  SentIrp rest = Send(filter, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  ASSERT_TRUE(rest.Wait());
+  EXPECT_EQ(Script().filtersAlive.load(), 0);
+}
+
+}  // namespace
+}  // namespace lifecycle

@@ -1,0 +1,233 @@
+// Start, stop and remove of the bridge, in the orders and with the lower
+// stack answers the Plug and Play manager can bring.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/kernel/registry.h"
+#include "tests/lifecycle/lifecycle_support.h"
+
+namespace lifecycle {
+namespace {
+
+using host::pnp::DeviceState;
+using host::usb::Fault;
+using host::usb::RequestKind;
+
+constexpr NTSTATUS kLowerFailure = STATUS_DEVICE_DATA_ERROR;
+
+class StartRemoveTest : public LifecycleTest {
+ protected:
+  std::string BridgePath() const { return BridgeNode(0)->instancePath; }
+
+  // Waits (real time) until the bus has seen `count` requests of `kind` on
+  // the first bridge's port: a request then is in flight below the driver.
+  bool WaitForRequests(RequestKind kind, uint64_t count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (machine_->Bus().Faults(machine_->Port(0)).Seen(kind) < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }
+};
+
+TEST_F(StartRemoveTest, RemoveWithNothingInFlightFreesEverything) {
+  host::Machine &machine = Boot();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  EXPECT_EQ(Extension(0)->PendingIoCount, 1);
+  const std::string path = BridgePath();
+
+  ASSERT_EQ(host::pnp::RemoveDevice(path), STATUS_SUCCESS);
+  EXPECT_EQ(host::pnp::FindDevice(path)->state, DeviceState::Removed);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_FALSE(LinkExists("NorvUSB1"));
+  EXPECT_EQ(DriverGlobals.NameCounter, 0);
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+  EXPECT_EQ(host::registry::GetString(host::pnp::DriverKeyPath(path), "Port Name"), "");
+
+  // Enabled again: the same node starts as new, with the same names.
+  ASSERT_EQ(host::pnp::EnableDevice(path), STATUS_SUCCESS);
+  machine.WaitIdle();
+  EXPECT_EQ(machine.View(0).deviceName, u"\\Device\\NorvUSB1");
+  EXPECT_TRUE(LinkExists("NorvUSB1"));
+  EXPECT_EQ(BridgeNode(0)->children.size(), 1u);
+}
+
+TEST_F(StartRemoveTest, RemoveDuringAReadWithTheHandleOpenLeavesAnInertDeviceUntilClose) {
+  host::Machine &machine = Boot();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  host::DeviceHandle port;
+  ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+  PDEVICE_OBJECT fdo = Fdo(0);
+  uint8_t buffer[64];
+  auto read = port.StartRead(buffer, sizeof buffer);  // the printer has nothing to say: it stays pending
+  ASSERT_TRUE(WaitForRequests(RequestKind::BulkIn, 1));
+
+  ASSERT_EQ(host::pnp::RemoveDevice(BridgePath()), STATUS_SUCCESS);
+  // Remove aborted the read and waited for it to leave.
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
+  auto log = host::pnp::PnpRequestLog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().minor, IRP_MN_REMOVE_DEVICE);
+  EXPECT_EQ(log.back().status, STATUS_CANCELLED);
+
+  // The device object is deleted (its name is free again) but stays, without
+  // extension, until the handle closes.
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_EQ(fdo->DeviceExtension, nullptr);
+  EXPECT_FALSE(LinkExists("NorvUSB1"));
+  EXPECT_EQ(DriverGlobals.NameCounter, 1);
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+
+  // Every later request is answered without the extension.
+  EXPECT_EQ(port.Write(buffer, sizeof buffer).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(port.Read(buffer, sizeof buffer).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(port.DeviceControl(IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, nullptr, 0, buffer, sizeof buffer).status,
+            STATUS_DELETE_PENDING);
+  SentIrp pnp = Send(fdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+  ASSERT_TRUE(pnp.Wait());
+  EXPECT_EQ(pnp.Status(), STATUS_DELETE_PENDING);
+  for (UCHAR major : {UCHAR(IRP_MJ_POWER), UCHAR(IRP_MJ_PNP)}) {
+    SentIrp power = Send(fdo, major, 0x17, DevicePower(PowerDeviceD0));
+    ASSERT_TRUE(power.Wait());
+    EXPECT_EQ(power.Status(), STATUS_DELETE_PENDING);
+  }
+
+  EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  // A new bridge is named after the counter, which the cancelled remove kept.
+  machine.Unplug(0);
+  machine.Plug(PlanWith(kAcmeDeviceId, 2));
+  EXPECT_EQ(machine.View(1).deviceName, u"\\Device\\NorvUSB2");
+  EXPECT_EQ(machine.View(1).portName, "NorvUSB1");
+}
+
+TEST_F(StartRemoveTest, SurpriseRemovalWithAPendingReadEndsWhenTheHandleCloses) {
+  host::Machine &machine = Boot();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  host::DeviceHandle port;
+  ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+  uint8_t buffer[64];
+  auto read = port.StartRead(buffer, sizeof buffer);
+  ASSERT_TRUE(WaitForRequests(RequestKind::BulkIn, 1));
+
+  machine.Unplug(0);
+  ASSERT_TRUE(read->Wait(-1));
+  EXPECT_FALSE(NT_SUCCESS(read->Result().status));
+  EXPECT_FALSE(NT_SUCCESS(port.Write(buffer, sizeof buffer).status));
+  EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+  machine.WaitIdle();
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_EQ(DriverGlobals.NameCounter, 0);
+}
+
+TEST_F(StartRemoveTest, RemoveDeletesEveryChildInTheList) {
+  host::Machine &machine = Boot();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  // A second child, as a bridge with more than one printer slot would have.
+  PDEVICE_OBJECT second = nullptr;
+  ASSERT_EQ(CreateChildDevice(Fdo(0)->DriverObject, Fdo(0), &second), STATUS_SUCCESS);
+  EXPECT_EQ(Extension(0)->ChildCount, 1u);
+  const uint64_t before = host::GetPoolStats().outstandingBlocks;
+
+  ASSERT_EQ(host::pnp::RemoveDevice(BridgePath()), STATUS_SUCCESS);
+  EXPECT_TRUE(BridgeNode(0)->children.empty());
+  // The bridge's blocks and both children's copies of the device ID are gone.
+  EXPECT_LT(host::GetPoolStats().outstandingBlocks, before);
+  for (const auto &block : host::OutstandingPoolBlocks()) EXPECT_NE(block.tag, NORVUSB_POOL_TAG);
+}
+
+TEST_F(StartRemoveTest, APassedDownRemoveThatFailsStillDeletesButKeepsTheCounter) {
+  host::Machine &machine = Boot();
+  UseLowerFilter();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  ASSERT_EQ(Script().filtersAlive.load(), 1);
+  Script().removeFails = kLowerFailure;
+
+  ASSERT_EQ(host::pnp::RemoveDevice(BridgePath()), STATUS_SUCCESS);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_EQ(DriverGlobals.NameCounter, 1);
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+  Script().removeFails = 0;
+
+  machine.Unplug(0);
+  machine.Plug(PlanWith(kAcmeDeviceId, 2));
+  EXPECT_EQ(machine.View(1).deviceName, u"\\Device\\NorvUSB2");
+  EXPECT_EQ(BridgeNode(1)->state, DeviceState::Started);
+}
+
+TEST_F(StartRemoveTest, AStartPendedThenFailedBelowIsConfiguredButReportsTheFailure) {
+  host::Machine &machine = Boot();
+  UseLowerFilter();
+  Script().startFailsLater = kLowerFailure;
+  machine.Plug(PlanWith(kAcmeDeviceId));
+
+  auto bridge = BridgeNode(0);
+  EXPECT_EQ(bridge->state, DeviceState::Failed);
+  EXPECT_EQ(bridge->problem, host::pnp::problem::kFailedStart);
+  EXPECT_EQ(bridge->problemStatus, kLowerFailure);
+  // The driver went on past the lower stack: it configured the bridge and read the ID.
+  EXPECT_GE(machine.Bus().Faults(machine.Port(0)).Seen(RequestKind::Select), 1u);
+  EXPECT_GE(machine.Bus().Faults(machine.Port(0)).Seen(RequestKind::Vendor), 3u);
+  // The failed start was followed by a remove that took everything away.
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_FALSE(LinkExists("NorvUSB1"));
+  EXPECT_TRUE(bridge->children.empty());
+  EXPECT_EQ(Script().filtersAlive.load(), 0);
+}
+
+TEST_F(StartRemoveTest, AFailedConfigurationFailsTheStartAndTheRemoveAfterItIsClean) {
+  host::Machine &machine = Boot();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  const std::string path = BridgePath();
+  ASSERT_EQ(host::pnp::StopDevice(path), STATUS_SUCCESS);
+  // The descriptors cannot be read: configuration fails before any interface.
+  machine.Bus().Faults(machine.Port(0)).Add(RequestKind::Descriptor,
+                                              Fault::Failure(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), 1, 0);
+  EXPECT_FALSE(NT_SUCCESS(host::pnp::StartDevice(path)));
+  auto bridge = BridgeNode(0);
+  EXPECT_EQ(bridge->state, DeviceState::Failed);
+  EXPECT_EQ(bridge->problem, host::pnp::problem::kFailedStart);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_FALSE(LinkExists("NorvUSB1"));
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+}
+
+TEST_F(StartRemoveTest, StopAfterAFailedConfigurationGoesOnWithoutALink) {
+  host::Machine &machine = Boot();
+  host::BridgePlan plan = PlanWith(kAcmeDeviceId);
+  plan.bridge.vendorFaults[1] = host::hardware::VendorFault::Stall();  // no device ID, so no link
+  machine.Plug(plan);
+  PDEVICE_OBJECT fdo = Fdo(0);
+  machine.Bus().Faults(machine.Port(0)).Add(RequestKind::Descriptor,
+                                              Fault::Failure(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), 1, 0);
+
+  // The requests a restart would bring, sent straight to the bridge.
+  SentIrp start = Send(fdo, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  ASSERT_TRUE(start.Wait());
+  EXPECT_FALSE(NT_SUCCESS(start.Status()));
+  EXPECT_EQ(Extension(0)->Started, 1);
+  SentIrp stop = Send(fdo, IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
+  ASSERT_TRUE(stop.Wait());
+  EXPECT_EQ(stop.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(Extension(0)->Started, 0);
+  EXPECT_EQ(Extension(0)->PendingIoCount, 1);
+  EXPECT_FALSE(LinkExists("NorvUSB1"));
+}
+
+// A second start without stop replaces what the first one stored.
+TEST_F(StartRemoveTest, AStartWithoutStopLeaksNothing) {
+  host::Machine &machine = Boot();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  SentIrp start = Send(Fdo(0), IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  ASSERT_TRUE(start.Wait());
+  EXPECT_EQ(start.Status(), STATUS_SUCCESS);
+  EXPECT_TRUE(LinkExists("NorvUSB1"));
+  machine.WaitIdle();
+  EXPECT_EQ(BridgeNode(0)->children.size(), 1u);
+}
+
+}  // namespace
+}  // namespace lifecycle
