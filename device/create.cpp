@@ -74,7 +74,7 @@ NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   Extension->PortIndex = PortIndex;
   KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
   Extension->PendingIoCount = 1;
-  Extension->DeviceRemoved = 0;
+  NorvUsbWriteUchar(&Extension->DeviceRemoved, 0);
   KeInitializeSpinLock(&Extension->TransferLock);
   KeInitializeSpinLock(&Extension->InterfaceLock);
   return Status;

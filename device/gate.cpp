@@ -18,7 +18,7 @@ BOOLEAN IoGateAcquire(PDEVICE_OBJECT DeviceObject) {
   // The increment comes first: a request counted before remove sets the flag
   // is one remove waits for.
   InterlockedIncrement(&Extension->PendingIoCount);
-  if (*(volatile UCHAR *)&Extension->DeviceRemoved == 0) {
+  if (NorvUsbReadUchar(&Extension->DeviceRemoved) == 0) {
     return TRUE;
   }
   LeaveGate(Extension);

@@ -105,7 +105,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The status block keeps what the lower driver (or a failed configuration)
   // put there; the result of the start is returned separately.
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  Extension->DeviceRemoved = 0;
+  NorvUsbWriteUchar(&Extension->DeviceRemoved, 0);
   BOOLEAN ReportChild = Extension->DeviceIdValid == 1;
   PDEVICE_OBJECT PhysicalDeviceObject = Extension->PhysicalDeviceObject;
   IoGateRelease(DeviceObject);
@@ -144,14 +144,11 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
-  BridgeExtension(DeviceObject)->DeviceRemoved = 1;
+  // From here on the gate admits nothing, an open included.
+  NorvUsbWriteUchar(&BridgeExtension(DeviceObject)->DeviceRemoved, 1);
   BOOLEAN Deleted = FALSE;
+  // The device object may be gone when this returns.
   NTSTATUS Status = HandleRemove(DeviceObject, Irp, &Deleted);
-  if (!Deleted) {
-    // A handle keeps the device object; from now on every request finds it
-    // without extension, and its close deletes it.
-    InterlockedExchangePointer((PVOID volatile *)&DeviceObject->DeviceExtension, nullptr);
-  }
   if (NT_SUCCESS(Status)) {
     DriverGlobals.NameCounter--;
   }

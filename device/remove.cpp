@@ -30,9 +30,8 @@ VOID FreeDeviceResources(PDEVICE_OBJECT DeviceObject) {
 
   FreeBlock(Extension->DeviceIdBuffer);
   Extension->DeviceIdBuffer = nullptr;
-  FreeBlock(Extension->TransferBuffer);
-  Extension->TransferBuffer = nullptr;
-  Extension->TransferBufferSize = 0;
+  // A close may be freeing it at this very moment.
+  FreeTransferBuffer(Extension);
 }
 
 // Children go with their bridge. No lock: the only other user of the list
@@ -47,13 +46,18 @@ static VOID DeleteChildren(FdoExtension *Extension) {
   }
 }
 
+// The device object is deleted whether or not a handle is open: the I/O
+// manager keeps it (and the extension inside it) until the last file object
+// on it goes, so nobody else has to decide who deletes it, and a close that
+// runs at the same time still finds valid memory. Nothing here touches the
+// device object after IoDeleteDevice: that handle may have closed already.
 NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Deleted) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);
   *Deleted = FALSE;
 
   // The remove request's own unit, then, once a transfer in flight has been
   // aborted, the device's own unit; the event fires when the last request has
-  // left.
+  // left. An open works inside the gate too, so none is half done after this.
   IoGateRelease(DeviceObject);
   AbortPipes(DeviceObject, nullptr);
   IoGateRelease(DeviceObject);
@@ -64,27 +68,22 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Deleted) {
   AllocatePortName(Extension->PhysicalDeviceObject, 0, &Extension->PortIndex);
 
   PDEVICE_OBJECT LowerDeviceObject = Extension->LowerDeviceObject;
-  if (DeviceObject->ReferenceCount > 0) {
-    // A handle is still open. Nothing can use the resources any more (the
-    // gate admits nothing from now on), so they go now; the device object
-    // stays until that handle's close deletes it.
-    FreeDeviceResources(DeviceObject);
-    CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    IoDetachDevice(LowerDeviceObject);
-    return STATUS_CANCELLED;
-  }
-
-  IoDetachDevice(LowerDeviceObject);
+  // Nothing can use the resources any more (the gate admits nothing from now
+  // on); a close racing this frees the bounce buffer itself or finds it gone.
   FreeDeviceResources(DeviceObject);
-  if (DeviceObject->ReferenceCount == 0) {
-    IoDeleteDevice(DeviceObject);
-    *Deleted = TRUE;
+  IoDetachDevice(LowerDeviceObject);
+  BOOLEAN HandleOpen = NorvUsbReadLong(&DeviceObject->ReferenceCount) > 0;
+  NTSTATUS Status = STATUS_CANCELLED;
+  if (HandleOpen) {
+    // The handle keeps an inert device object: every later request finds it
+    // without extension. The remove goes no further down.
+    InterlockedExchangePointer((PVOID volatile *)&DeviceObject->DeviceExtension, nullptr);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
   }
-  return PassRequestDown(LowerDeviceObject, Irp);
-}
-
-VOID ReleaseOrphanedBridge(PDEVICE_OBJECT DeviceObject) {
-  if (DeviceObject->DeviceExtension == nullptr) {
-    IoDeleteDevice(DeviceObject);
+  IoDeleteDevice(DeviceObject);
+  *Deleted = TRUE;
+  if (!HandleOpen) {
+    Status = PassRequestDown(LowerDeviceObject, Irp);
   }
+  return Status;
 }

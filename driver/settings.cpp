@@ -35,9 +35,9 @@ BOOLEAN QueryDwordValue(HANDLE KeyHandle, PCWSTR ValueName, PULONG Value) {
 
 // The interface settings use the value's low byte.
 static VOID QueryByteSetting(HANDLE KeyHandle, PCWSTR ValueName, UCHAR *Setting) {
-  ULONG Value = *Setting;
+  ULONG Value = NorvUsbReadUchar(Setting);
   if (QueryDwordValue(KeyHandle, ValueName, &Value)) {
-    *Setting = (UCHAR)(Value & 0xFF);
+    NorvUsbWriteUchar(Setting, (UCHAR)(Value & 0xFF));
   }
 }
 
@@ -49,9 +49,10 @@ BOOLEAN ReadSettings(PDEVICE_OBJECT PhysicalDeviceObject) {
   }
   QueryByteSetting(KeyHandle, NORVUSB_WIDE("AltSetting"), &DriverGlobals.AltSetting);
   QueryByteSetting(KeyHandle, NORVUSB_WIDE("IFSetting"), &DriverGlobals.IfSetting);
-  ULONG MaxTransferSize = DriverGlobals.MaxTransferSize;
+  // Other bridges' transfers read the setting meanwhile.
+  ULONG MaxTransferSize = NorvUsbReadUlong(&DriverGlobals.MaxTransferSize);
   if (QueryDwordValue(KeyHandle, NORVUSB_WIDE("MaxTransferSize"), &MaxTransferSize)) {
-    DriverGlobals.MaxTransferSize = MaxTransferSize;
+    NorvUsbWriteUlong(&DriverGlobals.MaxTransferSize, MaxTransferSize);
   }
   ZwClose(KeyHandle);
   return TRUE;

@@ -6,7 +6,7 @@
 
 // ------------------------------------------------------------------ driver-wide state
 struct DRIVER_GLOBALS {
-  ULONG MaxTransferSize;  // 4096 in the image; overwritten by each AddDevice
+  ULONG MaxTransferSize;  // 4096 in the image; overwritten by each AddDevice (NorvUsbReadUlong/NorvUsbWriteUlong)
   USHORT NameCounter;     // live bridge devices; number of the next \Device name
   ULONG PortBitmap[4];    // bit per port number 0..127, most significant bit first
   UCHAR AltSetting;
@@ -31,7 +31,7 @@ struct FdoExtension {
   ULONG ChildCount;
   KSPIN_LOCK ChildListLock;
   LONG PendingIoCount;
-  UCHAR DeviceRemoved;
+  UCHAR DeviceRemoved;  // read and written with NorvUsbReadUchar/NorvUsbWriteUchar
   KEVENT RemoveEvent;
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;
   PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
@@ -159,21 +159,26 @@ NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID DeleteChildDevice(PDEVICE_OBJECT ChildDeviceObject);
 
 // Helpers shared across folders.
+// The extension pointer, read once: remove clears it (with
+// InterlockedExchangePointer) while requests on an open handle may be reading it.
+inline PVOID LoadExtension(PDEVICE_OBJECT DeviceObject) {
+  return NorvUsbReadPointer((PVOID const volatile *)&DeviceObject->DeviceExtension);
+}
 inline FdoExtension *BridgeExtension(PDEVICE_OBJECT DeviceObject) {
   // Null for a bridge left without extension by a remove with a handle open,
   // and for a child printer device (whose extension is a PdoExtension).
-  FdoExtension *Extension = (FdoExtension *)DeviceObject->DeviceExtension;
+  FdoExtension *Extension = (FdoExtension *)LoadExtension(DeviceObject);
   return (Extension != nullptr && Extension->IsFdo == 1) ? Extension : nullptr;
 }
 // The child printer device's extension, or null for a bridge (with or without
 // extension).
 inline PdoExtension *ChildExtension(PDEVICE_OBJECT DeviceObject) {
-  PdoExtension *Extension = (PdoExtension *)DeviceObject->DeviceExtension;
+  PdoExtension *Extension = (PdoExtension *)LoadExtension(DeviceObject);
   return (Extension != nullptr && Extension->IsFdo == 0) ? Extension : nullptr;
 }
-// A bridge that a remove with a handle open left without extension (its
-// resources were freed by that remove) is deleted when that handle closes:
-// the close routine calls this for a device object without extension.
-VOID ReleaseOrphanedBridge(PDEVICE_OBJECT DeviceObject);
+// Frees the bounce buffer of the open handle, if it is still there. Close and
+// remove may both come for it at the same time: whoever takes the pointer
+// frees the block, the other finds nothing.
+VOID FreeTransferBuffer(FdoExtension *Extension);
 inline BOOLEAN IsErrorSeverity(NTSTATUS Status) { return ((ULONG)Status & 0xC0000000u) == 0xC0000000u; }
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

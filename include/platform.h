@@ -42,3 +42,16 @@ extern "C" int __cdecl strncmp(const char *First, const char *Second, size_t Cou
 
 // The platform's default pool tag 'Ddk ': bytes 0x44 0x64 0x6B 0x20 in memory.
 #define NORVUSB_POOL_TAG ((ULONG)0x206B6444)
+
+// A field that one thread writes while others read it without a lock (a
+// flag, a setting, the extension pointer that remove clears) is read and
+// written whole and in order with the rest, never as plain memory that the
+// compiler may cache, split or move. The compiler's own atomic built-ins
+// serve both builds and need no library.
+inline UCHAR NorvUsbReadUchar(const volatile UCHAR *Source) { return __atomic_load_n(Source, __ATOMIC_SEQ_CST); }
+inline VOID NorvUsbWriteUchar(volatile UCHAR *Target, UCHAR Value) { __atomic_store_n(Target, Value, __ATOMIC_SEQ_CST); }
+inline LONG NorvUsbReadLong(const volatile LONG *Source) { return __atomic_load_n(Source, __ATOMIC_SEQ_CST); }
+inline ULONG NorvUsbReadUlong(const volatile ULONG *Source) { return __atomic_load_n(Source, __ATOMIC_SEQ_CST); }
+inline VOID NorvUsbWriteUlong(volatile ULONG *Target, ULONG Value) { __atomic_store_n(Target, Value, __ATOMIC_SEQ_CST); }
+// Pairs with InterlockedExchangePointer on the writing side.
+inline PVOID NorvUsbReadPointer(PVOID const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_SEQ_CST); }

@@ -135,7 +135,7 @@ VOID CarryOut(PDEVICE_OBJECT DeviceObject, const ControlRequest *Request) {
 
 NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status;
-  if (CompleteIfNotBridge(DeviceObject, Irp, STATUS_DELETE_PENDING, &Status)) {
+  if (BridgeOrComplete(DeviceObject, Irp, STATUS_DELETE_PENDING, &Status) == nullptr) {
     return Status;
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;

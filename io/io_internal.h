@@ -3,12 +3,14 @@
 
 #include "norvusb.h"
 
-// Completes a request that reached something other than a working bridge:
-// the child printer device (whose extension has none of the bridge's
-// fields) gets STATUS_INVALID_DEVICE_REQUEST, a bridge that remove left
-// without extension gets OrphanStatus. Returns false, touching nothing, for
-// a bridge with its extension.
-BOOLEAN CompleteIfNotBridge(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS OrphanStatus, NTSTATUS *Status);
+// Returns the bridge's extension, read once (remove may clear the pointer at
+// any moment, so callers use what this returned rather than read it again).
+// A request that reached something other than a bridge with its extension is
+// completed here and null returned: the child printer device (whose
+// extension has none of the bridge's fields) gets
+// STATUS_INVALID_DEVICE_REQUEST, a bridge that remove left without extension
+// gets OrphanStatus; *Status is what the request was completed with.
+FdoExtension *BridgeOrComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS OrphanStatus, NTSTATUS *Status);
 
 // Cancels the transfer in flight, if any, and returns whether there was one.
 // The transfer's record stays alive until the cancel has been issued.

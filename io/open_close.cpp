@@ -1,67 +1,83 @@
 // Open, close and cleanup of a bridge port: one opener at a time; opening
 // gives the handle the bounce buffer and marks the pipes open, closing takes
 // both away again.
+//
+// An open works inside the I/O gate, so that remove waits for one in progress
+// and refuses one that comes after it began: otherwise an open could hand out
+// a bounce buffer that remove has already passed by. Close and cleanup stay
+// outside the gate, because they must always succeed; close may therefore
+// meet a remove, and both free the bounce buffer through FreeTransferBuffer.
+// The extension stays valid for a close even then: the I/O manager keeps the
+// device object while a file object on it exists.
 #include "io_internal.h"
 
-BOOLEAN CompleteIfNotBridge(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS OrphanStatus, NTSTATUS *Status) {
-  if (ChildExtension(DeviceObject) != nullptr) {
-    *Status = CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return TRUE;
+FdoExtension *BridgeOrComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS OrphanStatus, NTSTATUS *Status) {
+  FdoExtension *Extension = BridgeExtension(DeviceObject);
+  if (Extension != nullptr) {
+    return Extension;
   }
-  if (BridgeExtension(DeviceObject) == nullptr) {
-    *Status = CompleteRequest(Irp, OrphanStatus, 0);
-    return TRUE;
+  *Status = CompleteRequest(Irp, ChildExtension(DeviceObject) != nullptr ? STATUS_INVALID_DEVICE_REQUEST : OrphanStatus,
+                            0);
+  return nullptr;
+}
+
+VOID FreeTransferBuffer(FdoExtension *Extension) {
+  PVOID Buffer = InterlockedExchangePointer((PVOID volatile *)&Extension->TransferBuffer, nullptr);
+  if (Buffer != nullptr) {
+    // Only the one who took the block touches its size.
+    Extension->TransferBufferSize = 0;
+    ExFreePoolWithTag(Buffer, NORVUSB_POOL_TAG);
   }
-  return FALSE;
 }
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status;
   // A bridge left without extension opens and changes nothing.
-  if (CompleteIfNotBridge(DeviceObject, Irp, STATUS_SUCCESS, &Status)) {
+  FdoExtension *Extension = BridgeOrComplete(DeviceObject, Irp, STATUS_SUCCESS, &Status);
+  if (Extension == nullptr) {
     return Status;
   }
-  FdoExtension *Extension = BridgeExtension(DeviceObject);
-  if (Extension->Opened != 0) {
-    return CompleteRequest(Irp, STATUS_OBJECT_NAME_COLLISION, 0);
+  if (!IoGateAcquire(DeviceObject)) {
+    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  Extension->Opened = 1;
-  // The size as it stands now: a later AddDevice may change the setting,
-  // and the transfer engine bounds itself by what was allocated here.
-  ULONG Size = DriverGlobals.MaxTransferSize;
-  Extension->TransferBuffer =
-      Size != 0 ? (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG) : nullptr;
-  // Without pool the open still succeeds; each transfer then fails.
-  Extension->TransferBufferSize = Extension->TransferBuffer != nullptr ? Size : 0;
-  SetPipeMarks(DeviceObject, 1);
-  return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  if (Extension->Opened != 0) {
+    Status = STATUS_OBJECT_NAME_COLLISION;
+  } else {
+    Extension->Opened = 1;
+    // The size as it stands now: a later AddDevice may change the setting,
+    // and the transfer engine bounds itself by what was allocated here.
+    ULONG Size = NorvUsbReadUlong(&DriverGlobals.MaxTransferSize);
+    PUCHAR Buffer = Size != 0 ? (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG) : nullptr;
+    // Without pool the open still succeeds; each transfer then fails.
+    FreeTransferBuffer(Extension);
+    Extension->TransferBufferSize = Buffer != nullptr ? Size : 0;
+    InterlockedExchangePointer((PVOID volatile *)&Extension->TransferBuffer, Buffer);
+    SetPipeMarks(DeviceObject, 1);
+    Status = STATUS_SUCCESS;
+  }
+  IoGateRelease(DeviceObject);
+  return CompleteRequest(Irp, Status, 0);
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status;
-  if (ChildExtension(DeviceObject) == nullptr && BridgeExtension(DeviceObject) == nullptr) {
-    // The handle that kept a removed bridge alive goes: the bridge goes too.
-    Status = CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    ReleaseOrphanedBridge(DeviceObject);
+  // A bridge left without extension had everything freed by its remove; the
+  // remove deleted it too, and it goes once this handle's file object does.
+  FdoExtension *Extension = BridgeOrComplete(DeviceObject, Irp, STATUS_SUCCESS, &Status);
+  if (Extension == nullptr) {
     return Status;
   }
-  if (CompleteIfNotBridge(DeviceObject, Irp, STATUS_SUCCESS, &Status)) {
-    return Status;
-  }
-  FdoExtension *Extension = BridgeExtension(DeviceObject);
   SetPipeMarks(DeviceObject, 0);
   Extension->Opened = 0;
-  if (Extension->TransferBuffer != nullptr) {
-    ExFreePoolWithTag(Extension->TransferBuffer, NORVUSB_POOL_TAG);
-    Extension->TransferBuffer = nullptr;
-  }
-  Extension->TransferBufferSize = 0;
+  FreeTransferBuffer(Extension);
+  // Nothing of the bridge is touched after this: once the close has finished,
+  // a remove may delete the device object.
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status;
-  if (CompleteIfNotBridge(DeviceObject, Irp, STATUS_SUCCESS, &Status)) {
+  if (BridgeOrComplete(DeviceObject, Irp, STATUS_SUCCESS, &Status) == nullptr) {
     return Status;
   }
   // Neither cancels nor waits for a transfer in flight.

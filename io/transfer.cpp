@@ -52,7 +52,7 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIR
   }
   PMDL Mdl = Irp->MdlAddress;
   ULONG Length = Mdl != nullptr ? MmGetMdlByteCount(Mdl) : 0;
-  if (Length == 0 || Length > DriverGlobals.MaxTransferSize) {
+  if (Length == 0 || Length > NorvUsbReadUlong(&DriverGlobals.MaxTransferSize)) {
     return STATUS_INVALID_PARAMETER;
   }
   if (Extension->TransferBuffer == nullptr) {
@@ -135,26 +135,43 @@ VOID ReleaseRecord(FdoExtension *Extension, TransferContext *Context) {
   ReleaseTransfer(Extension);
 }
 
+// Claims the bounce buffer and puts the bridge in the transfer's mode. On
+// failure nothing is claimed.
+NTSTATUS ClaimInMode(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP Irp, UCHAR Mode) {
+  if (!ClaimTransfer(Extension)) {
+    return STATUS_DEVICE_BUSY;
+  }
+  if (Extension->TransferMode == Mode) {
+    return STATUS_SUCCESS;
+  }
+  // Only an error-severity status stops the transfer; a warning lets it go on.
+  NTSTATUS Status = VendorCommand(DeviceObject, Irp, BRIDGE_SUBCOMMAND_TRANSFER_MODE, Mode, nullptr);
+  if (IsErrorSeverity(Status)) {
+    ReleaseTransfer(Extension);
+    return Status;
+  }
+  return STATUS_SUCCESS;
+}
+
 // Read and write share everything but the mode, the pipe and the direction.
 NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Mode, ULONG PipeIndex,
                           UCHAR ReadDirection) {
   NTSTATUS Status;
-  if (CompleteIfNotBridge(DeviceObject, Irp, STATUS_DELETE_PENDING, &Status)) {
+  FdoExtension *Extension = BridgeOrComplete(DeviceObject, Irp, STATUS_DELETE_PENDING, &Status);
+  if (Extension == nullptr) {
     return Status;
   }
-  FdoExtension *Extension = BridgeExtension(DeviceObject);
-  if (!ClaimTransfer(Extension)) {
-    return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
+  // The change of mode talks to the device too: it runs inside the gate, so
+  // that remove waits for it rather than detach under it.
+  if (!IoGateAcquire(DeviceObject)) {
+    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  if (Extension->TransferMode != Mode) {
-    // Only an error-severity status stops the transfer; a warning lets it go on.
-    Status = VendorCommand(DeviceObject, Irp, BRIDGE_SUBCOMMAND_TRANSFER_MODE, Mode, nullptr);
-    if (IsErrorSeverity(Status)) {
-      ReleaseTransfer(Extension);
-      return CompleteRequest(Irp, Status, 0);
-    }
-  }
-  return BulkTransfer(DeviceObject, Irp, PipeIndex, ReadDirection);
+  Status = ClaimInMode(DeviceObject, Extension, Irp, Mode);
+  // BulkTransfer takes a unit of its own, kept until the transfer finishes.
+  Status = NT_SUCCESS(Status) ? BulkTransfer(DeviceObject, Irp, PipeIndex, ReadDirection)
+                              : CompleteRequest(Irp, Status, 0);
+  IoGateRelease(DeviceObject);
+  return Status;
 }
 
 }  // namespace
@@ -191,7 +208,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PipeIndex, UC
 NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(Irp);
   TransferContext *Transfer = (TransferContext *)Context;
-  FdoExtension *Extension = (FdoExtension *)DeviceObject->DeviceExtension;  // kept by the gate unit
+  FdoExtension *Extension = BridgeExtension(DeviceObject);  // kept by the gate unit
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->TransferLock, &Irql);
   if (Extension->CurrentTransfer == Transfer) {

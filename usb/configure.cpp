@@ -83,7 +83,7 @@ VOID FillSelectRequest(PURB Urb, ULONG BlockSize, PUSB_CONFIGURATION_DESCRIPTOR 
   Entry->InterfaceNumber = Interface->bInterfaceNumber;
   Entry->AlternateSetting = Interface->bAlternateSetting;
   Entry->NumberOfPipes = Interface->bNumEndpoints;
-  ULONG MaxTransferSize = DriverGlobals.MaxTransferSize;
+  ULONG MaxTransferSize = NorvUsbReadUlong(&DriverGlobals.MaxTransferSize);
   PUSBD_PIPE_INFORMATION Pipes = &Entry->Pipes[0];
   for (ULONG Index = 0; Index < Entry->NumberOfPipes; ++Index) {
     Pipes[Index].MaximumTransferSize = MaxTransferSize;
@@ -234,8 +234,8 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
   ULONG SetSize = HeldSetSize(Set, FullSize, Urb->UrbControlDescriptorRequest.TransferBufferLength);
   // The selection's own result does not decide the start.
   BOOLEAN Stored = FALSE;
-  SelectInterfaceEx(DeviceObject, (PUSB_CONFIGURATION_DESCRIPTOR)Set, SetSize, DriverGlobals.IfSetting,
-                    DriverGlobals.AltSetting, &Stored);
+  SelectInterfaceEx(DeviceObject, (PUSB_CONFIGURATION_DESCRIPTOR)Set, SetSize, NorvUsbReadUchar(&DriverGlobals.IfSetting),
+                    NorvUsbReadUchar(&DriverGlobals.AltSetting), &Stored);
   if (!Stored) {
     FreeBlock(Set);
   }

@@ -52,8 +52,8 @@ NTSTATUS LocateInConfiguration(FdoExtension *Extension, USHORT Kind, DescriptorS
     // Always the interface of the settings, not one a later select chose.
     ULONG Offset = 0;
     PUSB_INTERFACE_DESCRIPTOR Interface =
-        FindInterface(Extension->ConfigurationDescriptor, Available, DriverGlobals.IfSetting,
-                      DriverGlobals.AltSetting, &Offset);
+        FindInterface(Extension->ConfigurationDescriptor, Available, NorvUsbReadUchar(&DriverGlobals.IfSetting),
+                      NorvUsbReadUchar(&DriverGlobals.AltSetting), &Offset);
     if (Interface == nullptr) {
       return STATUS_UNSUCCESSFUL;
     }
