@@ -57,8 +57,8 @@ NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 
   // The extension is ours from here on; marking it at once lets every routine
   // recognise it.
-  ((FdoExtension *)(*DeviceObject)->DeviceExtension)->IsFdo = 1;
-  FdoExtension *Extension = BridgeExtension(*DeviceObject);
+  FdoExtension *Extension = (FdoExtension *)(*DeviceObject)->DeviceExtension;
+  Extension->IsFdo = 1;
   RtlCopyMemory(Extension->DosDeviceName, DosDeviceName, sizeof(DosDeviceName));
   RtlCopyMemory(Extension->DeviceName, DeviceName, sizeof(DeviceName));
   Extension->ConfigurationHandle = nullptr;
