@@ -108,7 +108,7 @@ class UsbBus::Impl {
   NTSTATUS DispatchPower(PIRP irp);
   void CancelQueued(PIRP irp);
 
-  Port Attach(std::shared_ptr<UsbDevice> device);
+  Port Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare);
   void Detach(Port port);
   PortState *FindPort(Port port);  // under the lock
   PortState *PortOfPdo(PDEVICE_OBJECT pdo);

@@ -133,7 +133,7 @@ PortState *UsbBus::Impl::PortOfPdo(PDEVICE_OBJECT pdo) {
   return ext && ext->port != 0 ? FindPort(ext->port) : nullptr;
 }
 
-Port UsbBus::Impl::Attach(std::shared_ptr<UsbDevice> device) {
+Port UsbBus::Impl::Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare) {
   if (!device || !driver) return 0;
   Port number = 1;
   {
@@ -144,6 +144,7 @@ Port UsbBus::Impl::Attach(std::shared_ptr<UsbDevice> device) {
     port->device = std::move(device);
     port->pdo = CreateBusDevice(driver, "\\Device\\USBPDO-" + std::to_string(gNextPdoId++), this, number);
     if (!port->pdo) return 0;
+    if (prepare) prepare(port->faults);
     ports.emplace(number, std::move(port));
   }
   if (hub) IoInvalidateDeviceRelations(hub, BusRelations);
@@ -346,7 +347,10 @@ UsbBus::UsbBus(BusOptions options) : impl_(std::make_unique<Impl>(options)) {}
 UsbBus::~UsbBus() = default;
 
 PDEVICE_OBJECT UsbBus::HubDevice() { return impl_->hub; }
-Port UsbBus::Attach(std::shared_ptr<UsbDevice> device) { return impl_->Attach(std::move(device)); }
+Port UsbBus::Attach(std::shared_ptr<UsbDevice> device) { return impl_->Attach(std::move(device), {}); }
+Port UsbBus::Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare) {
+  return impl_->Attach(std::move(device), prepare);
+}
 void UsbBus::Detach(Port port) { impl_->Detach(port); }
 
 bool UsbBus::Attached(Port port) const {

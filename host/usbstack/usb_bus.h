@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -107,6 +108,9 @@ class UsbBus {
   // Plugs a device into a free port, creates its PDO and invalidates the bus
   // relations so that the PnP manager enumerates it.
   Port Attach(std::shared_ptr<UsbDevice> device);
+  // The same, with the port's faults set up before the hub reports the
+  // device, so that a fault can meet the very first request of enumeration.
+  Port Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare);
   // Unplugs it: queued requests fail with STATUS_DEVICE_NOT_CONNECTED, later
   // ones too, and the bus relations no longer report the PDO. The PDO itself
   // is deleted when the PnP manager sends it IRP_MN_REMOVE_DEVICE (or with the bus).

@@ -235,12 +235,12 @@ TEST_F(DeviceControlTest, BeforeTheFirstStartDescriptorAndPipeRequestsSendNothin
   options.speedFactor = 1.0;
   host::Machine &machine = Boot(options);
   auto printer = std::make_shared<host::hardware::Printer>();
-  host::usb::Port port = machine.Bus().Attach(std::make_shared<host::hardware::Bridge>(printer));
+  // The start's first descriptor read is held from the moment the bridge is
+  // on the bus.
+  host::usb::Port port = machine.Bus().Attach(
+      std::make_shared<host::hardware::Bridge>(printer),
+      [](host::usb::FaultInjector &faults) { faults.Add(RequestKind::Descriptor, host::usb::Fault::Hold()); });
   host::usb::FaultInjector &faults = machine.Bus().Faults(port);
-  // The PnP worker has IDs to read, a driver to load and AddDevice to call
-  // before the start's first descriptor request.
-  ASSERT_EQ(faults.Seen(RequestKind::Descriptor), 0u);
-  faults.Add(RequestKind::Descriptor, host::usb::Fault::Hold());
   while (faults.Seen(RequestKind::Descriptor) == 0) std::this_thread::yield();
 
   PDEVICE_OBJECT bridge = host::LookupDevice(u"\\Device\\NorvUSB1");
