@@ -120,7 +120,7 @@ TEST_F(ConcurrencyTest, ReadsWritesAndControlsOnSeveralThreadsAndBridgesLoseNoth
         heard[b].insert(heard[b].end(), buffer.begin(), buffer.begin() + r.information);
       }
     });
-    threads.emplace_back([&, b] {
+    threads.emplace_back([&port, &failures] {
       std::vector<uint8_t> out(64);
       for (int i = 0; i < 200; ++i) {
         ULONG code = i % 3 == 0 ? IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR
