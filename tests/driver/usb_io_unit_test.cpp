@@ -25,7 +25,7 @@ void AnswerUrb(PURB urb) {
       auto &request = urb->UrbControlVendorClassRequest;
       gStack->vendorIndexes.push_back(request.Index);
       ULONG n = std::min<ULONG>(ULONG(gStack->vendorReply.size()), request.TransferBufferLength);
-      std::memcpy(request.TransferBuffer, gStack->vendorReply.data(), n);
+      if (n != 0) std::memcpy(request.TransferBuffer, gStack->vendorReply.data(), n);
       request.TransferBufferLength = n;
       break;
     }
