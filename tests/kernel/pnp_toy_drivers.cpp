@@ -1,3 +1,4 @@
+#include "tests/support/forward.h"
 #include "tests/kernel/pnp_toy_drivers.h"
 
 #include <algorithm>
@@ -202,18 +203,8 @@ PDRIVER_OBJECT g_busDriver = nullptr;
 
 FunctionDriverState g_function;
 
-NTSTATUS NTAPI SignalStart(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, SignalStart, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
+  NTSTATUS status = support::ForwardAndWait(lower, irp);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }

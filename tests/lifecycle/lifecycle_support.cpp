@@ -1,3 +1,4 @@
+#include "tests/support/forward.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 #include <condition_variable>
@@ -30,20 +31,7 @@ std::mutex g_mutex;
 PIRP g_held = nullptr;
 std::vector<std::thread> g_completers;
 
-NTSTATUS NTAPI SignalLowerDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends the request down and takes it back once the lower stack is done.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, SignalLowerDone, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  return irp->IoStatus.Status;
-}
+using support::ForwardAndWait;
 
 NTSTATUS PendStartThenFail(PDEVICE_OBJECT lower, PIRP irp, NTSTATUS failure) {
   ForwardAndWait(lower, irp);
