@@ -17,8 +17,8 @@ build: deps
 demo: build
 	@scripts/demo.sh build/default
 
-test: test-default test-asan test-tsan test-win32
-	@echo "make test: every suite passed"
+test: test-win32 test-default test-asan test-tsan
+	@scripts/test-summary.sh build/default build/asan build/tsan
 
 test-default: build
 	ctest --test-dir build/default $(CTEST_FLAGS)
