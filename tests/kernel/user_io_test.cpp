@@ -1,5 +1,6 @@
 // The user-mode I/O API: opens, direct and buffered transfers, device control,
 // overlapped requests with time-outs and cancel, close.
+#include <mutex>
 #include <thread>
 
 #include "host/kernel/io_internal.h"
@@ -26,7 +27,10 @@ class UserIoTest : public KernelFixture {
     ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
     port_->onIrp = [this](PDEVICE_OBJECT, PIRP irp) {
       PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-      log_.push_back(sp->MajorFunction);
+      {
+        std::lock_guard lock(logMutex_);  // requests arrive from many threads
+        log_.push_back(sp->MajorFunction);
+      }
       return handler_ ? handler_(irp) : Complete(irp, STATUS_SUCCESS);
     };
   }
@@ -37,6 +41,7 @@ class UserIoTest : public KernelFixture {
 
   std::unique_ptr<TestDriver> driver_;
   TestDevice *pdo_ = nullptr, *port_ = nullptr;
+  std::mutex logMutex_;
   std::vector<UCHAR> log_;
   std::function<NTSTATUS(PIRP)> handler_;
 };
