@@ -4,31 +4,17 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/command.h"
 #include "bus_fixture.h"
 #include "host/usbstack/usb_capture.h"
 
 namespace usbtest {
 namespace {
 
+using support::RunCommand;
+using support::Split;
+
 using CaptureTest = BusTest;
-
-std::string RunCommand(const std::string &command) {
-  std::string output;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char buffer[4096];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  pclose(pipe);
-  return output;
-}
-
-std::vector<std::string> Split(const std::string &line, char separator) {
-  std::vector<std::string> fields;
-  std::stringstream stream(line);
-  for (std::string field; std::getline(stream, field, separator);) fields.push_back(field);
-  if (!line.empty() && line.back() == separator) fields.emplace_back();
-  return fields;
-}
 
 uint64_t Number(const std::string &text) { return text.empty() ? ~0ull : std::stoull(text, nullptr, 0); }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "tests/support/command.h"
 #include "tests/user_io/user_io_fixture.h"
 
 namespace userio {
@@ -280,16 +281,7 @@ TEST_F(TransferTest, FailuresBelowAndPoolAndMappingFailuresCompleteCleanly) {
   EXPECT_EQ(machine_->Printer(0).Received(), data);
 }
 
-std::string RunCommand(const std::string &command) {
-  std::string output;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
-  pclose(pipe);
-  return output;
-}
+using support::RunCommand;
 
 TEST_F(TransferTest, AStreamOfWritesSendsNoControlTrafficInACapture) {
   if (!std::filesystem::exists("/usr/bin/tshark")) GTEST_SKIP() << "tshark is not installed";

@@ -1,0 +1,26 @@
+#include "tests/support/command.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace support {
+
+std::string RunCommand(const std::string &command) {
+  std::string output;
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  pclose(pipe);
+  return output;
+}
+
+std::vector<std::string> Split(const std::string &text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream stream(text);
+  for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
+  if (!text.empty() && text.back() == separator) parts.emplace_back();
+  return parts;
+}
+
+}  // namespace support
