@@ -25,7 +25,6 @@ inline constexpr double kFrameBytes = 19.0 * 64.0;      // full-speed bulk budge
 
 struct RigOptions {
   host::usb::Timing timing = host::usb::Timing::Instant;
-  double speedFactor = 100.0;
   uint32_t maxTransferSize = 4096;  // the driver's "MaxTransferSize" setting
   std::optional<uint64_t> printerRate;  // bytes per model second; nullopt: unlimited
 };
@@ -36,7 +35,6 @@ class Rig {
  public:
   explicit Rig(const RigOptions &options) {
     host::MachineOptions machineOptions;
-    machineOptions.speedFactor = options.speedFactor;
     machineOptions.timing = options.timing;
     machineOptions.driverSettings = {{"MaxTransferSize", options.maxTransferSize}};
     machine_ = std::make_unique<host::Machine>(std::move(machineOptions));

@@ -31,7 +31,7 @@ bool Issue(benchmark::State &state, host::DeviceHandle &port, const ControlReque
 }
 
 void ModelTime(benchmark::State &state, const ControlRequest &request) {
-  bench::Rig rig({.timing = host::usb::Timing::FullSpeed, .speedFactor = 4.0});
+  bench::Rig rig({.timing = host::usb::Timing::FullSpeed});
   if (!rig.Ready(state)) return;
   const auto realStart = std::chrono::steady_clock::now();
   for (auto _ : state) {
@@ -44,7 +44,7 @@ void ModelTime(benchmark::State &state, const ControlRequest &request) {
 }
 
 void RealTime(benchmark::State &state, const ControlRequest &request) {
-  bench::Rig rig({.timing = host::usb::Timing::Instant, .speedFactor = 1.0});
+  bench::Rig rig({.timing = host::usb::Timing::Instant});
   if (!rig.Ready(state)) return;
   const int64_t modelStart = host::clock::Now();
   for (auto _ : state) {

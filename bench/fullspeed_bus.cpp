@@ -7,23 +7,14 @@
 // slower than the bus, and the bridge's FIFO makes the bus wait for it.
 //
 // Time reported is model time (UseManualTime); the counters come from model
-// time and the bus's per-port statistics. The speed factor keeps each run to
-// a few seconds of real time; docs/benchmarks.md shows that the figures do
-// not depend on it.
+// time and the bus's per-port statistics. Model time is virtual, so the
+// figures cannot depend on the machine's speed or load.
 #include <cmath>
 #include <cstdlib>
 
 #include "bench/bench_machine.h"
 
 namespace {
-
-// Model time runs this many times as fast as real time. Overridable with
-// NORVUSB_BENCH_SPEED to check that the results do not depend on it.
-double SpeedFactor() {
-  const char *text = std::getenv("NORVUSB_BENCH_SPEED");
-  const double factor = text != nullptr ? std::atof(text) : 0.0;
-  return factor > 0.0 ? factor : 4.0;
-}
 
 // Bytes per iteration: about a second of model time at the expected rate, at
 // least a few requests.
@@ -38,7 +29,6 @@ void BM_PrintFullSpeed(benchmark::State &state) {
   const auto maxTransferSize = static_cast<uint32_t>(state.range(0));
   const auto rate = static_cast<uint64_t>(state.range(1));
   bench::RigOptions options{.timing = host::usb::Timing::FullSpeed,
-                            .speedFactor = SpeedFactor(),
                             .maxTransferSize = maxTransferSize};
   if (rate != 0) options.printerRate = rate;
   bench::Rig rig(options);

@@ -31,7 +31,6 @@ void BM_PoolDuringPrint(benchmark::State &state) {
   // Plugged but not yet open: the machine is built by hand so that the idle
   // bridge can be measured before the rig opens its port.
   host::MachineOptions options;
-  options.speedFactor = 4.0;
   options.timing = host::usb::Timing::FullSpeed;
   options.driverSettings = {{"MaxTransferSize", maxTransferSize}};
   host::Machine machine(std::move(options));

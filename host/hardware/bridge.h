@@ -20,6 +20,7 @@
 #include <set>
 #include <vector>
 
+#include "host/kernel/scheduler.h"
 #include "host/hardware/bridge_protocol.h"
 #include "host/hardware/byte_fifo.h"
 #include "host/hardware/descriptors.h"
@@ -127,7 +128,7 @@ class Bridge : public host::usb::UsbDevice {
   const std::shared_ptr<Printer> printer_;
   const BridgeConfig config_;
 
-  mutable std::mutex mutex_;
+  mutable host::Mutex mutex_;
   std::map<uint16_t, VendorFault> faults_;
   uint8_t configuration_ = 0;
   std::map<uint8_t, uint8_t> alternateSettings_;  // interface number -> active setting

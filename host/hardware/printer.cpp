@@ -123,8 +123,9 @@ void Printer::ClearReceived() {
 }
 
 bool Printer::WaitForReceived(uint64_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return received_.wait_for(lock, timeout, [&] { return receivedCount_ >= count; });
+  sched::Lock lock(mutex_);
+  const int64_t deadline = sched::Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count() / 100;
+  return received_.WaitUntil(lock, deadline, "the printer to receive data", [&] { return receivedCount_ >= count; });
 }
 
 void Printer::SetSinkFile(const std::filesystem::path &file) {
@@ -203,7 +204,7 @@ void Printer::SinkLocked(std::span<const uint8_t> bytes) {
   std::vector<uint8_t> replies;
   pjl_.Scan(bytes, model_, replies);
   backChannel_.insert(backChannel_.end(), replies.begin(), replies.end());
-  received_.notify_all();
+  received_.NotifyAll();
 }
 
 size_t Printer::ReadBackChannel(std::span<uint8_t> out) {

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/kernel/scheduler.h"
 #include "host/hardware/byte_fifo.h"
 #include "host/hardware/pjl.h"
 
@@ -70,7 +70,7 @@ class Printer {
   std::vector<uint8_t> Received() const;
   uint64_t ReceivedCount() const;  // counts also when not kept in memory
   void ClearReceived();
-  // Waits (real time) until at least `count` bytes have been taken.
+  // Waits (model time) until at least `count` bytes have been taken.
   bool WaitForReceived(uint64_t count, std::chrono::milliseconds timeout) const;
   void SetSinkFile(const std::filesystem::path &file);  // throws std::runtime_error if it cannot be opened
   std::string SinkError() const;                        // the first write failure, empty if none
@@ -95,8 +95,8 @@ class Printer {
   size_t BudgetLocked(int64_t now, size_t wanted);
   void SinkLocked(std::span<const uint8_t> bytes);
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable received_;
+  mutable host::Mutex mutex_;
+  mutable sched::CondVar received_;
   std::string deviceId_;
   std::string model_;
   std::optional<uint64_t> rate_;

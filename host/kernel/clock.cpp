@@ -1,43 +1,21 @@
-// The one clock behind every wait and delay. Model time advances SpeedFactor
-// times as fast as the steady real clock; a change of factor re-bases it so
-// that model time never jumps.
-#include <cmath>
-#include <mutex>
-#include <stdexcept>
-#include <thread>
+// The clock behind every wait and delay: model time is the scheduler's
+// virtual time (scheduler.h); the system time adds it to the wall clock read
+// once at boot.
+#include <chrono>
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/scheduler.h"
 
 namespace host {
 
 namespace {
 
-using Steady = std::chrono::steady_clock;
-
 // Seconds between 1601-01-01 (the platform's epoch) and 1970-01-01.
 constexpr int64_t kEpochDifference = 11644473600LL;
 constexpr int64_t kUnitsPerSecond = 10'000'000;
-// Beyond this a wait counts as endless (about 30 years of real time).
-constexpr int64_t kLongestRealWaitNs = int64_t{1} << 60;
 
-struct ClockState {
-  std::mutex mutex;
-  double factor = 1.0;
-  Steady::time_point baseReal = Steady::now();
-  int64_t baseModel = 0;
-  int64_t systemTimeAtBoot = 0;
-};
-
-ClockState &TheClock() {
-  static ClockState state;
-  return state;
-}
-
-int64_t ModelNowLocked(const ClockState &state, Steady::time_point real) {
-  auto elapsedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(real - state.baseReal).count();
-  return state.baseModel + static_cast<int64_t>(static_cast<long double>(elapsedNs) * state.factor / 100.0L);
-}
+std::atomic<int64_t> gSystemTimeAtBoot{0};
 
 int64_t RealSystemTime() {
   auto sinceUnix = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -50,66 +28,26 @@ int64_t RealSystemTime() {
 
 namespace clock {
 
-void SetSpeedFactor(double factor) {
-  if (!(factor > 0.0) || !std::isfinite(factor)) {
-    throw std::invalid_argument("clock speed factor must be a positive number");
-  }
-  auto &state = TheClock();
-  std::lock_guard lock(state.mutex);
-  auto real = Steady::now();
-  state.baseModel = ModelNowLocked(state, real);
-  state.baseReal = real;
-  state.factor = factor;
-}
+int64_t Now() { return sched::Now(); }
 
-double SpeedFactor() {
-  auto &state = TheClock();
-  std::lock_guard lock(state.mutex);
-  return state.factor;
-}
-
-int64_t Now() {
-  auto &state = TheClock();
-  std::lock_guard lock(state.mutex);
-  return ModelNowLocked(state, Steady::now());
-}
-
-void SleepFor(int64_t units) {
-  if (units <= 0) {
-    std::this_thread::yield();
-    return;
-  }
-  std::this_thread::sleep_until(detail::RealDeadlineAfter(units));
-}
+void SleepFor(int64_t units) { sched::Delay(units, "a delay (clock::SleepFor)"); }
 
 }  // namespace clock
 
 namespace detail {
 
-void ClockReset(double speedFactor) {
-  clock::SetSpeedFactor(speedFactor);  // validates before anything changes
-  auto &state = TheClock();
-  std::lock_guard lock(state.mutex);
-  state.baseReal = Steady::now();
-  state.baseModel = 0;
-  state.systemTimeAtBoot = RealSystemTime();
-}
-
-// Rounded up, so that a wait never ends before its model time has passed.
-Steady::time_point RealDeadlineAfter(int64_t units) {
-  auto &state = TheClock();
-  std::lock_guard lock(state.mutex);
-  auto now = Steady::now();
-  long double ns = std::ceil(static_cast<long double>(units) * 100.0L / state.factor);
-  if (ns >= static_cast<long double>(kLongestRealWaitNs)) return Steady::time_point::max();
-  return now + std::chrono::nanoseconds(static_cast<int64_t>(ns));
+void ClockReset(const KernelOptions &options) {
+  sched::Reset({.seed = options.seed, .pace = options.pace});  // validates before anything changes
+  gSystemTimeAtBoot = RealSystemTime();
 }
 
 int64_t SystemTimeAtBoot() {
-  auto &state = TheClock();
-  std::lock_guard lock(state.mutex);
-  if (state.systemTimeAtBoot == 0) state.systemTimeAtBoot = RealSystemTime();
-  return state.systemTimeAtBoot;
+  int64_t boot = gSystemTimeAtBoot.load();
+  if (boot == 0) {
+    gSystemTimeAtBoot.compare_exchange_strong(boot, RealSystemTime());
+    boot = gSystemTimeAtBoot.load();
+  }
+  return boot;
 }
 
 }  // namespace detail

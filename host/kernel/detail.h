@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/hostwdm.h"
+#include "host/kernel/host_kernel.h"
 
 namespace host::detail {
 
@@ -37,8 +38,7 @@ void PoolVerifyFreed();
 void LowResourcesReset();
 
 // Clock and sync (clock.cpp, sync.cpp).
-void ClockReset(double speedFactor);          // model time back to 0
-std::chrono::steady_clock::time_point RealDeadlineAfter(int64_t units);  // at today's speed factor
+void ClockReset(const KernelOptions &options);  // model time back to 0, the scheduler's mode set
 int64_t SystemTimeAtBoot();                   // 100-ns units since 1601, as KeQuerySystemTime
 void SyncForgetLocksIn(const void *begin, size_t length);  // freed memory holds no spin lock any more
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,12 +76,10 @@ inline constexpr uint64_t kReleaseNotAcquired = 0x1007;
 }  // namespace bugcheck
 
 // ------------------------------------------------------------------ clock (clock.cpp)
-// One clock for every wait and delay. Model time runs SpeedFactor times as fast
-// as real time: with 100, a 2-second time-out takes 20 ms and is still a real
-// time-out on real threads. Units are the platform's 100 ns.
+// One clock for every wait and delay: virtual time, which moves only when
+// every thread of the machine waits (scheduler.h). Units are the platform's
+// 100 ns.
 namespace clock {
-void SetSpeedFactor(double factor);
-double SpeedFactor();
 int64_t Now();                  // model time since the machine booted
 void SleepFor(int64_t units);   // blocks the calling thread for that much model time
 }  // namespace clock
@@ -133,7 +132,13 @@ std::vector<std::u16string> SymbolicLinks();  // every "\DosDevices\..." link
 // Shutdown checks that every pool block and device object is gone (a leak is
 // bug check 0xC4) and resets every service.
 struct KernelOptions {
-  double speedFactor = 1.0;
+  // Seeded scheduling: the machine's threads run one at a time, switching
+  // at kernel calls as a generator seeded with this decides. None: they run
+  // freely (and at once) on the host's processors.
+  std::optional<uint64_t> seed;
+  // Real-time pacing for a person watching: model time never runs ahead of
+  // real time multiplied by this. 0, the default: no pacing.
+  double pace = 0.0;
 };
 class Kernel {
  public:

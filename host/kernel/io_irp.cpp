@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/io_internal.h"
 
 namespace host::io {
@@ -43,7 +44,7 @@ class PendingAudit {
   }
 
  private:
-  void Check(std::unique_lock<std::mutex> &lock) {
+  void Check(host::sched::Lock &lock) {
     bool returnedPending = returned_ == STATUS_PENDING;
     if (returnedPending == pendingReturned_) return;
     lock.unlock();
@@ -56,7 +57,7 @@ class PendingAudit {
                 "a dispatch routine marked the IRP pending but returned another status" + where);
   }
 
-  std::mutex mutex_;
+  host::Mutex mutex_;
   PIRP irp_;
   PDEVICE_OBJECT device_;
   UCHAR major_;
@@ -78,7 +79,7 @@ struct IrpRecord {
 };
 
 struct Registry {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
   std::deque<PIRP> quarantine;
 };

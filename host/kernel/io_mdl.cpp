@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/io_internal.h"
 
 namespace host::io {
@@ -13,7 +14,7 @@ namespace {
 constexpr uintptr_t kPageSize = 4096;
 
 struct MdlRegistry {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::unordered_map<PMDL, std::unique_ptr<MDL>> mdls;
 };
 

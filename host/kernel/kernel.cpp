@@ -6,6 +6,7 @@
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/scheduler.h"
 
 namespace host {
 
@@ -42,7 +43,8 @@ Kernel::Kernel(KernelOptions options) {
     throw std::logic_error("a host::Kernel is already running; only one machine may be alive at a time");
   }
   try {
-    detail::ClockReset(options.speedFactor);
+    detail::ClockReset(options);
+    sched::AdoptCurrentThread("main");
   } catch (...) {
     gKernelAlive = false;
     throw;
@@ -59,7 +61,7 @@ Kernel::~Kernel() {
   detail::RegistryReset();
   detail::PoolReset();
   detail::LowResourcesReset();
-  detail::ClockReset(1.0);
+  detail::ClockReset({});
   gKernelAlive = false;
 }
 

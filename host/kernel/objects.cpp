@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/io_internal.h"
 
 namespace host::io {
@@ -38,7 +39,7 @@ struct Link {
 };
 
 struct ObjectManager {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::unordered_map<const void *, std::unique_ptr<Record>> objects;
   std::map<std::u16string, PDEVICE_OBJECT> devices;  // folded "\device\x" -> device
   std::map<std::u16string, Link> links;              // folded "\dosdevices\x" -> link

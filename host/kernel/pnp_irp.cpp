@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/power_manager.h"
@@ -17,17 +18,14 @@ void WorkQueue::Post(std::function<void()> work) {
   std::lock_guard lock(mutex_);
   if (stopping_) return;
   queue_.push_back(std::move(work));
-  if (!thread_.joinable()) {
-    thread_ = std::thread(&WorkQueue::Run, this);
-    threadId_ = thread_.get_id();
-  }
-  wake_.notify_one();
+  if (!thread_.Joinable()) thread_ = sched::Thread("Plug and Play worker", [this] { Run(); });
+  wake_.NotifyOne();
 }
 
 void WorkQueue::Run() {
-  std::unique_lock lock(mutex_);
+  sched::Lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    wake_.Wait(lock, "work for the Plug and Play worker", [&] { return stopping_ || !queue_.empty(); });
     if (stopping_) break;
     auto work = std::move(queue_.front());
     queue_.pop_front();
@@ -37,13 +35,13 @@ void WorkQueue::Run() {
     work = nullptr;  // whatever it captured goes before the queue counts as idle
     lock.lock();
     busy_ = false;
-    if (queue_.empty()) idle_.notify_all();
+    if (queue_.empty()) idle_.NotifyAll();
   }
   busy_ = false;
-  idle_.notify_all();
+  idle_.NotifyAll();
 }
 
-bool WorkQueue::OnThread() const { return threadId_.load() == std::this_thread::get_id(); }
+bool WorkQueue::OnThread() const { return thread_.OnThread(); }
 
 bool WorkQueue::Idle() {
   std::lock_guard lock(mutex_);
@@ -52,31 +50,24 @@ bool WorkQueue::Idle() {
 
 void WorkQueue::WaitIdle() {
   if (OnThread()) return;
-  std::unique_lock lock(mutex_);
-  idle_.wait(lock, [&] { return stopping_ || (queue_.empty() && !busy_); });
+  sched::Lock lock(mutex_);
+  idle_.Wait(lock, "the Plug and Play worker to finish its work", [&] { return stopping_ || (queue_.empty() && !busy_); });
 }
 
 void WorkQueue::Stop() {
-  std::thread thread;
+  sched::Thread thread;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     queue_.clear();
     thread = std::move(thread_);
   }
-  wake_.notify_all();
-  idle_.notify_all();
-  if (thread.joinable()) {
-    if (thread.get_id() == std::this_thread::get_id()) {
-      thread.detach();
-    } else {
-      thread.join();
-    }
-  }
+  wake_.NotifyAll();
+  idle_.NotifyAll();
+  thread.Join();  // detaches when the worker stops itself
   std::lock_guard lock(mutex_);
   stopping_ = false;
   busy_ = false;
-  threadId_ = std::thread::id{};
 }
 
 // ------------------------------------------------------------------ requests
@@ -87,14 +78,14 @@ namespace {
 // the watchdog may still complete later, so an abandoned waiter is kept for
 // the life of the process (only after a bug check).
 struct Waiter {
-  std::mutex mutex;
-  std::condition_variable done;
+  host::Mutex mutex;
+  sched::CondVar done;
   bool finished = false;
   bool power = false;
   IrpOutcome outcome;
 };
 
-std::mutex g_abandonedMutex;
+host::Mutex g_abandonedMutex;
 std::vector<std::unique_ptr<Waiter>> g_abandoned;
 
 NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -104,16 +95,11 @@ NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   waiter->outcome.status = irp->IoStatus.Status;
   waiter->outcome.information = irp->IoStatus.Information;
   waiter->finished = true;
-  waiter->done.notify_all();
+  waiter->done.NotifyAll();
   // The I/O manager finishes and frees the request.
   return STATUS_SUCCESS;
 }
 
-// Real time that a span of model time takes at the clock's current speed.
-std::chrono::nanoseconds RealTimeFor(int64_t modelUnits) {
-  const double factor = host::clock::SpeedFactor() > 0 ? host::clock::SpeedFactor() : 1.0;
-  return std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(modelUnits) * 100.0 / factor));
-}
 
 }  // namespace
 
@@ -137,12 +123,13 @@ IrpOutcome SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const IO_STACK_
     IoCallDriver(top, irp);
   }
 
-  std::unique_lock lock(waiter->mutex);
+  sched::Lock lock(waiter->mutex);
+  const char *what = waiter->power ? "a power request sent to a device stack" : "a Plug and Play request sent to a device stack";
   if (watchdog <= 0) {
-    waiter->done.wait(lock, [&] { return waiter->finished; });
+    waiter->done.Wait(lock, what, [&] { return waiter->finished; });
     return waiter->outcome;
   }
-  if (waiter->done.wait_for(lock, RealTimeFor(watchdog), [&] { return waiter->finished; })) {
+  if (waiter->done.WaitUntil(lock, host::clock::Now() + watchdog, what, [&] { return waiter->finished; })) {
     return waiter->outcome;
   }
   lock.unlock();

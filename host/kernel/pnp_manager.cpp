@@ -4,7 +4,6 @@
 // The lock is never held while a driver runs.
 #include <algorithm>
 #include <cstdio>
-#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,6 +16,7 @@
 #include <optional>
 #include "host/kernel/power_manager.h"
 #include "host/kernel/registry.h"
+#include "host/kernel/scheduler.h"
 
 namespace host::pnp {
 
@@ -58,7 +58,7 @@ struct DriverRegistration {
 };
 
 struct Manager {
-  std::mutex mutex;  // the tree, drivers, defaults, the log
+  host::Mutex mutex;  // the tree, drivers, defaults, the log
   std::vector<std::unique_ptr<DevNode>> nodes;
   DevNode *root = nullptr;
   uint64_t nextSerial = 1;
@@ -699,14 +699,37 @@ namespace internal {
 
 NTSTATUS RunOnWorker(const std::function<NTSTATUS()> &work) {
   if (M().worker.OnThread()) return work();
-  auto promise = std::make_shared<std::promise<NTSTATUS>>();
-  auto result = promise->get_future();
-  M().worker.Post([promise, &work] { promise->set_value(work()); });
-  try {
-    return result.get();
-  } catch (const std::future_error &) {
-    return STATUS_CANCELLED;  // the manager was reset before the work ran
-  }
+  // Shared with the posted work; whoever lets go of it last (the worker after
+  // running it, or a reset that drops it unrun) wakes the caller.
+  struct Outcome {
+    Mutex mutex;
+    sched::CondVar done;
+    std::optional<NTSTATUS> status;
+    bool dropped = false;
+  };
+  struct Completion {
+    explicit Completion(std::shared_ptr<Outcome> o) : outcome(std::move(o)) {}
+    Completion(const Completion &) = delete;
+    std::shared_ptr<Outcome> outcome;
+    ~Completion() {
+      {
+        std::lock_guard lock(outcome->mutex);
+        outcome->dropped = true;
+      }
+      outcome->done.NotifyAll();
+    }
+  };
+  auto outcome = std::make_shared<Outcome>();
+  auto completion = std::make_shared<Completion>(outcome);
+  M().worker.Post([completion, &work] {
+    const NTSTATUS status = work();
+    std::lock_guard lock(completion->outcome->mutex);
+    completion->outcome->status = status;
+  });
+  completion.reset();
+  sched::Lock lock(outcome->mutex);
+  outcome->done.Wait(lock, "work queued for the Plug and Play worker", [&] { return outcome->dropped; });
+  return outcome->status.value_or(STATUS_CANCELLED);  // none: the manager was reset before the work ran
 }
 
 std::vector<PowerTarget> StartedNodes() {

@@ -14,6 +14,7 @@
 #include <new>
 #include <optional>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
 
@@ -50,7 +51,7 @@ struct Block {
 };
 
 struct Pool {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::map<uintptr_t, Block> live;  // by the caller's address
   std::deque<Block> quarantine;     // oldest first
   size_t quarantineBytes = 0;

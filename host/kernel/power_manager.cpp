@@ -8,6 +8,7 @@
 // forgets PoStartNextPowerIrp delays nothing but its own stack's next request.
 #include <map>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/pnp_manager.h"
@@ -23,7 +24,7 @@ struct DevicePowerQueue {
 };
 
 struct PowerManager {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::map<PDEVICE_OBJECT, DevicePowerQueue> devices;
   std::vector<PowerRequestRecord> log;
   SYSTEM_POWER_STATE systemState = PowerSystemWorking;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/pnp_manager.h"
 
 namespace host::pnp::internal {
@@ -33,14 +33,13 @@ class WorkQueue {
 
  private:
   void Run();
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
+  host::Mutex mutex_;
+  sched::CondVar wake_;
+  sched::CondVar idle_;
   std::deque<std::function<void()>> queue_;
   bool busy_ = false;
   bool stopping_ = false;
-  std::thread thread_;
-  std::atomic<std::thread::id> threadId_{};
+  sched::Thread thread_;
 };
 
 // A request built by a manager, sent to the top of a stack and waited for.

@@ -5,6 +5,7 @@
 // is not the one the caller expected: the data are written in the shape their
 // own type dictates, whatever EntryContext really points to. A driver that
 // does not guard against that corrupts its memory here as it would there.
+#include "host/kernel/scheduler.h"
 #include "host/kernel/registry.h"
 
 #include <algorithm>
@@ -39,7 +40,7 @@ struct OpenHandle {
 };
 
 struct Registry {
-  std::mutex mutex;
+  host::Mutex mutex;
   KeyPtr root = std::make_shared<Key>();
   std::unordered_map<uintptr_t, OpenHandle> handles;
   uintptr_t nextHandle = kFirstHandle;

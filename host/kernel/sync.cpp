@@ -6,7 +6,6 @@
 // lock: a woken waiter must retake the lock before it can return, so by the
 // time it frees the event the setter has finished touching it.
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -15,6 +14,7 @@
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/scheduler.h"
 
 namespace host {
 
@@ -25,17 +25,12 @@ thread_local KIRQL tCurrentIrql = PASSIVE_LEVEL;
 uint64_t Address(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
 // ------------------------------------------------------------------ dispatcher
-struct WaitBlock {
-  bool satisfied = false;
-  std::condition_variable wake;
-};
-
 struct Dispatcher {
-  std::mutex lock;
+  Mutex lock;
   // Waiters per event, oldest first. Kept beside the KEVENT rather than in its
   // WaitListHead so that a driver that reinitialises or frees an event cannot
   // corrupt the dispatcher.
-  std::unordered_map<const KEVENT *, std::deque<WaitBlock *>> waiters;
+  std::unordered_map<const KEVENT *, std::deque<sched::Slot *>> waiters;
 };
 
 Dispatcher &TheDispatcher() {
@@ -43,23 +38,24 @@ Dispatcher &TheDispatcher() {
   return dispatcher;
 }
 
-// Releases waiters of a signalled event; the dispatcher lock is held.
+// Releases waiters of a signalled event; the dispatcher lock is held. A
+// waiter whose time-out has just passed no longer takes a signal.
 void SatisfyWaitersLocked(Dispatcher &d, PRKEVENT event) {
   auto found = d.waiters.find(event);
   if (found == d.waiters.end()) return;
   auto &queue = found->second;
   if (event->Header.Type == SynchronizationEvent) {
     // One waiter takes the signal; the event stays (or becomes) clear.
-    WaitBlock *first = queue.front();
-    queue.pop_front();
-    first->satisfied = true;
-    first->wake.notify_one();
-    event->Header.SignalState = 0;
-  } else {
-    for (WaitBlock *block : queue) {
-      block->satisfied = true;
-      block->wake.notify_one();
+    while (!queue.empty()) {
+      sched::Slot *first = queue.front();
+      queue.pop_front();
+      if (sched::Wake(*first)) {
+        event->Header.SignalState = 0;
+        break;
+      }
     }
+  } else {
+    for (sched::Slot *slot : queue) sched::Wake(*slot);
     queue.clear();
   }
   if (queue.empty()) d.waiters.erase(found);
@@ -85,7 +81,7 @@ thread_local std::vector<PKSPIN_LOCK> tHeldLocks;
 // The deadlock verifier's lock order: an edge A -> B means B was taken while A
 // was held. A cycle means two threads can deadlock.
 struct LockOrder {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::unordered_map<const KSPIN_LOCK *, std::unordered_set<const KSPIN_LOCK *>> after;
 };
 
@@ -154,8 +150,9 @@ bool TakeLock(PKSPIN_LOCK lock, const char *routine) {
   for (unsigned spins = 0;; ++spins) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-    // The holder may be preempted on a host thread: give it the processor.
-    if (spins % 64 == 63) std::this_thread::yield();
+    // The holder may be preempted on a host thread (or, seeded, waiting for
+    // its turn): give it the processor.
+    if (sched::Seeded() || spins % 64 == 63) sched::YieldToOthers();
   }
   tHeldLocks.push_back(lock);
   return true;
@@ -184,24 +181,17 @@ void CheckSpinLockIrql(bool ok, uint64_t which, PKSPIN_LOCK lock, const char *ro
 }
 
 // A wait's outcome once the dispatcher lock is held and the event was not
-// signalled: wait in real time up to the deadline.
-NTSTATUS BlockLocked(Dispatcher &d, std::unique_lock<std::mutex> &lock, PRKEVENT event,
-                     std::chrono::steady_clock::time_point deadline) {
-  WaitBlock block;
-  d.waiters[event].push_back(&block);
-  while (!block.satisfied) {
-    if (deadline == std::chrono::steady_clock::time_point::max()) {
-      block.wake.wait(lock);
-    } else if (block.wake.wait_until(lock, deadline) == std::cv_status::timeout && !block.satisfied) {
-      auto found = d.waiters.find(event);
-      if (found != d.waiters.end()) {
-        std::erase(found->second, &block);
-        if (found->second.empty()) d.waiters.erase(found);
-      }
-      return STATUS_TIMEOUT;
-    }
+// signalled: wait in model time up to the deadline.
+NTSTATUS BlockLocked(Dispatcher &d, sched::Lock &lock, PRKEVENT event, int64_t deadline) {
+  sched::Slot slot;
+  d.waiters[event].push_back(&slot);
+  if (sched::Block(lock, slot, deadline, "KeWaitForSingleObject (an event)")) return STATUS_SUCCESS;
+  auto found = d.waiters.find(event);
+  if (found != d.waiters.end()) {
+    std::erase(found->second, &slot);
+    if (found->second.empty()) d.waiters.erase(found);
   }
-  return STATUS_SUCCESS;
+  return STATUS_TIMEOUT;
 }
 
 // Model-time units still to wait for a platform time-out: negative is
@@ -275,6 +265,7 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  host::sched::SwitchPoint("KfAcquireSpinLock");
   KIRQL old = host::tCurrentIrql;
   host::CheckSpinLockIrql(old <= DISPATCH_LEVEL, bugcheck::kSpinLockAcquireIrql, SpinLock, "KfAcquireSpinLock",
                           "a spin lock is taken at or below DISPATCH_LEVEL");
@@ -285,6 +276,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  host::sched::SwitchPoint("KfReleaseSpinLock");
   host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
                           "KfReleaseSpinLock", "a held spin lock keeps the thread at DISPATCH_LEVEL");
   if (!host::DropLock(SpinLock, "KfReleaseSpinLock")) return;
@@ -292,6 +284,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 }
 
 extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::sched::SwitchPoint("KeAcquireSpinLockAtDpcLevel");
   bool atDispatch = host::tCurrentIrql == DISPATCH_LEVEL;
   host::CheckSpinLockIrql(atDispatch, bugcheck::kSpinLockAcquireIrql, SpinLock, "KeAcquireSpinLockAtDpcLevel",
                           "the caller must already run at DISPATCH_LEVEL");
@@ -299,6 +292,7 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::sched::SwitchPoint("KeReleaseSpinLockFromDpcLevel");
   host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
                           "KeReleaseSpinLockFromDpcLevel", "a held spin lock keeps the thread at DISPATCH_LEVEL");
   host::DropLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
@@ -317,6 +311,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
+  host::sched::SwitchPoint("KeSetEvent");
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   LONG previous = Event->Header.SignalState;
@@ -353,10 +348,11 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
   if (host::tCurrentIrql > DISPATCH_LEVEL || (host::tCurrentIrql == DISPATCH_LEVEL && !zeroTimeout)) {
     return STATUS_TIMEOUT;  // refused: the thread may not block here
   }
-  auto deadline = units < 0 ? std::chrono::steady_clock::time_point::max()
-                            : host::detail::RealDeadlineAfter(units);
+  host::sched::SwitchPoint("KeWaitForSingleObject");
+  const int64_t now = host::clock::Now();
+  const int64_t deadline = units < 0 || units >= host::sched::kForever - now ? host::sched::kForever : now + units;
   auto &d = host::TheDispatcher();
-  std::unique_lock lock(d.lock);
+  host::sched::Lock lock(d.lock);
   if (event->Header.SignalState > 0) {
     if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
     return STATUS_SUCCESS;
@@ -370,11 +366,6 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, B
   if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
   host::CheckMayWait(Interval, "KeDelayExecutionThread", false);
   if (host::tCurrentIrql >= DISPATCH_LEVEL) return STATUS_SUCCESS;  // refused
-  int64_t units = host::RemainingUnits(*Interval);
-  if (units == 0) {
-    std::this_thread::yield();
-  } else {
-    std::this_thread::sleep_until(host::detail::RealDeadlineAfter(units));
-  }
+  host::sched::Delay(host::RemainingUnits(*Interval), "KeDelayExecutionThread");
   return STATUS_SUCCESS;
 }

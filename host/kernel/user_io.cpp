@@ -2,6 +2,7 @@
 // IRP_MJ_CREATE to the top of the device's stack, each call builds the IRP
 // the platform builds for it (direct, buffered or neither I/O), and close
 // sends cleanup, waits for what is still pending, then sends close.
+#include "host/kernel/scheduler.h"
 #include "host/kernel/user_io.h"
 
 #include <algorithm>
@@ -121,7 +122,7 @@ class Request final : public PendingIo {
   UCHAR major_;
   KEVENT event_;
   IO_STATUS_BLOCK iosb_{};
-  std::mutex mutex_;
+  host::Mutex mutex_;
   PIRP irp_ = nullptr;  // while the I/O manager has not finished it
 };
 
@@ -232,7 +233,7 @@ struct DeviceHandle::File {
   PFILE_OBJECT object;
   PDEVICE_OBJECT device;
   OpenOptions options;
-  std::mutex mutex;
+  host::Mutex mutex;
   bool closing = false;
   std::vector<std::shared_ptr<Request>> outstanding;
 };

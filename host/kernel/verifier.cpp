@@ -6,6 +6,7 @@
 #include <mutex>
 #include <random>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/host_kernel.h"
 
 namespace host {
@@ -13,7 +14,7 @@ namespace host {
 namespace {
 
 struct BugCheckState {
-  std::mutex mutex;
+  host::Mutex mutex;
   std::vector<BugCheck> record;
   BugCheckHandler handler;
 };
@@ -100,7 +101,7 @@ namespace lowres {
 namespace {
 
 struct Policy {
-  std::mutex mutex;
+  host::Mutex mutex;
   uint64_t consulted = 0;
   uint64_t failAt = 0;  // the consulted-call number to fail; 0 = none
   ULONG failTag = 0;    // 0 = none

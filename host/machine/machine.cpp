@@ -36,7 +36,7 @@ std::string BridgeHardwareId() {
 }
 
 Machine::Machine(MachineOptions options) : options_(std::move(options)) {
-  kernel_ = std::make_unique<Kernel>(KernelOptions{options_.speedFactor});
+  kernel_ = std::make_unique<Kernel>(options_.kernel);
   pnp::RegisterDriver(BridgeHardwareId(), kService, DriverEntry);
   for (const auto &[name, value] : options_.driverSettings) pnp::SetDriverDefault(kService, name, value);
 

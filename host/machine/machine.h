@@ -27,7 +27,7 @@ struct BridgePlan {
 };
 
 struct MachineOptions {
-  double speedFactor = 1.0;
+  KernelOptions kernel;  // scheduling mode and real-time pace
   usb::Timing timing = usb::Timing::FullSpeed;
   std::filesystem::path capture;  // USBPcap capture of all USB traffic; empty: none
   // DWORD values written into each bridge's driver key when it is installed,

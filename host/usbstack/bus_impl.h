@@ -5,7 +5,6 @@
 // routine may send the next request straight back into the stack.
 #pragma once
 
-#include <condition_variable>
 #include <list>
 #include <map>
 #include <memory>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/api/hostusb.h"
 #include "host/usbstack/descriptors.h"
 #include "host/usbstack/fault_rules.h"
@@ -139,8 +139,8 @@ class UsbBus::Impl {
   PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT hub = nullptr;
 
-  mutable std::mutex mutex;
-  std::condition_variable wake;
+  mutable host::Mutex mutex;
+  sched::CondVar wake;
   std::map<Port, std::unique_ptr<PortState>> ports;
   std::list<std::unique_ptr<Request>> queue;  // submission order
   BusStats stats;
@@ -149,7 +149,7 @@ class UsbBus::Impl {
   uint64_t handleCounter = 0;
   bool stopping = false;
   CaptureFile capture;
-  std::thread controller;
+  sched::Thread controller;
 };
 
 // The extension of every device object of the bus driver.

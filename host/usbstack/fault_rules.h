@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "host/kernel/scheduler.h"
 #include "host/usbstack/usb_bus.h"
 
 namespace host::usb {
@@ -29,7 +30,7 @@ class FaultRules final : public FaultInjector {
     uint64_t matched = 0;
   };
   static constexpr size_t kKinds = static_cast<size_t>(RequestKind::PortReset) + 1;
-  mutable std::mutex mutex_;
+  mutable host::Mutex mutex_;
   std::vector<Rule> rules_;
   std::array<uint64_t, kKinds> seen_{};
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "host/kernel/scheduler.h"
 #include "host/kernel/host_kernel.h"
 #include "host/usbstack/bus_impl.h"
 
@@ -20,9 +21,8 @@ constexpr Outcome kOverrun{STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN};
 constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
 
 // Waits `units` of model time, or less when someone wakes the controller.
-void WaitModelTime(std::condition_variable &wake, std::unique_lock<std::mutex> &lock, int64_t units) {
-  const double nanoseconds = static_cast<double>(units) * 100.0 / host::clock::SpeedFactor();
-  wake.wait_for(lock, std::chrono::nanoseconds(std::max<int64_t>(1000, static_cast<int64_t>(nanoseconds))));
+void WaitModelTime(sched::CondVar &wake, sched::Lock &lock, int64_t units) {
+  wake.WaitUntil(lock, host::clock::Now() + std::max<int64_t>(1, units), "the next bus frame");
 }
 
 bool IsStandardGetDescriptor(const SetupPacket &setup, uint8_t type) {
@@ -53,7 +53,7 @@ void UsbBus::Impl::ControllerLoop() {
   while (!stopping) {
     if (!HasTimedWork() && done.empty()) {
       ticking = false;
-      wake.wait(lock, [this] { return stopping || HasTimedWork(); });
+      wake.Wait(lock, "work for the host controller", [this] { return stopping || HasTimedWork(); });
       continue;
     }
     const int64_t now = host::clock::Now();

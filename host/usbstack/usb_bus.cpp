@@ -97,7 +97,7 @@ UsbBus::Impl::Impl(BusOptions opts) : options(opts) {
   const uint32_t id = gNextBusId++;
   driver = host::CreateDriverObject(Widen("\\Driver\\usbhub" + std::to_string(id)), BusDriverEntry);
   if (driver) hub = CreateBusDevice(driver, "\\Device\\USBFDO-" + std::to_string(id), this, 0);
-  controller = std::thread([this] { ControllerLoop(); });
+  controller = sched::Thread("USB host controller", [this] { ControllerLoop(); });
 }
 
 UsbBus::Impl::~Impl() {
@@ -108,8 +108,8 @@ UsbBus::Impl::~Impl() {
     for (auto &[number, port] : ports)
       if (port->attached) UnplugLocked(*port, done);
   }
-  wake.notify_all();
-  controller.join();
+  wake.NotifyAll();
+  controller.Join();
   CompleteAll(done);
   std::map<Port, std::unique_ptr<PortState>> remaining;
   {
@@ -238,7 +238,7 @@ void UsbBus::Impl::CancelQueued(PIRP irp) {
         request.cancelling = true;
         request.phase = Phase::Waiting;
         request.due = host::clock::Now() + request.cancelDelay;
-        wake.notify_all();
+        wake.NotifyAll();
       } else {
         Finish(it, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
       }
@@ -332,7 +332,7 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
         FinishUnqueued(*request, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
       else
         queue.push_back(std::move(request));
-      wake.notify_all();
+      wake.NotifyAll();
     }
     if (ownDone) result = ownStatus;
   }

@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "host/kernel/scheduler.h"
+
 struct pcap;
 struct pcap_dumper;
 
@@ -48,7 +50,7 @@ class CaptureFile {
   void Write(const CaptureRecord &record);
 
  private:
-  mutable std::mutex mutex_;
+  mutable host::Mutex mutex_;
   pcap *pcap_ = nullptr;
   pcap_dumper *dumper_ = nullptr;
 };

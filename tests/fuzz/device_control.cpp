@@ -15,6 +15,7 @@
 #include "host/kernel/user_io.h"
 #include "host/machine/machine.h"
 #include "include/bridge_ioctl.h"
+#include "tests/support/test_thread.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -72,7 +73,7 @@ Booted *booted = nullptr;
 // kernel's locks use. Registered after the machine booted, so it runs before
 // the kernel's own static state goes.
 void ShutDown() {
-  std::thread([] {
+  TestThread([] {
     delete booted;
     booted = nullptr;
   }).join();

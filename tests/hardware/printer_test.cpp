@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "tests/support/test_thread.h"
 #include "tests/hardware/bridge_harness.h"
 
 namespace host::hardware::testing {
@@ -61,7 +62,7 @@ TEST(Printer, RejectsBadOptions) {
 TEST(Printer, WaitForReceivedSeesBytesFromAnotherThread) {
   Harness h;
   EXPECT_FALSE(h.printer->WaitForReceived(1, std::chrono::milliseconds(1)));
-  std::thread sender([&] { h.Send(Pattern(4096)); });
+  TestThread sender([&] { h.Send(Pattern(4096)); });
   EXPECT_TRUE(h.printer->WaitForReceived(4096, std::chrono::seconds(10)));
   sender.join();
   h.printer->ClearReceived();
@@ -74,7 +75,7 @@ TEST(Printer, ConcurrentUseKeepsEveryByte) {
   Harness h(PrinterOptions{.bytesPerSecond = 1'000'000}, BridgeConfig{.fifoSize = 512});
   const auto data = Pattern(200'000, 5);
   std::atomic<bool> done = false;
-  std::thread controller([&] {
+  TestThread controller([&] {
     size_t sent = 0;
     int64_t now = 0;
     while (sent < data.size()) {

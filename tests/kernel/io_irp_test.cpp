@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "host/kernel/io_internal.h"
+#include "tests/support/test_thread.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/support/kernel_fixture.h"
 
@@ -138,14 +139,14 @@ class PendingTest : public IrpTest {
   void PendAtBottom() {
     bottom_->onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
       IoMarkIrpPending(irp);
-      completer_ = std::thread([irp] { host::RunAtDispatchLevel([irp] { Complete(irp, STATUS_SUCCESS, 3); }); });
+      completer_ = TestThread([irp] { host::RunAtDispatchLevel([irp] { Complete(irp, STATUS_SUCCESS, 3); }); });
       return STATUS_PENDING;
     };
   }
   void Finish() {
     if (completer_.joinable()) completer_.join();
   }
-  std::thread completer_;
+  TestThread completer_;
 };
 
 TEST_F(PendingTest, PendingReturnedReachesEachRoutineAndTheCaller) {
@@ -184,7 +185,7 @@ TEST_F(PendingTest, ARoutineThatDropsThePendingMarkIsReported) {
 
 TEST_F(PendingTest, StatusPendingWithoutTheMarkIsReported) {
   bottom_->onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
-    completer_ = std::thread([irp] { Complete(irp, STATUS_SUCCESS); });
+    completer_ = TestThread([irp] { Complete(irp, STATUS_SUCCESS); });
     return STATUS_PENDING;  // no IoMarkIrpPending
   };
   PassThrough();
@@ -358,7 +359,7 @@ TEST_F(IrpTest, CancelRacingCompletionLosesAndDoublesNothing) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
     IoSetCompletionRoutine(irp, CallCompletion, &keep, TRUE, TRUE, TRUE);
     ASSERT_EQ(IoCallDriver(bottom_->device, irp), STATUS_PENDING);
-    std::thread completer([&] {
+    TestThread completer([&] {
       PIRP mine = queued.exchange(nullptr);
       host::RunAtDispatchLevel([&] {
         if (IoSetCancelRoutine(mine, nullptr) != nullptr) Complete(mine, STATUS_SUCCESS, 1);

@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "host/kernel/scheduler.h"
+#include "tests/support/test_thread.h"
 #include "tests/kernel/pnp_toy_drivers.h"
 
 namespace {
@@ -62,10 +64,8 @@ TEST_F(PowerManagerTest, APowerRequestWaitsUntilTheDevicesActiveOneIsStartedNext
   const std::string path = Node(child).instancePath;
 
   NTSTATUS first = STATUS_PENDING;
-  std::thread sender([&] { first = host::pnp::SetDevicePower(path, PowerDeviceD3); });
-  for (int i = 0; i < 2000 && DeviceStatesSeen(bus, child).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  TestThread sender([&] { first = host::pnp::SetDevicePower(path, PowerDeviceD3); });
+  host::sched::PollUntil([&] { return !DeviceStatesSeen(bus, child).empty(); }, 10'000'000, "the held power request");
   ASSERT_EQ(DeviceStatesSeen(bus, child).size(), 1u);
 
   // A second set-power request for the PDO is held back while the first is active.

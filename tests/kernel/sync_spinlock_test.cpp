@@ -1,6 +1,7 @@
 // IRQL and spin locks: a real lock, and the verifier's checks of its use.
 #include <thread>
 
+#include "tests/support/test_thread.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
@@ -23,7 +24,7 @@ TEST_F(SpinLockTest, ExcludesOtherThreadsAndRestoresTheIrql) {
       EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     }
   };
-  std::thread a(work), b(work);
+  TestThread a(work), b(work);
   a.join();
   b.join();
   EXPECT_EQ(counter, 40000);
@@ -52,7 +53,7 @@ TEST_F(SpinLockTest, ReleasingALockNotHeldIsABugCheck) {
 
   // Held by another thread.
   KeAcquireSpinLock(&lock, &old);
-  std::thread other([&] {
+  TestThread other([&] {
     host::RunAtDispatchLevel([&] { KeReleaseSpinLockFromDpcLevel(&lock); });
   });
   other.join();
@@ -110,7 +111,7 @@ TEST_F(SpinLockTest, IrqlMovesOnlyOneWay) {
   // IRQL belongs to the thread.
   host::RunAtDispatchLevel([] {
     KIRQL seen = HIGH_LEVEL;
-    std::thread([&] { seen = KeGetCurrentIrql(); }).join();
+    TestThread([&] { seen = KeGetCurrentIrql(); }).join();
     EXPECT_EQ(seen, PASSIVE_LEVEL);
   });
 }

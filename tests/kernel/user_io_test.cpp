@@ -5,6 +5,7 @@
 
 #include "host/kernel/io_internal.h"
 #include "host/kernel/user_io.h"
+#include "tests/support/test_thread.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/support/kernel_fixture.h"
 
@@ -172,10 +173,10 @@ TEST_F(QueueingTest, RequestsFromManyThreadsAllFinishAndCloseWaitsForThem) {
   ASSERT_EQ(port.Open(u"\\\\.\\UioPort1"), STATUS_SUCCESS);
   std::vector<std::shared_ptr<host::PendingIo>> reads(16);
   char buffers[16][4];
-  std::vector<std::thread> threads;
+  std::vector<TestThread> threads;
   for (int i = 0; i < 16; ++i) threads.emplace_back([&, i] { reads[i] = port.StartRead(buffers[i], 4); });
   for (auto &t : threads) t.join();
-  std::thread canceller([&] {
+  TestThread canceller([&] {
     for (auto &r : reads) r->Cancel();
   });
   canceller.join();

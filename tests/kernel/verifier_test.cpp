@@ -58,12 +58,6 @@ TEST_F(LowResourcesTest, OnlyOneMachineAtATime) {
   EXPECT_THROW(host::Kernel second, std::logic_error);
 }
 
-TEST(KernelLifeTest, ABadSpeedFactorBootsNothing) {
-  EXPECT_THROW(host::Kernel bad(host::KernelOptions{0.0}), std::invalid_argument);
-  host::Kernel good(host::KernelOptions{2.0});
-  EXPECT_EQ(host::clock::SpeedFactor(), 2.0);
-}
-
 TEST(BugCheckTest, DefaultHandlerStopsTheProgramWithTheCodeAndWhatWasFound) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(

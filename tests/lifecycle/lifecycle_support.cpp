@@ -1,3 +1,4 @@
+#include "tests/support/test_thread.h"
 #include "tests/support/forward.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
@@ -29,7 +30,7 @@ PDRIVER_OBJECT g_filterDriver = nullptr;
 PDRIVER_ADD_DEVICE g_bridgeAddDevice = nullptr;
 std::mutex g_mutex;
 PIRP g_held = nullptr;
-std::vector<std::thread> g_completers;
+std::vector<TestThread> g_completers;
 
 using support::ForwardAndWait;
 
@@ -142,7 +143,7 @@ void ResetScript() {
 }
 
 void JoinCompleters() {
-  std::vector<std::thread> threads;
+  std::vector<TestThread> threads;
   {
     std::lock_guard lock(g_mutex);
     threads.swap(g_completers);

@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "host/kernel/scheduler.h"
+#include "tests/support/test_thread.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace lifecycle {
@@ -135,9 +137,10 @@ TEST_F(PowerTest, RemoveWaitsForAChangeToD0AndRefusesPowerMeanwhile) {
   ASSERT_EQ(d0.returned, STATUS_PENDING);
 
   const std::string bridge = BridgeNode(0)->instancePath;
-  std::thread remover([&] { EXPECT_EQ(host::pnp::RemoveDevice(bridge), STATUS_SUCCESS); });
+  TestThread remover([&] { EXPECT_EQ(host::pnp::RemoveDevice(bridge), STATUS_SUCCESS); });
   auto &faults = machine_->Bus().Faults(machine_->Port(0));
-  while (faults.Seen(host::usb::RequestKind::Abort) == 0) std::this_thread::yield();
+  ASSERT_TRUE(host::sched::PollUntil([&] { return faults.Seen(host::usb::RequestKind::Abort) > 0; }, 10'000'000,
+                                     "the remove's abort"));
 
   // Remove has begun and cannot end while the change to D0 holds the gate.
   for (UCHAR major : {UCHAR(IRP_MJ_POWER), UCHAR(IRP_MJ_PNP)}) {

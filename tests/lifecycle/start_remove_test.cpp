@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "host/kernel/registry.h"
+#include "host/kernel/scheduler.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace lifecycle {
@@ -20,15 +21,12 @@ class StartRemoveTest : public LifecycleTest {
  protected:
   std::string BridgePath() const { return BridgeNode(0)->instancePath; }
 
-  // Waits (real time) until the bus has seen `count` requests of `kind` on
-  // the first bridge's port: a request then is in flight below the driver.
+  // Waits (a model second at most) until the bus has seen `count` requests
+  // of `kind` on the first bridge's port: a request then is in flight below
+  // the driver.
   bool WaitForRequests(RequestKind kind, uint64_t count) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (machine_->Bus().Faults(machine_->Port(0)).Seen(kind) < count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::yield();
-    }
-    return true;
+    return host::sched::PollUntil([&] { return machine_->Bus().Faults(machine_->Port(0)).Seen(kind) >= count; },
+                                  10'000'000, "requests seen by the bus");
   }
 };
 

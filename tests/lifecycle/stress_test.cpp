@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "tests/support/test_thread.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace lifecycle {
@@ -58,7 +59,7 @@ TEST_F(StressTest, LifeCyclesOfSeveralBridgesUnderIo) {
   host::Machine &machine = Boot();
   std::atomic<bool> stop{false};
   IoCounts counts;
-  std::vector<std::thread> users;
+  std::vector<TestThread> users;
   for (int n = 1; n <= kBridges; ++n) {
     users.emplace_back(UsePort, "\\\\.\\NorvUSB" + std::to_string(n), std::cref(stop), std::ref(counts));
   }

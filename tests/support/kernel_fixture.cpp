@@ -5,7 +5,7 @@ void KernelFixture::SetUp() {
     std::lock_guard lock(mutex_);
     recorded_.push_back(check);
   });
-  if (bootKernel_) kernel_ = std::make_unique<host::Kernel>(host::KernelOptions{speedFactor_});
+  if (bootKernel_) kernel_ = std::make_unique<host::Kernel>(kernelOptions_);
 }
 
 void KernelFixture::TearDown() {

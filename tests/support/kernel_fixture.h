@@ -1,9 +1,9 @@
 // A GoogleTest fixture that boots the host machine's kernel for one test.
 //
-//   class MyTest : public KernelFixture {};                  // speed factor 100
-//   class SlowTest : public KernelFixture {
+//   class MyTest : public KernelFixture {};                  // free-running
+//   class RaceTest : public KernelFixture {
 //    protected:
-//     SlowTest() : KernelFixture(1.0) {}                      // real time
+//     RaceTest() : KernelFixture({.seed = 7}) {}              // seeded scheduling
 //   };
 //   TEST_F(MyTest, Something) {
 //     ...                                                     // driver or kernel calls
@@ -33,8 +33,8 @@ constexpr ULONG PoolTag(const char (&text)[5]) {
 
 class KernelFixture : public ::testing::Test {
  protected:
-  explicit KernelFixture(double speedFactor = 100.0, bool bootKernel = true)
-      : speedFactor_(speedFactor), bootKernel_(bootKernel) {}
+  explicit KernelFixture(host::KernelOptions options = {}, bool bootKernel = true)
+      : kernelOptions_(options), bootKernel_(bootKernel) {}
 
   void SetUp() override;
   void TearDown() override;
@@ -49,7 +49,7 @@ class KernelFixture : public ::testing::Test {
   // Ends the machine before TearDown, to look at what shutdown reported.
   void ShutDownKernel();
 
-  double speedFactor_;
+  host::KernelOptions kernelOptions_;
   bool bootKernel_;  // false: the test boots its own (a whole machine)
   std::unique_ptr<host::Kernel> kernel_;
 

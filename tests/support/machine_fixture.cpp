@@ -21,7 +21,7 @@ void MachineFixture::TearDown() {
 
 host::MachineOptions MachineFixture::InstantOptions() const {
   host::MachineOptions options;
-  options.speedFactor = speedFactor_;
+  options.kernel = kernelOptions_;
   options.timing = host::usb::Timing::Instant;
   return options;
 }

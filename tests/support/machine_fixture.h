@@ -3,7 +3,7 @@
 //
 //   class PrintTest : public MachineFixture {};
 //   TEST_F(PrintTest, Something) {
-//     host::Machine &machine = Boot();         // instant timing, speed factor 100
+//     host::Machine &machine = Boot();         // instant timing
 //     machine.Plug();                          // one bridge with the default printer
 //     host::DeviceHandle port;
 //     ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
@@ -23,12 +23,12 @@
 
 class MachineFixture : public KernelFixture {
  protected:
-  explicit MachineFixture(double speedFactor = 100.0) : KernelFixture(speedFactor, false) {}
+  explicit MachineFixture(host::KernelOptions options = {}) : KernelFixture(options, false) {}
 
   void SetUp() override;
   void TearDown() override;
 
-  // Boots the machine; options.speedFactor defaults to the fixture's and the
+  // Boots the machine; options.kernel defaults to the fixture's and the
   // timing to instant unless the test asks for full speed.
   host::Machine &Boot();
   host::Machine &Boot(host::MachineOptions options);

@@ -42,8 +42,7 @@ struct UrbBlock {
 
 class BusTest : public KernelFixture {
  protected:
-  explicit BusTest(host::usb::Timing timing = host::usb::Timing::Instant, double speed = 100.0)
-      : KernelFixture(speed), timing_(timing) {}
+  explicit BusTest(host::usb::Timing timing = host::usb::Timing::Instant) : timing_(timing) {}
 
   void SetUp() override {
     KernelFixture::SetUp();
@@ -145,7 +144,7 @@ class BusTest : public KernelFixture {
 
 class FullSpeedBusTest : public BusTest {
  protected:
-  FullSpeedBusTest() : BusTest(host::usb::Timing::FullSpeed, 20.0) {}
+  FullSpeedBusTest() : BusTest(host::usb::Timing::FullSpeed) {}
 };
 
 }  // namespace usbtest

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "tests/support/test_thread.h"
 #include "tests/user_io/user_io_fixture.h"
 
 namespace userio {
@@ -16,8 +17,7 @@ TEST_F(ResetRaceTest, AResetRacingACompletingReadNeverMeetsAFreedOrHalfFilledRec
   BootWith(1);
   host::DeviceHandle port;
   ASSERT_EQ(port.Open(DosName(0)), STATUS_SUCCESS);
-  // The reset sequence sleeps a model second; from here on that costs 0.1 ms.
-  host::clock::SetSpeedFactor(10000.0);
+  // The reset sequence sleeps a model second, which costs no real time.
   host::hardware::Printer &printer = machine_->Printer(0);
   // Every third round the byte comes only after the reset (the read is surely
   // cancelled), every third the read has completed before the reset (nothing
@@ -34,7 +34,7 @@ TEST_F(ResetRaceTest, AResetRacingACompletingReadNeverMeetsAFreedOrHalfFilledRec
       feed();
       ASSERT_TRUE(read->Wait(60 * kSecond)) << "iteration " << i;
     }
-    std::thread feeder([&] {
+    TestThread feeder([&] {
       if (order == Order::Race) feed();
     });
     host::IoResult reset = port.DeviceControl(IOCTL_BRIDGE_RESET_DEVICE, nullptr, 0, nullptr, 0);
@@ -72,11 +72,11 @@ TEST_F(ResetRaceTest, AResetRacingACompletingReadNeverMeetsAFreedOrHalfFilledRec
   RecordProperty("completed", completed);
 }
 
-// Slow enough that no synchronous USB request runs into its 2-second limit
-// on a loaded machine: this is about threads, not time-outs.
+// Threads, not time-outs: under virtual time no synchronous USB request runs
+// into its 2-second limit, however loaded the machine.
 class ConcurrencyTest : public UserIoTest {
  protected:
-  ConcurrencyTest() : UserIoTest(10.0) {}
+  ConcurrencyTest() = default;
 };
 
 TEST_F(ConcurrencyTest, ReadsWritesAndControlsOnSeveralThreadsAndBridgesLoseNothing) {
@@ -93,7 +93,7 @@ TEST_F(ConcurrencyTest, ReadsWritesAndControlsOnSeveralThreadsAndBridgesLoseNoth
   }
   std::vector<std::vector<uint8_t>> heard(kBridges);
   std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
+  std::vector<TestThread> threads;
   for (size_t b = 0; b < kBridges; ++b) {
     host::DeviceHandle &port = ports[b];
     // One writer: the one-transfer rule refuses it while a read is in

@@ -3,6 +3,7 @@
 // copy-back bounded by the caller's output length.
 #include <thread>
 
+#include "host/kernel/scheduler.h"
 #include "tests/user_io/user_io_fixture.h"
 
 namespace userio {
@@ -229,11 +230,9 @@ TEST_F(DeviceControlTest, AResetDuringAPendingReadCancelsItAndTakesAtLeastOneSec
 }
 
 TEST_F(DeviceControlTest, BeforeTheFirstStartDescriptorAndPipeRequestsSendNothing) {
-  // Real time, so that the start's held descriptor read keeps the bridge
-  // added but not configured for two seconds.
-  host::MachineOptions options = InstantOptions();
-  options.speedFactor = 1.0;
-  host::Machine &machine = Boot(options);
+  // The start's held descriptor read keeps the bridge added but not
+  // configured for two model seconds, and this test takes no model time.
+  host::Machine &machine = Boot();
   auto printer = std::make_shared<host::hardware::Printer>();
   // The start's first descriptor read is held from the moment the bridge is
   // on the bus.
@@ -241,7 +240,8 @@ TEST_F(DeviceControlTest, BeforeTheFirstStartDescriptorAndPipeRequestsSendNothin
       std::make_shared<host::hardware::Bridge>(printer),
       [](host::usb::FaultInjector &faults) { faults.Add(RequestKind::Descriptor, host::usb::Fault::Hold()); });
   host::usb::FaultInjector &faults = machine.Bus().Faults(port);
-  while (faults.Seen(RequestKind::Descriptor) == 0) std::this_thread::yield();
+  ASSERT_TRUE(host::sched::PollUntil([&] { return faults.Seen(RequestKind::Descriptor) > 0; }, 10'000'000,
+                                     "the held descriptor read"));
 
   PDEVICE_OBJECT bridge = host::LookupDevice(u"\\Device\\NorvUSB1");
   ASSERT_NE(bridge, nullptr);

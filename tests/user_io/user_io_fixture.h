@@ -18,7 +18,7 @@ constexpr ULONG kDefaultMax = 4096;
 
 class UserIoTest : public MachineFixture {
  protected:
-  explicit UserIoTest(double speedFactor = 100.0) : MachineFixture(speedFactor) {}
+  explicit UserIoTest(host::KernelOptions options = {}) : MachineFixture(options) {}
 
   // Boots with instant timing and plugs `bridges` bridges.
   host::Machine &BootWith(size_t bridges = 1, host::BridgePlan plan = {}) {

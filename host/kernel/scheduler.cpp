@@ -1,0 +1,461 @@
+// The scheduler and virtual clock (see scheduler.h).
+//
+// One lock (Scheduler::lock) guards the clock, the thread table, the timers
+// and every wait slot. Lock order: a component's own host::Mutex, then the
+// scheduler's lock; nothing takes a component's lock while holding the
+// scheduler's.
+#include "host/kernel/scheduler.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+#include <vector>
+
+namespace host::sched {
+
+struct ThreadRecord {
+  uint64_t id = 0;  // creation order since boot: the seeded scheduler's name for it
+  std::string name;
+  bool blocked = false;
+  Slot *slot = nullptr;  // while blocked
+  uint64_t priority = 0;
+  std::condition_variable wake;  // a wake-up, or (seeded) its turn to run
+};
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+using Timer = std::tuple<int64_t, uint64_t, Slot *>;  // deadline, order of arming, waiter
+
+struct Scheduler {
+  std::mutex lock;
+  int64_t now = 0;
+  std::vector<ThreadRecord *> threads;  // live, in creation order
+  size_t runnable = 0;
+  std::set<Timer> timers;
+  uint64_t timerOrder = 0;
+  uint64_t nextId = 0;
+  std::atomic<bool> seeded{false};
+  std::mt19937_64 random;
+  ThreadRecord *running = nullptr;  // seeded: the one thread allowed to run
+  uint64_t digest = 0;
+  uint64_t switches = 0;
+  double pace = 0.0;
+  Steady::time_point realBoot = Steady::now();
+  std::condition_variable pacer;
+};
+
+Scheduler &S() {
+  static Scheduler scheduler;
+  return scheduler;
+}
+
+// The calling thread's record: owned here for an adopted thread, by its
+// Thread::State for one that sched::Thread started.
+struct Current {
+  ThreadRecord *record = nullptr;
+  std::unique_ptr<ThreadRecord> owned;
+  ~Current();
+};
+thread_local Current tCurrent;
+
+void Mix(uint64_t &digest, uint64_t value) {
+  digest ^= value + 0x9E3779B97F4A7C15ull + (digest << 6) + (digest >> 2);
+}
+
+void RegisterLocked(Scheduler &s, ThreadRecord &record, std::string name) {
+  record.id = s.nextId++;
+  record.name = std::move(name);
+  record.priority = s.seeded ? s.random() : 0;
+  s.threads.push_back(&record);
+  ++s.runnable;
+}
+
+[[noreturn]] void ReportDeadlockLocked(Scheduler &s) {
+  std::string text = "*** MACHINE DEADLOCK at model time " + std::to_string(s.now) +
+                     " (100 ns units): no thread can run and no time-out is pending";
+  for (const ThreadRecord *thread : s.threads) {
+    text += "\n    thread '" + thread->name + "' waits on: ";
+    text += thread->slot ? thread->slot->what : "(nothing: runnable)";
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  std::_Exit(86);  // the exit status of a machine stopped by a finding
+}
+
+void ReleaseLocked(ThreadRecord &thread, Slot &slot, WaitState outcome) {
+  slot.state = outcome;
+  thread.blocked = false;
+  ++S().runnable;
+  thread.wake.notify_all();
+}
+
+// Every thread waits: move the clock to the earliest deadline and release
+// whoever waits for it. With no deadline left nothing can ever run again.
+void AdvanceLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
+  while (s.runnable == 0 && !s.threads.empty()) {
+    if (s.timers.empty()) ReportDeadlockLocked(s);
+    const int64_t deadline = std::get<0>(*s.timers.begin());
+    if (s.pace > 0) {
+      const auto due = s.realBoot + std::chrono::nanoseconds(static_cast<int64_t>(
+                                        static_cast<double>(deadline) * 100.0 / s.pace));
+      if (Steady::now() < due) {
+        s.pacer.wait_until(guard, due);
+        continue;  // a thread outside the machine may have woken someone meanwhile
+      }
+    }
+    s.now = std::max(s.now, deadline);
+    while (!s.timers.empty() && std::get<0>(*s.timers.begin()) <= s.now) {
+      Slot *slot = std::get<2>(*s.timers.begin());
+      s.timers.erase(s.timers.begin());
+      ReleaseLocked(*slot->thread, *slot, WaitState::TimedOut);
+    }
+  }
+}
+
+// Seeded: the runnable thread to run next (never `exclude`), or null.
+ThreadRecord *ChooseLocked(Scheduler &s, const ThreadRecord *exclude) {
+  std::vector<ThreadRecord *> ready;
+  for (ThreadRecord *thread : s.threads)
+    if (!thread->blocked && thread != exclude) ready.push_back(thread);
+  if (ready.empty()) return nullptr;
+  ThreadRecord *chosen = nullptr;
+  if (s.random() % 8 == 0) {
+    chosen = ready[s.random() % ready.size()];
+  } else {
+    chosen = *std::max_element(ready.begin(), ready.end(),
+                               [](auto *a, auto *b) { return a->priority < b->priority; });
+  }
+  // A priority change point, as randomised priority schedulers place them.
+  if (s.random() % 32 == 0) chosen->priority = s.random();
+  Mix(s.digest, chosen->id);
+  return chosen;
+}
+
+void WaitForTurnLocked(Scheduler &s, ThreadRecord &me, std::unique_lock<std::mutex> &guard) {
+  while (s.seeded && s.running != &me) {
+    if (s.running == nullptr) s.running = &me;  // nobody holds the turn: take it
+    else me.wake.wait(guard);
+  }
+}
+
+// Seeded: `me` stops running (it blocks or leaves); hand the turn on.
+void PassTurnLocked(Scheduler &s, const ThreadRecord *me, std::unique_lock<std::mutex> &guard) {
+  if (s.running != me && s.running != nullptr) return;
+  for (;;) {
+    ThreadRecord *next = ChooseLocked(s, me);
+    if (next != nullptr && next != me) {
+      s.running = next;
+      next->wake.notify_all();
+      return;
+    }
+    s.running = nullptr;
+    if (s.threads.empty() || s.runnable > 0) return;
+    AdvanceLocked(s, guard);
+  }
+}
+
+void DeregisterLocked(Scheduler &s, ThreadRecord &record, std::unique_lock<std::mutex> &guard) {
+  std::erase(s.threads, &record);
+  if (!record.blocked) --s.runnable;
+  if (s.seeded) {
+    PassTurnLocked(s, &record, guard);
+  } else if (s.runnable == 0) {
+    AdvanceLocked(s, guard);
+  }
+}
+
+Current::~Current() {
+  if (!owned) return;
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  DeregisterLocked(s, *owned, guard);
+}
+
+ThreadRecord &SelfLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
+  if (tCurrent.record == nullptr) {
+    tCurrent.owned = std::make_unique<ThreadRecord>();
+    tCurrent.record = tCurrent.owned.get();
+    RegisterLocked(s, *tCurrent.record, "thread " + std::to_string(s.nextId));
+    WaitForTurnLocked(s, *tCurrent.record, guard);
+  }
+  return *tCurrent.record;
+}
+
+bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::deque<Slot *> *queue) {
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  ThreadRecord &me = SelfLocked(s, guard);
+  if (deadline != kForever && deadline <= s.now) return false;
+  slot = Slot{WaitState::Waiting, deadline, what, &me, queue, s.timerOrder++};
+  if (queue != nullptr) queue->push_back(&slot);
+  if (deadline != kForever) s.timers.emplace(deadline, slot.timerOrder, &slot);
+  me.blocked = true;
+  me.slot = &slot;
+  --s.runnable;
+  lock.unlock();
+  if (s.seeded) {
+    PassTurnLocked(s, &me, guard);
+  } else if (s.runnable == 0) {
+    AdvanceLocked(s, guard);
+  }
+  while (slot.state == WaitState::Waiting) me.wake.wait(guard);
+  WaitForTurnLocked(s, me, guard);
+  me.slot = nullptr;
+  if (queue != nullptr) std::erase(*queue, &slot);  // a time-out leaves it queued
+  const bool notified = slot.state == WaitState::Notified;
+  guard.unlock();
+  lock.lock();
+  return notified;
+}
+
+bool WakeLocked(Slot &slot) {
+  if (slot.state != WaitState::Waiting) return false;
+  auto &s = S();
+  if (slot.deadline != kForever) s.timers.erase(Timer{slot.deadline, slot.timerOrder, &slot});
+  ReleaseLocked(*slot.thread, slot, WaitState::Notified);
+  return true;
+}
+
+// Seeded: offers the turn; `others` leaves the caller out of the choice.
+bool SwitchLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, bool others) {
+  ThreadRecord &me = SelfLocked(s, guard);
+  if (s.running != &me) WaitForTurnLocked(s, me, guard);
+  ++s.switches;
+  ThreadRecord *next = ChooseLocked(s, others ? &me : nullptr);
+  if (next == nullptr || next == &me) return false;
+  s.running = next;
+  next->wake.notify_all();
+  WaitForTurnLocked(s, me, guard);
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- clock and modes
+int64_t Now() {
+  auto &s = S();
+  std::lock_guard guard(s.lock);
+  return s.now;
+}
+
+void Reset(const Options &options) {
+  if (!(options.pace >= 0.0) || !std::isfinite(options.pace))
+    throw std::invalid_argument("the real-time pace must be a finite number, 0 or more");
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  s.now = 0;
+  s.pace = options.pace;
+  s.realBoot = Steady::now();
+  s.random.seed(options.seed.value_or(0));
+  s.digest = 0;
+  s.switches = 0;
+  s.nextId = 0;
+  for (ThreadRecord *thread : s.threads) {
+    thread->id = s.nextId++;
+    thread->priority = options.seed ? s.random() : 0;
+    thread->wake.notify_all();  // threads parked for a turn run freely when seeding ends
+  }
+  s.seeded = options.seed.has_value();
+  s.running = nullptr;
+  if (s.seeded) s.running = &SelfLocked(s, guard);
+}
+
+bool Seeded() { return S().seeded.load(std::memory_order_relaxed); }
+
+uint64_t ScheduleDigest() {
+  auto &s = S();
+  std::lock_guard guard(s.lock);
+  return s.digest;
+}
+
+uint64_t SwitchCount() {
+  auto &s = S();
+  std::lock_guard guard(s.lock);
+  return s.switches;
+}
+
+std::optional<uint64_t> SeedFromEnvironment() {
+  const char *text = std::getenv("NORVUSB_SEED");
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 0);
+  if (errno != 0 || *end != '\0' || *text == '-') return std::nullopt;
+  return value;
+}
+
+// ---------------------------------------------------------------- switch points
+void SwitchPoint(const char * /*what*/) {
+  if (!Seeded()) return;
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  if (s.seeded) SwitchLocked(s, guard, false);
+}
+
+void YieldToOthers() {
+  if (!Seeded()) {
+    std::this_thread::yield();
+    return;
+  }
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  if (s.seeded) SwitchLocked(s, guard, true);
+}
+
+void Mutex::lock() {
+  if (!Seeded()) {
+    mutex_.lock();
+    return;
+  }
+  while (!mutex_.try_lock()) {
+    auto &s = S();
+    std::unique_lock guard(s.lock);
+    // The holder is not runnable (or not one of ours): wait for it for real.
+    if (!s.seeded || !SwitchLocked(s, guard, true)) {
+      guard.unlock();
+      mutex_.lock();
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- waiting
+bool CondVar::WaitUntil(Lock &lock, int64_t deadline, const char *what) {
+  Slot slot;
+  return BlockOn(lock, slot, deadline, what, &waiters_);
+}
+
+void CondVar::NotifyOne() {
+  auto &s = S();
+  std::lock_guard guard(s.lock);
+  while (!waiters_.empty()) {
+    Slot *slot = waiters_.front();
+    waiters_.pop_front();
+    if (WakeLocked(*slot)) break;
+  }
+}
+
+void CondVar::NotifyAll() {
+  auto &s = S();
+  std::lock_guard guard(s.lock);
+  for (Slot *slot : waiters_) WakeLocked(*slot);
+  waiters_.clear();
+}
+
+void Delay(int64_t units, const char *what) {
+  if (units <= 0) {
+    SwitchPoint(what);
+    return;
+  }
+  Mutex mutex;
+  Lock lock(mutex);
+  Slot slot;
+  const int64_t now = Now();
+  BlockOn(lock, slot, units >= kForever - now ? kForever - 1 : now + units, what, nullptr);
+}
+
+bool PollUntil(const std::function<bool()> &done, int64_t timeout, const char *what, int64_t interval) {
+  const int64_t start = Now();
+  const int64_t deadline = timeout >= kForever - start ? kForever - 1 : start + timeout;
+  while (!done()) {
+    const int64_t now = Now();
+    if (now >= deadline) return done();
+    Delay(std::min(std::max<int64_t>(interval, 1), deadline - now), what);
+  }
+  return true;
+}
+
+bool Block(Lock &lock, Slot &slot, int64_t deadline, const char *what) {
+  return BlockOn(lock, slot, deadline, what, nullptr);
+}
+
+bool Wake(Slot &slot) {
+  std::lock_guard guard(S().lock);
+  return WakeLocked(slot);
+}
+
+// ---------------------------------------------------------------- threads
+void AdoptCurrentThread(const std::string &name) {
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  ThreadRecord &me = SelfLocked(s, guard);
+  me.name = name;
+}
+
+struct Thread::State {
+  ThreadRecord record;
+  std::function<void()> body;
+  Mutex mutex;
+  CondVar done;
+  bool finished = false;
+  std::thread::id id;
+};
+
+Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_shared<State>()) {
+  state_->body = std::move(body);
+  {
+    auto &s = S();
+    std::lock_guard guard(s.lock);
+    RegisterLocked(s, state_->record, std::move(name));
+  }
+  thread_ = std::thread([state = state_] {
+    auto &s = S();
+    tCurrent.record = &state->record;
+    {
+      std::unique_lock guard(s.lock);
+      WaitForTurnLocked(s, state->record, guard);
+    }
+    state->body();
+    state->body = nullptr;  // what it captured goes while the thread still counts
+    {
+      Lock lock(state->mutex);
+      state->finished = true;
+    }
+    state->done.NotifyAll();
+    std::unique_lock guard(s.lock);
+    DeregisterLocked(s, state->record, guard);
+    tCurrent.record = nullptr;
+  });
+  state_->id = thread_.get_id();
+}
+
+Thread::Thread(Thread &&other) noexcept = default;
+
+Thread &Thread::operator=(Thread &&other) noexcept {
+  if (this != &other) {
+    if (Joinable()) Join();
+    state_ = std::move(other.state_);
+    thread_ = std::move(other.thread_);
+  }
+  return *this;
+}
+
+Thread::~Thread() {
+  if (Joinable()) Join();
+}
+
+bool Thread::OnThread() const { return state_ && state_->id == std::this_thread::get_id(); }
+
+void Thread::Join() {
+  if (!state_) return;
+  if (OnThread()) {
+    thread_.detach();  // a thread cannot wait for itself to end
+  } else {
+    {
+      Lock lock(state_->mutex);
+      state_->done.Wait(lock, "the end of a thread (join)", [&] { return state_->finished; });
+    }
+    thread_.join();
+  }
+  state_.reset();
+}
+
+}  // namespace host::sched
