@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 bench fuzz test-fuzz clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-wine bench fuzz test-fuzz clean
 
 all: build
 
@@ -36,6 +36,11 @@ test-tsan: deps
 test-win32: deps
 	cmake --preset win32
 	cmake --build --preset win32
+
+# The real norvusb.sys on Wine's kernel (docs/wine.md): each built image in a
+# fresh prefix of its own.
+test-wine: test-win32
+	@scripts/test-wine.sh
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done

@@ -15,14 +15,22 @@
 #define NVBUS_CTL(function) (0x00220000u + 4u * (function))  // FILE_DEVICE_UNKNOWN, METHOD_BUFFERED, any access
 
 // ---- the bridge-model process
-// Out: one NVBUS_REQUEST and its data; pends until there is a request.
-#define IOCTL_NVBUS_NEXT_REQUEST NVBUS_CTL(0x900)
-// In: one NVBUS_REPLY and its data. STATUS_NOT_FOUND when the request was
-// cancelled or aborted meanwhile.
-#define IOCTL_NVBUS_FINISH_REQUEST NVBUS_CTL(0x901)
-// In: a request id. STATUS_SUCCESS while the request is still waiting for its
-// answer, STATUS_NOT_FOUND once it was cancelled or aborted.
-#define IOCTL_NVBUS_ALIVE NVBUS_CTL(0x902)
+// nvbridge.exe serves the named pipe "\\.\pipe\NorvWineBridge" with
+// several instances. In: a ULONG count; the bus starts that many worker
+// threads, each of which opens one instance and carries requests over it:
+// an NVBUS_REQUEST and its data to the model, an NVBUS_REPLY and its data
+// back. While it works on a request the model may ask whether the request
+// still lives (NVBUS_REPLY.Handshake = NVBUS_QUERY_ALIVE); the bus answers
+// with a ULONG, 1 or 0 (cancelled or aborted meanwhile).
+//
+// Why not an inverted call (requests the model pends on the control device):
+// Wine's winedevice dispatches the requests of a process's drivers on one
+// thread, and norvusb.sys waits for its URBs inside its own dispatch routine,
+// so the model's answer could never be dispatched while the driver waits for
+// it. The bus's own threads are not held up by that.
+#define IOCTL_NVBUS_CONNECT NVBUS_CTL(0x900)
+#define NVBUS_PIPE_NAME L"\\??\\pipe\\NorvWineBridge"
+#define NVBUS_QUERY_ALIVE 100
 
 // ---- the test client
 // In: NVBUS_PLUG. The bus reports a new child device for the bridge.
@@ -56,7 +64,7 @@
 #define NVBUS_OVERRUN 3  // an IN transfer got more than it asked for
 
 // Requests of the test client to the model (NVBUS_HOOK.Operation).
-#define NVBUS_HOOK_ATTACH 1         // a new bridge and printer; answer: NVBUS_IDENTITY, then both descriptors
+#define NVBUS_HOOK_ATTACH 1         // a new bridge and printer; answer: the NVBUS_PLUG that reports it
 #define NVBUS_HOOK_SINK_COUNT 2     // answer: the ULONG count of bytes the printer took
 #define NVBUS_HOOK_READ_SINK 3      // Argument: offset; answer: the bytes from there (as many as fit)
 #define NVBUS_HOOK_BACK_CHANNEL 4   // data: bytes the printer queues for the host
@@ -121,7 +129,7 @@ typedef struct NVBUS_HOOK {
 } NVBUS_HOOK;
 
 typedef struct NVBUS_STATE {
-  unsigned int ServersWaiting;  // NEXT_REQUEST calls pending
+  unsigned int Workers;         // worker threads connected to the model
   unsigned int Waiting;         // requests not yet taken by the model
   unsigned int InService;       // requests the model is working on
   unsigned int Held;            // requests held by a fault

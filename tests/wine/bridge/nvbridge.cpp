@@ -55,13 +55,26 @@ int64_t Now() {
   return static_cast<int64_t>(counter.QuadPart / static_cast<double>(frequency.QuadPart) * 1e7);
 }
 
-HANDLE OpenBus() {
-  return CreateFileW(L"\\\\.\\NorvWineBus", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+bool ReadAll(HANDLE pipe, void *data, size_t length) {
+  for (size_t done = 0; done < length;) {
+    DWORD n = 0;
+    if (!ReadFile(pipe, static_cast<uint8_t *>(data) + done, static_cast<DWORD>(length - done), &n, nullptr) || n == 0)
+      return false;
+    done += n;
+  }
+  return true;
 }
 
-bool Alive(HANDLE bus, uint32_t id) {
-  DWORD returned = 0;
-  return DeviceIoControl(bus, IOCTL_NVBUS_ALIVE, &id, sizeof id, nullptr, 0, &returned, nullptr) != FALSE;
+bool WriteAll(HANDLE pipe, const void *data, size_t length) {
+  DWORD n = 0;
+  return WriteFile(pipe, data, static_cast<DWORD>(length), &n, nullptr) && n == length;
+}
+
+// Asks the bus whether a request still lives (not cancelled or aborted).
+bool Alive(HANDLE pipe, uint32_t id) {
+  NVBUS_REPLY query{id, NVBUS_QUERY_ALIVE, 0, 0};
+  uint32_t alive = 0;
+  return WriteAll(pipe, &query, sizeof query) && ReadAll(pipe, &alive, sizeof alive) && alive == 1;
 }
 
 struct Answer {
@@ -83,12 +96,12 @@ uint32_t HandshakeCode(Handshake h) {
 
 // A NAK: the host retries in a later frame, for as long as the request lives
 // (a caller's time-out cancels it).
-bool WaitFrame(HANDLE bus, uint32_t id, uint32_t &naks) {
+bool WaitFrame(HANDLE pipe, uint32_t id, uint32_t &naks) {
   Sleep(1);
-  return (++naks % 16) != 0 || Alive(bus, id);
+  return (++naks % 16) != 0 || Alive(pipe, id);
 }
 
-Answer Control(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t *data) {
+Answer Control(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t *data) {
   SetupPacket setup;
   setup.bmRequestType = r.Setup[0];
   setup.bRequest = r.Setup[1];
@@ -109,7 +122,7 @@ Answer Control(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t
       bridge.AdvanceTo(Now());
       host::usb::ControlReply reply = bridge.Control(setup, {data, r.DataLength});
       if (reply.handshake == Handshake::Nak) {
-        if (!WaitFrame(bus, r.Id, naks)) return {NVBUS_NO_ANSWER, 0, {}};
+        if (!WaitFrame(pipe, r.Id, naks)) return {NVBUS_NO_ANSWER, 0, {}};
         continue;
       }
       a.handshake = HandshakeCode(reply.handshake);
@@ -121,7 +134,7 @@ Answer Control(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t
   return a;
 }
 
-Answer BulkOut(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t *data) {
+Answer BulkOut(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t *data) {
   Answer a;
   const size_t packetSize = r.Value ? r.Value : 64;
   uint32_t naks = 0;
@@ -133,7 +146,7 @@ Answer BulkOut(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t
     if (h == Handshake::Ack) {
       done += n;
     } else if (h == Handshake::Nak) {
-      if (!WaitFrame(bus, r.Id, naks)) break;
+      if (!WaitFrame(pipe, r.Id, naks)) break;
     } else {
       a.handshake = HandshakeCode(h);
       break;
@@ -143,7 +156,7 @@ Answer BulkOut(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t
   return a;
 }
 
-Answer BulkIn(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge) {
+Answer BulkIn(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge) {
   Answer a;
   const size_t packetSize = r.Value ? r.Value : 64;
   std::vector<uint8_t> packet(packetSize);
@@ -153,7 +166,7 @@ Answer BulkIn(HANDLE bus, const NVBUS_REQUEST &r, Bridge &bridge) {
     bridge.AdvanceTo(Now());
     const Handshake h = bridge.PacketIn(static_cast<uint8_t>(r.Endpoint), packet, length);
     if (h == Handshake::Nak) {
-      if (!WaitFrame(bus, r.Id, naks)) break;
+      if (!WaitFrame(pipe, r.Id, naks)) break;
       continue;
     }
     if (h != Handshake::Ack) {
@@ -261,7 +274,7 @@ Answer Hook(const NVBUS_REQUEST &r, const std::shared_ptr<Bridge> &bridge, const
   return a;
 }
 
-Answer Serve(HANDLE bus, const NVBUS_REQUEST &r, const uint8_t *data) {
+Answer Serve(HANDLE pipe, const NVBUS_REQUEST &r, const uint8_t *data) {
   Slot slot;
   if (r.Bridge < NVBUS_MAX_BRIDGES) {
     std::lock_guard lock(slotsLock);
@@ -273,7 +286,7 @@ Answer Serve(HANDLE bus, const NVBUS_REQUEST &r, const uint8_t *data) {
   switch (r.Kind) {
     case NVBUS_KIND_DESCRIPTOR:
     case NVBUS_KIND_CONTROL:
-      return Control(bus, r, bridge, data);
+      return Control(pipe, r, bridge, data);
     case NVBUS_KIND_SELECT: {
       std::lock_guard lock(slotsLock);
       Slot &kept = slots[r.Bridge];
@@ -293,9 +306,9 @@ Answer Serve(HANDLE bus, const NVBUS_REQUEST &r, const uint8_t *data) {
       return {};
     }
     case NVBUS_KIND_BULK_OUT:
-      return BulkOut(bus, r, bridge, data);
+      return BulkOut(pipe, r, bridge, data);
     case NVBUS_KIND_BULK_IN:
-      return BulkIn(bus, r, bridge);
+      return BulkIn(pipe, r, bridge);
     case NVBUS_KIND_CLEAR_HALT:
       bridge.ClearHalt(static_cast<uint8_t>(r.Endpoint));
       return {};
@@ -313,28 +326,24 @@ Answer Serve(HANDLE bus, const NVBUS_REQUEST &r, const uint8_t *data) {
   }
 }
 
-void Worker() {
-  HANDLE bus = OpenBus();
-  if (bus == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "nvbridge: cannot open the bus (%lu)\n", GetLastError());
-    std::exit(2);
+// One pipe instance: the bus's worker thread at the other end brings one
+// request at a time.
+void Worker(HANDLE pipe) {
+  if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+    std::fprintf(stderr, "nvbridge: no connection (error %lu)\n", GetLastError());
+    return;
   }
-  std::vector<uint8_t> in(sizeof(NVBUS_REQUEST) + NVBUS_MAX_DATA);
+  std::vector<uint8_t> data(NVBUS_MAX_DATA);
   std::vector<uint8_t> out(sizeof(NVBUS_REPLY) + NVBUS_MAX_DATA);
   while (!stopping) {
-    DWORD returned = 0;
-    if (!DeviceIoControl(bus, IOCTL_NVBUS_NEXT_REQUEST, nullptr, 0, in.data(), static_cast<DWORD>(in.size()),
-                         &returned, nullptr) ||
-        returned < sizeof(NVBUS_REQUEST)) {
-      if (stopping) break;
-      Sleep(10);
-      continue;
-    }
     NVBUS_REQUEST request;
-    std::memcpy(&request, in.data(), sizeof request);
+    if (!ReadAll(pipe, &request, sizeof request) || request.DataLength > NVBUS_MAX_DATA ||
+        !ReadAll(pipe, data.data(), request.DataLength)) {
+      break;
+    }
     Answer answer;
     try {
-      answer = Serve(bus, request, in.data() + sizeof request);
+      answer = Serve(pipe, request, data.data());
     } catch (const std::exception &e) {
       std::fprintf(stderr, "nvbridge: request %u: %s\n", request.Id, e.what());
       answer = {NVBUS_STALL, 0, {}};
@@ -350,23 +359,34 @@ void Worker() {
                       static_cast<unsigned>(std::min<size_t>(answer.data.size(), NVBUS_MAX_DATA))};
     std::memcpy(out.data(), &reply, sizeof reply);
     std::memcpy(out.data() + sizeof reply, answer.data.data(), reply.DataLength);
-    if (!DeviceIoControl(bus, IOCTL_NVBUS_FINISH_REQUEST, out.data(),
-                         static_cast<DWORD>(sizeof reply + reply.DataLength), nullptr, 0, &returned, nullptr) &&
-        trace) {
-      std::fprintf(stderr, "nvbridge: #%u was cancelled meanwhile\n", request.Id);
-    }
+    if (!WriteAll(pipe, out.data(), sizeof reply + reply.DataLength)) break;
   }
-  CloseHandle(bus);
+  CloseHandle(pipe);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   const int workers = argc > 1 ? std::max(1, std::atoi(argv[1])) : 6;
+  std::vector<HANDLE> pipes;
+  for (int i = 0; i < workers; ++i) {
+    HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\NorvWineBridge", PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, workers,
+                                   sizeof(NVBUS_REPLY) + NVBUS_MAX_DATA, sizeof(NVBUS_REQUEST) + NVBUS_MAX_DATA, 0,
+                                   nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      std::fprintf(stderr, "nvbridge: cannot create the pipe (error %lu)\n", GetLastError());
+      return 2;
+    }
+    pipes.push_back(pipe);
+  }
+  // Ready: the test client connects the bus once this event is set.
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"NorvWineBridgeReady");
   std::vector<std::thread> threads;
-  for (int i = 0; i < workers; ++i) threads.emplace_back(Worker);
+  for (HANDLE pipe : pipes) threads.emplace_back(Worker, pipe);
+  if (ready) SetEvent(ready);
   while (!stopping) Sleep(20);
-  // The other workers wait in the bus for requests that will not come.
-  std::fflush(stdout);
+  Sleep(100);  // the shutdown's own answer goes out first
+  std::fflush(stderr);
   ExitProcess(0);
 }

@@ -84,7 +84,8 @@ struct Bus {
   LIST_ENTRY Waiting;
   LIST_ENTRY InServiceList;
   LIST_ENTRY HeldList;
-  LIST_ENTRY Servers;  // pending NEXT_REQUEST IRPs
+  KEVENT Work;  // set when a request joins Waiting
+  LONG Workers;  // worker threads connected to the model
   ULONG NextId;
   PDEVICE_OBJECT Fdo;  // null until AddDevice
   PDEVICE_OBJECT Control;
@@ -130,36 +131,6 @@ VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP Irp) {
   ExFreePoolWithTag(P, PoolTag);
 }
 
-VOID NTAPI CancelServer(PDEVICE_OBJECT, PIRP Irp) {
-  IoReleaseCancelSpinLock(Irp->CancelIrql);
-  KIRQL Irql;
-  KeAcquireSpinLock(&TheBus.Lock, &Irql);
-  RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-  InitializeListHead(&Irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&TheBus.Lock, Irql);
-  Complete(Irp, STATUS_CANCELLED, 0);
-}
-
-// Hands a request to a waiting server IRP: the request and its data into the
-// server's buffer. Under the lock.
-ULONG_PTR FillServer(PIRP Server, Pending *P) {
-  PUCHAR Out = (PUCHAR)Server->AssociatedIrp.SystemBuffer;
-  Copy(Out, &P->Request, sizeof P->Request);
-  if (P->Request.DataLength != 0) Copy(Out + sizeof P->Request, P->OutData, P->Request.DataLength);
-  return sizeof P->Request + P->Request.DataLength;
-}
-
-// Takes a server IRP that is not being cancelled; under the lock.
-PIRP TakeServerLocked() {
-  while (!IsListEmpty(&TheBus.Servers)) {
-    PLIST_ENTRY Entry = RemoveHeadList(&TheBus.Servers);
-    PIRP Server = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
-    if (IoSetCancelRoutine(Server, nullptr) != nullptr) return Server;
-    InitializeListHead(Entry);  // its cancel routine is running and finishes it
-  }
-  return nullptr;
-}
-
 // Queues a request for the model (or holds it). The IRP is pending afterwards.
 NTSTATUS Forward(Pending *P, BOOLEAN Hold) {
   PIRP Irp = P->Irp;
@@ -177,21 +148,15 @@ NTSTATUS Forward(Pending *P, BOOLEAN Hold) {
     ExFreePoolWithTag(P, PoolTag);
     return STATUS_PENDING;
   }
-  PIRP Server = nullptr;
-  ULONG_PTR Filled = 0;
   if (Hold) {
     P->Place = InHeld;
     InsertTailList(&TheBus.HeldList, &P->Link);
-  } else if ((Server = TakeServerLocked()) != nullptr) {
-    Filled = FillServer(Server, P);
-    P->Place = InService;
-    InsertTailList(&TheBus.InServiceList, &P->Link);
   } else {
     P->Place = InWaiting;
     InsertTailList(&TheBus.Waiting, &P->Link);
   }
   KeReleaseSpinLock(&TheBus.Lock, Irql);
-  if (Server != nullptr) Complete(Server, STATUS_SUCCESS, Filled);
+  if (!Hold) KeSetEvent(&TheBus.Work, IO_NO_INCREMENT, FALSE);
   return STATUS_PENDING;
 }
 
@@ -274,77 +239,152 @@ NTSTATUS FinishUrb(Pending *P, const NVBUS_REPLY *Reply, const UCHAR *Data, ULON
   return Complete(P->Irp, Status, 0);
 }
 
-NTSTATUS FinishRequest(PIRP Irp, PIO_STACK_LOCATION Location) {
-  const ULONG Length = Location->Parameters.DeviceIoControl.InputBufferLength;
-  const UCHAR *In = (const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
-  if (In == nullptr || Length < sizeof(NVBUS_REPLY)) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
-  NVBUS_REPLY Reply;
-  Copy(&Reply, In, sizeof Reply);
-  const ULONG DataLength = Length - sizeof Reply < Reply.DataLength ? Length - sizeof Reply : Reply.DataLength;
+// Finishes the request a reply names, unless it was cancelled or aborted meanwhile.
+VOID Finish(const NVBUS_REPLY *Reply, const UCHAR *Data, ULONG DataLength) {
   Pending *Found = nullptr;
   KIRQL Irql;
   KeAcquireSpinLock(&TheBus.Lock, &Irql);
   for (PLIST_ENTRY Entry = TheBus.InServiceList.Flink; Entry != &TheBus.InServiceList; Entry = Entry->Flink) {
     Pending *P = CONTAINING_RECORD(Entry, Pending, Link);
-    if (P->Id == Reply.Id) {
+    if (P->Id == Reply->Id) {
       if (ClaimLocked(P)) Found = P;
       break;
     }
   }
   KeReleaseSpinLock(&TheBus.Lock, Irql);
-  if (Found == nullptr) return Complete(Irp, STATUS_NOT_FOUND, 0);
+  if (Found == nullptr) return;
   if (Found->Request.Kind == NVBUS_KIND_HOOK) {
     const ULONG Moved = DataLength < Found->InRoom ? DataLength : Found->InRoom;
-    Copy(Found->InBuffer, In + sizeof Reply, Moved);
-    Complete(Found->Irp, Reply.Handshake == NVBUS_ACK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, Moved);
+    Copy(Found->InBuffer, Data, Moved);
+    Complete(Found->Irp, Reply->Handshake == NVBUS_ACK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, Moved);
   } else {
-    FinishUrb(Found, &Reply, In + sizeof Reply, DataLength);
+    FinishUrb(Found, Reply, Data, DataLength);
   }
   ExFreePoolWithTag(Found, PoolTag);
-  return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS NextRequest(PIRP Irp, PIO_STACK_LOCATION Location) {
-  if (Location->Parameters.DeviceIoControl.OutputBufferLength < sizeof(NVBUS_REQUEST) + NVBUS_MAX_DATA) {
-    return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
-  }
-  IoMarkIrpPending(Irp);
-  KIRQL Irql;
-  KeAcquireSpinLock(&TheBus.Lock, &Irql);
-  while (!IsListEmpty(&TheBus.Waiting)) {
-    Pending *P = CONTAINING_RECORD(TheBus.Waiting.Flink, Pending, Link);
-    RemoveEntryList(&P->Link);
-    P->Place = InService;
-    InsertTailList(&TheBus.InServiceList, &P->Link);
-    ULONG_PTR Filled = FillServer(Irp, P);
-    KeReleaseSpinLock(&TheBus.Lock, Irql);
-    Complete(Irp, STATUS_SUCCESS, Filled);
-    return STATUS_PENDING;
-  }
-  IoSetCancelRoutine(Irp, CancelServer);
-  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-    KeReleaseSpinLock(&TheBus.Lock, Irql);
-    Complete(Irp, STATUS_CANCELLED, 0);
-    return STATUS_PENDING;
-  }
-  InsertTailList(&TheBus.Servers, &Irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&TheBus.Lock, Irql);
-  return STATUS_PENDING;
-}
-
-NTSTATUS Alive(PIRP Irp, PIO_STACK_LOCATION Location) {
-  if (Location->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
-    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
-  }
-  const ULONG Id = *(const ULONG *)Irp->AssociatedIrp.SystemBuffer;
-  NTSTATUS Status = STATUS_NOT_FOUND;
+BOOLEAN StillInService(ULONG Id) {
+  BOOLEAN Alive = FALSE;
   KIRQL Irql;
   KeAcquireSpinLock(&TheBus.Lock, &Irql);
   for (PLIST_ENTRY Entry = TheBus.InServiceList.Flink; Entry != &TheBus.InServiceList; Entry = Entry->Flink) {
-    if (CONTAINING_RECORD(Entry, Pending, Link)->Id == Id) Status = STATUS_SUCCESS;
+    if (CONTAINING_RECORD(Entry, Pending, Link)->Id == Id) Alive = TRUE;
   }
   KeReleaseSpinLock(&TheBus.Lock, Irql);
-  return Complete(Irp, Status, 0);
+  return Alive;
+}
+
+// Moves the oldest waiting request into service and copies it (header and
+// data) into Buffer; 0 when none waits.
+ULONG TakeRequest(PUCHAR Buffer) {
+  ULONG Length = 0;
+  KIRQL Irql;
+  KeAcquireSpinLock(&TheBus.Lock, &Irql);
+  if (!IsListEmpty(&TheBus.Waiting)) {
+    Pending *P = CONTAINING_RECORD(RemoveHeadList(&TheBus.Waiting), Pending, Link);
+    P->Place = InService;
+    InsertTailList(&TheBus.InServiceList, &P->Link);
+    Copy(Buffer, &P->Request, sizeof P->Request);
+    if (P->Request.DataLength != 0) Copy(Buffer + sizeof P->Request, P->OutData, P->Request.DataLength);
+    Length = sizeof P->Request + P->Request.DataLength;
+  }
+  KeReleaseSpinLock(&TheBus.Lock, Irql);
+  return Length;
+}
+
+BOOLEAN PipeWrite(HANDLE Pipe, const VOID *Data, ULONG Length) {
+  IO_STATUS_BLOCK Io;
+  return NT_SUCCESS(ZwWriteFile(Pipe, nullptr, nullptr, nullptr, &Io, (PVOID)Data, Length, nullptr, nullptr)) &&
+         Io.Information == Length;
+}
+
+BOOLEAN PipeRead(HANDLE Pipe, PVOID Data, ULONG Length) {
+  for (ULONG Done = 0; Done < Length;) {
+    IO_STATUS_BLOCK Io;
+    if (!NT_SUCCESS(ZwReadFile(Pipe, nullptr, nullptr, nullptr, &Io, (PUCHAR)Data + Done, Length - Done, nullptr,
+                               nullptr)) ||
+        Io.Information == 0) {
+      return FALSE;
+    }
+    Done += (ULONG)Io.Information;
+  }
+  return TRUE;
+}
+
+// One request over the pipe: sent, then the model's questions answered
+// until its reply comes. False when the pipe broke.
+BOOLEAN Carry(HANDLE Pipe, PUCHAR Buffer, ULONG Length) {
+  const ULONG Id = ((NVBUS_REQUEST *)Buffer)->Id;
+  if (!PipeWrite(Pipe, Buffer, Length)) return FALSE;
+  for (;;) {
+    NVBUS_REPLY Reply;
+    if (!PipeRead(Pipe, &Reply, sizeof Reply)) return FALSE;
+    if (Reply.Handshake == NVBUS_QUERY_ALIVE) {
+      ULONG Alive = StillInService(Id) ? 1 : 0;
+      if (!PipeWrite(Pipe, &Alive, sizeof Alive)) return FALSE;
+      continue;
+    }
+    if (Reply.DataLength > NVBUS_MAX_DATA || !PipeRead(Pipe, Buffer, Reply.DataLength)) return FALSE;
+    Finish(&Reply, Buffer, Reply.DataLength);
+    return TRUE;
+  }
+}
+
+// A worker: one pipe instance of the model, one request at a time.
+VOID NTAPI Worker(PVOID) {
+  PUCHAR Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, sizeof(NVBUS_REQUEST) + NVBUS_MAX_DATA, PoolTag);
+  HANDLE Pipe = nullptr;
+  UNICODE_STRING Name;
+  RtlInitUnicodeString(&Name, NVBUS_PIPE_NAME);
+  OBJECT_ATTRIBUTES Attributes;
+  InitializeObjectAttributes(&Attributes, &Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  for (int Try = 0; Buffer != nullptr && Try < 100; ++Try) {
+    IO_STATUS_BLOCK Io;
+    if (NT_SUCCESS(ZwCreateFile(&Pipe, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &Attributes, &Io, nullptr, 0, 0,
+                                FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0))) {
+      break;
+    }
+    Pipe = nullptr;
+    LARGE_INTEGER Pause;
+    Pause.QuadPart = -500000;  // 50 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &Pause);
+  }
+  if (Pipe != nullptr) {
+    InterlockedIncrement(&TheBus.Workers);
+    for (;;) {
+      ULONG Length = TakeRequest(Buffer);
+      if (Length == 0) {
+        LARGE_INTEGER Limit;
+        Limit.QuadPart = -1000000;  // 100 ms
+        KeWaitForSingleObject(&TheBus.Work, Executive, KernelMode, FALSE, &Limit);
+        continue;
+      }
+      if (!Carry(Pipe, Buffer, Length)) {
+        // The model is gone: what it had goes unanswered.
+        NVBUS_REPLY Reply = {((NVBUS_REQUEST *)Buffer)->Id, NVBUS_NO_ANSWER, 0, 0};
+        Finish(&Reply, Buffer, 0);
+        break;
+      }
+    }
+    InterlockedDecrement(&TheBus.Workers);
+    ZwClose(Pipe);
+  }
+  if (Buffer != nullptr) ExFreePoolWithTag(Buffer, PoolTag);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS Connect(PIRP Irp, PIO_STACK_LOCATION Location) {
+  if (Location->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
+    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  const ULONG Count = *(const ULONG *)Irp->AssociatedIrp.SystemBuffer;
+  for (ULONG i = 0; i < Count && i < 16; ++i) {
+    HANDLE Thread;
+    NTSTATUS Status = PsCreateSystemThread(&Thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Worker, nullptr);
+    if (!NT_SUCCESS(Status)) return Complete(Irp, Status, 0);
+    ZwClose(Thread);
+  }
+  return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
 // ---------------------------------------------------------------- children
@@ -575,7 +615,7 @@ NTSTATUS State(PIRP Irp, PIO_STACK_LOCATION Location) {
   Zero(&S, sizeof S);
   KIRQL Irql;
   KeAcquireSpinLock(&TheBus.Lock, &Irql);
-  for (PLIST_ENTRY E = TheBus.Servers.Flink; E != &TheBus.Servers; E = E->Flink) ++S.ServersWaiting;
+  S.Workers = (ULONG)TheBus.Workers;
   for (PLIST_ENTRY E = TheBus.Waiting.Flink; E != &TheBus.Waiting; E = E->Flink) ++S.Waiting;
   for (PLIST_ENTRY E = TheBus.InServiceList.Flink; E != &TheBus.InServiceList; E = E->Flink) ++S.InService;
   for (PLIST_ENTRY E = TheBus.HeldList.Flink; E != &TheBus.HeldList; E = E->Flink) ++S.Held;
@@ -594,12 +634,8 @@ NTSTATUS State(PIRP Irp, PIO_STACK_LOCATION Location) {
 NTSTATUS ControlDeviceControl(PIRP Irp) {
   PIO_STACK_LOCATION Location = IoGetCurrentIrpStackLocation(Irp);
   switch (Location->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_NVBUS_NEXT_REQUEST:
-      return NextRequest(Irp, Location);
-    case IOCTL_NVBUS_FINISH_REQUEST:
-      return FinishRequest(Irp, Location);
-    case IOCTL_NVBUS_ALIVE:
-      return Alive(Irp, Location);
+    case IOCTL_NVBUS_CONNECT:
+      return Connect(Irp, Location);
     case IOCTL_NVBUS_PLUG:
       return Plug(Irp, Location);
     case IOCTL_NVBUS_UNPLUG:
@@ -1161,7 +1197,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   InitializeListHead(&TheBus.Waiting);
   InitializeListHead(&TheBus.InServiceList);
   InitializeListHead(&TheBus.HeldList);
-  InitializeListHead(&TheBus.Servers);
+  KeInitializeEvent(&TheBus.Work, SynchronizationEvent, FALSE);
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
