@@ -34,7 +34,7 @@ run_target() {  # name, Wine architecture, compiler triple, image
   echo "== Wine, $name: $image"
   if ! cmake -S tests/wine -B "$parts" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/tests/wine/toolchain.cmake" -DNVWINE_TRIPLE="$triple" >"$dir.cmake.log" 2>&1 ||
-     ! cmake --build "$parts" --parallel "${JOBS:-2}" >>"$dir.cmake.log" 2>     ! cmake --build "$parts" >>"$dir.cmake.log" 2>&1; then1; then
+     ! cmake --build "$parts" --parallel "${JOBS:-2}" >>"$dir.cmake.log" 2>&1; then
     echo "test-wine: $name: building the test parts failed"
     tail -n 50 "$dir.cmake.log"
     failed=$((failed + 1))
