@@ -86,6 +86,7 @@ struct Bus {
   LIST_ENTRY HeldList;
   KEVENT Work;  // set when a request joins Waiting
   LONG Workers;  // worker threads connected to the model
+  LONG Opened;   // the control device is open
   ULONG NextId;
   PDEVICE_OBJECT Fdo;  // null until AddDevice
   PDEVICE_OBJECT Control;
@@ -1149,8 +1150,17 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
   return Complete(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
 }
 
+// The control device has one opener at a time (the test client), as a
+// bridge does: a second open is refused with STATUS_OBJECT_NAME_COLLISION,
+// which lets the suite see how Wine reports a create its driver refused.
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {
-  return Complete(Irp, KindOf(Device) == KindControl ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
+  if (KindOf(Device) != KindControl) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CLOSE) {
+    InterlockedExchange(&TheBus.Opened, 0);
+    return Complete(Irp, STATUS_SUCCESS, 0);
+  }
+  if (InterlockedCompareExchange(&TheBus.Opened, 1, 0) != 0) return Complete(Irp, STATUS_OBJECT_NAME_COLLISION, 0);
+  return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {

@@ -49,6 +49,20 @@ int main(int argc, char **argv) {
     return Fail("SetupCopyOEMInf");
   }
   std::printf("nvinstall: %ls is %ls\n", driverInf.c_str(), copied);
+  // Wine rewrites an installed INF's recorded source (its .pnf) to the INF
+  // folder when it installs the first device from it, and then looks for the
+  // files of every later device there (docs/wine.md): the driver files go
+  // beside the installed INF too.
+  const std::wstring from = driverInf.substr(0, driverInf.find_last_of(L'\\') + 1);
+  const std::wstring to = std::wstring(copied).substr(0, std::wstring(copied).find_last_of(L'\\') + 1);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((from + L"*.sys").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (!CopyFileW((from + found.cFileName).c_str(), (to + found.cFileName).c_str(), FALSE)) return Fail("CopyFile");
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
 
   HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
   if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
