@@ -17,8 +17,8 @@ build: deps
 demo: build
 	@scripts/demo.sh build/default
 
-test: test-win32 test-default test-asan test-tsan
-	@scripts/test-summary.sh build/default build/asan build/tsan
+test: test-win32 test-default test-asan test-tsan test-wine
+	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
 	ctest --test-dir build/default $(CTEST_FLAGS)
