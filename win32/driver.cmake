@@ -27,7 +27,7 @@ target_link_options(norvusb_sys PRIVATE
   -nostdlib -nostartfiles -shared
   -Wl,--subsystem,native -Wl,--entry,${NORVUSB_SYS_ENTRY} -Wl,--image-base,0x10000
   -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase
-  -Wl,--no-insert-timestamp)
+  -Wl,--no-insert-timestamp -Wl,--wdmdriver)
 # No Win32 libraries: a driver links against the kernel alone.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_libraries(norvusb_sys PRIVATE ntoskrnl hal usbd gcc)
@@ -36,3 +36,9 @@ add_custom_target(check_sys ALL
   COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys.sh ${NORVUSB_SYS_ARCH} $<TARGET_FILE:norvusb_sys>
   DEPENDS norvusb_sys
   COMMENT "Checking the imports and the image of norvusb.sys (${NORVUSB_SYS_ARCH})")
+
+# The check itself, on tiny images it must refuse.
+add_custom_target(check_sys_test ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys-test.sh ${NORVUSB_SYS_ARCH} ${CMAKE_CXX_COMPILER}
+    ${CMAKE_CURRENT_BINARY_DIR}/check-sys-test
+  COMMENT "Testing the image check (${NORVUSB_SYS_ARCH})")
