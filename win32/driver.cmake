@@ -11,6 +11,9 @@ else()
   set(NORVUSB_SYS_LAYOUT_CHECKS win32/layout_checks.cpp)
   set(NORVUSB_SYS_ENTRY _DriverEntry@8)
   set(NORVUSB_SYS_ARCH x86)
+  # The compiler's default is the Pentium Pro (cmov); Windows 98 runs on a
+  # 486, Windows 2000 on a Pentium.
+  set(NORVUSB_SYS_CPU -march=i486)
 endif()
 
 file(GLOB NORVUSB_SYS_SOURCES CONFIGURE_DEPENDS
@@ -22,7 +25,7 @@ target_compile_definitions(norvusb_sys PRIVATE NORVUSB_WINDOWS)
 target_compile_options(norvusb_sys PRIVATE
   -std=c++17 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin
-  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2)
+  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2 ${NORVUSB_SYS_CPU})
 target_link_options(norvusb_sys PRIVATE
   -nostdlib -nostartfiles -shared
   -Wl,--subsystem,native -Wl,--entry,${NORVUSB_SYS_ENTRY} -Wl,--image-base,0x10000
