@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 bench fuzz test-fuzz mutate clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -17,7 +17,7 @@ build: deps
 demo: build
 	@scripts/demo.sh build/default
 
-test: test-win32 test-default test-asan test-tsan
+test: test-win32 test-win64 test-default test-asan test-tsan
 	@scripts/test-summary.sh build/default build/asan build/tsan
 
 test-default: build
@@ -36,6 +36,10 @@ test-tsan: deps
 test-win32: deps
 	cmake --preset win32
 	cmake --build --preset win32
+
+test-win64: deps
+	cmake --preset win64
+	cmake --build --preset win64
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done

@@ -17,7 +17,7 @@ const ULONG StoredCopyAttempts = 4;
 PVOID AllocateBlock(ULONG Size) { return ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG); }
 VOID FreeBlock(PVOID Block) {
   if (Block != nullptr) {
-    ExFreePoolWithTag(Block, NORVUSB_POOL_TAG);
+    ExFreePool(Block);
   }
 }
 

@@ -126,7 +126,10 @@ PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR Set, ULONG
   }
   ULONG_PTR First = (ULONG_PTR)Set;
   ULONG_PTR Found = (ULONG_PTR)Interface;
-  if (Found < First || !SpanInside((ULONG)(Found - First), (ULONG)sizeof(USB_INTERFACE_DESCRIPTOR), SetSize)) {
+  // The distance is measured at full width: on 64 bits a pointer 4 GiB or
+  // more past the set would otherwise narrow to an offset inside it.
+  if (Found < First || Found - First > SetSize ||
+      !SpanInside((ULONG)(Found - First), (ULONG)sizeof(USB_INTERFACE_DESCRIPTOR), SetSize)) {
     return nullptr;
   }
   *Offset = (ULONG)(Found - First);
