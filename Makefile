@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -68,6 +68,17 @@ test-fuzz: fuzz
 	@$(call FUZZ_RUN,parse_configuration,$(FUZZ_TIME))
 	@$(call FUZZ_RUN,device_control,$(FUZZ_TIME),-detect_leaks=0)
 	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_TIME) * 4 )),-detect_leaks=0)
+
+# How sharp the tests are: a fixed sample of one-line changes to the driver,
+# each rebuilt and run against the default suite; prints the share killed.
+# Tests the committed HEAD (in a clone under /tmp), not the work tree. CPU
+# heavy, so not part of `make test`.
+MUTATE_SAMPLE ?= 100
+MUTATE_SEED ?= 1284
+MUTATE_JOBS ?= 2
+mutate: deps
+	mkdir -p build && python3 scripts/mutate.py --repo . --files 'driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp' \
+	  --sample $(MUTATE_SAMPLE) --seed $(MUTATE_SEED) --jobs $(MUTATE_JOBS) --out build/mutate-report.json
 
 clean:
 	rm -rf build

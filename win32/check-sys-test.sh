@@ -17,14 +17,15 @@ rm -rf "$work" && mkdir -p "$work"
 passed=0
 failed=0
 
-# tiny NAME [LINK-OPTION...] [MODULE:ROUTINE...]: an image whose entry point
-# calls each routine once, imported from its module.
+# tiny NAME [-Wl,LINK-OPTION...] [-COMPILE-OPTION...] [MODULE:ROUTINE...]: an
+# image whose entry point calls each routine once, imported from its module.
 tiny() {
-  local name="$1" calls="" declarations="" libraries=() options=()
+  local name="$1" calls="" declarations="" libraries=() options=() compile=()
   shift
   for item in "$@"; do
     case "$item" in
-      -*) options+=("$item") ;;
+      -Wl,*) options+=("$item") ;;
+      -*) compile+=("$item") ;;
       *:*)
         local module="${item%%:*}" routine="${item#*:}"
         declarations+="extern \"C\" __declspec(dllimport) void $routine(void);"$'\n'
@@ -35,7 +36,7 @@ tiny() {
     esac
   done
   printf '%s\nextern "C" long DriverEntry(void) {\n%s  return 0;\n}\n' "$declarations" "$calls" >"$work/$name.cpp"
-  "$cxx" -c -O2 -ffreestanding "$work/$name.cpp" -o "$work/$name.o"
+  "$cxx" -c -O2 -ffreestanding "${compile[@]}" "$work/$name.cpp" -o "$work/$name.o"
   "$cxx" -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,$entry \
     "${options[@]}" "$work/$name.o" "${libraries[@]}" -o "$work/$name.sys"
 }
@@ -68,6 +69,8 @@ else
   tiny other_arch $wdm HAL.dll:KfAcquireSpinLock
   expect refuse "an x86-only export in an x64 image" x64 "$work/other_arch.sys" "" "only x86 images"
   expect refuse "an x64 image checked as x86" x86 "$work/good.sys" "" "not an x86 PE image"
+  tiny no_unwind $wdm -fno-asynchronous-unwind-tables ntoskrnl.exe:IoCreateDevice
+  expect refuse "an x64 image without unwind data" x64 "$work/no_unwind.sys" "" "no unwind data"
 fi
 tiny unlisted $wdm ntoskrnl.exe:IoCreateDevice ntoskrnl.exe:IoWMIRegistrationControl
 expect refuse "a routine no target is known to provide" $arch "$work/unlisted.sys" "" "IoWMIRegistrationControl from ntoskrnl.exe"

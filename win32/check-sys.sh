@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that a built norvusb.sys loads on every target it names: a
 # native-subsystem image of the named architecture (x86 or x64), marked as a
-# WDM driver, with an entry point, importing only routines that the list of
+# WDM driver, with an entry point (and on x64 unwind data), importing only
+# routines that the list of
 # target routines says its oldest target provides (and so only from
 # ntoskrnl.exe, HAL.dll and USBD.SYS, never a C or C++ run-time).
 # Usage: check-sys.sh x86|x64 IMAGE [ROUTINE-LIST]
@@ -35,6 +36,11 @@ imports=$(awk '/DLL Name:/ {dll = $3; next}
                dll != "" && NF == 0 {dll = ""}
                dll != "" && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ && NF >= 3 {print dll, $3}' <<<"$headers")
 [ -n "$imports" ] || fail "$sys imports nothing at all"
+# The x64 kernel walks stacks with the image's unwind data.
+if [ "$arch" = x64 ]; then
+  unwind=$(awk '/Exception Directory/ {print $4}' <<<"$headers")
+  [ "$((16#${unwind:-0}))" -ne 0 ] || fail "$sys has no unwind data (.pdata)"
+fi
 
 verdict=$(awk -v arch="$arch" -v listname="$list" -v image="$sys" '
   function bad(text) { problems = problems "check-sys: " text "\n" }

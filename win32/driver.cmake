@@ -7,10 +7,17 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # x64 has one calling convention and no decoration.
   set(NORVUSB_SYS_ENTRY DriverEntry)
   set(NORVUSB_SYS_ARCH x64)
+  # The x64 calling convention requires unwind data (.pdata, .xdata) for
+  # every function that is not a leaf: the kernel walks stacks with it.
+  set(NORVUSB_SYS_CODE -fasynchronous-unwind-tables)
 else()
   set(NORVUSB_SYS_LAYOUT_CHECKS win32/layout_checks.cpp)
   set(NORVUSB_SYS_ENTRY _DriverEntry@8)
   set(NORVUSB_SYS_ARCH x86)
+  # The compiler's default is the Pentium Pro (cmov); Windows 98 runs on a
+  # 486, Windows 2000 on a Pentium. x86 stacks are walked by frame pointer,
+  # so no unwind tables.
+  set(NORVUSB_SYS_CODE -march=i486 -fno-asynchronous-unwind-tables)
 endif()
 
 file(GLOB NORVUSB_SYS_SOURCES CONFIGURE_DEPENDS
@@ -21,8 +28,8 @@ target_include_directories(norvusb_sys PRIVATE include)
 target_compile_definitions(norvusb_sys PRIVATE NORVUSB_WINDOWS)
 target_compile_options(norvusb_sys PRIVATE
   -std=c++17 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
-  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin
-  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2)
+  -fno-stack-protector -fno-builtin
+  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2 ${NORVUSB_SYS_CODE})
 target_link_options(norvusb_sys PRIVATE
   -nostdlib -nostartfiles -shared
   -Wl,--subsystem,native -Wl,--entry,${NORVUSB_SYS_ENTRY} -Wl,--image-base,0x10000
