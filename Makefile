@@ -3,7 +3,10 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
+# Every seeded race test over SEEDS seeds of the scheduler (outside make test).
+SEEDS ?= 100000
+
+.PHONY: explore all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -45,6 +48,14 @@ test-win64: deps
 # x86 and x64, in a fresh prefix of its own.
 test-wine: test-win32 test-win64
 	@scripts/test-wine.sh
+
+explore: build
+	@for t in build/default/test_*; do \
+	  if $$t --gtest_list_tests --gtest_filter='*Seeded*' | grep -q '^  '; then \
+	    echo "== $$t: $(SEEDS) seeds"; \
+	    NORVUSB_SEEDS=$(SEEDS) $$t --gtest_filter='*Seeded*' || exit 1; \
+	  fi; \
+	done
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done

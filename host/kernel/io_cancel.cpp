@@ -1,4 +1,5 @@
 // Cancellation: the cancel spin lock and IoCancelIrp, as the platform has them.
+#include "host/kernel/scheduler.h"
 #include "host/kernel/io_internal.h"
 
 namespace host::io {
@@ -24,6 +25,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock,
 // the IRP's completion before freeing it). The cancel routine is called with
 // the cancel lock held and releases it.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  host::sched::SwitchPoint("IoCancelIrp");
   if (!IsLiveIrp(Irp)) {
     Violation(check::kCallNotIrp, Irp, nullptr, "IoCancelIrp on " + Hex(Irp) + ", which is not a live IRP");
     return FALSE;

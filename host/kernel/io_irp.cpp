@@ -361,6 +361,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::sched::SwitchPoint("IoCallDriver");
   IrpRecord *r = Find(Irp);
   if (r == nullptr) {
     Violation(check::kCallNotIrp, Irp, DeviceObject, "IoCallDriver with " + Hex(Irp) + ", which is not a live IRP");
@@ -420,6 +421,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  host::sched::SwitchPoint("IoCompleteRequest");
   UNREFERENCED_PARAMETER(PriorityBoost);
   State state;
   IrpRecord *r = Find(Irp, &state);

@@ -300,14 +300,14 @@ void SwitchPoint(const char * /*what*/) {
   if (s.seeded) SwitchLocked(s, guard, false);
 }
 
-void YieldToOthers() {
+bool YieldToOthers() {
   if (!Seeded()) {
     std::this_thread::yield();
-    return;
+    return true;
   }
   auto &s = S();
   std::unique_lock guard(s.lock);
-  if (s.seeded) SwitchLocked(s, guard, true);
+  return !s.seeded || SwitchLocked(s, guard, true);
 }
 
 void Mutex::lock() {
@@ -459,3 +459,5 @@ void Thread::Join() {
 }
 
 }  // namespace host::sched
+
+void HostSwitchPoint(const char *what) { host::sched::SwitchPoint(what); }

@@ -64,8 +64,9 @@ std::optional<uint64_t> SeedFromEnvironment();
 // free-running.
 void SwitchPoint(const char *what);
 // Gives the processor to another runnable thread: for a thread that spins
-// on something another thread holds.
-void YieldToOthers();
+// on something another thread holds. False when, seeded, no other thread can
+// run (a spinning thread then has to wait for model time instead).
+bool YieldToOthers();
 
 // ---------------------------------------------------------------- mutex
 // A std::mutex the seeded scheduler can see: a thread that finds it taken

@@ -44,7 +44,6 @@ struct Booted {
   Booted() {
     fuzz::CrashOnBugCheck();
     host::MachineOptions options;
-    options.speedFactor = 10.0;  // time-outs of 200 ms: a loaded machine must not reach them
     options.timing = host::usb::Timing::Instant;
     machine = std::make_unique<host::Machine>(std::move(options));
     host::BridgePlan plan;

@@ -172,7 +172,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool raw = input.ConsumeBool();
 
   host::MachineOptions options;
-  options.speedFactor = 100.0;  // the driver's 2-second time-outs cost 20 ms
   options.timing = host::usb::Timing::Instant;
   options.driverSettings = DriverSettings(input);
 

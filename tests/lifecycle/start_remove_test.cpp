@@ -9,6 +9,7 @@
 
 #include "host/kernel/registry.h"
 #include "host/kernel/scheduler.h"
+#include "tests/support/test_thread.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace lifecycle {
@@ -265,7 +266,7 @@ TEST_F(StartRemoveTest, RemoveWaitsForARequestInsideTheGate) {
   ASSERT_EQ(extension->PendingIoCount, 2);
 
   std::atomic<bool> removed{false};
-  std::thread remover([&] {
+  TestThread remover([&] {
     host::pnp::RemoveDevice(path);
     removed = true;
   });

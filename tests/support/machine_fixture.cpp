@@ -34,3 +34,13 @@ host::Machine &MachineFixture::Boot(host::MachineOptions options) {
 }
 
 void MachineFixture::ShutDownMachine() { machine_.reset(); }
+
+void MachineFixture::StartRun(uint64_t seed) {
+  kernelOptions_.seed = seed;
+  ResetDriverImage();
+}
+
+void MachineFixture::EndRun() {
+  ShutDownMachine();
+  for (const auto &check : TakeBugChecks()) ADD_FAILURE() << host::FormatBugCheck(check);
+}

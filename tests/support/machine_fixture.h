@@ -36,6 +36,13 @@ class MachineFixture : public KernelFixture {
   // Ends the machine before TearDown, to look at what shutdown reported.
   void ShutDownMachine();
 
+  // For a test that runs one machine per seed (tests/support/seeds.h): the
+  // next Boot() schedules with `seed` from a freshly loaded driver image;
+  // EndRun() shuts that machine down and fails the test for every bug check
+  // of the run.
+  void StartRun(uint64_t seed);
+  void EndRun();
+
   std::unique_ptr<host::Machine> machine_;
 };
 

@@ -722,20 +722,35 @@ VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
   (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? (Mdl)->MappedSystemVa \
                                                                                 : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, nullptr, FALSE, (Priority)))
 
-// Interlocked operations: full barriers, as on the platform.
-inline LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+// A place where the host's seeded scheduler may run another thread (no-op
+// when the machine's threads run freely). Not a platform routine.
+void HostSwitchPoint(const char *what);
+
+// Interlocked operations: full barriers, as on the platform; each is a
+// switch point of the seeded scheduler.
+inline LONG InterlockedIncrement(LONG volatile *Addend) {
+  HostSwitchPoint("InterlockedIncrement");
+  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile *Addend) {
+  HostSwitchPoint("InterlockedDecrement");
+  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+  HostSwitchPoint("InterlockedExchange");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+  HostSwitchPoint("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  HostSwitchPoint("InterlockedExchangePointer");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
+  HostSwitchPoint("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }

@@ -1,0 +1,83 @@
+// Removal racing I/O under the seeded scheduler: each seed a fresh machine
+// whose threads run one at a time and switch at kernel calls as the seed
+// decides. A failing seed prints the command that replays it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "host/kernel/scheduler.h"
+#include "tests/lifecycle/lifecycle_support.h"
+#include "tests/support/seeds.h"
+#include "tests/support/test_thread.h"
+
+namespace lifecycle {
+namespace {
+
+using host::usb::RequestKind;
+
+class SeededRaceTest : public LifecycleTest {
+ protected:
+  bool Finished(NTSTATUS status) { return status != STATUS_PENDING; }
+};
+
+// An orderly remove while a user writes and reads: every request finishes,
+// the bridge goes with its names once the handle closes.
+TEST_F(SeededRaceTest, RemoveDuringIo) {
+  ForEachSeed([&](uint64_t seed) {
+    StartRun(seed);
+    host::Machine &machine = Boot();
+    machine.Plug(PlanWith(kAcmeDeviceId));
+    host::DeviceHandle port;
+    ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+    const std::string path = BridgeNode(0)->instancePath;
+    std::atomic<int> unfinished{0};
+    TestThread user([&] {
+      uint8_t page[512] = {1, 2, 3};
+      uint8_t reply[64];
+      for (int i = 0; i < 4; ++i) {
+        if (!Finished(port.Write(page, sizeof page).status)) ++unfinished;
+        auto read = port.StartRead(reply, sizeof reply);
+        read->Cancel();
+        if (!Finished(read->Await().status)) ++unfinished;
+      }
+    });
+    EXPECT_EQ(host::pnp::RemoveDevice(path), STATUS_SUCCESS);
+    user.join();
+    EXPECT_EQ(unfinished.load(), 0);
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    machine.WaitIdle();
+    EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+    EXPECT_FALSE(LinkExists("NorvUSB1"));
+    EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+    EndRun();
+  });
+}
+
+// The bridge pulled out while a read waits for the printer and a write is on
+// its way: both end with a failure, and the bridge goes at the last close.
+TEST_F(SeededRaceTest, SurpriseRemovalWithAPendingRead) {
+  ForEachSeed([&](uint64_t seed) {
+    StartRun(seed);
+    host::Machine &machine = Boot();
+    machine.Plug(PlanWith(kAcmeDeviceId));
+    host::DeviceHandle port;
+    ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+    uint8_t buffer[64];
+    auto read = port.StartRead(buffer, sizeof buffer);  // the printer has nothing to say
+    TestThread puller([&] { machine.Unplug(0); });
+    const host::IoResult write = port.Write(buffer, sizeof buffer);
+    puller.join();
+    ASSERT_TRUE(read->Wait(-1));
+    EXPECT_FALSE(NT_SUCCESS(read->Result().status));
+    EXPECT_NE(write.status, STATUS_PENDING);
+    EXPECT_FALSE(NT_SUCCESS(port.Write(buffer, sizeof buffer).status));
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    machine.WaitIdle();
+    EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+    EXPECT_EQ(DriverGlobals.NameCounter, 0);
+    EndRun();
+  });
+}
+
+}  // namespace
+}  // namespace lifecycle

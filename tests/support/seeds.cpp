@@ -1,0 +1,42 @@
+#include "tests/support/seeds.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "host/kernel/scheduler.h"
+
+namespace {
+
+uint64_t Number(const char *name, uint64_t fallback) {
+  const char *text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char *end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 0);
+  return *end == '\0' && *text != '-' ? value : fallback;
+}
+
+}  // namespace
+
+SeedRange SeedsToRun() {
+  if (auto seed = host::sched::SeedFromEnvironment()) return {*seed, 1};
+  return {Number("NORVUSB_SEED_BASE", 1), Number("NORVUSB_SEEDS", 200)};
+}
+
+std::string ReplayCommand(uint64_t seed) {
+  const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "?";
+  return "NORVUSB_SEED=" + std::to_string(seed) + " ctest --test-dir " NORVUSB_BINARY_DIR " -R '^" + name +
+         "$' --output-on-failure";
+}
+
+void ForEachSeed(const std::function<void(uint64_t seed)> &scenario) {
+  const SeedRange range = SeedsToRun();
+  for (uint64_t seed = range.first; seed < range.first + range.count; ++seed) {
+    scenario(seed);
+    if (::testing::Test::HasFailure()) {
+      ADD_FAILURE() << "seed " << seed << " fails; replay it with:\n    " << ReplayCommand(seed);
+      return;
+    }
+  }
+}
