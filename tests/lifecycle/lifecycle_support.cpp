@@ -77,7 +77,8 @@ NTSTATUS AnswerD0(PDEVICE_OBJECT lower, PIRP irp) {
       break;
   }
   IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(lower, irp);
+  return IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER ? PoCallDriver(lower, irp)
+                                                                       : IoCallDriver(lower, irp);
 }
 
 NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp) {
@@ -211,7 +212,7 @@ SentIrp Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const IO_STACK_LOC
   location->MinorFunction = minor;
   // The state outlives the request: the completion routine holds it until it has run.
   IoSetCompletionRoutine(irp, SentIrpDone, sent.state.get(), TRUE, TRUE, TRUE);
-  sent.returned = IoCallDriver(device, irp);
+  sent.returned = major == IRP_MJ_POWER ? PoCallDriver(device, irp) : IoCallDriver(device, irp);
   return sent;
 }
 
