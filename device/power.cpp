@@ -38,17 +38,12 @@ static NTSTATUS PassDevicePowerChange(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOO
   PDEVICE_OBJECT LowerDeviceObject = BridgeExtension(DeviceObject)->LowerDeviceObject;
   IoCopyCurrentIrpStackLocationToNext(Irp);
   if (ToD0) {
-    // PowerCompletion turns a failure below into success, so the status the
-    // call returns is not the request's: the caller must wait for it.
-    IoMarkIrpPending(Irp);
     IoSetCompletionRoutine(Irp, PowerCompletion, DeviceObject, TRUE, TRUE, TRUE);
   } else if (PowerRoute) {
     PoStartNextPowerIrp(Irp);
   }
   NTSTATUS Status = CallLowerDriver(LowerDeviceObject, Irp, PowerRoute);
-  if (ToD0) {
-    Status = STATUS_PENDING;
-  } else {
+  if (!ToD0) {
     IoGateRelease(DeviceObject);
   }
   return Status;
