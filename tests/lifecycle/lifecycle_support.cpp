@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/registry.h"
 
 namespace lifecycle {
@@ -55,6 +56,11 @@ NTSTATUS FilterRemove(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, PIRP irp) {
   return status;
 }
 
+NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
 bool IsChangeToD0(PIO_STACK_LOCATION location) {
   return location->MinorFunction == 0x17 && location->Parameters.Power.Type == DevicePowerState &&
          location->Parameters.Power.State.DeviceState == PowerDeviceD0;
@@ -95,6 +101,15 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(lower, irp);
+  }
+  // Force-pending: the filter pends what it passes on, whatever the stack
+  // below returns.
+  if (host::forcepending::ShouldPend()) {
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PropagatePending, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+    return STATUS_PENDING;
   }
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
