@@ -111,7 +111,7 @@ struct Result {
 };
 
 // Opens a device by its NT name; the status as the I/O manager gives it.
-NTSTATUS Open(const std::wstring &name, HANDLE *handle) {
+NTSTATUS Open(const std::wstring &name, HANDLE *handle, bool synchronous = true) {
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, name.c_str());
   OBJECT_ATTRIBUTES attributes;
@@ -119,7 +119,7 @@ NTSTATUS Open(const std::wstring &name, HANDLE *handle) {
   IO_STATUS_BLOCK io{};
   *handle = nullptr;
   return NtCreateFile(handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, nullptr, 0, 0, FILE_OPEN,
-                      FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+                      (synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0) | FILE_NON_DIRECTORY_FILE, nullptr, 0);
 }
 
 std::wstring PortPath(int port) { return L"\\??\\NorvUSB" + std::to_wstring(port); }
@@ -534,6 +534,57 @@ int main(int argc, char **argv) {
     Print(port, data);
     Bytes all = Sink(0, before + 1000);
     CHECK(Bytes(all.end() - 1000, all.end()) == data, "the write afterwards printed other bytes");
+  });
+
+  Run("a reset during a pending read cancels it, and the port carries on", [&] {
+    // The host suite's AResetDuringAPendingReadCancelsItAndTakesAtLeastOneSecond:
+    // the read waits in the bridge (nothing queued), the reset sequence
+    // cancels it, aborts, resets and clears both pipes and resets the port.
+    if (port) NtClose(port);
+    port = nullptr;
+    HANDLE h;
+    NTSTATUS status = Open(PortPath(1), &h, false);
+    CHECK(status == STATUS_SUCCESS, "an asynchronous open: status %#lx", status);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    IO_STATUS_BLOCK readIo{};
+    Bytes buffer(64, 0xEE);
+    status = NtReadFile(h, done, nullptr, nullptr, &readIo, buffer.data(), 64, nullptr, nullptr);
+    CHECK(status == STATUS_PENDING, "the read did not wait: status %#lx", status);
+    Sleep(200);  // the read is with the bridge, which NAKs it
+    const uint32_t seen = State().Seen[0];
+    HANDLE resetDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    IO_STATUS_BLOCK resetIo{};
+    auto start = std::chrono::steady_clock::now();
+    status = NtDeviceIoControlFile(h, resetDone, nullptr, nullptr, &resetIo, IOCTL_BRIDGE_RESET_DEVICE, nullptr, 0,
+                                   nullptr, 0);
+    if (status == STATUS_PENDING) {
+      WaitForSingleObject(resetDone, 30000);
+      status = resetIo.Status;
+    }
+    const double took = Seconds(start);
+    CHECK(status == STATUS_SUCCESS && resetIo.Information == 0, "reset: status %#lx", status);
+    CHECK(took >= 1.0, "the reset sequence took %.3f s, less than its two pauses", took);
+    CHECK(WaitForSingleObject(done, 10000) == WAIT_OBJECT_0, "the read did not end");
+    CHECK(readIo.Status == STATUS_CANCELLED && readIo.Information == 0, "the read ended with %#lx, %lu bytes",
+          readIo.Status, static_cast<unsigned long>(readIo.Information));
+    CHECK(buffer == Bytes(64, 0xEE), "the cancelled read wrote to the caller's buffer");
+    // Abort and reset of both pipes, the port reset, a clear of both pipes.
+    CHECK(State().Seen[0] - seen == 7, "the reset sent %u requests, not 7", State().Seen[0] - seen);
+    std::printf("  reset took %.3f s\n", took);
+    const std::string text = "after";
+    Hook(0, NVBUS_HOOK_BACK_CHANNEL, 0, Bytes(text.begin(), text.end()));
+    ResetEvent(done);
+    status = NtReadFile(h, done, nullptr, nullptr, &readIo, buffer.data(), 64, nullptr, nullptr);
+    if (status == STATUS_PENDING) {
+      WaitForSingleObject(done, 10000);
+      status = readIo.Status;
+    }
+    CHECK(status == STATUS_SUCCESS && readIo.Information == 5, "the read afterwards: status %#lx, %lu bytes", status,
+          static_cast<unsigned long>(readIo.Information));
+    CloseHandle(done);
+    CloseHandle(resetDone);
+    NtClose(h);
+    port = OpenPort(1);
   });
 
   HANDLE second = nullptr;
