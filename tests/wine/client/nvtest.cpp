@@ -664,6 +664,39 @@ int main(int argc, char **argv) {
     for (int i = 1; i <= 3; ++i) CHECK(WaitLink(i, false, 20), "NorvUSB%d still there after the unplug", i);
   });
 
+  Run("a bridge gone in the middle of a request, with its port open", [&] {
+    // The driver's remove with a handle open (docs/driver.md): the request
+    // fails without a reply, the link goes, the open handle is answered
+    // without the bridge, and a new bridge gets NorvUSB1 at once.
+    Plug(0);
+    CHECK(WaitLink(1, true, 30), "no NorvUSB1");
+    Port p(1);
+    ArmFault(0, NVBUS_ON_VENDOR, NVBUS_FAULT_DISCONNECT);
+    Result r = Control(p.h, IOCTL_BRIDGE_VENDOR_5, {}, 8);
+    CHECK(r.status == STATUS_SUCCESS && r.information == 0 && r.out == Bytes(8, 0xEE),
+          "the request the bridge left in: status %#lx, Information %lu", r.status,
+          static_cast<unsigned long>(r.information));
+    CHECK(WaitLink(1, false, 20), "NorvUSB1 still there after the bridge went");
+    // The driver answers STATUS_DELETE_PENDING; Wine answers for a deleted
+    // device itself, with STATUS_FILE_DELETED (docs/wine.md).
+    r = Control(p.h, IOCTL_BRIDGE_VENDOR_5, {}, 8);
+    CHECK((r.status == STATUS_DELETE_PENDING || r.status == STATUS_FILE_DELETED) && r.information == 0,
+          "a request on the open handle: status %#lx", r.status);
+    uint8_t byte = 0;
+    Result w = Write(p.h, &byte, 1);
+    CHECK(!NT_SUCCESS(w.status), "a write on the open handle succeeded");
+    p.Close();
+    Plug(0);
+    CHECK(WaitLink(1, true, 30), "no NorvUSB1 for the next bridge");
+    Port again(1);
+    const Bytes data = Random(5000, 11);
+    Print(again.h, data);
+    CHECK(Sink(0, 5000) == data, "the next bridge printed other bytes");
+    again.Close();
+    Unplug(0);
+    CHECK(WaitLink(1, false, 20), "NorvUSB1 still there after the unplug");
+  });
+
   // The model ends; the bus keeps nothing waiting for it.
   DWORD error = 0;
   NVBUS_HOOK shutdown{0, NVBUS_HOOK_SHUTDOWN, 0, 0};
