@@ -178,4 +178,8 @@ bool Allows(Routine routine, const void *subject = nullptr);
 // controller's completion does.
 void RunAtDispatchLevel(const std::function<void()> &fn);
 
+// Threads blocked in KeWaitForSingleObject on this event right now: lets a
+// test know that a driver has reached a wait, without sleeping and hoping.
+size_t EventWaiters(const KEVENT *event);
+
 }  // namespace host
