@@ -56,8 +56,33 @@ NTSTATUS AnswerUrb(PURB urb) {
   return gStack->status;
 }
 
+VOID NTAPI CancelHeldBulk(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  auto &transfer = urb->UrbBulkOrInterruptTransfer;
+  transfer.TransferBufferLength = std::min(gStack->bulkMoved, transfer.TransferBufferLength);
+  std::memset(transfer.TransferBuffer, 0x11, transfer.TransferBufferLength);
+  gStack->heldBulk = nullptr;
+  gStack->bulkCancelled = true;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+bool HoldsBulk(PIO_STACK_LOCATION sp) {
+  if (!gStack->holdBulk || sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return false;
+  auto *urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+  return urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+}
+
 NTSTATUS NTAPI ScriptedStackDispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  if (HoldsBulk(sp)) {
+    gStack->functions.push_back(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    IoMarkIrpPending(irp);
+    gStack->heldBulk = irp;
+    IoSetCancelRoutine(irp, CancelHeldBulk);
+    return STATUS_PENDING;
+  }
   NTSTATUS status = gStack->status;
   if (sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
     status = AnswerUrb(static_cast<PURB>(sp->Parameters.Others.Argument1));

@@ -18,6 +18,12 @@ struct ScriptedStack {
   NTSTATUS deviceIdStatus = STATUS_SUCCESS;  // what the device-ID read completes with
   USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;  // the URB header status it leaves
   ULONG bulkMoved = 0;                // bytes a bulk transfer reports moved
+  // With holdBulk, a bulk transfer stays pending until it is cancelled; the
+  // cancel completes it with success, bulkMoved bytes of 0x11 moved (as a
+  // controller that finished the transfer just as the cancel came).
+  bool holdBulk = false;
+  PIRP heldBulk = nullptr;
+  bool bulkCancelled = false;
   // Descriptor reads: type and bytes asked for; answered from ConfigurationSet()
   // and an 18-byte device descriptor.
   std::vector<std::pair<UCHAR, ULONG>> descriptorReads;
