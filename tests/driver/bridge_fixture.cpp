@@ -24,9 +24,21 @@ NTSTATUS AnswerUrb(PURB urb) {
       request.TransferBufferLength = n;
       break;
     }
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
+      const auto &feature = urb->UrbControlFeatureRequest;
+      if (feature.UrbLink != nullptr || feature.Reserved2 != 0 || feature.Reserved4 != nullptr ||
+          feature.Reserved5 != nullptr || feature.Reserved0 != 0 || feature.Reserved1 != 0)
+        gStack->untidyUrbs++;
+      break;
+    }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
       auto &select = urb->UrbSelectConfiguration;
-      if (select.ConfigurationDescriptor == nullptr) break;
+      if (select.ConfigurationDescriptor == nullptr) {
+        const auto *entry = reinterpret_cast<const UCHAR *>(&select.Interface);
+        const size_t entryBytes = urb->UrbHeader.Length - FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+        if (std::any_of(entry, entry + entryBytes, [](UCHAR b) { return b != 0; })) gStack->untidyUrbs++;
+        break;
+      }
       select.ConfigurationHandle = reinterpret_cast<PVOID>(0xC0);
       PUSBD_PIPE_INFORMATION pipes = &select.Interface.Pipes[0];
       for (ULONG i = 0; i < select.Interface.NumberOfPipes; ++i)

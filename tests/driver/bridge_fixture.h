@@ -13,6 +13,9 @@ struct ScriptedStack {
   std::vector<USHORT> vendorIndexes;  // wIndex of each vendor request
   std::vector<USHORT> urbLengths;     // UrbHeader.Length of each URB
   std::vector<PVOID> pipeHandles;     // PipeHandle of each abort or reset
+  // URBs with a field their request does not set left other than zero (a
+  // link to a next URB, a buffer, an interface entry of an unconfigure).
+  int untidyUrbs = 0;
   std::vector<UCHAR> vendorReply;     // what a vendor request reads
   NTSTATUS status = STATUS_SUCCESS;   // what every URB completes with
   NTSTATUS deviceIdStatus = STATUS_SUCCESS;  // what the device-ID read completes with

@@ -372,9 +372,22 @@ TEST_F(ChildTest, RequestsNotForABridgeReturnWhatTheyCompletedWith) {
     EXPECT_EQ(outcome.returned, outcome.statusBlock.Status) << int(major);
     EXPECT_EQ(outcome.returned, opensAndCloses ? STATUS_SUCCESS : STATUS_DELETE_PENDING) << int(major);
   }
+  Outcome power = SendPnp(bridge_, IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD0));
+  EXPECT_EQ(power.returned, STATUS_DELETE_PENDING);
+  EXPECT_EQ(power.statusBlock.Status, STATUS_DELETE_PENDING);
   bridge_->DeviceExtension = ext_;
   EXPECT_TRUE(stack_.arrivals.empty());
   EXPECT_TRUE(stack_.functions.empty());
+}
+
+// The child's copy of the device ID ends at the first null, and only there:
+// other control bytes are part of the text.
+TEST_F(ChildTest, TheDeviceIdCopyEndsAtTheFirstNullOnly) {
+  const char text[] = "MFG:A\x01" "B;MDL:X\x02Y;";
+  PDEVICE_OBJECT child = MakeChild(text);
+  const PdoExtension *extension = ChildExtension(child);
+  ASSERT_NE(extension, nullptr);
+  EXPECT_EQ(std::string(extension->DeviceId.Buffer, extension->DeviceId.Length), std::string(text));
 }
 
 }  // namespace

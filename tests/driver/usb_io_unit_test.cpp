@@ -291,6 +291,7 @@ TEST_F(UsbIoUnitTest, EveryRequestCarriesItsRecordLengthInItsHeader) {
       descriptor, descriptor, descriptor, USHORT(select + 2 * sizeof(USBD_PIPE_INFORMATION)), pipe, pipe,
       feature,    feature,    sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), select};
   EXPECT_EQ(stack_.urbLengths, expected);
+  EXPECT_EQ(stack_.untidyUrbs, 0);
 }
 
 // Without pool for its request block or its buffer, configuration reads
@@ -375,6 +376,48 @@ TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing
   EXPECT_EQ(ext_->TransferBusy, 0);
   EXPECT_EQ(ext_->PendingIoCount, 1);
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// A pipe named by its record in the current interface is maintained alone; a
+// record from an interface a selection has replaced names no pipe, and
+// nothing is sent for it.
+TEST_F(UsbIoUnitTest, ANamedPipeIsMaintainedAloneAndAStaleRecordSendsNothing) {
+  Configure(ConfigurationSet());
+  SetPipeMarks(bridge_, 1);
+  EXPECT_EQ(AbortPipes(bridge_, &ext_->InterfaceInfo->Pipes[1]), STATUS_SUCCESS);
+  EXPECT_EQ(stack_.pipeHandles, std::vector<PVOID>{reinterpret_cast<PVOID>(0x101)});
+
+  USBD_PIPE_INFORMATION stale = ext_->InterfaceInfo->Pipes[0];
+  stack_.functions.clear();
+  EXPECT_EQ(ResetPipes(bridge_, &stale), STATUS_SUCCESS);
+  EXPECT_EQ(ClearHalts(bridge_, &stale), STATUS_SUCCESS);
+  EXPECT_TRUE(stack_.functions.empty());
+}
+
+// The reset sequence runs only while a transfer is in flight.
+TEST_F(UsbIoUnitTest, AResetWithNothingInFlightSendsNothing) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  stack_.functions.clear();
+  EXPECT_EQ(Ioctl(IOCTL_BRIDGE_RESET_DEVICE, {}, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(stack_.functions.empty());
+  EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// Interface and endpoint descriptors come from the interface of the
+// settings; a stored set without it has none to give.
+TEST_F(UsbIoUnitTest, WithoutTheSettingsInterfaceThereIsNoInterfaceDescriptor) {
+  Configure(ConfigurationSet());
+  UCHAR buffer[64];
+  ULONG out = 99;
+  DriverGlobals.IfSetting = 5;
+  for (USHORT kind : {USHORT(2), USHORT(3)}) {
+    EXPECT_EQ(GetDescriptor(bridge_, kind, buffer, sizeof buffer, &out), STATUS_UNSUCCESSFUL) << kind;
+    EXPECT_EQ(out, 0u) << kind;
+  }
+  DriverGlobals.IfSetting = 0;
+  EXPECT_EQ(GetDescriptor(bridge_, 2, buffer, sizeof buffer, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, 9u);
 }
 
 }  // namespace
