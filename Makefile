@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 bench fuzz test-fuzz mutate clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -17,8 +17,8 @@ build: deps
 demo: build
 	@scripts/demo.sh build/default
 
-test: test-win32 test-win64 test-default test-asan test-tsan
-	@scripts/test-summary.sh build/default build/asan build/tsan
+test: test-win32 test-win64 test-default test-asan test-tsan test-wine
+	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
 	ctest --test-dir build/default $(CTEST_FLAGS)
@@ -40,6 +40,11 @@ test-win32: deps
 test-win64: deps
 	cmake --preset win64
 	cmake --build --preset win64
+
+# The real norvusb.sys on Wine's kernel (docs/wine.md): each built image,
+# x86 and x64, in a fresh prefix of its own.
+test-wine: test-win32 test-win64
+	@scripts/test-wine.sh
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done

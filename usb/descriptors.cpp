@@ -109,7 +109,7 @@ NTSTATUS CopyFromConfiguration(FdoExtension *Extension, USHORT Kind, PVOID Buffe
   if (NT_SUCCESS(Status)) {
     Status = CopySpan(&Span, Buffer, BufferLength, Out);
   }
-  ExFreePoolWithTag(Set, NORVUSB_POOL_TAG);
+  ExFreePool(Set);
   return Status;
 }
 
