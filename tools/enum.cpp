@@ -10,6 +10,7 @@
 #include "include/bridge_ioctl.h"
 #include "tools/commands.h"
 #include "tools/decoded.h"
+#include "tools/output.h"
 #include "tools/session.h"
 #include "tools/text.h"
 #include "tools/vendor_replies.h"
@@ -95,7 +96,7 @@ Json Printer(const pnp::DeviceNodeInfo &node, const std::string &portName) {
 // value is absent and the driver keeps what it had (4096, 0, 0 at load).
 Json Settings(const std::string &driverKey) {
   Json settings = Json::object();
-  for (const char *name : {"MaxTransferSize", "IFSetting", "AltSetting"}) {
+  for (const char *name : {"AltSetting", "IFSetting", "MaxTransferSize"}) {  // as the docs list them
     const auto value = host::registry::GetDword(driverKey, name);
     settings[name] = value ? Json(*value) : Json(nullptr);
   }
@@ -185,7 +186,7 @@ int RunEnum(const CommonOptions &options) {
     const Json document{{"bridges", bridges},
                         {"pool_blocks_leaked", verdict.poolBlocksLeaked},
                         {"verifier_violations", verdict.violations.size()}};
-    std::printf("%s\n", document.dump(2).c_str());
+    PrintJson(document);
   } else if (!options.quiet) {
     PrintReport(bridges);
   }

@@ -12,6 +12,7 @@
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/errors.h"
+#include "tools/output.h"
 #include "tools/session.h"
 #include "tools/text.h"
 #include "tools/usb_descriptors.h"
@@ -195,7 +196,7 @@ int RunIoctl(const IoctlOptions &options) {
   document["verifier_violations"] = verdict.violations.size();
 
   if (options.common.json) {
-    std::printf("%s\n", document.dump(2).c_str());
+    PrintJson(document);
   } else if (!options.common.quiet) {
     std::printf("%s (%s) on %s\n", document["request"].get<std::string>().c_str(),
                 document["code"].get<std::string>().c_str(), session.PortName().c_str());

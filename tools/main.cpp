@@ -1,7 +1,9 @@
 // norvusb: print through the simulated USB-to-IEEE-1284 cable, show the
 // device tree, drive the bridge and read the printer's back channel, with the
 // unchanged driver running on the host machine.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -18,6 +20,15 @@ int ReportError(const char *message, int status) {
   std::fflush(stdout);
   std::fprintf(stderr, "norvusb: error: %s\n", message);
   return status;
+}
+
+// What the report or JSON document could not write shows here: a full disk or
+// a closed pipe must not pass for success.
+int CheckStandardOutput(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  const std::string reason = errno != 0 ? std::strerror(errno) : "the write failed";
+  return ReportError(("cannot write standard output: " + reason).c_str(), norvusb::exit_code::kFailed);
 }
 
 }  // namespace
@@ -60,7 +71,7 @@ int main(int argc, char **argv) {
 
   try {
     for (const norvusb::Command &command : commands)
-      if (command.app->parsed()) return command.run();
+      if (command.app->parsed()) return CheckStandardOutput(command.run());
   } catch (const norvusb::ToolError &error) {
     return ReportError(error.what(), error.ExitCode());
   } catch (const std::exception &error) {

@@ -11,6 +11,7 @@
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/errors.h"
+#include "tools/output.h"
 #include "tools/session.h"
 #include "tools/text.h"
 
@@ -61,7 +62,10 @@ Outcome ReadBackChannel(host::DeviceHandle &port, const ReadOptions &options) {
     outcome.data.insert(outcome.data.end(), buffer.begin(), buffer.begin() + std::min<size_t>(result.information, buffer.size()));
     if (outcome.timedOut) break;
     if (!NT_SUCCESS(result.status)) Fail(fmt::format("the read failed with {}", StatusText(result.status)));
-    if (!options.all && !outcome.data.empty()) break;
+    // A full read leaves the reply open: it ends with a short (or
+    // zero-length) packet, so read on until one comes.
+    const bool replyEnded = result.information < options.length;
+    if (!options.all && !outcome.data.empty() && replyEnded) break;
   }
   outcome.seconds = host::clock::Now() - start;
   return outcome;
@@ -92,7 +96,7 @@ int RunRead(const ReadOptions &options) {
                         {"data_hex", HexBytes(outcome.data)},
                         {"pool_blocks_leaked", verdict.poolBlocksLeaked},
                         {"verifier_violations", verdict.violations.size()}};
-    std::printf("%s\n", document.dump(2).c_str());
+    PrintJson(document);
   } else if (options.raw) {
     std::fwrite(outcome.data.data(), 1, outcome.data.size(), stdout);
   } else if (!options.common.quiet) {

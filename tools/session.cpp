@@ -1,8 +1,6 @@
 #include "tools/session.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include <fmt/format.h>
 
@@ -19,10 +17,15 @@ void RecordBugChecks() {
   host::SetBugCheckHandler([](const host::BugCheck &) {});
 }
 
-// Empties (creates) the file the printer's data will be appended to.
-void StartOutputFile(const std::string &path) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) BadInput(fmt::format("--out {}: cannot write the file", path));
+// A device ID the printer would refuse, found before any output is touched.
+void CheckPrinters(const CommonOptions &options) {
+  for (host::BridgePlan &plan : BridgePlansFor(options)) {
+    try {
+      hardware::Printer check(std::move(plan.printer));
+    } catch (const std::invalid_argument &error) {
+      BadInput(fmt::format("--device-id: {}", error.what()));
+    }
+  }
 }
 
 }  // namespace
@@ -32,23 +35,49 @@ Session::Session(const CommonOptions &options) {
     BadInput(fmt::format("--device-id given {} times for {} bridge(s)", options.deviceIds.size(), options.bridges));
   const unsigned portNumber = ParsePort(options.port, options.bridges);
   host::MachineOptions machineOptions = MachineOptionsFor(options);
-  if (!options.out.empty()) StartOutputFile(options.out);
+  CheckPrinters(options);
+  OpenOutputs(options);
 
   RecordBugChecks();
-  try {
-    machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
-  } catch (const std::runtime_error &error) {
-    BadInput(fmt::format("--pcap: {}", error.what()));
-  }
+  machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
+  // Nothing is on the bus before the first bridge: the capture sees it all.
+  StartOutputs();
   PlugBridges(options);
   FindPort(portNumber);
-  if (!options.out.empty()) {
-    try {
-      Printer().SetSinkFile(options.out);
-    } catch (const std::exception &error) {
-      BadInput(fmt::format("--out {}: {}", options.out, error.what()));
-    }
+  ObserveReceived({});
+}
+
+void Session::OpenOutputs(const CommonOptions &options) {
+  if (options.out) out_ = OutputFile("--out", *options.out);
+  if (options.pcap) pcap_ = OutputFile("--pcap", *options.pcap);
+  if (out_.IsStandardOutput() && pcap_.IsStandardOutput())
+    BadInput("--out - and --pcap -: only one of them can write to standard output");
+  if (out_.SameFileAs(pcap_)) BadInput(fmt::format("--out and --pcap name the same file ({})", out_.Path()));
+}
+
+void Session::StartOutputs() {
+  FilePtr standardOutput;
+  if (out_.IsStandardOutput() || pcap_.IsStandardOutput()) standardOutput = TakeStandardOutput();
+  if (out_.IsOpen()) out_.Start(out_.IsStandardOutput() ? std::move(standardOutput) : nullptr);
+  if (pcap_.IsOpen()) {
+    pcap_.Start(pcap_.IsStandardOutput() ? std::move(standardOutput) : nullptr);
+    std::string error;
+    if (!machine_->Bus().StartCapture(pcap_.Release(), &error)) Fail(fmt::format("--pcap: {}", error));
   }
+}
+
+void Session::ObserveReceived(hardware::Printer::Observer observer) {
+  std::vector<OutputFile *> files = alsoWrite_;
+  if (out_.IsOpen()) files.push_back(&out_);
+  Printer().SetObserver([files, observer = std::move(observer)](std::span<const uint8_t> bytes) {
+    for (OutputFile *file : files) file->Write(bytes);
+    if (observer) observer(bytes);
+  });
+}
+
+void Session::AlsoWrite(OutputFile &file) {
+  alsoWrite_.push_back(&file);
+  ObserveReceived({});
 }
 
 Session::~Session() {
@@ -98,8 +127,12 @@ Verdict Session::Finish() {
     // Every bridge is removed but the kernel still runs: whatever the pool
     // still holds now, the driver forgot to free.
     verdict.poolBlocksLeaked = host::GetPoolStats().outstandingBlocks;
+    if (std::string error = machine_->StopCapture(); !error.empty())
+      verdict.outputErrors.push_back(fmt::format("--pcap {}: the write failed: {}",
+                                                 pcap_.IsStandardOutput() ? "standard output" : pcap_.Path(), error));
     machine_.reset();
   }
+  if (auto error = out_.Close()) verdict.outputErrors.push_back(*error);
   for (const host::BugCheck &check : host::BugChecksSoFar()) verdict.violations.push_back(host::FormatBugCheck(check));
   host::SetBugCheckHandler({});
   verdict_ = verdict;
@@ -108,6 +141,7 @@ Verdict Session::Finish() {
 
 int ExitStatusFor(const Verdict &verdict) {
   for (const std::string &violation : verdict.violations) std::fprintf(stderr, "norvusb: verifier: %s\n", violation.c_str());
+  if (!verdict.outputErrors.empty()) Fail(verdict.outputErrors.front());
   if (!verdict.violations.empty()) return exit_code::kVerifier;
   if (verdict.poolBlocksLeaked != 0) {
     std::fprintf(stderr, "norvusb: verifier: %zu pool block(s) still allocated after every bridge was removed\n",

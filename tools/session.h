@@ -12,6 +12,7 @@
 #include "host/kernel/user_io.h"
 #include "host/machine/machine.h"
 #include "tools/options.h"
+#include "tools/output.h"
 
 namespace norvusb {
 
@@ -21,12 +22,14 @@ namespace hardware = host::hardware;
 struct Verdict {
   size_t poolBlocksLeaked = 0;  // blocks still allocated once every bridge was removed
   std::vector<std::string> violations;  // bug checks, formatted
+  std::vector<std::string> outputErrors;  // --out or --pcap could not be written
 };
 
 class Session {
  public:
-  // Validates the options, boots the machine and plugs in every bridge.
-  // Throws ToolError with one clear line when something is wrong.
+  // Validates the options, then opens the outputs, boots the machine and
+  // plugs in every bridge. Throws ToolError with one clear line when
+  // something is wrong; an output file is emptied only once all is valid.
   explicit Session(const CommonOptions &options);
   ~Session();
   Session(const Session &) = delete;
@@ -42,15 +45,27 @@ class Session {
   // Opens the chosen port by its DOS name, as an application does.
   host::DeviceHandle OpenPort();
 
+  // Also hands every byte the chosen printer takes to `observer` (on the
+  // bus's thread), besides --out; empty: --out only.
+  void ObserveReceived(hardware::Printer::Observer observer);
+  // Also writes every byte the chosen printer takes to `file` (started by
+  // the caller, which keeps it open until Finish).
+  void AlsoWrite(OutputFile &file);
+
   // Unplugs every bridge, waits for the removals, counts the pool blocks left,
   // shuts the machine down and gathers the bug checks. Handles must be closed
   // first, or the removals wait for them. Idempotent.
   Verdict Finish();
 
  private:
+  void OpenOutputs(const CommonOptions &options);
+  void StartOutputs();
   void PlugBridges(const CommonOptions &options);
   void FindPort(unsigned portNumber);
 
+  OutputFile out_;
+  OutputFile pcap_;
+  std::vector<OutputFile *> alsoWrite_;
   std::unique_ptr<host::Machine> machine_;
   std::string portName_;
   size_t bridgeIndex_ = 0;
@@ -58,7 +73,8 @@ class Session {
 };
 
 // The exit status for a job that itself went well: non-zero when the
-// verifier found something. Also prints each violation on standard error.
+// verifier found something. Also prints each violation on standard error;
+// throws ToolError when an output could not be written.
 int ExitStatusFor(const Verdict &verdict);
 
 }  // namespace norvusb

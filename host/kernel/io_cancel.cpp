@@ -17,7 +17,13 @@ using namespace host::io;
 
 extern "C" {
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&gCancelLock); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  if (!host::irql::Allows(host::irql::Routine::IoAcquireCancelSpinLock, &gCancelLock)) {
+    *Irql = KeGetCurrentIrql();
+    return;
+  }
+  *Irql = KfAcquireSpinLock(&gCancelLock);
+}
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock, Irql); }
 
@@ -26,6 +32,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock,
 // the cancel lock held and releases it.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   host::sched::SwitchPoint("IoCancelIrp");
+  if (!host::irql::Allows(host::irql::Routine::IoCancelIrp, Irp)) return FALSE;
   if (!IsLiveIrp(Irp)) {
     Violation(check::kCallNotIrp, Irp, nullptr, "IoCancelIrp on " + Hex(Irp) + ", which is not a live IRP");
     return FALSE;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "host/kernel/detail.h"
+#include "host/kernel/force_pending.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/scheduler.h"
 
@@ -50,6 +51,7 @@ Kernel::Kernel(KernelOptions options) {
     throw;
   }
   detail::LowResourcesReset();
+  forcepending::EnableFromEnvironment();
   ClearBugChecks();
 }
 
@@ -61,6 +63,7 @@ Kernel::~Kernel() {
   detail::RegistryReset();
   detail::PoolReset();
   detail::LowResourcesReset();
+  forcepending::Disable();
   detail::ClockReset({});
   gKernelAlive = false;
 }

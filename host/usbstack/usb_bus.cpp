@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/host_kernel.h"
 #include "host/usbstack/bus_impl.h"
 
@@ -322,6 +323,13 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
           break;
       }
     }
+    // Force-pending: a request the stack would finish here goes to the
+    // controller's thread instead, as if a fault had delayed it by nothing.
+    if (!ownDone && request->immediate && request->phase == Phase::Active && !request->stall &&
+        host::forcepending::ShouldPend()) {
+      request->phase = Phase::Waiting;
+      request->due = request->submitted;
+    }
     if (!ownDone && request->immediate && request->phase == Phase::Active && !request->stall) {
       finishOwn(ServeImmediate(*port, *request, done));
     } else if (!ownDone) {
@@ -391,6 +399,10 @@ bool UsbBus::StartCapture(const std::filesystem::path &file, std::string *error)
   return impl_->capture.Open(file, error);
 }
 
-void UsbBus::StopCapture() { impl_->capture.Close(); }
+bool UsbBus::StartCapture(FilePtr stream, std::string *error) {
+  return impl_->capture.Open(std::move(stream), error);
+}
+
+std::string UsbBus::StopCapture() { return impl_->capture.Close(); }
 
 }  // namespace host::usb

@@ -1,3 +1,4 @@
+#include "host/kernel/scheduler.h"
 #include "tests/support/test_thread.h"
 #include "tests/support/forward.h"
 #include "tests/lifecycle/lifecycle_support.h"
@@ -7,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/registry.h"
 
 namespace lifecycle {
@@ -56,6 +58,11 @@ NTSTATUS FilterRemove(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, PIRP irp) {
   return status;
 }
 
+NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
 bool IsChangeToD0(PIO_STACK_LOCATION location) {
   return location->MinorFunction == 0x17 && location->Parameters.Power.Type == DevicePowerState &&
          location->Parameters.Power.State.DeviceState == PowerDeviceD0;
@@ -78,7 +85,8 @@ NTSTATUS AnswerD0(PDEVICE_OBJECT lower, PIRP irp) {
       break;
   }
   IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(lower, irp);
+  return IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER ? PoCallDriver(lower, irp)
+                                                                       : IoCallDriver(lower, irp);
 }
 
 NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp) {
@@ -95,6 +103,15 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(lower, irp);
+  }
+  // Force-pending: the filter pends what it passes on, whatever the stack
+  // below returns.
+  if (host::forcepending::ShouldPend()) {
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PropagatePending, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+    return STATUS_PENDING;
   }
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
@@ -173,8 +190,8 @@ bool ReleaseHeldRequest(NTSTATUS status) {
 // ------------------------------------------------------------------ a request sent by hand
 
 struct SentIrp::State {
-  std::mutex mutex;
-  std::condition_variable done;
+  host::Mutex mutex;
+  host::sched::CondVar done;
   bool completed = false;
   IO_STATUS_BLOCK status{};
   bool pendingReturned = false;
@@ -190,7 +207,7 @@ NTSTATUS NTAPI SentIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     state->pendingReturned = irp->PendingReturned != 0;
     state->completed = true;
   }
-  state->done.notify_all();
+  state->done.NotifyAll();
   IoFreeIrp(irp);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -212,13 +229,14 @@ SentIrp Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const IO_STACK_LOC
   location->MinorFunction = minor;
   // The state outlives the request: the completion routine holds it until it has run.
   IoSetCompletionRoutine(irp, SentIrpDone, sent.state.get(), TRUE, TRUE, TRUE);
-  sent.returned = IoCallDriver(device, irp);
+  sent.returned = major == IRP_MJ_POWER ? PoCallDriver(device, irp) : IoCallDriver(device, irp);
   return sent;
 }
 
 bool SentIrp::Wait(int milliseconds) {
-  std::unique_lock lock(state->mutex);
-  return state->done.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return state->completed; });
+  host::sched::Lock lock(state->mutex);
+  const int64_t deadline = host::clock::Now() + int64_t{milliseconds} * host::sched::kUnitsPerMillisecond;
+  return state->done.WaitUntil(lock, deadline, "a request sent by hand", [&] { return state->completed; });
 }
 
 bool SentIrp::Done() const {

@@ -74,11 +74,14 @@ class CliTest : public ::testing::Test {
     return bytes;
   }
 
-  CliResult Run(const std::vector<std::string> &args, const std::string &stdinFile = "") const {
+  // `stdoutFile`: where standard output goes instead of `out` (/dev/full).
+  CliResult Run(const std::vector<std::string> &args, const std::string &stdinFile = "",
+                const std::string &stdoutFile = "") const {
     std::string command = Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb");
     for (const auto &arg : args) command += " " + Quote(arg);
     command += " <" + Quote(stdinFile.empty() ? "/dev/null" : stdinFile);
-    command += " >" + Quote(Path("stdout").string()) + " 2>" + Quote(Path("stderr").string());
+    command += " >" + Quote(stdoutFile.empty() ? Path("stdout").string() : stdoutFile) + " 2>" +
+               Quote(Path("stderr").string());
     CliResult result;
     const int raw = std::system(command.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

@@ -79,7 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"ioctl", "nop", "--input", "0g"}, 2, "hex"},
         BadInput{{"read", "--timeout", "0"}, 2, "--timeout"},
         BadInput{{"read", "--send", "\\q"}, 2, "unknown escape"},
-        BadInput{{"print", "x", "--stall-timeout", "-1"}, 2, "--stall-timeout"}),
+        BadInput{{"print", "x", "--stall-timeout", "-1"}, 2, "--stall-timeout"},
+        BadInput{{"print", "x", "--offline-after", "-1"}, 2, "--offline-after -1"},
+        BadInput{{"print", "x", "--unplug-after", "18446744073709551616"}, 2, "--unplug-after"},
+        BadInput{{"enum", "--port", ""}, 2, "--port ''"},
+        BadInput{{"enum", "--out", ""}, 2, "--out ''"},
+        BadInput{{"enum", "--pcap", ""}, 2, "--pcap ''"},
+        BadInput{{"enum", "--out", "-", "--pcap", "-"}, 2, "only one of them"},
+        BadInput{{"print", "-", "-"}, 2, "standard input (-) can be read only once"},
+        BadInput{{"print", "x", "--title", ""}, 2, "--title ''"}),
     [](const auto &info) { return "Case" + std::to_string(info.index); });
 
 TEST(CliHelp, EverySubcommandHasHelp) {
