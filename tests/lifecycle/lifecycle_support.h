@@ -52,7 +52,7 @@ class SentIrp {
  public:
   struct State;
   NTSTATUS returned = STATUS_PENDING;  // what IoCallDriver returned
-  bool Wait(int milliseconds = 5000);  // real time; true once completed
+  bool Wait(int milliseconds = 5000);  // model time; true once completed
   bool Done() const;
   NTSTATUS Status() const;
   ULONG_PTR Information() const;
