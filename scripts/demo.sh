@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # The main job on the sample document, then the device tree it left behind.
+# Works from any folder: a relative build folder is the caller's, the rest
+# is found from the project's own folder.
 set -euo pipefail
-build=${1:-build/default}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$root/build/default}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
 tool="$build/norvusb"
+cd "$root"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
 echo "== norvusb print examples/testpage.ps"
 "$tool" print examples/testpage.ps --out "$out/received.prn" --pcap "$out/demo.pcap"
 echo
-echo "== norvusb enum --bridges 3"
-"$tool" enum --bridges 3
+echo "== norvusb enum --bridges 3 --tree"
+"$tool" enum --bridges 3 --tree

@@ -19,6 +19,7 @@
 #include "tools/decoded.h"
 #include "tools/errors.h"
 #include "tools/progress.h"
+#include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"
 #include "tools/vendor_replies.h"
@@ -90,7 +91,7 @@ class Printing {
     }
     if (!job_.error) AwaitPrinter();
     job_.finished = host::clock::Now();
-    progress_.Update(session_.Printer().ReceivedCount(), Elapsed());
+    progress_.Update(session_.Printer().ReceivedCount(), Elapsed(), Holdup());
     progress_.Finish();
     return job_;
   }
@@ -134,7 +135,7 @@ class Printing {
     int64_t lastProgress = host::clock::Now();
     while (!pending.Wait(Units(kPollSeconds))) {
       const uint64_t received = session_.Printer().ReceivedCount();
-      progress_.Update(received, Elapsed());
+      progress_.Update(received, Elapsed(), Holdup());
       if (received != seen) {
         seen = received;
         lastProgress = host::clock::Now();
@@ -142,7 +143,7 @@ class Printing {
         return false;
       }
     }
-    progress_.Update(session_.Printer().ReceivedCount(), Elapsed());
+    progress_.Update(session_.Printer().ReceivedCount(), Elapsed(), Holdup());
     return true;
   }
 
@@ -155,7 +156,7 @@ class Printing {
     while (seen < job_.written) {
       host::clock::SleepFor(Units(kPollSeconds));
       const uint64_t received = printer.ReceivedCount();
-      progress_.Update(received, Elapsed());
+      progress_.Update(received, Elapsed(), Holdup());
       if (received != seen) {
         seen = received;
         lastProgress = host::clock::Now();
@@ -164,6 +165,15 @@ class Printing {
         return;
       }
     }
+  }
+
+  // What the status lines say holds the printer, for the progress bar; "" when nothing does.
+  std::string Holdup() const {
+    const std::vector<std::string> states = PrinterStates(session_.Printer().StatusLines());
+    if (states.front() == "ready") return "";
+    std::string words;
+    for (const std::string &state : states) words += (words.empty() ? "" : ", ") + state;
+    return "printer " + words;
   }
 
   std::string StallMessage() const {
@@ -200,7 +210,7 @@ Json Report(const PrintOptions &options, const Session &session, const Job &job,
     // Without frames there is no bus to share.
     if (options.common.timing == "full-speed") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
   }
-  return Json{{"port", session.PortName()},
+  Json report{{"port", session.PortName()},
               {"file", options.file},
               {"bytes_total", job.total},
               {"bytes_written", job.written},
@@ -214,10 +224,10 @@ Json Report(const PrintOptions &options, const Session &session, const Job &job,
               {"timing", options.common.timing},
               {"model_seconds", seconds},
               {"bytes_per_second", rate},
-              {"bus_utilisation", utilisation},
-              {"pool_blocks_leaked", verdict.poolBlocksLeaked},
-              {"verifier_violations", verdict.violations.size()},
-              {"error", job.error ? Json(*job.error) : Json(nullptr)}};
+              {"bus_utilisation", utilisation}};
+  AddVerdict(report, verdict);
+  report["error"] = ErrorField(job.error);
+  return report;
 }
 
 void PrintHuman(const Json &r, const std::string &delivered) {
@@ -238,8 +248,7 @@ void PrintHuman(const Json &r, const std::string &delivered) {
   }
   std::printf("  time       %.3f s of model time (%s timing), %s\n", r["model_seconds"].get<double>(),
               r["timing"].get<std::string>().c_str(), speed.c_str());
-  std::printf("  verifier   %llu violation(s), %llu pool block(s) leaked\n",
-              r["verifier_violations"].get<unsigned long long>(), r["pool_blocks_leaked"].get<unsigned long long>());
+  std::printf("  verifier   %s\n", VerdictText(r).c_str());
 }
 
 // How what the printer got compares with the document.
@@ -250,10 +259,10 @@ std::string Delivered(const std::vector<uint8_t> &received, const std::vector<ui
   return "NOT what was sent";
 }
 
-int RunPrint(const PrintOptions &options) {
+int RunPrint(const PrintOptions &options, Bench *bench) {
   if (!(options.stallTimeout > 0)) BadInput("--stall-timeout must be above 0 seconds");
   const std::vector<uint8_t> data = ReadDocument(options.file);
-  Session session(options.common);
+  Session session(options.common, bench);
   const host::usb::PortStats before = session.Machine().Bus().Stats(session.UsbPort());
 
   Job job;
@@ -271,7 +280,7 @@ int RunPrint(const PrintOptions &options) {
 
   const Json report = Report(options, session, job, usb, receivedCount, received == data, verdict);
   if (options.common.json) {
-    std::printf("%s\n", report.dump(2).c_str());
+    EmitJson(report, options.common);
   } else if (!options.common.quiet) {
     PrintHuman(report, Delivered(received, data));
   }
@@ -302,7 +311,7 @@ Command AddPrintCommand(CLI::App &program) {
                   "Test hook: the bridge is unplugged once this many bytes are written")
       ->type_name("BYTES");
   AddCommonOptions(*app, options->common);
-  return {app, [options] { return RunPrint(*options); }};
+  return {app, &options->common, [options](Bench *bench) { return RunPrint(*options, bench); }};
 }
 
 }  // namespace norvusb

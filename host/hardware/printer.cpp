@@ -135,6 +135,11 @@ void Printer::SetSinkFile(const std::filesystem::path &file) {
   sinkError_.clear();
 }
 
+void Printer::CloseSinkFile() {
+  std::lock_guard lock(mutex_);
+  if (sinkFile_.is_open()) sinkFile_.close();
+}
+
 std::string Printer::SinkError() const {
   std::lock_guard lock(mutex_);
   return sinkError_;

@@ -74,6 +74,7 @@ class Printer {
   bool WaitForReceived(uint64_t count, std::chrono::milliseconds timeout) const;
   void SetSinkFile(const std::filesystem::path &file);  // throws std::runtime_error if it cannot be opened
   std::string SinkError() const;                        // the first write failure, empty if none
+  void CloseSinkFile();                                 // later bytes go to memory only
 
   // The back channel: bytes the printer has for the host.
   void QueueBackChannel(std::span<const uint8_t> bytes);

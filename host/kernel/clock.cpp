@@ -82,6 +82,8 @@ void SleepFor(int64_t units) {
   std::this_thread::sleep_until(detail::RealDeadlineAfter(units));
 }
 
+int64_t SystemTimeAtBoot() { return detail::SystemTimeAtBoot(); }
+
 }  // namespace clock
 
 namespace detail {

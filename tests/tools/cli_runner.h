@@ -75,7 +75,14 @@ class CliTest : public ::testing::Test {
   }
 
   CliResult Run(const std::vector<std::string> &args, const std::string &stdinFile = "") const {
-    std::string command = Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb");
+    return RunFrom("", args, stdinFile);
+  }
+
+  // The same, from the folder `dir` (empty: the test's own working folder).
+  CliResult RunFrom(const std::filesystem::path &dir, const std::vector<std::string> &args,
+                    const std::string &stdinFile = "") const {
+    std::string command = dir.empty() ? "" : "cd " + Quote(dir.string()) + " && ";
+    command += Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb");
     for (const auto &arg : args) command += " " + Quote(arg);
     command += " <" + Quote(stdinFile.empty() ? "/dev/null" : stdinFile);
     command += " >" + Quote(Path("stdout").string()) + " 2>" + Quote(Path("stderr").string());
