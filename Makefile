@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 bench fuzz test-fuzz clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -17,8 +17,8 @@ build: deps
 demo: build
 	@scripts/demo.sh build/default
 
-test: test-win32 test-default test-asan test-tsan
-	@scripts/test-summary.sh build/default build/asan build/tsan
+test: test-win32 test-win64 test-default test-asan test-tsan test-wine
+	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
 	ctest --test-dir build/default $(CTEST_FLAGS)
@@ -36,6 +36,15 @@ test-tsan: deps
 test-win32: deps
 	cmake --preset win32
 	cmake --build --preset win32
+
+test-win64: deps
+	cmake --preset win64
+	cmake --build --preset win64
+
+# The real norvusb.sys on Wine's kernel (docs/wine.md): each built image,
+# x86 and x64, in a fresh prefix of its own.
+test-wine: test-win32 test-win64
+	@scripts/test-wine.sh
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done
@@ -59,6 +68,17 @@ test-fuzz: fuzz
 	@$(call FUZZ_RUN,parse_configuration,$(FUZZ_TIME))
 	@$(call FUZZ_RUN,device_control,$(FUZZ_TIME),-detect_leaks=0)
 	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_TIME) * 4 )),-detect_leaks=0)
+
+# How sharp the tests are: a fixed sample of one-line changes to the driver,
+# each rebuilt and run against the default suite; prints the share killed.
+# Tests the committed HEAD (in a clone under /tmp), not the work tree. CPU
+# heavy, so not part of `make test`.
+MUTATE_SAMPLE ?= 100
+MUTATE_SEED ?= 1284
+MUTATE_JOBS ?= 2
+mutate: deps
+	mkdir -p build && python3 scripts/mutate.py --repo . --files 'driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp' \
+	  --sample $(MUTATE_SAMPLE) --seed $(MUTATE_SEED) --jobs $(MUTATE_JOBS) --out build/mutate-report.json
 
 clean:
 	rm -rf build

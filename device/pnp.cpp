@@ -49,8 +49,7 @@ static BOOLEAN StartLowerStack(FdoExtension *Extension, PIRP Irp, NTSTATUS *Stat
 }
 
 // Reads the printer's device ID and, when that works, creates the DOS link.
-// Returns the status of the link's creation, or Status unchanged.
-static NTSTATUS ReadPrinterDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+static VOID ReadPrinterDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);
   // Zero-filled so that the text always ends in a null inside the buffer: the
   // read never writes its last two bytes. A buffer left by an earlier start
@@ -61,7 +60,7 @@ static NTSTATUS ReadPrinterDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTA
   Extension->DeviceIdBuffer =
       (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE, NORVUSB_POOL_TAG);
   if (Extension->DeviceIdBuffer == nullptr) {
-    return Status;
+    return;
   }
   RtlZeroMemory(Extension->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
 
@@ -69,14 +68,14 @@ static NTSTATUS ReadPrinterDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTA
   NTSTATUS IdStatus = ReadDeviceId(DeviceObject, Irp, Extension->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
   VendorCommand(DeviceObject, Irp, 3, 0, nullptr);
   if (!NT_SUCCESS(IdStatus)) {
-    return Status;
+    return;
   }
   Extension->DeviceIdValid = 1;
   UNICODE_STRING LinkName;
   UNICODE_STRING DeviceName;
   RtlInitUnicodeString(&LinkName, Extension->DosDeviceName);
   RtlInitUnicodeString(&DeviceName, Extension->DeviceName);
-  return IoCreateSymbolicLink(&LinkName, &DeviceName);
+  IoCreateSymbolicLink(&LinkName, &DeviceName);
 }
 
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -100,10 +99,13 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
   } else {
-    Status = ReadPrinterDeviceId(DeviceObject, Irp, Status);
+    ReadPrinterDeviceId(DeviceObject, Irp);
   }
   // The status block keeps what the lower driver (or a failed configuration)
-  // put there; the result of the start is returned separately.
+  // put there, and the start returns that same status: the PnP manager takes
+  // the returned one for a request that was not pended. A DOS link that could
+  // not be created fails nothing.
+  Status = Irp->IoStatus.Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   NorvUsbWriteUchar(&Extension->DeviceRemoved, 0);
   BOOLEAN ReportChild = Extension->DeviceIdValid == 1;

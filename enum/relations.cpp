@@ -54,11 +54,13 @@ NTSTATUS ReportBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Bridge->ChildCount++;
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = (ULONG_PTR)Relations;
+  KeReleaseSpinLock(&Bridge->ChildListLock, OldIrql);
+  // The incoming list comes from paged pool, which may not be freed at the
+  // lock's DISPATCH_LEVEL: it is replaced under the lock and freed here.
   if (Previous != nullptr) {
     ExFreePool(Previous);
   }
-  Irp->IoStatus.Information = (ULONG_PTR)Relations;
-  KeReleaseSpinLock(&Bridge->ChildListLock, OldIrql);
 
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   IoGateRelease(DeviceObject);

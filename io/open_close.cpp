@@ -26,7 +26,7 @@ VOID FreeTransferBuffer(FdoExtension *Extension) {
   if (Buffer != nullptr) {
     // Only the one who took the block touches its size.
     Extension->TransferBufferSize = 0;
-    ExFreePoolWithTag(Buffer, NORVUSB_POOL_TAG);
+    ExFreePool(Buffer);
   }
 }
 

@@ -131,7 +131,7 @@ NTSTATUS SettleOutcome(FdoExtension *Extension, TransferContext *Context, BOOLEA
 
 // Frees the record and gives the bounce buffer back.
 VOID ReleaseRecord(FdoExtension *Extension, TransferContext *Context) {
-  ExFreePoolWithTag(Context, NORVUSB_POOL_TAG);
+  ExFreePool(Context);
   ReleaseTransfer(Extension);
 }
 

@@ -17,7 +17,7 @@ const ULONG StoredCopyAttempts = 4;
 PVOID AllocateBlock(ULONG Size) { return ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG); }
 VOID FreeBlock(PVOID Block) {
   if (Block != nullptr) {
-    ExFreePoolWithTag(Block, NORVUSB_POOL_TAG);
+    ExFreePool(Block);
   }
 }
 
@@ -134,8 +134,8 @@ NTSTATUS StoreSelection(FdoExtension *Extension, PUSB_CONFIGURATION_DESCRIPTOR S
   return Copy != nullptr ? STATUS_SUCCESS : STATUS_NO_MEMORY;
 }
 
-// A fresh copy of the stored configuration set, so that a selection can go
-// on with it while a start replaces and frees the stored one.
+}  // namespace
+
 NTSTATUS CopyStoredConfiguration(FdoExtension *Extension, PUSB_CONFIGURATION_DESCRIPTOR *Copy, PULONG CopySize) {
   for (ULONG Attempt = 0; Attempt < StoredCopyAttempts; ++Attempt) {
     KIRQL Irql;
@@ -165,8 +165,6 @@ NTSTATUS CopyStoredConfiguration(FdoExtension *Extension, PUSB_CONFIGURATION_DES
   }
   return STATUS_DEVICE_BUSY;
 }
-
-}  // namespace
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);

@@ -40,20 +40,19 @@ NTSTATUS LocateDeviceDescriptor(FdoExtension *Extension, DescriptorSpan *Span) {
   return SpanInside(0, Span->Count, NORVUSB_DEVICE_DESCRIPTOR_SIZE) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS LocateInConfiguration(FdoExtension *Extension, USHORT Kind, DescriptorSpan *Span) {
-  const UCHAR *Set = (const UCHAR *)Extension->ConfigurationDescriptor;
-  ULONG Available = Extension->ConfigurationDescriptorSize;
-  if (Set == nullptr || Available == 0) {
-    return STATUS_UNSUCCESSFUL;
-  }
+// Where the requested kind lies in a configuration set of Available bytes:
+// a copy of the driver's own, so no lock is held while the USBD parser (which
+// may run only below DISPATCH_LEVEL) walks it.
+NTSTATUS LocateInConfiguration(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Available, USHORT Kind,
+                               DescriptorSpan *Span) {
+  const UCHAR *Set = (const UCHAR *)Configuration;
   ULONG Start = 0;
   ULONG Count = Set[0];  // the configuration descriptor alone
   if (Kind != KindConfiguration) {
     // Always the interface of the settings, not one a later select chose.
     ULONG Offset = 0;
-    PUSB_INTERFACE_DESCRIPTOR Interface =
-        FindInterface(Extension->ConfigurationDescriptor, Available, NorvUsbReadUchar(&DriverGlobals.IfSetting),
-                      NorvUsbReadUchar(&DriverGlobals.AltSetting), &Offset);
+    PUSB_INTERFACE_DESCRIPTOR Interface = FindInterface(Configuration, Available, NorvUsbReadUchar(&DriverGlobals.IfSetting),
+                                                        NorvUsbReadUchar(&DriverGlobals.AltSetting), &Offset);
     if (Interface == nullptr) {
       return STATUS_UNSUCCESSFUL;
     }
@@ -72,17 +71,46 @@ NTSTATUS LocateInConfiguration(FdoExtension *Extension, USHORT Kind, DescriptorS
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LocateDescriptor(FdoExtension *Extension, USHORT Kind, DescriptorSpan *Span) {
-  switch (Kind) {
-    case KindDevice:
-      return LocateDeviceDescriptor(Extension, Span);
-    case KindConfiguration:
-    case KindInterface:
-    case KindEndpoints:
-      return LocateInConfiguration(Extension, Kind, Span);
-    default:
-      return STATUS_INVALID_PARAMETER;
+// Copies a located span to the caller; *Out is the span's size either way.
+NTSTATUS CopySpan(const DescriptorSpan *Span, PVOID Buffer, ULONG BufferLength, PULONG Out) {
+  *Out = Span->Count;
+  if (Buffer == nullptr || Span->Count > BufferLength) {
+    return STATUS_NO_MEMORY;
   }
+  RtlCopyMemory(Buffer, Span->Source, Span->Count);
+  return STATUS_SUCCESS;
+}
+
+// The device descriptor needs no parsing: it is copied under InterfaceLock,
+// so the buffer must be resident (the system buffer of a buffered request is).
+NTSTATUS CopyDeviceDescriptor(FdoExtension *Extension, PVOID Buffer, ULONG BufferLength, PULONG Out) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->InterfaceLock, &Irql);
+  DescriptorSpan Span;
+  NTSTATUS Status = LocateDeviceDescriptor(Extension, &Span);
+  if (NT_SUCCESS(Status)) {
+    Status = CopySpan(&Span, Buffer, BufferLength, Out);
+  }
+  KeReleaseSpinLock(&Extension->InterfaceLock, Irql);
+  return Status;
+}
+
+// The configuration kinds read the driver's own copy of the stored set,
+// taken under InterfaceLock: a start replacing the stored set cannot free it
+// under the search, and the search runs with the lock released.
+NTSTATUS CopyFromConfiguration(FdoExtension *Extension, USHORT Kind, PVOID Buffer, ULONG BufferLength, PULONG Out) {
+  PUSB_CONFIGURATION_DESCRIPTOR Set = nullptr;
+  ULONG SetSize = 0;
+  if (!NT_SUCCESS(CopyStoredConfiguration(Extension, &Set, &SetSize))) {
+    return STATUS_UNSUCCESSFUL;  // never configured, or no pool for the copy
+  }
+  DescriptorSpan Span;
+  NTSTATUS Status = LocateInConfiguration(Set, SetSize, Kind, &Span);
+  if (NT_SUCCESS(Status)) {
+    Status = CopySpan(&Span, Buffer, BufferLength, Out);
+  }
+  ExFreePool(Set);
+  return Status;
 }
 
 }  // namespace
@@ -98,35 +126,29 @@ PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR Set, ULONG
   }
   ULONG_PTR First = (ULONG_PTR)Set;
   ULONG_PTR Found = (ULONG_PTR)Interface;
-  if (Found < First || !SpanInside((ULONG)(Found - First), (ULONG)sizeof(USB_INTERFACE_DESCRIPTOR), SetSize)) {
+  // The distance is measured at full width: on 64 bits a pointer 4 GiB or
+  // more past the set would otherwise narrow to an offset inside it.
+  if (Found < First || Found - First > SetSize ||
+      !SpanInside((ULONG)(Found - First), (ULONG)sizeof(USB_INTERFACE_DESCRIPTOR), SetSize)) {
     return nullptr;
   }
   *Offset = (ULONG)(Found - First);
   return Interface;
 }
 
-// The buffer must be resident (the system buffer of a buffered request is):
-// the copy is made under InterfaceLock, so that a start replacing the stored
-// descriptors cannot free them under it.
 NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, USHORT Kind, PVOID Buffer, ULONG BufferLength,
                        PULONG OutLength) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);
   ULONG Out = 0;
-  NTSTATUS Status = Kind <= KindEndpoints ? STATUS_UNSUCCESSFUL : STATUS_INVALID_PARAMETER;
-  if (Extension != nullptr) {
-    KIRQL Irql;
-    KeAcquireSpinLock(&Extension->InterfaceLock, &Irql);
-    DescriptorSpan Span;
-    Status = LocateDescriptor(Extension, Kind, &Span);
-    if (NT_SUCCESS(Status)) {
-      Out = Span.Count;
-      if (Buffer == nullptr || Span.Count > BufferLength) {
-        Status = STATUS_NO_MEMORY;
-      } else {
-        RtlCopyMemory(Buffer, Span.Source, Span.Count);
-      }
-    }
-    KeReleaseSpinLock(&Extension->InterfaceLock, Irql);
+  NTSTATUS Status;
+  if (Kind > KindEndpoints) {
+    Status = STATUS_INVALID_PARAMETER;
+  } else if (Extension == nullptr) {
+    Status = STATUS_UNSUCCESSFUL;
+  } else if (Kind == KindDevice) {
+    Status = CopyDeviceDescriptor(Extension, Buffer, BufferLength, &Out);
+  } else {
+    Status = CopyFromConfiguration(Extension, Kind, Buffer, BufferLength, &Out);
   }
   if (OutLength != nullptr) {
     *OutLength = Out;

@@ -129,7 +129,7 @@ NTSTATUS MaintainPipes(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeI
       MaintainOnePipe(DeviceObject, Urb, BlockSize, Function, Index, &Result);
     }
   }
-  ExFreePoolWithTag(Urb, NORVUSB_POOL_TAG);
+  ExFreePool(Urb);
   return Result;
 }
 

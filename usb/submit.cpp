@@ -52,7 +52,7 @@ VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncO
   IoStatus.Information = 0;
   PIRP Irp = IoBuildDeviceIoControlRequest(ControlCode, Lower, nullptr, 0, nullptr, 0, TRUE, Event, &IoStatus);
   if (Irp == nullptr) {
-    ExFreePoolWithTag(Event, NORVUSB_POOL_TAG);
+    ExFreePool(Event);
     Outcome->WaitResult = Outcome->FinalStatus = STATUS_INSUFFICIENT_RESOURCES;
     return;
   }
@@ -82,7 +82,7 @@ VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncO
   KeClearEvent(Event);
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
-  ExFreePoolWithTag(Event, NORVUSB_POOL_TAG);
+  ExFreePool(Event);
 }
 
 }  // namespace

@@ -26,15 +26,15 @@ NTSTATUS AllocateVendorBlocks(ULONG ReplyLength, VendorBlocks *Blocks) {
   RtlZeroMemory(Blocks->Reply, ReplyLength);
   Blocks->Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, NORVUSB_URB_BLOCK_SIZE, NORVUSB_POOL_TAG);
   if (Blocks->Urb == nullptr) {
-    ExFreePoolWithTag(Blocks->Reply, NORVUSB_POOL_TAG);
+    ExFreePool(Blocks->Reply);
     return STATUS_NO_MEMORY;
   }
   return STATUS_SUCCESS;
 }
 
 VOID ReleaseVendorBlocks(VendorBlocks *Blocks) {
-  ExFreePoolWithTag(Blocks->Reply, NORVUSB_POOL_TAG);
-  ExFreePoolWithTag(Blocks->Urb, NORVUSB_POOL_TAG);
+  ExFreePool(Blocks->Reply);
+  ExFreePool(Blocks->Urb);
 }
 
 // Fills the request block and sends it; returns SubmitUrb's status.

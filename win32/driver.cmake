@@ -1,26 +1,51 @@
 # norvusb.sys: the same driver sources, against mingw-w64's DDK headers,
-# linked as a native-subsystem image that imports only from the kernel, the
-# HAL and the USB driver library.
+# linked as a native-subsystem WDM image that imports only from the kernel,
+# the HAL and the USB driver library. The toolchain file picks the
+# architecture (32-bit x86 or x64); each has its own layout checks.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(NORVUSB_SYS_LAYOUT_CHECKS win32/layout_checks_x64.cpp)
+  # x64 has one calling convention and no decoration.
+  set(NORVUSB_SYS_ENTRY DriverEntry)
+  set(NORVUSB_SYS_ARCH x64)
+  # The x64 calling convention requires unwind data (.pdata, .xdata) for
+  # every function that is not a leaf: the kernel walks stacks with it.
+  set(NORVUSB_SYS_CODE -fasynchronous-unwind-tables)
+else()
+  set(NORVUSB_SYS_LAYOUT_CHECKS win32/layout_checks.cpp)
+  set(NORVUSB_SYS_ENTRY _DriverEntry@8)
+  set(NORVUSB_SYS_ARCH x86)
+  # The compiler's default is the Pentium Pro (cmov); Windows 98 runs on a
+  # 486, Windows 2000 on a Pentium. x86 stacks are walked by frame pointer,
+  # so no unwind tables.
+  set(NORVUSB_SYS_CODE -march=i486 -fno-asynchronous-unwind-tables)
+endif()
+
 file(GLOB NORVUSB_SYS_SOURCES CONFIGURE_DEPENDS
-  driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp win32/*.cpp)
-add_executable(norvusb_sys ${NORVUSB_SYS_SOURCES})
+  driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp)
+add_executable(norvusb_sys ${NORVUSB_SYS_SOURCES} ${NORVUSB_SYS_LAYOUT_CHECKS})
 set_target_properties(norvusb_sys PROPERTIES OUTPUT_NAME norvusb SUFFIX ".sys")
 target_include_directories(norvusb_sys PRIVATE include)
 target_compile_definitions(norvusb_sys PRIVATE NORVUSB_WINDOWS)
 target_compile_options(norvusb_sys PRIVATE
   -std=c++17 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
-  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin
-  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2)
+  -fno-stack-protector -fno-builtin
+  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unknown-pragmas -O2 ${NORVUSB_SYS_CODE})
 target_link_options(norvusb_sys PRIVATE
   -nostdlib -nostartfiles -shared
-  -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000
+  -Wl,--subsystem,native -Wl,--entry,${NORVUSB_SYS_ENTRY} -Wl,--image-base,0x10000
   -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase
-  -Wl,--no-insert-timestamp)
+  -Wl,--no-insert-timestamp -Wl,--wdmdriver)
 # No Win32 libraries: a driver links against the kernel alone.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_libraries(norvusb_sys PRIVATE ntoskrnl hal usbd gcc)
 
 add_custom_target(check_sys ALL
-  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys.sh $<TARGET_FILE:norvusb_sys>
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys.sh ${NORVUSB_SYS_ARCH} $<TARGET_FILE:norvusb_sys>
   DEPENDS norvusb_sys
-  COMMENT "Checking the imports and the image of norvusb.sys")
+  COMMENT "Checking the imports and the image of norvusb.sys (${NORVUSB_SYS_ARCH})")
+
+# The check itself, on tiny images it must refuse.
+add_custom_target(check_sys_test ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys-test.sh ${NORVUSB_SYS_ARCH} ${CMAKE_CXX_COMPILER}
+    ${CMAKE_CURRENT_BINARY_DIR}/check-sys-test
+  COMMENT "Testing the image check (${NORVUSB_SYS_ARCH})")

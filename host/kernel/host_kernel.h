@@ -151,4 +151,8 @@ class Kernel {
 // controller's completion does.
 void RunAtDispatchLevel(const std::function<void()> &fn);
 
+// Threads blocked in KeWaitForSingleObject on this event right now: lets a
+// test know that a driver has reached a wait, without sleeping and hoping.
+size_t EventWaiters(const KEVENT *event);
+
 }  // namespace host

@@ -68,6 +68,7 @@ struct Manager {
   std::map<std::string, unsigned> driverKeysMade;
   std::set<uint64_t> pendingEnumerations;
   std::vector<PnpRequestRecord> log;
+  std::vector<PDEVICE_OBJECT> busInvalidations;  // IoInvalidateDeviceRelations(BusRelations) calls, in order
   internal::WorkQueue worker;
 
   Manager() { MakeRoot(); }
@@ -904,6 +905,12 @@ std::vector<PnpRequestRecord> PnpRequestLog() {
 void ClearPnpRequestLog() {
   std::lock_guard lock(M().mutex);
   M().log.clear();
+  M().busInvalidations.clear();
+}
+
+size_t BusInvalidations(PDEVICE_OBJECT deviceObject) {
+  std::lock_guard lock(M().mutex);
+  return size_t(std::count(M().busInvalidations.begin(), M().busInvalidations.end(), deviceObject));
 }
 
 }  // namespace host::pnp
@@ -932,6 +939,7 @@ void PnpReset() {
     M().driverKeysMade.clear();
     M().pendingEnumerations.clear();
     M().log.clear();
+    M().busInvalidations.clear();
     M().nextSerial = 1;
     M().MakeRoot();
   }
@@ -1000,6 +1008,7 @@ VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELAT
   uint64_t serial = 0;
   {
     std::lock_guard lock(M().mutex);
+    M().busInvalidations.push_back(DeviceObject);
     // A device object the manager does not know (a stack tested on its own)
     // has nothing to enumerate.
     DevNode *node = NodeByPdo(DeviceObject);

@@ -116,7 +116,10 @@ struct PnpRequestRecord {
   NTSTATUS status = 0;
 };
 std::vector<PnpRequestRecord> PnpRequestLog();
-void ClearPnpRequestLog();
+void ClearPnpRequestLog();  // the invalidations too
+// Calls of IoInvalidateDeviceRelations(BusRelations) for this device object
+// since boot or the last ClearPnpRequestLog, known to the manager or not.
+size_t BusInvalidations(PDEVICE_OBJECT deviceObject);
 
 // ------------------------------------------------------------------ power
 // Device power requests to one started node (a device's power policy owner

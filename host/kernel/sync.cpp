@@ -227,6 +227,13 @@ void RunAtDispatchLevel(const std::function<void()> &fn) {
   fn();
 }
 
+size_t EventWaiters(const KEVENT *event) {
+  Dispatcher &d = TheDispatcher();
+  std::lock_guard guard(d.lock);
+  auto found = d.waiters.find(event);
+  return found == d.waiters.end() ? 0 : found->second.size();
+}
+
 namespace detail {
 void SyncForgetLocksIn(const void *begin, size_t length) {
   auto &order = TheLockOrder();

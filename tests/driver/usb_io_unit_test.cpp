@@ -1,160 +1,14 @@
-// The USB access and user I/O routines on the kernel alone: a bridge device
-// object built by hand above a scripted stand-in for the USB stack, which
-// records every URB and completes it at once.
-#include <algorithm>
+// The USB access and user I/O routines on the kernel alone, on a bridge
+// device object built by hand above a scripted stand-in for the USB stack.
 #include <cstring>
+#include <utility>
 #include <vector>
 
-#include "frame_fixture.h"
+#include "bridge_fixture.h"
 
 namespace {
 
-struct ScriptedStack {
-  std::vector<USHORT> functions;      // URB functions, in the order received
-  std::vector<USHORT> vendorIndexes;  // wIndex of each vendor request
-  std::vector<UCHAR> vendorReply;     // what a vendor request reads
-  NTSTATUS status = STATUS_SUCCESS;   // what every request completes with
-  ULONG bulkMoved = 0;                // bytes a bulk transfer reports moved
-};
-ScriptedStack *gStack = nullptr;
-
-void AnswerUrb(PURB urb) {
-  gStack->functions.push_back(urb->UrbHeader.Function);
-  switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_VENDOR_DEVICE: {
-      auto &request = urb->UrbControlVendorClassRequest;
-      gStack->vendorIndexes.push_back(request.Index);
-      ULONG n = std::min<ULONG>(ULONG(gStack->vendorReply.size()), request.TransferBufferLength);
-      if (n != 0) std::memcpy(request.TransferBuffer, gStack->vendorReply.data(), n);
-      request.TransferBufferLength = n;
-      break;
-    }
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-      auto &select = urb->UrbSelectConfiguration;
-      if (select.ConfigurationDescriptor == nullptr) break;
-      select.ConfigurationHandle = reinterpret_cast<PVOID>(0xC0);
-      PUSBD_PIPE_INFORMATION pipes = &select.Interface.Pipes[0];
-      for (ULONG i = 0; i < select.Interface.NumberOfPipes; ++i)
-        pipes[i].PipeHandle = reinterpret_cast<PVOID>(0x100 + i);
-      break;
-    }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = gStack->bulkMoved;
-      break;
-    default:
-      break;
-  }
-}
-
-NTSTATUS NTAPI ScriptedStackDispatch(PDEVICE_OBJECT, PIRP irp) {
-  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-  if (sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
-    AnswerUrb(static_cast<PURB>(sp->Parameters.Others.Argument1));
-  NTSTATUS status = gStack->status;
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS NTAPI ScriptedStackEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ScriptedStackDispatch;
-  return STATUS_SUCCESS;
-}
-
-// A configuration of 32 bytes: one interface (number 0) with a bulk OUT and
-// a bulk IN endpoint.
-std::vector<UCHAR> ConfigurationSet() {
-  return {9, 2, 32, 0, 1, 1, 0, 0x80, 50,          // configuration
-          9, 4, 0, 0, 2, 0xFF, 0, 0, 0,            // interface 0, two endpoints
-          7, 5, 0x01, 2, 64, 0, 0,                 // bulk OUT
-          7, 5, 0x82, 2, 64, 0, 0};                // bulk IN
-}
-
-class UsbIoUnitTest : public DriverUnitTest {
- protected:
-  void SetUp() override {
-    DriverUnitTest::SetUp();
-    gStack = &stack_;
-    usbDriver_ = host::CreateDriverObject(u"\\Driver\\scriptedusb", ScriptedStackEntry);
-    ASSERT_NE(usbDriver_, nullptr);
-    ASSERT_EQ(IoCreateDevice(usbDriver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower_), STATUS_SUCCESS);
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(FdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bridge_),
-              STATUS_SUCCESS);
-    bridge_->StackSize = CHAR(lower_->StackSize + 1);
-    bridge_->Flags |= DO_DIRECT_IO;
-    ext_ = static_cast<FdoExtension *>(bridge_->DeviceExtension);
-    ext_->IsFdo = 1;
-    ext_->Self = bridge_;
-    ext_->LowerDeviceObject = lower_;
-    ext_->PendingIoCount = 1;
-    InitializeListHead(&ext_->ChildList);
-    KeInitializeEvent(&ext_->RemoveEvent, NotificationEvent, FALSE);
-    KeInitializeSpinLock(&ext_->ChildListLock);
-    KeInitializeSpinLock(&ext_->TransferLock);
-    KeInitializeSpinLock(&ext_->InterfaceLock);
-  }
-
-  void TearDown() override {
-    host::lowres::Clear();
-    DriverGlobals.MaxTransferSize = 4096;
-    if (bridge_ != nullptr) {
-      bridge_->DeviceExtension = ext_;
-      FreeDeviceResources(bridge_);
-      IoDeleteDevice(bridge_);
-    }
-    if (lower_ != nullptr) IoDeleteDevice(lower_);
-    if (usbDriver_ != nullptr) host::DeleteDriverObject(usbDriver_);
-    gStack = nullptr;
-    DriverUnitTest::TearDown();
-  }
-
-  // Sends one request to a device as the I/O manager would, with a
-  // buffered system buffer, and waits for it.
-  NTSTATUS Send(PDEVICE_OBJECT device, UCHAR major, ULONG code, std::vector<UCHAR> input, ULONG outputLength,
-                std::vector<UCHAR> *output = nullptr, ULONG_PTR *information = nullptr, PMDL *mdl = nullptr,
-                std::vector<UCHAR> *data = nullptr) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    std::vector<UCHAR> out(outputLength);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, input.empty() ? nullptr : input.data(),
-                                             ULONG(input.size()), out.empty() ? nullptr : out.data(),
-                                             outputLength, FALSE, &done, &iosb);
-    EXPECT_NE(irp, nullptr);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
-    if (data != nullptr) {
-      PMDL attached = IoAllocateMdl(data->data(), ULONG(data->size()), FALSE, FALSE, irp);
-      if (mdl != nullptr) *mdl = attached;
-    }
-    if (IofCallDriver(device, irp) == STATUS_PENDING)
-      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    if (output != nullptr) *output = out;
-    if (information != nullptr) *information = iosb.Information;
-    return iosb.Status;
-  }
-
-  NTSTATUS Ioctl(ULONG code, std::vector<UCHAR> input, ULONG outputLength, std::vector<UCHAR> *output = nullptr,
-                 ULONG_PTR *information = nullptr) {
-    return Send(bridge_, IRP_MJ_DEVICE_CONTROL, code, std::move(input), outputLength, output, information);
-  }
-
-  // Stores a configuration set as a start would, and selects interface 0.
-  void Configure(std::vector<UCHAR> set) {
-    auto *copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), NORVUSB_POOL_TAG));
-    std::memcpy(copy, set.data(), set.size());
-    BOOLEAN stored = FALSE;
-    ASSERT_EQ(SelectInterfaceEx(bridge_, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy), ULONG(set.size()),
-                                0, 0, &stored),
-              STATUS_SUCCESS);
-    ASSERT_TRUE(stored);
-  }
-
-  ScriptedStack stack_;
-  PDRIVER_OBJECT usbDriver_ = nullptr;
-  PDEVICE_OBJECT lower_ = nullptr;
-  PDEVICE_OBJECT bridge_ = nullptr;
-  FdoExtension *ext_ = nullptr;
-};
+using UsbIoUnitTest = BridgeUnitTest;
 
 TEST_F(UsbIoUnitTest, SubmitUrbSendsNothingWhenTheRequestOrItsEventCannotBeHad) {
   URB urb{};
@@ -328,6 +182,112 @@ TEST_F(UsbIoUnitTest, OneTransferAtATimeWithinTheBufferAllocatedAtOpen) {
   EXPECT_EQ(ext_->TransferBuffer[0], 0x66);
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(ext_->TransferBuffer, nullptr);
+}
+
+// The configuration is read in two steps: the configuration descriptor's own
+// 9 bytes for wTotalLength, then the whole set (with the driver's slack of 16
+// bytes beyond it).
+TEST_F(UsbIoUnitTest, TheConfigurationIsReadByItsNineBytesThenByItsTotalLength) {
+  ASSERT_EQ(ConfigureDevice(bridge_), STATUS_SUCCESS);
+  const std::vector<std::pair<UCHAR, ULONG>> expected = {
+      {USB_DEVICE_DESCRIPTOR_TYPE, 18}, {USB_CONFIGURATION_DESCRIPTOR_TYPE, 9}, {USB_CONFIGURATION_DESCRIPTOR_TYPE, 32 + 16}};
+  EXPECT_EQ(stack_.descriptorReads, expected);
+  EXPECT_EQ(ext_->ConfigurationDescriptorSize, 32u);
+  EXPECT_NE(ext_->InterfaceInfo, nullptr);
+}
+
+// A start whose device descriptor cannot be read keeps no device descriptor,
+// not even the one an earlier start stored, and reads no configuration.
+TEST_F(UsbIoUnitTest, AFailedDeviceDescriptorReadLeavesNoDeviceDescriptor) {
+  ASSERT_EQ(ConfigureDevice(bridge_), STATUS_SUCCESS);
+  ASSERT_NE(ext_->DeviceDescriptor, nullptr);
+  stack_.descriptorReads.clear();
+  stack_.status = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(ConfigureDevice(bridge_), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ext_->DeviceDescriptor, nullptr);
+  EXPECT_EQ(stack_.descriptorReads.size(), 1u);
+}
+
+// A selection the USB stack answers with success but a failed URB status is
+// refused all the same: nothing is stored.
+TEST_F(UsbIoUnitTest, ASelectionIsRefusedByItsUrbStatusAlone) {
+  auto set = ConfigurationSet();
+  auto *copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), NORVUSB_POOL_TAG));
+  std::memcpy(copy, set.data(), set.size());
+  stack_.urbStatus = USBD_STATUS_STALL_PID;
+  BOOLEAN stored = TRUE;
+  SelectInterfaceEx(bridge_, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy), ULONG(set.size()), 0, 0, &stored);
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(ext_->InterfaceInfo, nullptr);
+  EXPECT_EQ(ext_->ConfigurationHandle, nullptr);
+  EXPECT_EQ(ext_->ConfigurationDescriptor, nullptr);
+  EXPECT_EQ(stack_.functions, std::vector<USHORT>{URB_FUNCTION_SELECT_CONFIGURATION});
+  ExFreePool(copy);
+}
+
+// Abort and reset walk the open pipes from the first: the write pipe, then
+// the read pipe.
+TEST_F(UsbIoUnitTest, PipeMaintenanceWalksPipeZeroThenPipeOne) {
+  Configure(ConfigurationSet());
+  SetPipeMarks(bridge_, 1);
+  const std::vector<PVOID> inOrder = {reinterpret_cast<PVOID>(0x100), reinterpret_cast<PVOID>(0x101)};
+  EXPECT_EQ(AbortPipes(bridge_, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(stack_.pipeHandles, inOrder);
+  stack_.pipeHandles.clear();
+  EXPECT_EQ(ResetPipes(bridge_, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(stack_.pipeHandles, inOrder);
+}
+
+// wIndex of each sub-command, whatever argument the caller gives: the
+// argument for 2, its low byte for 4, 5 for 5, 0 for 3 and 6; nothing is
+// sent for a sub-command outside 2..6.
+TEST_F(UsbIoUnitTest, EachSubCommandSendsItsOwnIndex) {
+  const USHORT argument = 0x1234;
+  const std::vector<std::pair<UCHAR, USHORT>> cases = {{2, 0x1234}, {3, 0}, {4, 0x34}, {5, 5}, {6, 0}};
+  for (auto [subCommand, index] : cases) {
+    stack_.vendorIndexes.clear();
+    EXPECT_EQ(VendorCommand(bridge_, nullptr, subCommand, argument, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(stack_.vendorIndexes, std::vector<USHORT>{index}) << int(subCommand);
+  }
+  stack_.functions.clear();
+  for (UCHAR refused : {UCHAR(1), UCHAR(7)})
+    EXPECT_EQ(VendorCommand(bridge_, nullptr, refused, argument, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(stack_.functions.empty());
+}
+
+// A write reports what the stack moved, never more than was asked.
+TEST_F(UsbIoUnitTest, AWriteReportsTheBytesTheStackMoved) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  std::vector<UCHAR> data(10, 0x66);
+  for (auto [moved, reported] : std::vector<std::pair<ULONG, ULONG_PTR>>{{7, 7}, {10, 10}, {12, 10}}) {
+    stack_.bulkMoved = moved;
+    ULONG_PTR info = 0;
+    EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, &info, nullptr, &data), STATUS_SUCCESS);
+    EXPECT_EQ(info, reported) << moved;
+  }
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// Every request block carries the length of its own record in its header
+// (the pipe requests stop before their reserved word; the unconfigure block
+// describes one empty interface).
+TEST_F(UsbIoUnitTest, EveryRequestCarriesItsRecordLengthInItsHeader) {
+  const USHORT select = USHORT(FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) +
+                               FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes));
+  ASSERT_EQ(ConfigureDevice(bridge_), STATUS_SUCCESS);
+  SetPipeMarks(bridge_, 1);
+  AbortPipes(bridge_, nullptr);
+  ClearHalts(bridge_, nullptr);
+  VendorCommand(bridge_, nullptr, 5, 0, nullptr);
+  UnconfigureDevice(bridge_);
+  const USHORT descriptor = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+  const USHORT pipe = FIELD_OFFSET(struct _URB_PIPE_REQUEST, Reserved);
+  const USHORT feature = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+  const std::vector<USHORT> expected = {
+      descriptor, descriptor, descriptor, USHORT(select + 2 * sizeof(USBD_PIPE_INFORMATION)), pipe, pipe,
+      feature,    feature,    sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), select};
+  EXPECT_EQ(stack_.urbLengths, expected);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // stack answers the Plug and Play manager can bring.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+
+#include "host/kernel/host_kernel.h"
 
 #include "host/kernel/registry.h"
 #include "tests/lifecycle/lifecycle_support.h"
@@ -227,6 +230,59 @@ TEST_F(StartRemoveTest, AStartWithoutStopLeaksNothing) {
   EXPECT_TRUE(LinkExists("NorvUSB1"));
   machine.WaitIdle();
   EXPECT_EQ(BridgeNode(0)->children.size(), 1u);
+}
+
+// The Plug and Play manager takes the status a start returned when it was not
+// pended, so it must be the one the request was completed with: the lower
+// stack's failure when it pended the start and then failed it, and the lower
+// stack's success when only the DOS link (already there) could not be made.
+TEST_F(StartRemoveTest, AStartReturnsTheStatusItWasCompletedWith) {
+  host::Machine &machine = Boot();
+  UseLowerFilter();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  ASSERT_TRUE(LinkExists("NorvUSB1"));
+  for (NTSTATUS lowerLater : {NTSTATUS(0), kLowerFailure}) {
+    Script().startFailsLater = lowerLater;
+    SentIrp start = Send(Fdo(0), IRP_MJ_PNP, IRP_MN_START_DEVICE);
+    ASSERT_TRUE(start.Wait());
+    EXPECT_EQ(start.Status(), lowerLater == 0 ? STATUS_SUCCESS : kLowerFailure);
+    EXPECT_EQ(start.returned, start.Status());
+    machine.WaitIdle();
+  }
+  Script().startFailsLater = 0;
+}
+
+// A D0 change held below the bridge keeps its unit of the I/O gate until it
+// completes; a remove meanwhile must wait for it before it tears down and
+// passes itself down.
+TEST_F(StartRemoveTest, RemoveWaitsForARequestInsideTheGate) {
+  host::Machine &machine = Boot();
+  UseLowerFilter();
+  machine.Plug(PlanWith(kAcmeDeviceId));
+  FdoExtension *extension = Extension(0);
+  const std::string path = BridgePath();
+  Script().toD0 = D0Answer::Hold;
+  SentIrp power = Send(Fdo(0), IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD0));
+  ASSERT_EQ(power.returned, STATUS_PENDING);
+  ASSERT_EQ(extension->PendingIoCount, 2);
+
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    host::pnp::RemoveDevice(path);
+    removed = true;
+  });
+  // Until remove blocks on its event, or (a fault) finishes without waiting.
+  while (host::EventWaiters(&extension->RemoveEvent) == 0 && !removed) std::this_thread::yield();
+  EXPECT_FALSE(removed);
+  EXPECT_EQ(Script().pnpSeen[IRP_MN_REMOVE_DEVICE].load(), 0);
+  EXPECT_NE(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+
+  ASSERT_TRUE(ReleaseHeldRequest(STATUS_SUCCESS));
+  remover.join();
+  ASSERT_TRUE(power.Wait());
+  EXPECT_EQ(Script().pnpSeen[IRP_MN_REMOVE_DEVICE].load(), 1);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_EQ(BridgeNode(0)->state, DeviceState::Removed);
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+// A bridge device object built by hand on the kernel alone, above a scripted
+// stand-in for the USB stack that records every request it gets and
+// completes it at once.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "frame_fixture.h"
+
+struct ScriptedStack {
+  std::vector<USHORT> functions;      // URB functions, in the order received
+  std::vector<USHORT> vendorIndexes;  // wIndex of each vendor request
+  std::vector<USHORT> urbLengths;     // UrbHeader.Length of each URB
+  std::vector<PVOID> pipeHandles;     // PipeHandle of each abort or reset
+  std::vector<UCHAR> vendorReply;     // what a vendor request reads
+  NTSTATUS status = STATUS_SUCCESS;   // what every URB completes with
+  NTSTATUS deviceIdStatus = STATUS_SUCCESS;  // what the device-ID read completes with
+  USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;  // the URB header status it leaves
+  ULONG bulkMoved = 0;                // bytes a bulk transfer reports moved
+  // Descriptor reads: type and bytes asked for; answered from ConfigurationSet()
+  // and an 18-byte device descriptor.
+  std::vector<std::pair<UCHAR, ULONG>> descriptorReads;
+
+  // Plug and Play and power requests: what reached the stack, with the
+  // status block as it arrived; each is completed with lowerStatus, its
+  // Information left as it came.
+  struct Arrival {
+    UCHAR major;
+    UCHAR minor;
+    IO_STATUS_BLOCK statusBlock;
+  };
+  std::vector<Arrival> arrivals;
+  NTSTATUS lowerStatus = STATUS_SUCCESS;
+};
+
+// A configuration of 32 bytes: one interface (number 0) with a bulk OUT and
+// a bulk IN endpoint.
+std::vector<UCHAR> ConfigurationSet();
+
+class BridgeUnitTest : public DriverUnitTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Sends one request to a device as the I/O manager would, with a
+  // buffered system buffer, and waits for it.
+  NTSTATUS Send(PDEVICE_OBJECT device, UCHAR major, ULONG code, std::vector<UCHAR> input, ULONG outputLength,
+                std::vector<UCHAR> *output = nullptr, ULONG_PTR *information = nullptr, PMDL *mdl = nullptr,
+                std::vector<UCHAR> *data = nullptr);
+  NTSTATUS Ioctl(ULONG code, std::vector<UCHAR> input, ULONG outputLength, std::vector<UCHAR> *output = nullptr,
+                 ULONG_PTR *information = nullptr) {
+    return Send(bridge_, IRP_MJ_DEVICE_CONTROL, code, std::move(input), outputLength, output, information);
+  }
+
+  // A Plug and Play or power request as the managers send one: status
+  // STATUS_NOT_SUPPORTED and the given Information on arrival.
+  struct Outcome {
+    NTSTATUS returned;             // what the dispatch routine returned
+    IO_STATUS_BLOCK statusBlock;   // as the request completed
+  };
+  Outcome SendPnp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const IO_STACK_LOCATION &parameters = {},
+                  ULONG_PTR information = 0);
+
+  // Stores a configuration set as a start would, and selects interface 0.
+  void Configure(std::vector<UCHAR> set);
+
+  ScriptedStack stack_;
+  PDRIVER_OBJECT usbDriver_ = nullptr;
+  PDEVICE_OBJECT lower_ = nullptr;
+  PDEVICE_OBJECT bridge_ = nullptr;
+  FdoExtension *ext_ = nullptr;
+};
