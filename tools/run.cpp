@@ -116,6 +116,17 @@ class StepParser {
   size_t jobs_ = 0;
 };
 
+// A failed step's error line, with where it came from; in JSON lines also a
+// document when the step printed none, so that every step has one.
+int StepFailed(const StepInfo &info, const std::string &message, int status, bool owesDocument) {
+  if (owesDocument) {
+    CommonOptions stepOutput;
+    stepOutput.step = info;
+    EmitJson(Json{{"error", message}}, stepOutput);
+  }
+  return ShowError(fmt::format("{}: {}", info.where, message), status);
+}
+
 // Runs one line; returns its exit status, nullopt for a line with no step.
 // A failure is reported here, with the line it came from.
 std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions &options) {
@@ -131,12 +142,11 @@ std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions 
     if (!command.common->json && !command.common->quiet) std::printf("== %s: %s\n", info.where.c_str(), info.text.c_str());
     return command.run(&bench);
   } catch (const ToolError &error) {
-    if (options.common.json && DocumentsEmitted() == documentsBefore) {
-      CommonOptions stepOutput;
-      stepOutput.step = info;
-      EmitJson(Json{{"error", error.what()}}, stepOutput);
-    }
-    return ShowError(fmt::format("{}: {}", info.where, error.what()), error.ExitCode());
+    return StepFailed(info, error.what(), error.ExitCode(), options.common.json && DocumentsEmitted() == documentsBefore);
+  } catch (const std::exception &error) {
+    // The machine's own refusal of a step ends the step, not the session.
+    return StepFailed(info, error.what(), exit_code::kFailed,
+                      options.common.json && DocumentsEmitted() == documentsBefore);
   }
 }
 
