@@ -11,8 +11,11 @@ cd "$root"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
+page="$build/testpage.png"
 echo "== norvusb print examples/testpage.ps"
-"$tool" print examples/testpage.ps --out "$out/received.prn" --pcap "$out/demo.pcap"
+"$tool" print examples/testpage.ps --out "$out/received.prn" --pcap "$out/demo.pcap" --render "$page"
+echo
+echo "The page as the printer received it, drawn by Ghostscript: $page"
 echo
 echo "== norvusb enum --bridges 3 --tree"
 "$tool" enum --bridges 3 --tree

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build ccache g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev libfmt-dev libpcap-dev tshark
+  nlohmann-json3-dev libcli11-dev libfmt-dev libpcap-dev tshark ghostscript zlib1g-dev
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix

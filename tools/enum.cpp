@@ -12,6 +12,7 @@
 #include "tools/decoded.h"
 #include "tools/device_id.h"
 #include "tools/errors.h"
+#include "tools/output.h"
 #include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"
@@ -113,7 +114,7 @@ Json Printer(const pnp::DeviceNodeInfo &node, const std::string &portName) {
 // value is absent and the driver keeps what it had (4096, 0, 0 at load).
 Json Settings(const std::string &driverKey) {
   Json settings = Json::object();
-  for (const char *name : {"MaxTransferSize", "IFSetting", "AltSetting"}) {
+  for (const char *name : {"AltSetting", "IFSetting", "MaxTransferSize"}) {  // as the docs list them
     const auto value = host::registry::GetDword(driverKey, name);
     settings[name] = value ? Json(*value) : Json(nullptr);
   }
@@ -235,7 +236,7 @@ void PrintTree(const Json &bridges, uint16_t busNumber) {
 Json Bridges(Session &session, const CommonOptions &options) {
   Json bridges = Json::array();
   for (size_t i : session.Workbench().Plugged())
-    if (options.port.empty() || i == session.BridgeIndex()) bridges.push_back(Bridge(session, i));
+    if (!options.port || i == session.BridgeIndex()) bridges.push_back(Bridge(session, i));
   return bridges;
 }
 

@@ -13,6 +13,7 @@
 #include "tools/decoded.h"
 #include "tools/errors.h"
 #include "tools/device_id.h"
+#include "tools/output.h"
 #include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"

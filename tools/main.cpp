@@ -2,6 +2,9 @@
 // device tree and the ports' state, drive the bridge, read the printer's
 // back channel, or run a session of such steps, with the unchanged driver
 // running on the host machine.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -15,6 +18,19 @@
 #ifndef NORVUSB_VERSION
 #define NORVUSB_VERSION "unknown"
 #endif
+
+namespace {
+
+// What the report or JSON document could not write shows here: a full disk or
+// a closed pipe must not pass for success.
+int CheckStandardOutput(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  const std::string reason = errno != 0 ? std::strerror(errno) : "the write failed";
+  return norvusb::ShowError("cannot write standard output: " + reason, norvusb::exit_code::kFailed);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   CLI::App program{
@@ -43,7 +59,7 @@ int main(int argc, char **argv) {
 
   try {
     for (const norvusb::Command &command : commands)
-      if (command.app->parsed()) return command.run(nullptr);
+      if (command.app->parsed()) return CheckStandardOutput(command.run(nullptr));
   } catch (const norvusb::ToolError &error) {
     return norvusb::ShowError(error.what(), error.ExitCode());
   } catch (const std::exception &error) {

@@ -56,13 +56,13 @@ void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which)
         ->allow_extra_args(false);
     command.add_option("--timing", options.timing, "Bus timing: full-speed (1 ms frames) or instant")
         ->check(CLI::IsMember({"full-speed", "instant"}));
-    command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file")->type_name("PATH");
+    command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
   }
   if (which & o::kPort)
     command.add_option("--port", options.port, "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1)")
         ->type_name("NAME");
   if (which & o::kOut)
-    command.add_option("--out", options.out, "Write what the printer received to this file")->type_name("PATH");
+    command.add_option("--out", options.out, "Write what the printer received to this file (- for standard output)")->type_name("PATH");
   if (which & o::kPrinterRate)
     command.add_option("--printer-rate", options.printerRate, "Printer speed in bytes per second (default unlimited)")
         ->type_name("BYTES_PER_S")
@@ -92,27 +92,36 @@ std::vector<Setting> ParseSettings(const std::vector<std::string> &settings) {
   return parsed;
 }
 
-unsigned ParsePort(const std::string &port, unsigned bridges) {
-  if (port.empty()) return 1;
+uint64_t ParseByteCount(const std::string &option, const std::string &text) {
+  constexpr uint64_t kMax = uint64_t{1} << 62;
+  const auto value = ParseNumber(text);
+  if (!value || *value > kMax)
+    BadInput(fmt::format("{} {}: expected a number of bytes from 0 to {}", option, text, kMax));
+  return *value;
+}
+
+unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {
+  if (!port) return 1;
+  const std::string &name = *port;
+  if (name.empty()) BadInput("--port '': expected a port name such as NorvUSB1");
   constexpr std::string_view kPrefix = "NorvUSB";
-  std::string_view rest = port;
+  std::string_view rest = name;
   // The platform's names compare without regard to case.
   if (rest.size() <= kPrefix.size() || !host::pnp::ids::EqualIds(std::string(rest.substr(0, kPrefix.size())),
                                                                   std::string(kPrefix)))
-    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", port));
+    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", name));
   rest.remove_prefix(kPrefix.size());
   const auto number = ParseNumber(std::string(rest));
   if (!number || *number == 0 || rest.starts_with("0"))
-    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", port));
+    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", name));
   if (*number > bridges)
-    BadInput(fmt::format("--port {}: no such port; {} bridge(s) give NorvUSB1 to NorvUSB{}", port, bridges, bridges));
+    BadInput(fmt::format("--port {}: no such port; {} bridge(s) give NorvUSB1 to NorvUSB{}", name, bridges, bridges));
   return static_cast<unsigned>(*number);
 }
 
 host::MachineOptions MachineOptionsFor(const CommonOptions &options) {
   host::MachineOptions machine;
   machine.timing = options.timing == "instant" ? host::usb::Timing::Instant : host::usb::Timing::FullSpeed;
-  machine.capture = options.pcap;
   for (const Setting &setting : ParseSettings(options.settings))
     machine.driverSettings.emplace_back(setting.name, setting.value);
   return machine;
@@ -124,6 +133,9 @@ std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options) {
     auto &printer = plans[i].printer;
     if (!options.deviceIds.empty()) printer.deviceId = options.deviceIds[std::min(i, options.deviceIds.size() - 1)];
     printer.bytesPerSecond = options.printerRate;
+    // The tools see the data as it passes (Printer::SetObserver); a copy of
+    // it all would grow with the document.
+    printer.keepInMemory = false;
   }
   return plans;
 }

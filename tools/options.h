@@ -25,11 +25,11 @@ struct StepInfo {
 struct CommonOptions {
   std::vector<std::string> deviceIds;          // --device-id, one per bridge; the last repeats
   unsigned bridges = 1;                        // --bridges
-  std::string port;                            // --port NorvUSBk; empty: NorvUSB1
+  std::optional<std::string> port;             // --port NorvUSBk; none: NorvUSB1
   std::vector<std::string> settings;           // --set NAME=VALUE
   std::string timing = "full-speed";           // --timing
-  std::string out;                             // --out: what the printer received
-  std::string pcap;                            // --pcap: USBPcap capture
+  std::optional<std::string> out;              // --out: what the printer received; "-" standard output
+  std::optional<std::string> pcap;             // --pcap: USBPcap capture; "-" standard output
   std::optional<uint64_t> printerRate;         // --printer-rate
   bool json = false;
   bool quiet = false;
@@ -61,8 +61,11 @@ void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which 
 // Checks what the parser could not (names, ranges, combinations) and throws
 // ToolError (bad input) with one clear line.
 std::vector<Setting> ParseSettings(const std::vector<std::string> &settings);
+// A count of bytes for `option`: a whole number (decimal or 0x hex) up to
+// 2^62; throws ToolError (bad input) for anything else, negatives included.
+uint64_t ParseByteCount(const std::string &option, const std::string &text);
 // "NorvUSB3" -> 3; throws for anything else or a port beyond --bridges.
-unsigned ParsePort(const std::string &port, unsigned bridges);
+unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges);
 
 host::MachineOptions MachineOptionsFor(const CommonOptions &options);
 std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options);

@@ -1,25 +1,25 @@
-// norvusb print: the main job. The document goes through the port as an
-// application writes it, in requests of at most MaxTransferSize bytes, and
-// the report says what the printer got and what it cost on the bus.
+// norvusb print: the main job. Each document goes through the port as an
+// application writes it, in requests of at most MaxTransferSize bytes, read
+// from its file as it goes; the report says what the printer got and what it
+// cost on the bus.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 
 #include <fmt/format.h>
 
+#include "host/hardware/bridge_protocol.h"
 #include "include/bridge_ioctl.h"
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/errors.h"
+#include "tools/output.h"
+#include "tools/print_stream.h"
 #include "tools/progress.h"
 #include "tools/report.h"
+#include "tools/render.h"
 #include "tools/session.h"
 #include "tools/text.h"
 #include "tools/vendor_replies.h"
@@ -35,211 +35,291 @@ constexpr double kPollSeconds = 0.05;
 
 struct PrintOptions {
   CommonOptions common;
-  std::string file;
+  std::vector<std::string> files;
+  std::optional<std::string> title;      // -t: the job's name
+  bool jobPerFile = false;               // one job per FILE instead of one for all
+  std::optional<std::string> render;     // PNG of the first page the printer received
+  unsigned renderResolution = kDefaultRenderResolution;
   double stallTimeout = 10.0;
-  std::optional<uint64_t> offlineAfter;  // test hook: the printer goes off line after this many bytes
-  std::optional<uint64_t> unplugAfter;   // test hook: the cable is pulled after this many bytes
+  std::optional<std::string> offlineAfter;  // test hook: the printer goes off line after this many bytes
+  std::optional<std::string> unplugAfter;   // test hook: the cable is pulled after this many bytes
 };
 
-std::vector<uint8_t> ReadDocument(const std::string &file) {
-  try {
-    if (file == "-") {
-      std::vector<uint8_t> data{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-      if (std::cin.bad()) BadInput("cannot read standard input");
-      return data;
-    }
-    if (std::filesystem::is_directory(file)) BadInput(fmt::format("cannot read {}: it is a folder", file));
-    std::ifstream in(file, std::ios::binary);
-    if (!in) BadInput(fmt::format("cannot read {}: {}", file, std::strerror(errno)));
-    std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) BadInput(fmt::format("cannot read {}: {}", file, std::strerror(errno)));
-    return data;
-  } catch (const ToolError &) {
-    throw;
-  } catch (const std::exception &error) {
-    BadInput(fmt::format("cannot read {}: {}", file, error.what()));
-  }
-}
+// The test hooks, checked, with the bytes written so far over every job.
+struct Hooks {
+  std::optional<uint64_t> offlineAfter;
+  std::optional<uint64_t> unplugAfter;
+  uint64_t written = 0;
+};
 
-// What happened to the job, counted as it ran.
+// What happened to one job, counted as it ran.
 struct Job {
-  uint64_t total = 0;
-  uint64_t written = 0;  // bytes the driver reported written
+  std::string title;
+  std::vector<std::string> files;
+  std::optional<uint64_t> total;  // the document's size; unknown for a stream that did not end
+  uint64_t written = 0;           // bytes the driver reported written
+  uint64_t received = 0;
+  std::optional<uint64_t> firstDifference;
   uint64_t writeRequests = 0;
+  host::usb::PortStats usb;
   int64_t started = 0;
   int64_t finished = 0;
+  std::string sentDigest;
+  std::string receivedDigest;
   std::optional<std::string> error;
+
+  bool Match() const { return !firstDifference && total && received == *total; }
 };
+
+std::string Count(uint64_t bytes) { return fmt::format("{} byte{}", bytes, bytes == 1 ? "" : "s"); }
+
+// "N of M bytes delivered", or what stands for M when the input never ended.
+std::string DeliveredText(const Job &job) {
+  if (job.total) return fmt::format("{} of {} delivered to the printer", job.received, Count(*job.total));
+  return fmt::format("{} delivered to the printer; the input was not read to its end", Count(job.received));
+}
+
+std::optional<hardware::PortStatusReply> PollPortStatus(host::DeviceHandle &port) {
+  std::array<uint8_t, hardware::kVendorReplySize> reply{};
+  const host::IoResult result = port.DeviceControl(IOCTL_BRIDGE_VENDOR_5, nullptr, 0, reply.data(),
+                                                   static_cast<ULONG>(reply.size()));
+  if (!NT_SUCCESS(result.status) || result.information != reply.size()) return std::nullopt;
+  return hardware::DecodePortStatus(reply);
+}
 
 class Printing {
  public:
-  Printing(Session &session, const PrintOptions &options, std::span<const uint8_t> data)
-      : session_(session),
-        options_(options),
-        data_(data),
-        chunk_(MaxTransferSizeOf(options.common)),
-        progress_(data.size(), !options.common.quiet && ProgressBar::StderrIsTerminal()) {
-    job_.total = data.size();
+  Printing(Session &session, const PrintOptions &options, Hooks &hooks, Document &document, ProgressBar &progress)
+      : session_(session), options_(options), hooks_(hooks), document_(document), progress_(progress),
+        buffer_(MaxTransferSizeOf(options.common)) {}
+
+  // Writes the document through `port` and waits until the printer took it.
+  // The counters are read before the port closes: once it is closed, a
+  // bridge that was pulled goes away with its counters.
+  void Run(host::DeviceHandle &port, Job &job, const host::usb::PortStats &before) {
+    job_ = &job;
+    job.started = host::clock::Now();
+    while (!job.error && WriteNext(port)) {
+    }
+    if (!job.error) AwaitPrinter(port);
+    job.finished = host::clock::Now();
+    job.usb = session_.Machine().Bus().Stats(session_.UsbPort());
+    job.usb.bulkTransfers -= before.bulkTransfers;
+    job.usb.controlTransfers -= before.controlTransfers;
+    progress_.Update(compare_.Received(), Elapsed(), holdup_);
   }
 
-  Job Run(host::DeviceHandle &port) {
-    job_.started = host::clock::Now();
-    FireHooks();
-    while (job_.written < job_.total && !job_.error) {
-      if (!WriteOne(port)) break;
-      FireHooks();
-    }
-    if (!job_.error) AwaitPrinter();
-    job_.finished = host::clock::Now();
-    progress_.Update(session_.Printer().ReceivedCount(), Elapsed(), Holdup());
-    progress_.Finish();
-    return job_;
-  }
+  StreamCompare &Compare() { return compare_; }
 
  private:
-  double Elapsed() const { return Seconds(host::clock::Now() - job_.started); }
+  double Elapsed() const { return Seconds(host::clock::Now() - job_->started); }
 
-  // The next request ends where a test hook fires, so that it fires at its byte.
-  ULONG NextLength() const {
-    uint64_t length = std::min<uint64_t>(chunk_, job_.total - job_.written);
-    for (const auto &hook : {options_.offlineAfter, options_.unplugAfter})
-      if (hook && *hook > job_.written) length = std::min(length, *hook - job_.written);
-    return static_cast<ULONG>(length);
+  // The next request ends where the unplug hook fires, so that it fires at its byte.
+  size_t NextLength() const {
+    size_t length = buffer_.size();
+    if (hooks_.unplugAfter && *hooks_.unplugAfter > hooks_.written)
+      length = static_cast<size_t>(std::min<uint64_t>(length, *hooks_.unplugAfter - hooks_.written));
+    return length;
   }
 
-  bool WriteOne(host::DeviceHandle &port) {
-    const ULONG length = NextLength();
-    auto pending = port.StartWrite(data_.data() + job_.written, length);
-    if (!WaitWithoutStall(*pending)) {
+  // False at the end of the document or when the write failed.
+  bool WriteNext(host::DeviceHandle &port) {
+    if (hooks_.unplugAfter && hooks_.written == *hooks_.unplugAfter) session_.Machine().Unplug(session_.BridgeIndex());
+    const size_t length = document_.Read(std::span(buffer_).first(NextLength()));
+    if (length == 0) return false;
+    compare_.Sent(std::span(buffer_).first(length));
+    auto pending = port.StartWrite(buffer_.data(), static_cast<ULONG>(length));
+    if (!WaitWithoutStall(port, *pending)) {
       pending->Cancel();
-      const host::IoResult cancelled = pending->Await();
-      job_.written += cancelled.information;
-      job_.error = StallMessage();
+      Count(pending->Await().information);
+      job_->error = StallMessage(port);
       return false;
     }
     const host::IoResult result = pending->Result();
-    ++job_.writeRequests;
-    job_.written += result.information;
+    ++job_->writeRequests;
+    Count(result.information);
     if (!NT_SUCCESS(result.status)) {
-      job_.error = fmt::format("the write failed with {}{}", StatusText(result.status),
-                               session_.Machine().IsPlugged(session_.BridgeIndex()) ? "" : ": the device is gone");
+      job_->error = fmt::format("the write failed with {}{}", StatusText(result.status),
+                                session_.Machine().IsPlugged(session_.BridgeIndex()) ? "" : ": the device is gone");
       return false;
     }
     return true;
   }
 
+  void Count(uint64_t written) {
+    job_->written += written;
+    hooks_.written += written;
+  }
+
   // Waits for the request while the printer makes progress; false when it
-  // made none for the stall time-out.
-  bool WaitWithoutStall(host::PendingIo &pending) {
-    uint64_t seen = session_.Printer().ReceivedCount();
+  // took nothing for the stall time-out. A printer that has taken nothing for
+  // a while is asked what holds it, once a second, as a print monitor does.
+  bool WaitWithoutStall(host::DeviceHandle &port, host::PendingIo &pending) {
+    uint64_t seen = compare_.Received();
     int64_t lastProgress = host::clock::Now();
+    int64_t lastAsked = lastProgress;
     while (!pending.Wait(Units(kPollSeconds))) {
-      const uint64_t received = session_.Printer().ReceivedCount();
-      progress_.Update(received, Elapsed(), Holdup());
+      const uint64_t received = compare_.Received();
+      const int64_t now = host::clock::Now();
       if (received != seen) {
         seen = received;
-        lastProgress = host::clock::Now();
-      } else if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
+        lastProgress = lastAsked = now;
+        holdup_.clear();
+      } else if (Seconds(now - lastProgress) >= options_.stallTimeout) {
         return false;
+      } else if (Seconds(now - lastAsked) >= ProgressBar::kStalledAfterSeconds) {
+        lastAsked = now;
+        if (const auto status = PollPortStatus(port)) holdup_ = HoldupOf(status->statusLines);
       }
+      progress_.Update(received, Elapsed(), holdup_);
     }
-    progress_.Update(session_.Printer().ReceivedCount(), Elapsed(), Holdup());
+    progress_.Update(compare_.Received(), Elapsed(), holdup_);
     return true;
   }
 
-  // The bridge holds the last bytes in its FIFO until the printer takes them:
-  // the job ends when they are printed, or when the printer stops taking data.
-  void AwaitPrinter() {
-    hardware::Printer &printer = session_.Printer();
-    uint64_t seen = printer.ReceivedCount();
+  // The bridge holds the last bytes in its FIFO until the printer takes them.
+  // As a print monitor does, ask the bridge for its port status until the
+  // FIFO is empty, or until it has not moved for the stall time-out.
+  void AwaitPrinter(host::DeviceHandle &port) {
+    std::optional<uint16_t> level;
     int64_t lastProgress = host::clock::Now();
-    while (seen < job_.written) {
-      host::clock::SleepFor(Units(kPollSeconds));
-      const uint64_t received = printer.ReceivedCount();
-      progress_.Update(received, Elapsed(), Holdup());
-      if (received != seen) {
-        seen = received;
-        lastProgress = host::clock::Now();
-      } else if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
-        job_.error = StallMessage();
+    while (true) {
+      const auto status = PollPortStatus(port);
+      if (status) holdup_ = HoldupOf(status->statusLines);
+      progress_.Update(compare_.Received(), Elapsed(), holdup_);
+      if (!status) {
+        job_->error = "the bridge did not answer the port status request";
         return;
       }
+      if (status->fifoLevel == 0) return;
+      if (status->fifoLevel != level) {
+        level = status->fifoLevel;
+        lastProgress = host::clock::Now();
+      } else if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
+        job_->error = StallText(status->statusLines);
+        return;
+      }
+      host::clock::SleepFor(Units(kPollSeconds));
     }
   }
 
-  // What the status lines say holds the printer, for the progress bar; "" when nothing does.
-  std::string Holdup() const {
-    const std::vector<std::string> states = PrinterStates(session_.Printer().StatusLines());
-    if (states.front() == "ready") return "";
-    std::string words;
-    for (const std::string &state : states) words += (words.empty() ? "" : ", ") + state;
-    return "printer " + words;
+  std::string StallMessage(host::DeviceHandle &port) {
+    const auto status = PollPortStatus(port);
+    if (status) holdup_ = HoldupOf(status->statusLines);
+    return status ? StallText(status->statusLines)
+                  : fmt::format("the printer took no data for {:g} s; the print was cancelled", options_.stallTimeout);
   }
 
-  std::string StallMessage() const {
-    const hardware::Printer &printer = session_.Printer();
+  std::string StallText(uint8_t statusLines) const {
     return fmt::format("the printer took no data for {:g} s (status lines {}); the print was cancelled",
-                       options_.stallTimeout, StatusLinesText(printer.StatusLines()));
-  }
-
-  void FireHooks() {
-    if (options_.offlineAfter && job_.written == *options_.offlineAfter) {
-      // Off line once it has printed exactly that much.
-      session_.Printer().WaitForReceived(job_.written, std::chrono::seconds(10));
-      session_.Printer().SetCondition(hardware::Condition::Offline, true);
-    }
-    if (options_.unplugAfter && job_.written == *options_.unplugAfter)
-      session_.Machine().Unplug(session_.BridgeIndex());
+                       options_.stallTimeout, StatusLinesText(statusLines));
   }
 
   Session &session_;
   const PrintOptions &options_;
-  std::span<const uint8_t> data_;
-  uint32_t chunk_;
-  ProgressBar progress_;
-  Job job_;
+  Hooks &hooks_;
+  Document &document_;
+  ProgressBar &progress_;
+  std::vector<uint8_t> buffer_;
+  StreamCompare compare_;
+  std::string holdup_;  // what the last port status said holds the printer, for the progress bar
+  Job *job_ = nullptr;
 };
 
-Json Report(const PrintOptions &options, const Session &session, const Job &job, const host::usb::PortStats &usb,
-            uint64_t received, bool match, const Verdict &verdict) {
+// One job on the port: open, write, wait for the printer, close.
+Job PrintJob(Session &session, const PrintOptions &options, Hooks &hooks, Document &document, Job job) {
+  ProgressBar progress(document.KnownSize().value_or(0), !options.common.quiet && ProgressBar::StderrIsTerminal());
+  Printing printing(session, options, hooks, document, progress);
+  session.ObserveReceived([&compare = printing.Compare()](std::span<const uint8_t> bytes) { compare.Taken(bytes); });
+  {
+    const host::usb::PortStats before = session.Machine().Bus().Stats(session.UsbPort());
+    host::DeviceHandle port = session.OpenPort();
+    printing.Run(port, job, before);
+  }
+  progress.Finish();
+  session.ObserveReceived({});
+  job.received = printing.Compare().Received();
+  job.firstDifference = printing.Compare().FirstDifference();
+  job.receivedDigest = printing.Compare().Digest();
+  job.sentDigest = document.Digest();
+  // The whole size is known once the input ended, even from a pipe.
+  job.total = document.Ended() ? std::optional(document.BytesRead()) : document.KnownSize();
+  if (job.error) *job.error += "; " + DeliveredText(job);
+  return job;
+}
+
+Json JobJson(const Job &job, const std::string &timing) {
   const double seconds = Seconds(job.finished - job.started);
   Json rate = nullptr;
   Json utilisation = nullptr;
   if (seconds > 0 && job.written > 0) {
     rate = static_cast<double>(job.written) / seconds;
     // Without frames there is no bus to share.
-    if (options.common.timing == "full-speed") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
+    if (timing == "full-speed") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
   }
-  Json report{{"port", session.PortName()},
-              {"file", options.file},
-              {"bytes_total", job.total},
+  return Json{{"title", job.title},
+              {"files", job.files},
+              {"bytes_total", job.total ? Json(*job.total) : Json(nullptr)},
               {"bytes_written", job.written},
-              {"bytes_received", received},
-              {"match", match},
-              {"complete", !job.error && match},
+              {"bytes_received", job.received},
+              {"match", job.Match()},
+              {"complete", !job.error && job.Match()},
+              {"first_difference", job.firstDifference ? Json(*job.firstDifference) : Json(nullptr)},
               {"write_requests", job.writeRequests},
-              {"max_transfer_size", MaxTransferSizeOf(options.common)},
-              {"bulk_transfers", usb.bulkTransfers},
-              {"control_transfers", usb.controlTransfers},
-              {"timing", options.common.timing},
+              {"bulk_transfers", job.usb.bulkTransfers},
+              {"control_transfers", job.usb.controlTransfers},
               {"model_seconds", seconds},
               {"bytes_per_second", rate},
-              {"bus_utilisation", utilisation}};
-  AddVerdict(report, verdict);
-  report["error"] = ErrorField(job.error);
-  return report;
+              {"bus_utilisation", utilisation},
+              {"sha256", job.sentDigest},
+              {"received_sha256", job.receivedDigest},
+              {"error", job.error ? Json(*job.error) : Json(nullptr)}};
 }
 
-void PrintHuman(const Json &r, const std::string &delivered) {
-  std::printf("%s %s on %s\n", r["complete"].get<bool>() ? "Printed" : "Incomplete print of",
-              r["file"].get<std::string>().c_str(), r["port"].get<std::string>().c_str());
-  std::printf("  written    %llu of %llu bytes in %llu write request(s) of at most %u bytes\n",
-              r["bytes_written"].get<unsigned long long>(), r["bytes_total"].get<unsigned long long>(),
-              r["write_requests"].get<unsigned long long>(), r["max_transfer_size"].get<unsigned>());
-  std::printf("  received   %llu bytes by the printer: %s\n", r["bytes_received"].get<unsigned long long>(),
-              delivered.c_str());
+// The jobs added up: the document of a run of one job is that job's.
+Job Totals(const std::vector<Job> &jobs) {
+  Job sum = jobs.front();
+  sum.files.clear();
+  sum.total = 0;
+  for (const Job &job : jobs) {
+    sum.files.insert(sum.files.end(), job.files.begin(), job.files.end());
+    sum.total = sum.total && job.total ? std::optional(*sum.total + *job.total) : std::nullopt;
+    if (&job == &jobs.front()) continue;
+    sum.written += job.written;
+    sum.received += job.received;
+    sum.writeRequests += job.writeRequests;
+    sum.usb.bulkTransfers += job.usb.bulkTransfers;
+    sum.usb.controlTransfers += job.usb.controlTransfers;
+    // An offset into everything the run sent.
+    if (!sum.firstDifference && job.firstDifference) sum.firstDifference = sum.received - job.received + *job.firstDifference;
+    if (!sum.error) sum.error = job.error;
+    sum.finished = job.finished;
+  }
+  return sum;
+}
+
+// How what the printer got compares with the document.
+std::string DeliveredWords(const Job &job) {
+  const char *what = job.files.size() == 1 ? "the file" : "the files";
+  if (job.Match()) return fmt::format("identical to {}", what);
+  if (job.firstDifference) return fmt::format("NOT what was sent: the first difference is at byte {}", *job.firstDifference);
+  if (job.received == 0) return "nothing";
+  return fmt::format("the start of {}, intact", what);
+}
+
+void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
+  std::string names;
+  for (const std::string &file : job.files) names += (names.empty() ? "" : ", ") + file;
+  std::printf("%s %s on %s, job \"%s\"\n", r["complete"].get<bool>() ? "Printed" : "Incomplete print of", names.c_str(),
+              port.c_str(), job.title.c_str());
+  const std::string total = job.total ? Count(*job.total) : "an unknown number of bytes";
+  std::printf("  written    %llu of %s in %llu write request(s) of at most %u bytes\n",
+              static_cast<unsigned long long>(job.written), total.c_str(),
+              static_cast<unsigned long long>(job.writeRequests), r["max_transfer_size"].get<unsigned>());
+  std::printf("  received   %s by the printer: %s\n", Count(job.received).c_str(), DeliveredWords(job).c_str());
   std::printf("  USB        %llu bulk transfer(s), %llu control transfer(s) while printing\n",
-              r["bulk_transfers"].get<unsigned long long>(), r["control_transfers"].get<unsigned long long>());
+              static_cast<unsigned long long>(job.usb.bulkTransfers),
+              static_cast<unsigned long long>(job.usb.controlTransfers));
   std::string speed = "no time measured";
   if (!r["bytes_per_second"].is_null()) {
     speed = fmt::format("{}/s", HumanBytes(r["bytes_per_second"].get<double>()));
@@ -248,49 +328,106 @@ void PrintHuman(const Json &r, const std::string &delivered) {
   }
   std::printf("  time       %.3f s of model time (%s timing), %s\n", r["model_seconds"].get<double>(),
               r["timing"].get<std::string>().c_str(), speed.c_str());
-  std::printf("  verifier   %s\n", VerdictText(r).c_str());
 }
 
-// How what the printer got compares with the document.
-std::string Delivered(const std::vector<uint8_t> &received, const std::vector<uint8_t> &data) {
-  if (received == data) return "identical to the file";
-  if (received.size() < data.size() && std::equal(received.begin(), received.end(), data.begin()))
-    return "the start of the file, intact";
-  return "NOT what was sent";
+Json Report(const PrintOptions &options, const Session &session, const std::vector<Job> &jobs,
+            const std::optional<Rendered> &rendered, const Verdict &verdict) {
+  Json report = JobJson(Totals(jobs), options.common.timing);
+  report.erase("title");
+  report.erase("sha256");
+  report.erase("received_sha256");
+  Json document{{"port", session.PortName()},
+                {"file", options.files.size() == 1 ? Json(options.files.front()) : Json(nullptr)}};
+  document.update(report);
+  document["max_transfer_size"] = MaxTransferSizeOf(options.common);
+  document["timing"] = options.common.timing;
+  document["render"] = rendered ? Json{{"file", rendered->file}, {"width", rendered->width}, {"height", rendered->height}}
+                                : Json(nullptr);
+  Json list = Json::array();
+  for (const Job &job : jobs) list.push_back(JobJson(job, options.common.timing));
+  document["jobs"] = list;
+  AddVerdict(document, verdict);
+  document["error"] = report["error"];
+  return document;
+}
+
+void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::optional<Rendered> &rendered) {
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    Json r = document["jobs"][i];
+    r["max_transfer_size"] = document["max_transfer_size"];
+    r["timing"] = document["timing"];
+    PrintJobHuman(jobs[i], r, document["port"].get<std::string>());
+  }
+  if (rendered)
+    std::printf("  page       %s, %u x %u pixels, what the printer received as Ghostscript draws it\n",
+                rendered->file.c_str(), rendered->width, rendered->height);
+  std::printf("  verifier   %s\n", VerdictText(document).c_str());
+}
+
+// The files of each job: all in one, or one job each; a title names them all.
+std::vector<Job> PlannedJobs(const PrintOptions &options) {
+  std::vector<Job> jobs;
+  const auto titleOf = [&](const std::string &file) {
+    return options.title ? *options.title : file == "-" ? std::string("(standard input)")
+                                                        : std::filesystem::path(file).filename().string();
+  };
+  if (!options.jobPerFile) return {Job{.title = titleOf(options.files.front()), .files = options.files}};
+  for (const std::string &file : options.files) jobs.push_back(Job{.title = titleOf(file), .files = {file}});
+  return jobs;
+}
+
+Hooks CheckedHooks(const PrintOptions &options) {
+  if (!(options.stallTimeout > 0)) BadInput("--stall-timeout must be above 0 seconds");
+  if (options.title && options.title->empty()) BadInput("--title '': expected a name for the job");
+  Hooks hooks;
+  if (options.offlineAfter) hooks.offlineAfter = ParseByteCount("--offline-after", *options.offlineAfter);
+  if (options.unplugAfter) hooks.unplugAfter = ParseByteCount("--unplug-after", *options.unplugAfter);
+  return hooks;
+}
+
+void FailIfIncomplete(const Job &totals, const PrintOptions &options) {
+  if (totals.error) Fail(*totals.error);
+  if (!totals.Match())
+    Fail(fmt::format("the printer received {} that differ from the {} of {}", Count(totals.received),
+                     Count(totals.total.value_or(0)), options.files.size() == 1 ? options.files.front() : "the files"));
 }
 
 int RunPrint(const PrintOptions &options, Bench *bench) {
-  if (!(options.stallTimeout > 0)) BadInput("--stall-timeout must be above 0 seconds");
-  const std::vector<uint8_t> data = ReadDocument(options.file);
+  Hooks hooks = CheckedHooks(options);
+  std::vector<Job> planned = PlannedJobs(options);
+  std::vector<Document> documents;
+  for (const Job &job : planned) documents.emplace_back(job.files);
+  std::optional<PageRenderer> renderer;
+  if (options.render) renderer.emplace(*options.render, options.renderResolution);
   Session session(options.common, bench);
-  const host::usb::PortStats before = session.Machine().Bus().Stats(session.UsbPort());
+  if (renderer) session.AlsoWrite(renderer->Sink());
+  session.Printer().GoOfflineAt(hooks.offlineAfter);
 
-  Job job;
-  {
-    host::DeviceHandle port = session.OpenPort();
-    Printing printing(session, options, data);
-    job = printing.Run(port);
-  }
-  host::usb::PortStats usb = session.Machine().Bus().Stats(session.UsbPort());
-  usb.bulkTransfers -= before.bulkTransfers;
-  usb.controlTransfers -= before.controlTransfers;
-  const std::vector<uint8_t> received = session.Printer().Received();
-  const uint64_t receivedCount = session.Printer().ReceivedCount();
+  std::vector<Job> jobs;
+  for (size_t i = 0; i < planned.size() && (jobs.empty() || !jobs.back().error); ++i)
+    jobs.push_back(PrintJob(session, options, hooks, documents[i], std::move(planned[i])));
+  // A hook that did not fire must not outlive the job on a session's machine.
+  if (hooks.offlineAfter) session.Printer().GoOfflineAt(std::nullopt);
   const Verdict verdict = session.Finish();
+  std::optional<Rendered> rendered;
+  std::optional<std::string> renderError;
+  if (renderer) {
+    try {
+      rendered = renderer->Render();
+    } catch (const ToolError &error) {
+      renderError = error.what();
+    }
+  }
 
-  const Json report = Report(options, session, job, usb, receivedCount, received == data, verdict);
+  const Json report = Report(options, session, jobs, rendered, verdict);
   if (options.common.json) {
     EmitJson(report, options.common);
   } else if (!options.common.quiet) {
-    PrintHuman(report, Delivered(received, data));
+    PrintHuman(jobs, report, rendered);
   }
-  std::fflush(stdout);
   const int status = ExitStatusFor(verdict);
-  if (job.error)
-    Fail(fmt::format("{}; {} of {} bytes delivered to the printer", *job.error, receivedCount, data.size()));
-  if (received != data)
-    Fail(fmt::format("the printer received {} bytes that differ from the {} bytes of {}", receivedCount, data.size(),
-                     options.file));
+  FailIfIncomplete(Totals(jobs), options);
+  if (renderError) Fail(*renderError);
   return status;
 }
 
@@ -299,8 +436,18 @@ int RunPrint(const PrintOptions &options, Bench *bench) {
 Command AddPrintCommand(CLI::App &program) {
   auto options = std::make_shared<PrintOptions>();
   CLI::App *app = program.add_subcommand(
-      "print", "Print FILE through the cable: boot, plug in, open the port, write, close, unplug, report");
-  app->add_option("FILE", options->file, "The document to print; - for standard input")->required();
+      "print", "Print FILE(s) through the cable: boot, plug in, open the port, write, close, unplug, report");
+  app->add_option("FILE", options->files, "The documents to print, one job for all unless --job-per-file; - for standard input")
+      ->required();
+  app->add_option("-t,--title", options->title, "The job's name, as lp -t gives it (default: the first file's name)")
+      ->type_name("NAME");
+  app->add_flag("--job-per-file", options->jobPerFile, "Print each FILE as a job of its own (default: one job for all)");
+  app->add_option("--render", options->render,
+                  "Draw the first page the printer received (PostScript or PDF) into this PNG file with Ghostscript")
+      ->type_name("PNG");
+  app->add_option("--render-resolution", options->renderResolution, "Pixels per inch of --render (default 100)")
+      ->type_name("DPI")
+      ->check(CLI::Range(10u, 600u));
   app->add_option("--stall-timeout", options->stallTimeout,
                   "Cancel the print when the printer takes no data for this many seconds (default 10)")
       ->type_name("SECONDS");

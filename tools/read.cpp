@@ -11,6 +11,7 @@
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/errors.h"
+#include "tools/output.h"
 #include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"
@@ -62,7 +63,10 @@ Outcome ReadBackChannel(host::DeviceHandle &port, const ReadOptions &options) {
     outcome.data.insert(outcome.data.end(), buffer.begin(), buffer.begin() + std::min<size_t>(result.information, buffer.size()));
     if (outcome.timedOut) break;
     if (!NT_SUCCESS(result.status)) Fail(fmt::format("the read failed with {}", StatusText(result.status)));
-    if (!options.all && !outcome.data.empty()) break;
+    // A full read leaves the reply open: it ends with a short (or
+    // zero-length) packet, so read on until one comes.
+    const bool replyEnded = result.information < options.length;
+    if (!options.all && !outcome.data.empty() && replyEnded) break;
   }
   outcome.seconds = host::clock::Now() - start;
   return outcome;

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "tools/output.h"
+
 namespace norvusb {
 
 void AddVerdict(Json &document, const Verdict &verdict) {
@@ -33,12 +35,12 @@ int ShowError(const std::string &message, int status) {
 void EmitJson(const Json &document, const CommonOptions &options) {
   ++documentsEmitted;
   if (!options.step) {
-    std::printf("%s\n", document.dump(2).c_str());
+    PrintJson(document);
     return;
   }
   Json line{{"line", options.step->line}, {"step", options.step->text}};
   for (const auto &[key, value] : document.items()) line[key] = value;
-  std::printf("%s\n", line.dump().c_str());
+  std::printf("%s\n", JsonSafe(line).dump().c_str());
 }
 
 }  // namespace norvusb

@@ -1,8 +1,6 @@
 #include "tools/session.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include <fmt/format.h>
 
@@ -19,10 +17,15 @@ void RecordBugChecks() {
   host::SetBugCheckHandler([](const host::BugCheck &) {});
 }
 
-// Empties (creates) the file the printer's data will be appended to.
-void StartOutputFile(const std::string &path) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) BadInput(fmt::format("--out {}: cannot write the file", path));
+// A device ID the printer would refuse, found before any output is touched.
+void CheckPrinters(const CommonOptions &options) {
+  for (host::BridgePlan &plan : BridgePlansFor(options)) {
+    try {
+      hardware::Printer check(std::move(plan.printer));
+    } catch (const std::invalid_argument &error) {
+      BadInput(fmt::format("--device-id: {}", error.what()));
+    }
+  }
 }
 
 std::string PortNameOf(unsigned number) { return fmt::format("NorvUSB{}", number); }
@@ -31,17 +34,22 @@ std::string PortNameOf(unsigned number) { return fmt::format("NorvUSB{}", number
 
 // ---------------------------------------------------------------- Bench
 
-Bench::Bench(const CommonOptions &options) {
+Bench::Bench(const CommonOptions &options, const OutputFile *out) {
   if (options.deviceIds.size() > options.bridges)
     BadInput(fmt::format("--device-id given {} times for {} bridge(s)", options.deviceIds.size(), options.bridges));
   host::MachineOptions machineOptions = MachineOptionsFor(options);
+  CheckPrinters(options);
+  if (options.pcap) pcap_ = OutputFile("--pcap", *options.pcap);
+  if (out != nullptr && out->IsStandardOutput() && pcap_.IsStandardOutput())
+    BadInput("--out - and --pcap -: only one of them can write to standard output");
+  if (out != nullptr && out->SameFileAs(pcap_))
+    BadInput(fmt::format("--out and --pcap name the same file ({})", out->Path()));
+
   RecordBugChecks();
-  try {
-    machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
-  } catch (const std::runtime_error &error) {
-    BadInput(fmt::format("--pcap: {}", error.what()));
-  }
-  PlugAll(options);
+  machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
+  // Nothing is on the bus before the first bridge: the capture sees it all.
+  if (pcap_.IsOpen()) StartCapture(pcap_.IsStandardOutput() ? TakeStandardOutput() : nullptr);
+  for (host::BridgePlan &plan : BridgePlansFor(options)) Plug(std::move(plan));
 }
 
 Bench::~Bench() {
@@ -54,8 +62,10 @@ Bench::~Bench() {
   }
 }
 
-void Bench::PlugAll(const CommonOptions &options) {
-  for (host::BridgePlan &plan : BridgePlansFor(options)) Plug(std::move(plan));
+void Bench::StartCapture(FilePtr standardOutput) {
+  pcap_.Start(std::move(standardOutput));
+  std::string error;
+  if (!machine_->Bus().StartCapture(pcap_.Release(), &error)) Fail(fmt::format("--pcap: {}", error));
 }
 
 size_t Bench::Plug(host::BridgePlan plan) {
@@ -106,6 +116,9 @@ Verdict Bench::Finish() {
     // Every bridge is removed but the kernel still runs: whatever the pool
     // still holds now, the driver forgot to free.
     verdict.poolBlocksLeaked = host::GetPoolStats().outstandingBlocks;
+    if (std::string error = machine_->StopCapture(); !error.empty())
+      verdict.outputErrors.push_back(fmt::format("--pcap {}: the write failed: {}",
+                                                 pcap_.IsStandardOutput() ? "standard output" : pcap_.Path(), error));
     machine_.reset();
   }
   verdict.violations = NewViolations();
@@ -120,22 +133,23 @@ Session::Session(const CommonOptions &options, Bench *bench) {
   // A machine of its own has --bridges ports; a step finds what is plugged.
   const unsigned portNumber = ParsePort(options.port, bench ? ~0u : options.bridges);
   portName_ = PortNameOf(portNumber);
+  if (options.out) out_ = OutputFile("--out", *options.out);
   if (bench == nullptr) {
-    MachineOptionsFor(options);  // validates --set before anything is written
-    if (!options.out.empty()) StartOutputFile(options.out);
-    owned_ = std::make_unique<Bench>(options);
+    owned_ = std::make_unique<Bench>(options, &out_);
     bench = owned_.get();
+  } else if (out_.IsStandardOutput()) {
+    BadInput("--out -: a step's report goes to standard output; give --out a file");
   }
   bench_ = bench;
   bridgeIndex_ = bench_->FindPort(portNumber);
-  if (!bridgeIndex_ && IsStep() && !options.port.empty())
-    BadInput(fmt::format("--port {}: no such port; plugged in now: {}", options.port, bench_->PortNames()));
-  if (IsStep()) {
-    // Each step sees what the printer receives from its own start.
-    if (bridgeIndex_) Printer().ClearReceived();
-    if (!options.out.empty()) StartOutputFile(options.out);
+  if (!bridgeIndex_ && IsStep() && options.port)
+    BadInput(fmt::format("--port {}: no such port; plugged in now: {}", *options.port, bench_->PortNames()));
+  // Each step counts what the printer receives from its own start.
+  if (IsStep() && bridgeIndex_) Printer().ClearReceived();
+  if (out_.IsOpen()) {
+    out_.Start(out_.IsStandardOutput() ? TakeStandardOutput() : nullptr);
+    ObserveReceived({});
   }
-  if (!options.out.empty()) AttachOutput(options.out);
 }
 
 Session::~Session() {
@@ -144,17 +158,6 @@ Session::~Session() {
       Finish();
     } catch (...) {
     }
-  }
-}
-
-void Session::AttachOutput(const std::string &path) {
-  try {
-    Printer().SetSinkFile(path);
-    sinkAttached_ = true;
-  } catch (const ToolError &) {
-    throw;
-  } catch (const std::exception &error) {
-    BadInput(fmt::format("--out {}: {}", path, error.what()));
   }
 }
 
@@ -171,20 +174,35 @@ host::DeviceHandle Session::OpenPort() {
   return handle;
 }
 
+void Session::ObserveReceived(hardware::Printer::Observer observer) {
+  std::vector<OutputFile *> files = alsoWrite_;
+  if (out_.IsOpen()) files.push_back(&out_);
+  Printer().SetObserver([files, observer = std::move(observer)](std::span<const uint8_t> bytes) {
+    for (OutputFile *file : files) file->Write(bytes);
+    if (observer) observer(bytes);
+  });
+  observing_ = true;
+}
+
+void Session::AlsoWrite(OutputFile &file) {
+  alsoWrite_.push_back(&file);
+  ObserveReceived({});
+}
+
 Verdict Session::Finish() {
   if (verdict_) return *verdict_;
-  if (sinkAttached_) Printer().CloseSinkFile();
-  sinkAttached_ = false;
-  if (owned_) {
-    verdict_ = owned_->Finish();
-  } else {
-    verdict_ = Verdict{std::nullopt, bench_->NewViolations()};
-  }
-  return *verdict_;
+  // The printer outlives a step: it must stop writing to this job's files.
+  if (observing_) Printer().SetObserver({});
+  observing_ = false;
+  Verdict verdict = owned_ ? owned_->Finish() : Verdict{std::nullopt, bench_->NewViolations(), {}};
+  if (auto error = out_.Close()) verdict.outputErrors.push_back(*error);
+  verdict_ = verdict;
+  return verdict;
 }
 
 int ExitStatusFor(const Verdict &verdict) {
   for (const std::string &violation : verdict.violations) std::fprintf(stderr, "norvusb: verifier: %s\n", violation.c_str());
+  if (!verdict.outputErrors.empty()) Fail(verdict.outputErrors.front());
   if (!verdict.violations.empty()) return exit_code::kVerifier;
   if (verdict.poolBlocksLeaked.value_or(0) != 0) {
     std::fprintf(stderr, "norvusb: verifier: %zu pool block(s) still allocated after every bridge was removed\n",

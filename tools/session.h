@@ -4,8 +4,8 @@
 // bridges; at the end it takes the machine down and says what its verifier
 // found. A subcommand run from the command line boots a Bench of its own;
 // `norvusb run` keeps one Bench across its steps, so that they build on each
-// other. A Session is one job on a Bench: the port it uses, and what it
-// leaves behind when it ends.
+// other. A Session is one job on a Bench: the port it uses, its --out, and
+// what it leaves behind when it ends.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "host/kernel/user_io.h"
 #include "host/machine/machine.h"
 #include "tools/options.h"
+#include "tools/output.h"
 
 namespace norvusb {
 
@@ -27,14 +28,17 @@ struct Verdict {
   // Blocks still allocated once every bridge was removed; nullopt for a step
   // of `run`, whose bridges stay plugged (the session's end counts them).
   std::optional<size_t> poolBlocksLeaked;
-  std::vector<std::string> violations;  // bug checks, formatted
+  std::vector<std::string> violations;    // bug checks, formatted
+  std::vector<std::string> outputErrors;  // --out or --pcap could not be written
 };
 
 class Bench {
  public:
-  // Validates the machine's options, boots it and plugs in every bridge.
-  // Throws ToolError with one clear line when something is wrong.
-  explicit Bench(const CommonOptions &options);
+  // Validates the machine's options (and --pcap against `out`, which the
+  // first job writes), boots it, starts the capture and plugs in every
+  // bridge. Throws ToolError with one clear line when something is wrong;
+  // nothing is emptied before all is valid.
+  Bench(const CommonOptions &options, const OutputFile *out = nullptr);
   ~Bench();
   Bench(const Bench &) = delete;
   Bench &operator=(const Bench &) = delete;
@@ -44,10 +48,12 @@ class Bench {
   size_t Plug(host::BridgePlan plan);
   // The plugged bridge whose port is NorvUSB<number>, if any.
   std::optional<size_t> FindPort(unsigned number) const;
-  // "NorvUSB1, NorvUSB3": the ports of the bridges plugged in now.
-  std::string PortNames() const;
   // Indexes of the bridges plugged in now, in the order they were plugged.
   std::vector<size_t> Plugged() const;
+  // "NorvUSB1, NorvUSB3": the ports of the bridges plugged in now.
+  std::string PortNames() const;
+  // True when --pcap writes to standard output.
+  bool CaptureIsStandardOutput() const { return pcap_.IsStandardOutput(); }
   // The bug checks raised since the last call, formatted.
   std::vector<std::string> NewViolations();
 
@@ -57,8 +63,9 @@ class Bench {
   Verdict Finish();
 
  private:
-  void PlugAll(const CommonOptions &options);
+  void StartCapture(FilePtr standardOutput);
 
+  OutputFile pcap_;
   std::unique_ptr<host::Machine> machine_;
   size_t violationsTaken_ = 0;
   std::optional<Verdict> verdict_;
@@ -67,7 +74,8 @@ class Bench {
 class Session {
  public:
   // A job on a machine of its own (`bench` null), or on the machine of a
-  // `run` session. Throws ToolError with one clear line when something is wrong.
+  // `run` session. Throws ToolError with one clear line when something is
+  // wrong; --out is emptied only once all is valid.
   Session(const CommonOptions &options, Bench *bench);
   ~Session();
   Session(const Session &) = delete;
@@ -88,23 +96,33 @@ class Session {
   // Opens the chosen port by its DOS name, as an application does.
   host::DeviceHandle OpenPort();
 
+  // Also hands every byte the chosen printer takes to `observer` (on the
+  // bus's thread), besides --out; empty: --out only.
+  void ObserveReceived(hardware::Printer::Observer observer);
+  // Also writes every byte the chosen printer takes to `file` (started by
+  // the caller, which keeps it open until Finish).
+  void AlsoWrite(OutputFile &file);
+
   // Ends the job. On a machine of its own: Bench::Finish. As a step: the bug
   // checks raised during it, the pool not counted. Idempotent.
   Verdict Finish();
 
  private:
-  void AttachOutput(const std::string &path);
+  void StartOut(FilePtr standardOutput);
 
+  OutputFile out_;
+  std::vector<OutputFile *> alsoWrite_;
   std::unique_ptr<Bench> owned_;
   Bench *bench_ = nullptr;
   std::string portName_;
   std::optional<size_t> bridgeIndex_;
-  bool sinkAttached_ = false;
+  bool observing_ = false;
   std::optional<Verdict> verdict_;
 };
 
 // The exit status for a job that itself went well: non-zero when the
-// verifier found something. Also prints each violation on standard error.
+// verifier found something. Also prints each violation on standard error;
+// throws ToolError when an output could not be written.
 int ExitStatusFor(const Verdict &verdict);
 
 }  // namespace norvusb

@@ -100,7 +100,7 @@ int RunStatus(const CommonOptions &options, Bench *bench) {
   Session session(options, bench);
   Json ports = Json::array();
   for (size_t i : session.Workbench().Plugged())
-    if (options.port.empty() || i == session.BridgeIndex()) ports.push_back(PortState(session, i));
+    if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i));
   const Verdict verdict = session.Finish();
   if (options.json) {
     Json document{{"ports", ports}};

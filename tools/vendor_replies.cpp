@@ -129,6 +129,14 @@ std::vector<std::string> PrinterStates(uint8_t lines) {
   return states;
 }
 
+std::string HoldupOf(uint8_t lines) {
+  const std::vector<std::string> states = PrinterStates(lines);
+  if (states.front() == "ready") return "";
+  std::string words;
+  for (const std::string &state : states) words += (words.empty() ? "" : ", ") + state;
+  return "printer " + words;
+}
+
 Decoded DecodeVendorReply(uint16_t subCommand, std::span<const uint8_t> reply) {
   if (reply.size() < hw::kVendorReplySize) return {"short", "Reply shorter than 8 bytes", {}};
   const Reply bytes = reply.first<hw::kVendorReplySize>();

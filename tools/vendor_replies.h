@@ -20,6 +20,9 @@ std::string StatusLinesText(uint8_t lines);
 // The printer's state as lpstat users read it, from its status lines: "ready",
 // or what holds it: "off line", "paper out", "error", "busy".
 std::vector<std::string> PrinterStates(uint8_t lines);
+// What holds the printer, for a progress line: "printer off line", ...; ""
+// when it is ready.
+std::string HoldupOf(uint8_t lines);
 // The device-ID text the driver hands back (text first, zero-filled), with the
 // device's length field and whether the text was cut to the buffer.
 Decoded DecodeDeviceId(std::span<const uint8_t> buffer, const DeviceIdLength &length);

@@ -135,14 +135,27 @@ void Printer::SetSinkFile(const std::filesystem::path &file) {
   sinkError_.clear();
 }
 
-void Printer::CloseSinkFile() {
-  std::lock_guard lock(mutex_);
-  if (sinkFile_.is_open()) sinkFile_.close();
-}
-
 std::string Printer::SinkError() const {
   std::lock_guard lock(mutex_);
   return sinkError_;
+}
+
+void Printer::SetObserver(Observer observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+void Printer::GoOfflineAt(std::optional<uint64_t> count) {
+  std::lock_guard lock(mutex_);
+  offlineAt_ = count;
+  CheckOfflineLocked();
+}
+
+void Printer::CheckOfflineLocked() {
+  if (offlineAt_ && receivedCount_ >= *offlineAt_) {
+    conditions_ |= Bit(Condition::Offline);
+    offlineAt_.reset();
+  }
 }
 
 void Printer::QueueBackChannel(std::span<const uint8_t> bytes) {
@@ -169,12 +182,16 @@ size_t Printer::Drain(ByteFifo &fifo, int64_t now) {
   }
   size_t total = 0;
   while (!fifo.Empty()) {
-    const auto front = fifo.Front();
+    if (!ReadyLocked()) break;
+    auto front = fifo.Front();
+    // Never past the byte at which the test hook takes it off line.
+    if (offlineAt_) front = front.first(std::min<uint64_t>(front.size(), *offlineAt_ - receivedCount_));
     const size_t taken = BudgetLocked(now, front.size());
     if (taken == 0) break;
     SinkLocked(front.first(taken));
     fifo.Pop(taken);
     total += taken;
+    CheckOfflineLocked();
   }
   // An idle printer banks no time: only the fraction of a byte carries over.
   if (fifo.Empty()) {
@@ -196,6 +213,7 @@ size_t Printer::BudgetLocked(int64_t now, size_t wanted) {
 void Printer::SinkLocked(std::span<const uint8_t> bytes) {
   if (keepInMemory_) sink_.insert(sink_.end(), bytes.begin(), bytes.end());
   receivedCount_ += bytes.size();
+  if (observer_) observer_(bytes);
   if (sinkFile_.is_open()) {
     sinkFile_.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     sinkFile_.flush();

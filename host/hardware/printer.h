@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -74,7 +75,13 @@ class Printer {
   bool WaitForReceived(uint64_t count, std::chrono::milliseconds timeout) const;
   void SetSinkFile(const std::filesystem::path &file);  // throws std::runtime_error if it cannot be opened
   std::string SinkError() const;                        // the first write failure, empty if none
-  void CloseSinkFile();                                 // later bytes go to memory only
+  // Sees every byte as the printer takes it, on the bus's thread and under the
+  // printer's lock, so it must not call the printer. Empty: none.
+  using Observer = std::function<void(std::span<const uint8_t>)>;
+  void SetObserver(Observer observer);
+  // Test hook: the printer goes off line once it has taken exactly `count`
+  // bytes in all (at once if it already has); nullopt disarms it.
+  void GoOfflineAt(std::optional<uint64_t> count);
 
   // The back channel: bytes the printer has for the host.
   void QueueBackChannel(std::span<const uint8_t> bytes);
@@ -95,6 +102,7 @@ class Printer {
   bool ReadyLocked() const;
   size_t BudgetLocked(int64_t now, size_t wanted);
   void SinkLocked(std::span<const uint8_t> bytes);
+  void CheckOfflineLocked();
 
   mutable std::mutex mutex_;
   mutable std::condition_variable received_;
@@ -107,6 +115,8 @@ class Printer {
   uint64_t receivedCount_ = 0;
   std::ofstream sinkFile_;
   std::string sinkError_;
+  Observer observer_;
+  std::optional<uint64_t> offlineAt_;
   std::deque<uint8_t> backChannel_;
   PjlListener pjl_;
   // Rate accounting: work credit in byte x 100-ns units, and the model time

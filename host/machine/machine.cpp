@@ -52,6 +52,8 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   pnp::WaitIdle();
 }
 
+std::string Machine::StopCapture() { return bus_ ? bus_->StopCapture() : std::string(); }
+
 Machine::~Machine() {
   for (size_t i = 0; i < bridges_.size(); ++i)
     if (bridges_[i].attached) Unplug(i);

@@ -70,6 +70,8 @@ class Machine {
   BridgeView View(size_t index) const;
 
   usb::UsbBus &Bus() { return *bus_; }
+  // Ends the capture; returns why a write of it failed, empty when none did.
+  std::string StopCapture();
   void WaitIdle() const;
 
  private:

@@ -391,6 +391,10 @@ bool UsbBus::StartCapture(const std::filesystem::path &file, std::string *error)
   return impl_->capture.Open(file, error);
 }
 
-void UsbBus::StopCapture() { impl_->capture.Close(); }
+bool UsbBus::StartCapture(FilePtr stream, std::string *error) {
+  return impl_->capture.Open(std::move(stream), error);
+}
+
+std::string UsbBus::StopCapture() { return impl_->capture.Close(); }
 
 }  // namespace host::usb

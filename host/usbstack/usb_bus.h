@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/kernel/api/hostusb.h"
+#include "host/usbstack/usb_capture.h"
 #include "host/usbstack/usb_device.h"
 
 namespace host::usb {
@@ -126,7 +127,10 @@ class UsbBus {
   // Writes every URB submission and completion to a USBPcap file from now on.
   // Returns false (with `error` set) when the file cannot be created.
   bool StartCapture(const std::filesystem::path &file, std::string *error = nullptr);
-  void StopCapture();
+  // The same to a stream already open, which the capture then closes.
+  bool StartCapture(FilePtr stream, std::string *error = nullptr);
+  // Returns why a write of the capture failed, empty when none did.
+  std::string StopCapture();
 
   class Impl;
 

@@ -2,6 +2,10 @@
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
 #include "host/kernel/host_kernel.h"
 
 namespace host::usb {
@@ -46,35 +50,44 @@ std::basic_string<uint8_t> EncodeUsbPcap(const CaptureRecord &record) {
 CaptureFile::~CaptureFile() { Close(); }
 
 bool CaptureFile::Open(const std::filesystem::path &file, std::string *error) {
-  std::lock_guard lock(mutex_);
-  if (dumper_) {
-    pcap_dump_close(dumper_);
-    pcap_close(pcap_);
-    dumper_ = nullptr;
-    pcap_ = nullptr;
+  FilePtr stream(std::fopen(file.c_str(), "wb"));
+  if (!stream) {
+    if (error) *error = std::string("cannot create capture file: ") + std::strerror(errno);
+    return false;
   }
+  return Open(std::move(stream), error);
+}
+
+bool CaptureFile::Open(FilePtr stream, std::string *error) {
+  Close();
+  std::lock_guard lock(mutex_);
   pcap_ = pcap_open_dead(kLinkTypeUsbPcap, kSnapLength);
   if (!pcap_) {
     if (error) *error = "libpcap cannot make a capture handle";
     return false;
   }
-  dumper_ = pcap_dump_open(pcap_, file.c_str());
+  dumper_ = pcap_dump_fopen(pcap_, stream.get());
   if (!dumper_) {
-    if (error) *error = std::string("cannot create capture file: ") + pcap_geterr(pcap_);
+    if (error) *error = std::string("cannot start the capture: ") + pcap_geterr(pcap_);
     pcap_close(pcap_);
     pcap_ = nullptr;
     return false;
   }
+  stream.release();  // the dumper closes it
+  writeError_.clear();
   return true;
 }
 
-void CaptureFile::Close() {
+std::string CaptureFile::Close() {
   std::lock_guard lock(mutex_);
-  if (!dumper_) return;
+  if (!dumper_) return "";
+  // The stream buffers: a full disk often shows only at the last flush.
+  if (pcap_dump_flush(dumper_) != 0 && writeError_.empty()) writeError_ = std::strerror(errno);
   pcap_dump_close(dumper_);
   pcap_close(pcap_);
   dumper_ = nullptr;
   pcap_ = nullptr;
+  return std::exchange(writeError_, std::string());
 }
 
 bool CaptureFile::IsOpen() const {
@@ -93,6 +106,7 @@ void CaptureFile::Write(const CaptureRecord &record) {
   header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapLength));
   header.len = static_cast<bpf_u_int32>(bytes.size());
   pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, bytes.data());
+  if (writeError_.empty() && std::ferror(pcap_dump_file(dumper_))) writeError_ = std::strerror(errno);
 }
 
 }  // namespace host::usb

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -14,6 +16,12 @@ struct pcap_dumper;
 namespace host::usb {
 
 inline constexpr int kLinkTypeUsbPcap = 249;
+
+struct FileCloser {
+  void operator()(std::FILE *file) const { std::fclose(file); }
+};
+// An open stream that is closed with its owner.
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 enum class CaptureTransfer : uint8_t { Isochronous = 0, Interrupt = 1, Control = 2, Bulk = 3, IrpInfo = 0xFE };
 enum class ControlStage : uint8_t { Setup = 0, Data = 1, Status = 2, Complete = 3 };
@@ -43,7 +51,11 @@ class CaptureFile {
   CaptureFile &operator=(const CaptureFile &) = delete;
 
   bool Open(const std::filesystem::path &file, std::string *error);
-  void Close();
+  // Writes to a stream already open (standard output, a file checked by the
+  // caller); the capture closes it.
+  bool Open(FilePtr stream, std::string *error);
+  // Flushes and closes; returns why a write failed, empty when none did.
+  std::string Close();
   bool IsOpen() const;
   void Write(const CaptureRecord &record);
 
@@ -51,6 +63,7 @@ class CaptureFile {
   mutable std::mutex mutex_;
   pcap *pcap_ = nullptr;
   pcap_dumper *dumper_ = nullptr;
+  std::string writeError_;  // the first failed write, kept until Close
 };
 
 }  // namespace host::usb

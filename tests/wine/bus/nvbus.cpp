@@ -821,19 +821,22 @@ NTSTATUS SendSelect(PIRP Irp, Child *C, PURB Urb) {
   ULONG PairCount = 0;
   if (Urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
     PUSB_CONFIGURATION_DESCRIPTOR Set = Urb->UrbSelectConfiguration.ConfigurationDescriptor;
+    // A refused selection leaves the current one in place.
+    const ULONG KeptCount = C->PipeCount;
+    Pipe Kept[16];
+    Copy(Kept, C->Pipes, sizeof Kept);
     C->PipeCount = 0;
-    C->Halted = 0;
-    C->ConfigurationValue = 0;
     if (Set != nullptr) {
       if (Set->wTotalLength > sizeof C->Configuration) {
+        C->PipeCount = KeptCount;
         ExFreePoolWithTag(P, PoolTag);
         return FailUrb(Irp, Urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       }
-      Copy(C->Configuration, Set, Set->wTotalLength);
       PUSBD_INTERFACE_INFORMATION Info = &Urb->UrbSelectConfiguration.Interface;
       while ((PUCHAR)Info + sizeof(USHORT) <= End && Info->Length != 0 && PairCount < 16) {
         if (!SelectOne(C, Set, Info, (ULONG)(End - (PUCHAR)Info))) {
-          C->PipeCount = 0;
+          Copy(C->Pipes, Kept, sizeof Kept);
+          C->PipeCount = KeptCount;
           ExFreePoolWithTag(P, PoolTag);
           return FailUrb(Irp, Urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
         }
@@ -842,10 +845,13 @@ NTSTATUS SendSelect(PIRP Irp, Child *C, PURB Urb) {
         ++PairCount;
         Info = (PUSBD_INTERFACE_INFORMATION)((PUCHAR)Info + Info->Length);
       }
+      Copy(C->Configuration, Set, Set->wTotalLength);
       C->ConfigurationValue = Set->bConfigurationValue;
       Urb->UrbSelectConfiguration.ConfigurationHandle =
           (USBD_CONFIGURATION_HANDLE)(ULONG_PTR)(0x4E560200 | Set->bConfigurationValue);
     }
+    if (Set == nullptr) C->ConfigurationValue = 0;
+    C->Halted = 0;
     P->Request.Value = C->ConfigurationValue;
   } else {
     PUSBD_INTERFACE_INFORMATION Info = &Urb->UrbSelectInterface.Interface;

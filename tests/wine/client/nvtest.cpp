@@ -111,7 +111,7 @@ struct Result {
 };
 
 // Opens a device by its NT name; the status as the I/O manager gives it.
-NTSTATUS Open(const std::wstring &name, HANDLE *handle) {
+NTSTATUS Open(const std::wstring &name, HANDLE *handle, bool synchronous = true) {
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, name.c_str());
   OBJECT_ATTRIBUTES attributes;
@@ -119,7 +119,7 @@ NTSTATUS Open(const std::wstring &name, HANDLE *handle) {
   IO_STATUS_BLOCK io{};
   *handle = nullptr;
   return NtCreateFile(handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, nullptr, 0, 0, FILE_OPEN,
-                      FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+                      (synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0) | FILE_NON_DIRECTORY_FILE, nullptr, 0);
 }
 
 std::wstring PortPath(int port) { return L"\\??\\NorvUSB" + std::to_wstring(port); }
@@ -405,13 +405,12 @@ void DeviceControlChecks(HANDLE h) {
         r.status, static_cast<unsigned long>(r.information));
 
   // Pipe maintenance (PipeMaintenanceActsOnTheMarkedPipesAndClearHaltsReportsItsOutcome).
+  // With nothing in flight the reset sequence does nothing: no USB request.
   uint32_t seen = State().Seen[0];
-  auto start = std::chrono::steady_clock::now();
   r = Control(h, IOCTL_BRIDGE_NOP, {}, 0);
   CHECK(r.status == STATUS_SUCCESS && r.information == 0, "NOP: status %#lx", r.status);
   r = Control(h, IOCTL_BRIDGE_RESET_DEVICE, {}, 0);
   CHECK(r.status == STATUS_SUCCESS && r.information == 0, "reset with nothing in flight: status %#lx", r.status);
-  CHECK(Seconds(start) < 0.5, "reset with nothing in flight took %.2f s", Seconds(start));
   CHECK(State().Seen[0] == seen, "NOP and an idle reset sent USB requests");
   r = Control(h, IOCTL_BRIDGE_RESET_PIPE, {}, 0);
   CHECK(r.status == STATUS_SUCCESS && State().Seen[0] == seen + 1, "reset pipe: status %#lx, %u requests", r.status,
@@ -523,7 +522,8 @@ int main(int argc, char **argv) {
     const double took = Seconds(start);
     CHECK(r.status == STATUS_SUCCESS && r.information == 0 && r.out == Bytes(8, 0xEE),
           "held port status: status %#lx, Information %lu", r.status, static_cast<unsigned long>(r.information));
-    CHECK(took >= 1.9 && took < 5, "returned after %.3f s", took);
+    // Not before the driver's 2 seconds; the upper bound only catches a hang.
+    CHECK(took >= 1.95 && took < 30, "returned after %.3f s", took);
     CHECK(State().Held == 0, "the held request was not cancelled");
     std::printf("  returned after %.3f s\n", took);
     const uint8_t ready = 0x58;
@@ -534,6 +534,57 @@ int main(int argc, char **argv) {
     Print(port, data);
     Bytes all = Sink(0, before + 1000);
     CHECK(Bytes(all.end() - 1000, all.end()) == data, "the write afterwards printed other bytes");
+  });
+
+  Run("a reset during a pending read cancels it, and the port carries on", [&] {
+    // The host suite's AResetDuringAPendingReadCancelsItAndTakesAtLeastOneSecond:
+    // the read waits in the bridge (nothing queued), the reset sequence
+    // cancels it, aborts, resets and clears both pipes and resets the port.
+    if (port) NtClose(port);
+    port = nullptr;
+    HANDLE h;
+    NTSTATUS status = Open(PortPath(1), &h, false);
+    CHECK(status == STATUS_SUCCESS, "an asynchronous open: status %#lx", status);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    IO_STATUS_BLOCK readIo{};
+    Bytes buffer(64, 0xEE);
+    status = NtReadFile(h, done, nullptr, nullptr, &readIo, buffer.data(), 64, nullptr, nullptr);
+    CHECK(status == STATUS_PENDING, "the read did not wait: status %#lx", status);
+    Sleep(200);  // the read is with the bridge, which NAKs it
+    const uint32_t seen = State().Seen[0];
+    HANDLE resetDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    IO_STATUS_BLOCK resetIo{};
+    auto start = std::chrono::steady_clock::now();
+    status = NtDeviceIoControlFile(h, resetDone, nullptr, nullptr, &resetIo, IOCTL_BRIDGE_RESET_DEVICE, nullptr, 0,
+                                   nullptr, 0);
+    if (status == STATUS_PENDING) {
+      WaitForSingleObject(resetDone, 30000);
+      status = resetIo.Status;
+    }
+    const double took = Seconds(start);
+    CHECK(status == STATUS_SUCCESS && resetIo.Information == 0, "reset: status %#lx", status);
+    CHECK(took >= 0.95, "the reset sequence took %.3f s, less than its two half-second pauses", took);
+    CHECK(WaitForSingleObject(done, 10000) == WAIT_OBJECT_0, "the read did not end");
+    CHECK(readIo.Status == STATUS_CANCELLED && readIo.Information == 0, "the read ended with %#lx, %lu bytes",
+          readIo.Status, static_cast<unsigned long>(readIo.Information));
+    CHECK(buffer == Bytes(64, 0xEE), "the cancelled read wrote to the caller's buffer");
+    // Abort and reset of both pipes, the port reset, a clear of both pipes.
+    CHECK(State().Seen[0] - seen == 7, "the reset sent %u requests, not 7", State().Seen[0] - seen);
+    std::printf("  reset took %.3f s\n", took);
+    const std::string text = "after";
+    Hook(0, NVBUS_HOOK_BACK_CHANNEL, 0, Bytes(text.begin(), text.end()));
+    ResetEvent(done);
+    status = NtReadFile(h, done, nullptr, nullptr, &readIo, buffer.data(), 64, nullptr, nullptr);
+    if (status == STATUS_PENDING) {
+      WaitForSingleObject(done, 10000);
+      status = readIo.Status;
+    }
+    CHECK(status == STATUS_SUCCESS && readIo.Information == 5, "the read afterwards: status %#lx, %lu bytes", status,
+          static_cast<unsigned long>(readIo.Information));
+    CloseHandle(done);
+    CloseHandle(resetDone);
+    NtClose(h);
+    port = OpenPort(1);
   });
 
   HANDLE second = nullptr;
@@ -611,6 +662,39 @@ int main(int argc, char **argv) {
     }
     for (uint32_t i = 0; i < 3; ++i) Unplug(i);
     for (int i = 1; i <= 3; ++i) CHECK(WaitLink(i, false, 20), "NorvUSB%d still there after the unplug", i);
+  });
+
+  Run("a bridge gone in the middle of a request, with its port open", [&] {
+    // The driver's remove with a handle open (docs/driver.md): the request
+    // fails without a reply, the link goes, the open handle is answered
+    // without the bridge, and a new bridge gets NorvUSB1 at once.
+    Plug(0);
+    CHECK(WaitLink(1, true, 30), "no NorvUSB1");
+    Port p(1);
+    ArmFault(0, NVBUS_ON_VENDOR, NVBUS_FAULT_DISCONNECT);
+    Result r = Control(p.h, IOCTL_BRIDGE_VENDOR_5, {}, 8);
+    CHECK(r.status == STATUS_SUCCESS && r.information == 0 && r.out == Bytes(8, 0xEE),
+          "the request the bridge left in: status %#lx, Information %lu", r.status,
+          static_cast<unsigned long>(r.information));
+    CHECK(WaitLink(1, false, 20), "NorvUSB1 still there after the bridge went");
+    // The driver answers STATUS_DELETE_PENDING; Wine answers for a deleted
+    // device itself, with STATUS_FILE_DELETED (docs/wine.md).
+    r = Control(p.h, IOCTL_BRIDGE_VENDOR_5, {}, 8);
+    CHECK((r.status == STATUS_DELETE_PENDING || r.status == STATUS_FILE_DELETED) && r.information == 0,
+          "a request on the open handle: status %#lx", r.status);
+    uint8_t byte = 0;
+    Result w = Write(p.h, &byte, 1);
+    CHECK(!NT_SUCCESS(w.status), "a write on the open handle succeeded");
+    p.Close();
+    Plug(0);
+    CHECK(WaitLink(1, true, 30), "no NorvUSB1 for the next bridge");
+    Port again(1);
+    const Bytes data = Random(5000, 11);
+    Print(again.h, data);
+    CHECK(Sink(0, 5000) == data, "the next bridge printed other bytes");
+    again.Close();
+    Unplug(0);
+    CHECK(WaitLink(1, false, 20), "NorvUSB1 still there after the unplug");
   });
 
   // The model ends; the bus keeps nothing waiting for it.

@@ -1,0 +1,52 @@
+// What every subcommand's output carries: any bytes in JSON, whole replies
+// from the back channel, and the documented order of the settings.
+#include "tests/tools/cli_runner.h"
+
+namespace {
+
+using OutputTest = CliTest;
+
+// A byte that is not UTF-8 (a device ID, a file name) comes out as \xHH, and
+// the document is still JSON.
+TEST_F(OutputTest, JsonCarriesBytesThatAreNotUtf8) {
+  const std::string id = "MFG:\xFF;MDL:X\xC3\xA9;";  // a stray byte, then a valid e-acute
+  const CliResult enumerated = Run({"enum", "--device-id", id, "--timing", "instant", "--json"});
+  ASSERT_EQ(enumerated.status, 0) << enumerated.err;
+  EXPECT_EQ(enumerated.Json()["bridges"][0]["printer"]["ieee1284_id"], "MFG:\\xFF;MDL:X\xC3\xA9;");
+
+  const CliResult ioctl = Run({"ioctl", "get-device-id", "--device-id", id, "--timing", "instant", "--json"});
+  ASSERT_EQ(ioctl.status, 0) << ioctl.err;
+  EXPECT_EQ(ioctl.Json()["decoded"]["text"], "MFG:\\xFF;MDL:X\xC3\xA9;");
+
+  const auto file = WriteFile("r\xE9sum\xE9.txt", "hello");
+  const CliResult printed = Run({"print", file.string(), "--timing", "instant", "--json"});
+  ASSERT_EQ(printed.status, 0) << printed.err;
+  EXPECT_EQ(printed.Json()["file"], (dir_ / "r\\xE9sum\\xE9.txt").string());
+}
+
+// A reply longer than one read is read to its end (its short packet).
+TEST_F(OutputTest, ReadTakesTheWholeReply) {
+  std::string queued;
+  for (int i = 0; i < 2000; ++i) queued += static_cast<char>('a' + i % 26);
+  const CliResult result = Run({"read", "--queue", queued, "--timing", "instant", "--json"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.Json()["bytes"], 2000);
+  EXPECT_EQ(result.Json()["reads"], 2);
+  EXPECT_EQ(result.Json()["timed_out"], false);
+}
+
+TEST_F(OutputTest, SettingsInTheDocumentedOrder) {
+  const CliResult result = Run({"enum", "--timing", "instant", "--json", "--set", "MaxTransferSize=512"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string out = result.out;
+  // The raw text, since a parsed object may not keep its order.
+  const size_t alt = out.find("\"AltSetting\""), ifs = out.find("\"IFSetting\""), max = out.find("\"MaxTransferSize\"");
+  EXPECT_LT(alt, ifs);
+  EXPECT_LT(ifs, max);
+  const CliResult human = Run({"enum", "--timing", "instant", "--set", "MaxTransferSize=512"});
+  EXPECT_NE(human.out.find("settings               AltSetting (absent), IFSetting (absent), MaxTransferSize 512"),
+            std::string::npos)
+      << human.out;
+}
+
+}  // namespace

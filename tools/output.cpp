@@ -1,0 +1,150 @@
+#include "tools/output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "tools/errors.h"
+
+namespace norvusb {
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `bytes`, or 0:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+size_t Utf8SequenceLength(std::string_view bytes) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  const uint8_t lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+std::string Describe(int error) { return std::strerror(error); }
+
+}  // namespace
+
+std::string Utf8Escaped(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  while (!bytes.empty()) {
+    const size_t length = Utf8SequenceLength(bytes);
+    if (length == 0) {
+      text += fmt::format("\\x{:02X}", static_cast<uint8_t>(bytes[0]));
+      bytes.remove_prefix(1);
+    } else {
+      text.append(bytes.substr(0, length));
+      bytes.remove_prefix(length);
+    }
+  }
+  return text;
+}
+
+Json JsonSafe(const Json &document) {
+  if (document.is_string()) return Utf8Escaped(document.get_ref<const std::string &>());
+  if (document.is_array()) {
+    Json list = Json::array();
+    for (const Json &item : document) list.push_back(JsonSafe(item));
+    return list;
+  }
+  if (document.is_object()) {
+    Json object = Json::object();
+    for (const auto &[key, value] : document.items()) object[Utf8Escaped(key)] = JsonSafe(value);
+    return object;
+  }
+  return document;
+}
+
+void PrintJson(const Json &document) { std::printf("%s\n", JsonSafe(document).dump(2).c_str()); }
+
+FilePtr TakeStandardOutput() {
+  std::fflush(stdout);
+  const int data = dup(STDOUT_FILENO);
+  if (data < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) Fail("cannot take over standard output: " + Describe(errno));
+  FilePtr stream(fdopen(data, "wb"));
+  if (!stream) Fail("cannot take over standard output: " + Describe(errno));
+  return stream;
+}
+
+OutputFile::OutputFile(std::string option, std::string path) : option_(std::move(option)), path_(std::move(path)) {
+  if (path_.empty()) BadInput(fmt::format("{} '': expected a file name, or - for standard output", option_));
+  if (IsStandardOutput()) return;
+  // Created when missing, but not emptied: a job that cannot start must leave
+  // a user's file as it was.
+  int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  created_ = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) BadInput(fmt::format("{} {}: cannot write the file: {}", option_, path_, Describe(errno)));
+  file_.reset(fdopen(fd, "wb"));  // fdopen never truncates
+  if (!file_) {
+    close(fd);
+    BadInput(fmt::format("{} {}: cannot write the file: {}", option_, path_, Describe(errno)));
+  }
+}
+
+OutputFile::~OutputFile() {
+  if (file_ && created_ && !started_) unlink(path_.c_str());
+}
+
+bool OutputFile::SameFileAs(const OutputFile &other) const {
+  if (!IsOpen() || !other.IsOpen()) return false;
+  if (IsStandardOutput() || other.IsStandardOutput()) return IsStandardOutput() && other.IsStandardOutput();
+  struct stat mine{}, theirs{};
+  if (fstat(fileno(file_.get()), &mine) != 0 || fstat(fileno(other.file_.get()), &theirs) != 0) return false;
+  // Devices such as /dev/null may well take both.
+  return S_ISREG(mine.st_mode) && mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
+void OutputFile::Start(FilePtr standardOutput) {
+  started_ = true;
+  if (IsStandardOutput()) {
+    file_ = std::move(standardOutput);
+    return;
+  }
+  struct stat info{};
+  if (file_ && fstat(fileno(file_.get()), &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fileno(file_.get()), 0) != 0)
+    Fail(fmt::format("{} {}: cannot empty the file: {}", option_, path_, Describe(errno)));
+}
+
+void OutputFile::Write(std::span<const uint8_t> bytes) {
+  if (!file_ || !error_.empty()) return;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) error_ = Describe(errno);
+}
+
+FilePtr OutputFile::Release() { return std::move(file_); }
+
+std::optional<std::string> OutputFile::Close() {
+  if (file_) {
+    // A full disk often shows only at the last flush or at the close.
+    if (std::fflush(file_.get()) != 0 && error_.empty()) error_ = Describe(errno);
+    if (std::fclose(file_.release()) != 0 && error_.empty()) error_ = Describe(errno);
+  }
+  if (error_.empty()) return std::nullopt;
+  const std::string where = IsStandardOutput() ? "standard output" : path_;
+  return fmt::format("{} {}: the write failed: {}", option_, where, error_);
+}
+
+}  // namespace norvusb

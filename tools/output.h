@@ -1,0 +1,67 @@
+// Where the program's results go and how: JSON that carries any bytes, output
+// files that are checked before anything empties them, and writes that are
+// checked, so that no output fails in silence.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "host/usbstack/usb_capture.h"
+#include "tools/decoded.h"
+
+namespace norvusb {
+
+using host::usb::FilePtr;
+
+// Bytes as UTF-8 for JSON: valid UTF-8 passes unchanged, every other byte
+// becomes the four characters \xHH (as Python's "backslashreplace" writes it).
+std::string Utf8Escaped(std::string_view bytes);
+// A copy of `document` with every string and key so escaped.
+Json JsonSafe(const Json &document);
+// The document, escaped and indented, on standard output.
+void PrintJson(const Json &document);
+
+// Standard output becomes a data stream (an output named "-"): the returned
+// stream writes where standard output went, and from now on what the program
+// prints on standard output (its report) goes to standard error.
+FilePtr TakeStandardOutput();
+
+// A file the program writes; "-" is standard output.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  // Checks that `path` can be written, creating it when missing but never
+  // emptying it; throws ToolError (bad input) naming `option`.
+  OutputFile(std::string option, std::string path);
+  ~OutputFile();
+  OutputFile(OutputFile &&) = default;
+  OutputFile &operator=(OutputFile &&) = default;
+
+  bool IsOpen() const { return !path_.empty(); }
+  bool IsStandardOutput() const { return path_ == "-"; }
+  const std::string &Path() const { return path_; }
+  // Another OutputFile names the same file.
+  bool SameFileAs(const OutputFile &other) const;
+
+  // The job starts: empties the file; `standardOutput` is where "-" writes.
+  void Start(FilePtr standardOutput = nullptr);
+  // Writes, remembering the first failure (callable from the bus's thread).
+  void Write(std::span<const uint8_t> bytes);
+  // Hands the started stream over to a writer that closes it itself.
+  FilePtr Release();
+  // Flushes and closes; the error line when a write failed.
+  std::optional<std::string> Close();
+
+ private:
+  std::string option_;
+  std::string path_;
+  bool created_ = false;  // removed again if the job never starts
+  bool started_ = false;
+  FilePtr file_;  // open for writing, not emptied until Start
+  std::string error_;
+};
+
+}  // namespace norvusb
