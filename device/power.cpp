@@ -45,6 +45,10 @@ static NTSTATUS PassDevicePowerChange(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOO
   NTSTATUS Status = CallLowerDriver(LowerDeviceObject, Irp, PowerRoute);
   if (!ToD0) {
     IoGateRelease(DeviceObject);
+  } else if (Status != STATUS_PENDING) {
+    // PowerCompletion has made the request a success already, and a caller
+    // takes the returned status of a request that was not pended.
+    Status = STATUS_SUCCESS;
   }
   return Status;
 }

@@ -130,6 +130,9 @@ void DeleteDriverObject(PDRIVER_OBJECT driver);  // unload: calls DriverUnload
 // "\DosDevices\X" link, followed), or null.
 PDEVICE_OBJECT LookupDevice(const std::u16string &name);
 std::vector<std::u16string> SymbolicLinks();  // every "\DosDevices\..." link
+// While set, IoAttachDeviceToDeviceStack returns null, as when the target's
+// stack is torn down between the report of a device and its AddDevice.
+void RefuseAttaching(bool refuse);
 
 // ------------------------------------------------------------------ the machine's life (kernel.cpp)
 // Brings the kernel services to their boot state; exactly one alive at a time.

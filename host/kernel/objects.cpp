@@ -43,6 +43,7 @@ struct ObjectManager {
   std::map<std::u16string, PDEVICE_OBJECT> devices;  // folded "\device\x" -> device
   std::map<std::u16string, Link> links;              // folded "\dosdevices\x" -> link
   uint32_t autoNames = 0;
+  bool refuseAttach = false;  // RefuseAttaching: every attach finds its target stack gone
 };
 
 ObjectManager &Om() {
@@ -332,6 +333,7 @@ void ObjectsReset() {
   om.devices.clear();
   om.links.clear();
   om.autoNames = 0;
+  om.refuseAttach = false;
 }
 
 void ObjectLeaks(std::vector<std::string> &out) {
@@ -434,7 +436,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   std::lock_guard lock(Om().mutex);
   Record *source = FindLocked(SourceDevice, Kind::Device);
-  if (source == nullptr || source->deleted || source->attachedTo != nullptr ||
+  if (Om().refuseAttach || source == nullptr || source->deleted || source->attachedTo != nullptr ||
       FindLocked(TargetDevice, Kind::Device) == nullptr)
     return nullptr;
   PDEVICE_OBJECT top = TopLocked(TargetDevice);
@@ -540,6 +542,11 @@ void DeleteDriverObject(PDRIVER_OBJECT driver) {
 PDEVICE_OBJECT LookupDevice(const std::u16string &name) {
   std::lock_guard lock(Om().mutex);
   return ResolveLocked(name, 0);
+}
+
+void RefuseAttaching(bool refuse) {
+  std::lock_guard lock(Om().mutex);
+  Om().refuseAttach = refuse;
 }
 
 std::vector<std::u16string> SymbolicLinks() {

@@ -24,9 +24,21 @@ NTSTATUS AnswerUrb(PURB urb) {
       request.TransferBufferLength = n;
       break;
     }
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
+      const auto &feature = urb->UrbControlFeatureRequest;
+      if (feature.UrbLink != nullptr || feature.Reserved2 != 0 || feature.Reserved4 != nullptr ||
+          feature.Reserved5 != nullptr || feature.Reserved0 != 0 || feature.Reserved1 != 0)
+        gStack->untidyUrbs++;
+      break;
+    }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
       auto &select = urb->UrbSelectConfiguration;
-      if (select.ConfigurationDescriptor == nullptr) break;
+      if (select.ConfigurationDescriptor == nullptr) {
+        const auto *entry = reinterpret_cast<const UCHAR *>(&select.Interface);
+        const size_t entryBytes = urb->UrbHeader.Length - FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+        if (std::any_of(entry, entry + entryBytes, [](UCHAR b) { return b != 0; })) gStack->untidyUrbs++;
+        break;
+      }
       select.ConfigurationHandle = reinterpret_cast<PVOID>(0xC0);
       PUSBD_PIPE_INFORMATION pipes = &select.Interface.Pipes[0];
       for (ULONG i = 0; i < select.Interface.NumberOfPipes; ++i)
@@ -56,8 +68,33 @@ NTSTATUS AnswerUrb(PURB urb) {
   return gStack->status;
 }
 
+VOID NTAPI CancelHeldBulk(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  auto &transfer = urb->UrbBulkOrInterruptTransfer;
+  transfer.TransferBufferLength = std::min(gStack->bulkMoved, transfer.TransferBufferLength);
+  std::memset(transfer.TransferBuffer, 0x11, transfer.TransferBufferLength);
+  gStack->heldBulk = nullptr;
+  gStack->bulkCancelled = true;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+bool HoldsBulk(PIO_STACK_LOCATION sp) {
+  if (!gStack->holdBulk || sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) return false;
+  auto *urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+  return urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+}
+
 NTSTATUS NTAPI ScriptedStackDispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  if (HoldsBulk(sp)) {
+    gStack->functions.push_back(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    IoMarkIrpPending(irp);
+    gStack->heldBulk = irp;
+    IoSetCancelRoutine(irp, CancelHeldBulk);
+    return STATUS_PENDING;
+  }
   NTSTATUS status = gStack->status;
   if (sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
     status = AnswerUrb(static_cast<PURB>(sp->Parameters.Others.Argument1));

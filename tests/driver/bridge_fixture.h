@@ -13,11 +13,20 @@ struct ScriptedStack {
   std::vector<USHORT> vendorIndexes;  // wIndex of each vendor request
   std::vector<USHORT> urbLengths;     // UrbHeader.Length of each URB
   std::vector<PVOID> pipeHandles;     // PipeHandle of each abort or reset
+  // URBs with a field their request does not set left other than zero (a
+  // link to a next URB, a buffer, an interface entry of an unconfigure).
+  int untidyUrbs = 0;
   std::vector<UCHAR> vendorReply;     // what a vendor request reads
   NTSTATUS status = STATUS_SUCCESS;   // what every URB completes with
   NTSTATUS deviceIdStatus = STATUS_SUCCESS;  // what the device-ID read completes with
   USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;  // the URB header status it leaves
   ULONG bulkMoved = 0;                // bytes a bulk transfer reports moved
+  // With holdBulk, a bulk transfer stays pending until it is cancelled; the
+  // cancel completes it with success, bulkMoved bytes of 0x11 moved (as a
+  // controller that finished the transfer just as the cancel came).
+  bool holdBulk = false;
+  PIRP heldBulk = nullptr;
+  bool bulkCancelled = false;
   // Descriptor reads: type and bytes asked for; answered from ConfigurationSet()
   // and an 18-byte device descriptor.
   std::vector<std::pair<UCHAR, ULONG>> descriptorReads;

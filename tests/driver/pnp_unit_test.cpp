@@ -81,6 +81,7 @@ struct StartCase {
   NTSTATUS expectedStatus;   // completed with and returned
   bool configured;           // the descriptors were read
   size_t invalidations;
+  bool noPool = false;       // the driver gets no pool at all
 };
 
 class StartTest : public BridgeUnitTest, public ::testing::WithParamInterface<StartCase> {};
@@ -105,6 +106,7 @@ TEST_P(StartTest, GoesAsFarAsItsCaseAndInvalidatesBusRelationsOnlyAfterCompletio
   stack_.lowerStatus = c.lower;
   stack_.deviceIdStatus = c.deviceIdRead;
   ext_->DeviceIdValid = c.earlierDeviceId;
+  if (c.noPool) host::lowres::FailTag(NORVUSB_POOL_TAG);
 
   PIRP irp = IoAllocateIrp(bridge_->StackSize, FALSE);
   ASSERT_NE(irp, nullptr);
@@ -116,12 +118,15 @@ TEST_P(StartTest, GoesAsFarAsItsCaseAndInvalidatesBusRelationsOnlyAfterCompletio
   IoSetCompletionRoutine(irp, NoteCompletion, &atCompletion, TRUE, TRUE, TRUE);
   NTSTATUS returned = IoCallDriver(bridge_, irp);
   NTSTATUS completed = atCompletion.status;
+  host::lowres::Clear();
 
   EXPECT_EQ(returned, c.expectedStatus);
   EXPECT_EQ(completed, c.expectedStatus);
-  ASSERT_FALSE(stack_.arrivals.empty());
-  EXPECT_EQ(stack_.arrivals[0].major, c.major);
-  EXPECT_EQ(stack_.arrivals[0].minor, IRP_MN_START_DEVICE);
+  ASSERT_EQ(stack_.arrivals.size(), c.noPool ? 0u : 1u);
+  if (!c.noPool) {
+    EXPECT_EQ(stack_.arrivals[0].major, c.major);
+    EXPECT_EQ(stack_.arrivals[0].minor, IRP_MN_START_DEVICE);
+  }
   EXPECT_EQ(!stack_.descriptorReads.empty(), c.configured);
   EXPECT_EQ(ext_->Started, c.configured ? 1 : 0);
   EXPECT_EQ(atCompletion.invalidations, 0u);
@@ -138,8 +143,36 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"WithoutADeviceId", IRP_MJ_PNP, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, 0, STATUS_SUCCESS, true, 0},
         StartCase{"WithoutADeviceIdAfterOneWasRead", IRP_MJ_PNP, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, 1,
                   STATUS_SUCCESS, true, 1},
-        StartCase{"FailedAtOnceBelow", IRP_MJ_PNP, kLowerStatus, STATUS_SUCCESS, 1, kLowerStatus, false, 0}),
+        StartCase{"FailedAtOnceBelow", IRP_MJ_PNP, kLowerStatus, STATUS_SUCCESS, 1, kLowerStatus, false, 0},
+        StartCase{"WithoutPool", IRP_MJ_PNP, STATUS_SUCCESS, STATUS_SUCCESS, 1, STATUS_INSUFFICIENT_RESOURCES, false, 0,
+                  true}),
     [](const ::testing::TestParamInfo<StartCase> &info) { return std::string(info.param.name); });
+
+// The child is reported once, on the first query after a start that read a
+// device ID and with no list handed in that names children already; every
+// other query is refused, completed here and never passed down.
+TEST_F(PnpUnitTest, ABusRelationQueryIsRefusedWithoutANewChildToReport) {
+  DEVICE_RELATIONS named{1, {bridge_}};
+  struct Case {
+    const char *name;
+    UCHAR deviceIdValid;
+    ULONG childCount;
+    PDEVICE_RELATIONS incoming;
+  };
+  for (const Case &c : {Case{"no device ID", 0, 0, nullptr}, Case{"child already reported", 1, 1, nullptr},
+                        Case{"list already names one", 1, 0, &named}}) {
+    ext_->DeviceIdValid = c.deviceIdValid;
+    ext_->ChildCount = c.childCount;
+    Outcome outcome = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(BusRelations),
+                              reinterpret_cast<ULONG_PTR>(c.incoming));
+    EXPECT_EQ(outcome.returned, STATUS_UNSUCCESSFUL) << c.name;
+    EXPECT_EQ(outcome.statusBlock.Status, STATUS_UNSUCCESSFUL) << c.name;
+    EXPECT_EQ(outcome.statusBlock.Information, reinterpret_cast<ULONG_PTR>(c.incoming)) << c.name;
+  }
+  EXPECT_TRUE(stack_.arrivals.empty());
+  EXPECT_TRUE(IsListEmpty(&ext_->ChildList));
+  ext_->ChildCount = 0;
+}
 
 // A relation list handed in by a driver above comes from paged pool: it is
 // freed (never at the child list lock's DISPATCH_LEVEL, which the pool
@@ -172,6 +205,8 @@ TEST_F(PnpUnitTest, AnIncomingEmptyRelationListIsFreedAndReplacedByTheChild) {
 // unconfiguring fails; then the stop is completed with that failure and the
 // lower driver never sees it.
 TEST_F(PnpUnitTest, AStopGoesDownOnlyWhenUnconfiguringWorked) {
+  Configure(ConfigurationSet());
+  stack_.functions.clear();
   stack_.lowerStatus = kLowerStatus;
   host::lowres::FailTag(NORVUSB_POOL_TAG);
   Outcome refused = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
@@ -180,7 +215,16 @@ TEST_F(PnpUnitTest, AStopGoesDownOnlyWhenUnconfiguringWorked) {
   EXPECT_EQ(refused.statusBlock.Status, STATUS_NO_MEMORY);
   EXPECT_TRUE(stack_.arrivals.empty());
 
+  // A stop with a handle open: the pipes are closed for it.
+  ext_->Started = 1;
+  SetPipeMarks(bridge_, 1);
   Outcome passed = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_STOP_DEVICE, {}, kArrivingInformation);
+  USBD_PIPE_INFORMATION pipe;
+  for (ULONG index : {0u, 1u}) {
+    ASSERT_TRUE(CopyPipe(bridge_, index, &pipe));
+    EXPECT_EQ(pipe.PipeFlags, 0u) << index;
+  }
+  EXPECT_EQ(ext_->Started, 0);
   ASSERT_EQ(stack_.arrivals.size(), 1u);
   EXPECT_EQ(stack_.arrivals[0].statusBlock.Status, STATUS_SUCCESS);
   EXPECT_EQ(stack_.arrivals[0].statusBlock.Information, 0u);
@@ -196,20 +240,51 @@ IO_STACK_LOCATION DevicePower(DEVICE_POWER_STATE state) {
   return parameters;
 }
 
-// On the power route only minor code 0x17 is the bridge's device power
-// change (a change to D0 ends in success whatever the stack says); 0x02 is
-// as ordinary as any other code and goes down with the lower status.
-TEST_F(PnpUnitTest, OnThePowerRouteMinorTwoIsOrdinaryAndOnlySeventeenChangesTheDevice) {
+// Power requests on both routes, the lower driver failing each one at once.
+// Only minor code 0x17 is the bridge's device power change, on either route:
+// a change to D0 ends in success whatever the stack says, other states take
+// the stack's answer. On the Plug and Play route 0x15 and 0x16 go down as
+// successes and 0x18 is refused without going down; on the power route 0x02
+// is as ordinary as any other code. Each returns what it completed with, and
+// the gate is left as it was.
+struct PowerCase {
+  const char *name;
+  UCHAR major;
+  UCHAR minor;
+  DEVICE_POWER_STATE state;
+  bool passedDown;
+  NTSTATUS arrivingStatus;  // in the status block the lower driver sees
+  NTSTATUS expected;
+};
+
+class PowerTest : public BridgeUnitTest, public ::testing::WithParamInterface<PowerCase> {};
+
+TEST_P(PowerTest, EndsAsItsRouteAndMinorCodeSay) {
+  const PowerCase &c = GetParam();
   stack_.lowerStatus = kLowerStatus;
-  for (UCHAR minor : {UCHAR(0x02), UCHAR(0x17)}) {
-    stack_.arrivals.clear();
-    Outcome outcome = SendPnp(bridge_, IRP_MJ_POWER, minor, DevicePower(PowerDeviceD0));
-    ASSERT_EQ(stack_.arrivals.size(), 1u) << int(minor);
-    EXPECT_EQ(stack_.arrivals[0].statusBlock.Status, STATUS_NOT_SUPPORTED) << int(minor);
-    EXPECT_EQ(outcome.statusBlock.Status, minor == 0x17 ? STATUS_SUCCESS : kLowerStatus) << int(minor);
-    EXPECT_EQ(ext_->PendingIoCount, 1) << int(minor);
+  Outcome outcome = SendPnp(bridge_, c.major, c.minor, DevicePower(c.state));
+  ASSERT_EQ(stack_.arrivals.size(), c.passedDown ? 1u : 0u);
+  if (c.passedDown) {
+    EXPECT_EQ(stack_.arrivals[0].statusBlock.Status, c.arrivingStatus);
   }
+  EXPECT_EQ(outcome.statusBlock.Status, c.expected);
+  EXPECT_EQ(outcome.returned, c.expected);
+  EXPECT_EQ(ext_->PendingIoCount, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    PnpUnitTest, PowerTest,
+    ::testing::Values(
+        PowerCase{"PowerRouteMinor2", IRP_MJ_POWER, 0x02, PowerDeviceD0, true, STATUS_NOT_SUPPORTED, kLowerStatus},
+        PowerCase{"PowerRouteToD0", IRP_MJ_POWER, 0x17, PowerDeviceD0, true, STATUS_NOT_SUPPORTED, STATUS_SUCCESS},
+        PowerCase{"PowerRouteToD3", IRP_MJ_POWER, 0x17, PowerDeviceD3, true, STATUS_NOT_SUPPORTED, kLowerStatus},
+        PowerCase{"PowerRouteMinor18", IRP_MJ_POWER, 0x18, PowerDeviceD0, false, 0, STATUS_UNSUCCESSFUL},
+        PowerCase{"PnpRouteMinor15", IRP_MJ_PNP, 0x15, PowerDeviceD0, true, STATUS_SUCCESS, kLowerStatus},
+        PowerCase{"PnpRouteMinor16", IRP_MJ_PNP, 0x16, PowerDeviceD0, true, STATUS_SUCCESS, kLowerStatus},
+        PowerCase{"PnpRouteToD0", IRP_MJ_PNP, 0x17, PowerDeviceD0, true, STATUS_NOT_SUPPORTED, STATUS_SUCCESS},
+        PowerCase{"PnpRouteToD3", IRP_MJ_PNP, 0x17, PowerDeviceD3, true, STATUS_NOT_SUPPORTED, kLowerStatus},
+        PowerCase{"PnpRouteMinor18", IRP_MJ_PNP, 0x18, PowerDeviceD0, false, 0, STATUS_UNSUCCESSFUL}),
+    [](const ::testing::TestParamInfo<PowerCase> &info) { return std::string(info.param.name); });
 
 // The child printer device as a bus driver's device answers for itself.
 class ChildTest : public BridgeUnitTest {
@@ -266,7 +341,9 @@ TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
 // One opener at a time: a second open that reaches the driver is refused
 // and leaves the first one's bounce buffer alone.
 TEST_F(PnpUnitTest, ASecondOpenIsANameCollision) {
-  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  ULONG_PTR information = 7;
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0, nullptr, &information), STATUS_SUCCESS);
+  EXPECT_EQ(information, 0u);
   PUCHAR buffer = ext_->TransferBuffer;
   EXPECT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(ext_->TransferBuffer, buffer);
@@ -274,6 +351,43 @@ TEST_F(PnpUnitTest, ASecondOpenIsANameCollision) {
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// Requests that reach the child printer device, or a bridge that a remove
+// left without extension, are answered at once, and each dispatch routine
+// returns the status it completed the request with.
+TEST_F(ChildTest, RequestsNotForABridgeReturnWhatTheyCompletedWith) {
+  PDEVICE_OBJECT child = MakeChild(kDeviceId);
+  const UCHAR majors[] = {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE,
+                          IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_PNP};
+  for (UCHAR major : majors) {
+    Outcome outcome = SendPnp(child, major, major == IRP_MJ_PNP ? IRP_MN_QUERY_STOP_DEVICE : 0);
+    EXPECT_EQ(outcome.returned, outcome.statusBlock.Status) << int(major);
+    EXPECT_EQ(outcome.returned, major == IRP_MJ_PNP ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST) << int(major);
+  }
+  bridge_->DeviceExtension = nullptr;
+  for (UCHAR major : majors) {
+    const bool opensAndCloses = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    Outcome outcome = SendPnp(bridge_, major, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(outcome.returned, outcome.statusBlock.Status) << int(major);
+    EXPECT_EQ(outcome.returned, opensAndCloses ? STATUS_SUCCESS : STATUS_DELETE_PENDING) << int(major);
+  }
+  Outcome power = SendPnp(bridge_, IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD0));
+  EXPECT_EQ(power.returned, STATUS_DELETE_PENDING);
+  EXPECT_EQ(power.statusBlock.Status, STATUS_DELETE_PENDING);
+  bridge_->DeviceExtension = ext_;
+  EXPECT_TRUE(stack_.arrivals.empty());
+  EXPECT_TRUE(stack_.functions.empty());
+}
+
+// The child's copy of the device ID ends at the first null, and only there:
+// other control bytes are part of the text.
+TEST_F(ChildTest, TheDeviceIdCopyEndsAtTheFirstNullOnly) {
+  const char text[] = "MFG:A\x01" "B;MDL:X\x02Y;";
+  PDEVICE_OBJECT child = MakeChild(text);
+  const PdoExtension *extension = ChildExtension(child);
+  ASSERT_NE(extension, nullptr);
+  EXPECT_EQ(std::string(extension->DeviceId.Buffer, extension->DeviceId.Length), std::string(text));
 }
 
 }  // namespace

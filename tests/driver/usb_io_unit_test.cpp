@@ -259,6 +259,9 @@ TEST_F(UsbIoUnitTest, EachSubCommandSendsItsOwnIndex) {
 TEST_F(UsbIoUnitTest, AWriteReportsTheBytesTheStackMoved) {
   Configure(ConfigurationSet());
   ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  // Nothing to write is refused before anything is sent.
+  EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(stack_.functions.size() == 1u);  // the selection
   std::vector<UCHAR> data(10, 0x66);
   for (auto [moved, reported] : std::vector<std::pair<ULONG, ULONG_PTR>>{{7, 7}, {10, 10}, {12, 10}}) {
     stack_.bulkMoved = moved;
@@ -288,6 +291,133 @@ TEST_F(UsbIoUnitTest, EveryRequestCarriesItsRecordLengthInItsHeader) {
       descriptor, descriptor, descriptor, USHORT(select + 2 * sizeof(USBD_PIPE_INFORMATION)), pipe, pipe,
       feature,    feature,    sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), select};
   EXPECT_EQ(stack_.urbLengths, expected);
+  EXPECT_EQ(stack_.untidyUrbs, 0);
+}
+
+// Without pool for its request block or its buffer, configuration reads
+// nothing and says so.
+TEST_F(UsbIoUnitTest, ConfigurationWithoutPoolReadsNothing) {
+  for (uint64_t nth : {1u, 2u}) {
+    host::lowres::FailNth(nth);
+    EXPECT_EQ(ConfigureDevice(bridge_), STATUS_NO_MEMORY) << nth;
+    host::lowres::Clear();
+  }
+  EXPECT_TRUE(stack_.descriptorReads.empty());
+}
+
+// Maintenance of every open pipe, and a vendor command, report the stack's
+// failure.
+TEST_F(UsbIoUnitTest, MaintenanceAndVendorCommandsReportTheStacksFailure) {
+  Configure(ConfigurationSet());
+  SetPipeMarks(bridge_, 1);
+  stack_.status = STATUS_DEVICE_DATA_ERROR;
+  EXPECT_EQ(AbortPipes(bridge_, nullptr), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(ResetPipes(bridge_, nullptr), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(ClearHalts(bridge_, nullptr), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(VendorCommand(bridge_, nullptr, 5, 0, nullptr), STATUS_DEVICE_DATA_ERROR);
+}
+
+// A device-ID request with room for the length prefix alone is served: the
+// prefix takes both bytes and no text fits.
+TEST_F(UsbIoUnitTest, ADeviceIdRequestWithRoomForThePrefixAloneIsServed) {
+  stack_.vendorReply = {0x00, 0x03, 'M', 'F', 'G'};
+  ULONG_PTR info = 7;
+  EXPECT_EQ(Ioctl(IOCTL_BRIDGE_GET_DEVICE_ID, {}, 2, nullptr, &info), STATUS_SUCCESS);
+  EXPECT_EQ(info, 0u);
+  EXPECT_EQ(stack_.vendorIndexes.size(), 1u);
+}
+
+// A read as the I/O manager sends one, not waited for.
+struct PendingRead {
+  explicit PendingRead(size_t size) : data(size, 0xEE) {}
+  KEVENT done;
+  IO_STATUS_BLOCK iosb{};
+  std::vector<UCHAR> data;
+};
+
+void StartRead(PDEVICE_OBJECT bridge, PendingRead &read) {
+  KeInitializeEvent(&read.done, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(0, bridge, nullptr, 0, nullptr, 0, FALSE, &read.done, &read.iosb);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoAllocateMdl(read.data.data(), ULONG(read.data.size()), FALSE, FALSE, irp);
+  EXPECT_EQ(IofCallDriver(bridge, irp), STATUS_PENDING);
+}
+
+bool Finished(PendingRead &read) {
+  LARGE_INTEGER poll{};
+  return KeWaitForSingleObject(&read.done, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
+}
+
+// A cleanup neither cancels nor waits for the transfer in flight. A transfer
+// the reset sequence cancels hands nothing back, even when the stack moved
+// data before the cancel took.
+TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  ext_->TransferMode = 1;  // reading already: no mode switch
+  stack_.holdBulk = true;
+  stack_.bulkMoved = 8;
+  PendingRead read(16);
+  StartRead(bridge_, read);
+  ASSERT_NE(stack_.heldBulk, nullptr);
+
+  EXPECT_EQ(Send(bridge_, IRP_MJ_CLEANUP, 0, {}, 0), STATUS_SUCCESS);
+  EXPECT_FALSE(stack_.bulkCancelled);
+  EXPECT_FALSE(Finished(read));
+
+  EXPECT_EQ(Ioctl(IOCTL_BRIDGE_RESET_DEVICE, {}, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(stack_.bulkCancelled);
+  ASSERT_TRUE(Finished(read));
+  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(read.iosb.Information, 0u);
+  EXPECT_EQ(read.data, std::vector<UCHAR>(16, 0xEE));
+  EXPECT_EQ(ext_->CurrentTransfer, nullptr);
+  EXPECT_EQ(ext_->TransferBusy, 0);
+  EXPECT_EQ(ext_->PendingIoCount, 1);
+  EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// A pipe named by its record in the current interface is maintained alone; a
+// record from an interface a selection has replaced names no pipe, and
+// nothing is sent for it.
+TEST_F(UsbIoUnitTest, ANamedPipeIsMaintainedAloneAndAStaleRecordSendsNothing) {
+  Configure(ConfigurationSet());
+  SetPipeMarks(bridge_, 1);
+  EXPECT_EQ(AbortPipes(bridge_, &ext_->InterfaceInfo->Pipes[1]), STATUS_SUCCESS);
+  EXPECT_EQ(stack_.pipeHandles, std::vector<PVOID>{reinterpret_cast<PVOID>(0x101)});
+
+  USBD_PIPE_INFORMATION stale = ext_->InterfaceInfo->Pipes[0];
+  stack_.functions.clear();
+  EXPECT_EQ(ResetPipes(bridge_, &stale), STATUS_SUCCESS);
+  EXPECT_EQ(ClearHalts(bridge_, &stale), STATUS_SUCCESS);
+  EXPECT_TRUE(stack_.functions.empty());
+}
+
+// The reset sequence runs only while a transfer is in flight.
+TEST_F(UsbIoUnitTest, AResetWithNothingInFlightSendsNothing) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  stack_.functions.clear();
+  EXPECT_EQ(Ioctl(IOCTL_BRIDGE_RESET_DEVICE, {}, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(stack_.functions.empty());
+  EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// Interface and endpoint descriptors come from the interface of the
+// settings; a stored set without it has none to give.
+TEST_F(UsbIoUnitTest, WithoutTheSettingsInterfaceThereIsNoInterfaceDescriptor) {
+  Configure(ConfigurationSet());
+  UCHAR buffer[64];
+  ULONG out = 99;
+  DriverGlobals.IfSetting = 5;
+  for (USHORT kind : {USHORT(2), USHORT(3)}) {
+    EXPECT_EQ(GetDescriptor(bridge_, kind, buffer, sizeof buffer, &out), STATUS_UNSUCCESSFUL) << kind;
+    EXPECT_EQ(out, 0u) << kind;
+  }
+  DriverGlobals.IfSetting = 0;
+  EXPECT_EQ(GetDescriptor(bridge_, 2, buffer, sizeof buffer, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, 9u);
 }
 
 }  // namespace

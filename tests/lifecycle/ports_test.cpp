@@ -162,5 +162,57 @@ INSTANTIATE_TEST_SUITE_P(
                       ForeignValue{"AltSetting", REG_SZ, Utf16Bytes(u"1")},
                       ForeignValue{"IFSetting", REG_BINARY, {0x01}}));
 
+// The interface settings are read from the driver key at AddDevice, one
+// byte each.
+TEST_F(PortsTest, TheInterfaceSettingsAreReadFromTheDriverKey) {
+  Boot();
+  host::pnp::SetDriverDefault(host::Machine::kService, "AltSetting", 0x0102);
+  host::pnp::SetDriverDefault(host::Machine::kService, "IFSetting", 0x0304);
+  PlugBridges(1, 1);
+  EXPECT_EQ(DriverGlobals.AltSetting, 0x02);
+  EXPECT_EQ(DriverGlobals.IfSetting, 0x04);
+}
+
+// Nothing to attach to: the bridge is deleted again, its number and its
+// "Port Name" given back, and AddDevice fails.
+TEST_F(PortsTest, AFailedAttachLeavesNothingBehind) {
+  host::Machine &machine = Boot();
+  host::RefuseAttaching(true);
+  PlugBridges(1, 1);
+  host::RefuseAttaching(false);
+  auto bridge = BridgeNode(0);
+  ASSERT_TRUE(bridge);
+  EXPECT_EQ(bridge->state, DeviceState::Failed);
+  EXPECT_EQ(bridge->problem, host::pnp::problem::kFailedAdd);
+  EXPECT_EQ(bridge->problemStatus, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_EQ(DriverGlobals.NameCounter, 0);
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+  EXPECT_EQ(host::registry::GetString(host::pnp::DriverKeyPath(bridge->instancePath), "Port Name"), "");
+  EXPECT_EQ(host::registry::GetString(host::pnp::DeviceKeyPath(bridge->instancePath), "Port Name"), "");
+  for (const auto &block : host::OutstandingPoolBlocks()) EXPECT_NE(block.tag, NORVUSB_POOL_TAG);
+  machine.Unplug(0);
+  PlugBridges(2, 1);
+  EXPECT_EQ(machine.View(1).portName, "NorvUSB1");
+}
+
+// Freeing a number outside 0..127 changes no bit but still empties the
+// device's "Port Name" in both keys.
+TEST_F(PortsTest, FreeingANumberOutOfRangeStillEmptiesThePortName) {
+  host::Machine &machine = Boot();
+  PlugBridges(1, 1);
+  const std::string path = BridgeNode(0)->instancePath;
+  ASSERT_EQ(host::registry::GetString(host::pnp::DriverKeyPath(path), "Port Name"), "NorvUSB1");
+  for (USHORT outOfRange : {USHORT(128), USHORT(0xFFFF)}) {
+    host::registry::SetString(host::pnp::DriverKeyPath(path), "Port Name", "stale");
+    host::registry::SetString(host::pnp::DeviceKeyPath(path), "Port Name", "stale");
+    USHORT index = outOfRange;
+    AllocatePortName(machine.Bus().Pdo(machine.Port(0)), 0, &index);
+    EXPECT_EQ(host::registry::GetString(host::pnp::DriverKeyPath(path), "Port Name"), "") << outOfRange;
+    EXPECT_EQ(host::registry::GetString(host::pnp::DeviceKeyPath(path), "Port Name"), "") << outOfRange;
+    EXPECT_EQ(DriverGlobals.PortBitmap[0], 0x80000000u) << outOfRange;
+  }
+}
+
 }  // namespace
 }  // namespace lifecycle

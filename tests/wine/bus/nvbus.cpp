@@ -78,7 +78,12 @@ struct Pending {
   UCHAR Pairs[32];  // a selection's (interface, setting) pairs
 };
 
-// The bus: one instance.
+// The bus: one instance. Lock guards the three request lists, each
+// request's place in them, NextId and Seen; it is the only lock, taken under
+// the cancel spin lock (in the cancel routine) and never the other way round.
+// A child's selection, halts and armed fault are changed by the thread that
+// submits its URBs (the driver under test sends one at a time per bridge) and
+// the halts also by the worker that finishes a stalled transfer.
 struct Bus {
   KSPIN_LOCK Lock;
   LIST_ENTRY Waiting;
