@@ -18,14 +18,27 @@ std::vector<std::string> IoManagerLeaks();    // device objects, IRPs, MDLs, fil
 // never failed by the low-resources policy. Freed by the I/O manager at the
 // end of its completion like any other.
 PIRP AllocateIrpForHost(CCHAR stackSize);
+// PoCallDriver's mark: the next IoCallDriver of this power request is its own.
+void MarkPowerCall(PIRP irp);
 // Top of the attachment stack above a device (the platform's IoGetAttachedDevice).
 PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device);
 // Marks every device of the stack above a PDO as being removed (or no longer):
 // the I/O manager then refuses new opens on it, as the platform does once
 // query-remove, surprise removal or remove has begun.
 void SetStackRemovePending(PDEVICE_OBJECT pdo, bool pending);
+// The function and filter devices above a PDO, each with a reference taken;
+// VerifyDevicesAfter checks what a remove or surprise removal left of them
+// (detached and deleted, or neither) and drops the references.
+std::vector<PDEVICE_OBJECT> ReferenceDevicesAbove(PDEVICE_OBJECT pdo);
+void VerifyDevicesAfter(UCHAR minor, const std::vector<PDEVICE_OBJECT> &devices);
+// Every device AddDevice put above the PDO has DO_DEVICE_INITIALIZING cleared.
+void VerifyAddDevice(PDEVICE_OBJECT pdo);
 
-// Pool (pool.cpp).
+// Pool (pool.cpp). Memory the kernel hands a driver unwritten (new pool
+// blocks, the system buffers of buffered I/O) holds this byte, as the
+// verifier's special pool does: a driver that returns bytes it never wrote
+// shows them, never an accidental zero.
+inline constexpr unsigned char kUnwrittenByte = 0xCD;
 void PoolReset();
 std::vector<std::string> PoolLeaks();
 

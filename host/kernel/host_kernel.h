@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,35 @@ class Kernel {
   Kernel(const Kernel &) = delete;
   Kernel &operator=(const Kernel &) = delete;
 };
+
+// ------------------------------------------------------------------ IRQL contracts (irql_contracts.cpp)
+// The documented IRQL limit of each routine exported to drivers. Each routine
+// calls Allows at its entry; above the limit the verifier's IRQL checking
+// raises IRQL_NOT_LESS_OR_EQUAL (0x0A: subject, IRQL, 0, 0) and the routine
+// refuses the call. Pool allocation and freeing, IoCallDriver,
+// IoCompleteRequest and the spin-lock routines keep their own, more specific
+// bug checks (0xC4, 0xC9) and are not in this table.
+namespace irql {
+enum class Routine : uint8_t {
+  IoCreateDevice, IoDeleteDevice, IoAttachDeviceToDeviceStack, IoDetachDevice, IoCreateSymbolicLink,
+  IoDeleteSymbolicLink, IoOpenDeviceRegistryKey, IoBuildDeviceIoControlRequest, RtlQueryRegistryValues,
+  ZwSetValueKey, ZwClose, RtlAnsiStringToUnicodeString, RtlFreeUnicodeString, USBD_ParseConfigurationDescriptor,
+  KeWaitForSingleObject, KeWaitForSingleObjectPoll, KeDelayExecutionThread, IoCancelIrp,
+  IoInvalidateDeviceRelations, PoCallDriver, PoStartNextPowerIrp, KeSetEvent, KeResetEvent, KeClearEvent,
+  KeReadStateEvent, ObReferenceObject, ObDereferenceObject, IoAllocateIrp, IoFreeIrp, IoAllocateMdl, IoFreeMdl,
+  MmMapLockedPages, MmMapLockedPagesSpecifyCache, IoAcquireCancelSpinLock, RtlInitUnicodeString,
+  RtlInitAnsiString,
+  kCount
+};
+struct Contract {
+  Routine routine;
+  const char *name;
+  KIRQL highest;  // the highest IRQL the routine may be called at
+};
+const Contract &ContractOf(Routine routine);
+std::span<const Contract> Contracts();
+bool Allows(Routine routine, const void *subject = nullptr);
+}  // namespace irql
 
 // ------------------------------------------------------------------ IRQL helpers
 // Runs fn with the calling thread raised to DISPATCH_LEVEL, as a host

@@ -16,7 +16,13 @@ using namespace host::io;
 
 extern "C" {
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&gCancelLock); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  if (!host::irql::Allows(host::irql::Routine::IoAcquireCancelSpinLock, &gCancelLock)) {
+    *Irql = KeGetCurrentIrql();
+    return;
+  }
+  *Irql = KfAcquireSpinLock(&gCancelLock);
+}
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock, Irql); }
 
@@ -24,6 +30,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock,
 // the IRP's completion before freeing it). The cancel routine is called with
 // the cancel lock held and releases it.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  if (!host::irql::Allows(host::irql::Routine::IoCancelIrp, Irp)) return FALSE;
   if (!IsLiveIrp(Irp)) {
     Violation(check::kCallNotIrp, Irp, nullptr, "IoCancelIrp on " + Hex(Irp) + ", which is not a live IRP");
     return FALSE;

@@ -36,13 +36,34 @@ inline constexpr uint64_t kCallWithCancelRoutine = 0x203;
 inline constexpr uint64_t kCallNullDevice = 0x204;
 inline constexpr uint64_t kOutOfStackLocations = 0x208;
 inline constexpr uint64_t kFreeIrpInUse = 0x20B;
+inline constexpr uint64_t kPnpNotStartedNotSupported = 0x20E;
+inline constexpr uint64_t kPowerNotStartedNotSupported = 0x20F;
+inline constexpr uint64_t kWmiNotStartedNotSupported = 0x210;
+inline constexpr uint64_t kFailedPnpPassedDown = 0x215;
+inline constexpr uint64_t kFailedPowerPassedDown = 0x219;
+inline constexpr uint64_t kRemoveNotDetached = 0x21D;
+inline constexpr uint64_t kRemoveNotDeleted = 0x21E;
+inline constexpr uint64_t kReturnedStatusDiffers = 0x224;
+inline constexpr uint64_t kReturnedMinusOne = 0x225;
+inline constexpr uint64_t kUntouchedPnpCompleted = 0x22D;
+inline constexpr uint64_t kUnknownPnpCompleted = 0x22E;
+inline constexpr uint64_t kSuccessfulPnpCompleted = 0x230;
+inline constexpr uint64_t kSuccessfulPowerCompleted = 0x231;
+inline constexpr uint64_t kStillInitializing = 0x243;
+inline constexpr uint64_t kIoMethodNotCopied = 0x244;
+inline constexpr uint64_t kBothIoMethods = 0x245;
+inline constexpr uint64_t kPowerPagableNotInherited = 0x23F;
+inline constexpr uint64_t kNeitherPassedNorCompleted = 0x226;
 inline constexpr uint64_t kCompletionNotMarkedPending = 0x228;
 inline constexpr uint64_t kPendingNotMarked = 0x23D;
 inline constexpr uint64_t kMarkedButNotPending = 0x23E;
 inline constexpr uint64_t kDeleteTwice = 0x240;
+inline constexpr uint64_t kDetachedAtSurpriseRemoval = 0x241;
+inline constexpr uint64_t kDeletedAtSurpriseRemoval = 0x242;
 // No platform number for these two; the host machine's own.
 inline constexpr uint64_t kInformationExceedsBuffer = 0x401;
 inline constexpr uint64_t kUserRequestStuck = 0x402;
+inline constexpr uint64_t kPowerWithoutPoCallDriver = 0x403;
 }  // namespace check
 
 // Zero-filled, suitably aligned storage for kernel objects and IRPs.
@@ -64,6 +85,9 @@ inline constexpr CSHORT kIoTypeIrp = 6;
 // What a dispatch table entry the driver left empty does.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 bool IsLiveDevice(PDEVICE_OBJECT device);
+// Whether the device is attached above another (a function or filter
+// device, which passes Plug and Play requests on rather than ending them).
+bool HasLowerDevice(PDEVICE_OBJECT device);
 bool DriverUnloaded(PDEVICE_OBJECT device);
 bool DeviceDeleted(PDEVICE_OBJECT device);
 std::u16string DeviceName(PDEVICE_OBJECT device);  // "\Device\X", or a description of an unnamed one

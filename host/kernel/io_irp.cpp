@@ -11,6 +11,7 @@
 #include <optional>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "host/kernel/io_internal.h"
 
@@ -64,6 +65,50 @@ class PendingAudit {
   NTSTATUS returned_ = 0;
 };
 
+// Whether a dispatch routine that did not pend returned the status its
+// request was completed with, as the platform's callers trust it to. The
+// return and the completion past its stack location may come in either order.
+class ReturnAudit {
+ public:
+  ReturnAudit(PIRP irp, PDEVICE_OBJECT device) : irp_(irp), device_(device) {}
+
+  // A status other than STATUS_PENDING says the request is done with at this
+  // location: passed down and completed below, or completed here.
+  void Returned(NTSTATUS status) {
+    std::unique_lock lock(mutex_);
+    const bool unfinished = status != STATUS_PENDING && !completed_;
+    lock.unlock();
+    if (unfinished)
+      Violation(check::kNeitherPassedNorCompleted, irp_, device_,
+                "a dispatch routine of device " + Hex(device_) + " returned " + StatusText(status) + " for IRP " +
+                    Hex(irp_) + " without completing it or passing it down");
+    Record(returned_, status);
+  }
+  void Completed(NTSTATUS status) { Record(completed_, status); }
+
+ private:
+  void Record(std::optional<NTSTATUS> &slot, NTSTATUS status) {
+    std::unique_lock lock(mutex_);
+    slot = status;
+    if (!returned_ || !completed_ || *returned_ == STATUS_PENDING || *returned_ == *completed_) return;
+    NTSTATUS returned = *returned_, completed = *completed_;
+    lock.unlock();
+    Violation(check::kReturnedStatusDiffers, irp_, device_,
+              "a dispatch routine of device " + Hex(device_) + " returned status " + StatusText(returned) +
+                  " for IRP " + Hex(irp_) + ", which it completed (or let complete) with " + StatusText(completed));
+  }
+  static std::string StatusText(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+  }
+
+  std::mutex mutex_;
+  PIRP irp_;
+  PDEVICE_OBJECT device_;
+  std::optional<NTSTATUS> returned_, completed_;
+};
+
 struct IrpRecord {
   std::unique_ptr<Slot[]> storage;  // the IRP and its stack locations
   size_t bytes = 0;
@@ -75,6 +120,24 @@ struct IrpRecord {
   std::optional<ULONG> userBufferLength;
   std::function<void(PIRP)> onFinish;
   std::shared_ptr<PendingAudit> audit;
+  // The dispatch calls at each stack location whose return awaits checking.
+  std::mutex returnsMutex;
+  std::unordered_map<int, std::vector<std::shared_ptr<ReturnAudit>>> returns;
+  CHAR lowestLocation = 0;  // the lowest stack location the request reached
+  bool viaPoCallDriver = false;
+  bool sent = false;  // IoCallDriver has taken it once
+
+  void CompletedAt(int location, NTSTATUS status) {
+    std::vector<std::shared_ptr<ReturnAudit>> audits;
+    {
+      std::lock_guard lock(returnsMutex);
+      auto found = returns.find(location);
+      if (found == returns.end()) return;
+      audits = std::move(found->second);
+      returns.erase(found);
+    }
+    for (auto &audit : audits) audit->Completed(status);
+  }
 };
 
 struct Registry {
@@ -203,6 +266,7 @@ void CompleteWalk(IrpRecord &r, PIRP irp) {
   for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, irp->CurrentLocation++,
                                                       irp->Tail.Overlay.CurrentStackLocation++) {
     irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    r.CompletedAt(irp->CurrentLocation - 1, irp->IoStatus.Status);
     bool top = irp->CurrentLocation == irp->StackCount + 1;
     bool invoke = sp->CompletionRoutine != nullptr && ShouldInvoke(irp, *sp);
     ZeroStackLocation(sp);
@@ -228,6 +292,72 @@ void CompleteWalk(IrpRecord &r, PIRP irp) {
   Finish(r, irp);
 }
 
+// Plug and Play, power and WMI requests start as "not supported", so that a
+// stack nobody answers reports just that; a failed one is completed, not
+// passed on; a power request goes down through PoCallDriver.
+void CheckForwarding(IrpRecord &r, PIRP irp, PDEVICE_OBJECT device) {
+  const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  const bool pnp = major == IRP_MJ_PNP, power = major == IRP_MJ_POWER;
+  const bool first = !std::exchange(r.sent, true);
+  if (!pnp && !power && major != IRP_MJ_SYSTEM_CONTROL) return;
+  const NTSTATUS status = irp->IoStatus.Status;
+  const char *kind = pnp ? "Plug and Play" : power ? "power" : "WMI";
+  if (first) {
+    if (status != STATUS_NOT_SUPPORTED)
+      Violation(pnp ? check::kPnpNotStartedNotSupported
+                    : power ? check::kPowerNotStartedNotSupported : check::kWmiNotStartedNotSupported,
+                irp, device, std::string("a new ") + kind + " request " + Hex(irp) +
+                                 " was sent without IoStatus.Status = STATUS_NOT_SUPPORTED");
+  } else if (IsError(status) && status != STATUS_NOT_SUPPORTED && major != IRP_MJ_SYSTEM_CONTROL) {
+    Violation(pnp ? check::kFailedPnpPassedDown : check::kFailedPowerPassedDown, irp, device,
+              std::string("a failed ") + kind + " request " + Hex(irp) + " was passed down to " + Hex(device) +
+                  " instead of being completed");
+  }
+  if (power && !std::exchange(r.viaPoCallDriver, false))
+    Violation(check::kPowerWithoutPoCallDriver, irp, device,
+              "a power request " + Hex(irp) + " was passed to " + Hex(device) + " with IoCallDriver, not PoCallDriver");
+}
+
+// The requests that change a device's state: every driver of the stack, the
+// bus driver last, must see them unless one fails them.
+bool EveryDriverMustSee(UCHAR major, UCHAR minor) {
+  if (major == IRP_MJ_POWER) return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A function or filter device hands a Plug and Play or power request on to
+// the device below it; ending one it left untouched, one it does not know,
+// or a state change it did not fail hides it from the bus driver.
+void CheckEndedHere(const IrpRecord &r, PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  const bool pnp = sp->MajorFunction == IRP_MJ_PNP, power = sp->MajorFunction == IRP_MJ_POWER;
+  if ((!pnp && !power) || r.lowestLocation < irp->CurrentLocation || !HasLowerDevice(sp->DeviceObject)) return;
+  const NTSTATUS status = irp->IoStatus.Status;
+  const UCHAR minor = sp->MinorFunction;
+  const std::string where = " at device " + Hex(sp->DeviceObject) + " instead of passing it down (IRP " + Hex(irp) +
+                            ", minor 0x" + std::to_string(minor) + ")";
+  if (pnp && (minor > IRP_MN_QUERY_LEGACY_BUS_INFORMATION || minor == 0x0E)) {
+    Violation(check::kUnknownPnpCompleted, irp, sp->DeviceObject, "an unknown Plug and Play request was completed" + where);
+  } else if (pnp && status == STATUS_NOT_SUPPORTED) {
+    Violation(check::kUntouchedPnpCompleted, irp, sp->DeviceObject, "an untouched Plug and Play request was completed" + where);
+  } else if (NT_SUCCESS(status) && EveryDriverMustSee(sp->MajorFunction, minor)) {
+    Violation(pnp ? check::kSuccessfulPnpCompleted : check::kSuccessfulPowerCompleted, irp, sp->DeviceObject,
+              std::string("a successful ") + (pnp ? "Plug and Play" : "power") + " request was completed" + where);
+  }
+}
+
 }  // namespace
 
 PIRP NewIrp(CCHAR stackSize, bool threaded) {
@@ -241,6 +371,7 @@ PIRP NewIrp(CCHAR stackSize, bool threaded) {
   irp->Size = static_cast<USHORT>(record->bytes);
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  record->lowestLocation = irp->CurrentLocation;
   irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
   InitializeListHead(&irp->ThreadListEntry);
   if (threaded) irp->Tail.Overlay.Thread = &tThreadMarker;
@@ -256,7 +387,9 @@ void SetUserBufferLength(PIRP irp, ULONG length) { Find(irp)->userBufferLength =
 
 PVOID AttachSystemBuffer(PIRP irp, size_t length) {
   IrpRecord *r = Find(irp);
-  r->systemBuffer.reset(new (std::nothrow) std::byte[std::max<size_t>(length, 1)]());
+  size_t bytes = std::max<size_t>(length, 1);
+  r->systemBuffer.reset(new (std::nothrow) std::byte[bytes]);
+  if (r->systemBuffer) std::memset(r->systemBuffer.get(), detail::kUnwrittenByte, bytes);
   irp->AssociatedIrp.SystemBuffer = r->systemBuffer.get();
   return irp->AssociatedIrp.SystemBuffer;
 }
@@ -332,11 +465,13 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   UNREFERENCED_PARAMETER(ChargeQuota);
+  if (!host::irql::Allows(host::irql::Routine::IoAllocateIrp)) return nullptr;
   if (host::lowres::ShouldFail("IoAllocateIrp", 0) || StackSize < 1) return nullptr;
   return NewIrp(StackSize, false);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  if (!host::irql::Allows(host::irql::Routine::IoFreeIrp, Irp)) return;
   State state;
   IrpRecord *r = Find(Irp, &state);
   if (r == nullptr) {
@@ -391,16 +526,27 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                   std::to_string(Irp->StackCount) + " allocated)");
     return STATUS_INVALID_PARAMETER;
   }
+  CheckForwarding(*r, Irp, DeviceObject);
   IoSetNextIrpStackLocation(Irp);
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
   sp->DeviceObject = DeviceObject;
   UCHAR major = sp->MajorFunction;
   std::shared_ptr<PendingAudit> audit;
   if (Irp->CurrentLocation == Irp->StackCount) r->audit = audit = std::make_shared<PendingAudit>(Irp, DeviceObject, major);
+  auto returned = std::make_shared<ReturnAudit>(Irp, DeviceObject);
+  {
+    std::lock_guard lock(r->returnsMutex);
+    r->returns[Irp->CurrentLocation].push_back(returned);
+    r->lowestLocation = std::min(r->lowestLocation, Irp->CurrentLocation);
+  }
   r->held.store(true);
   PDRIVER_DISPATCH routine =
       major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : DefaultDispatch;
   NTSTATUS status = routine(DeviceObject, Irp);
+  if (status == static_cast<NTSTATUS>(0xFFFFFFFF))
+    Violation(check::kReturnedMinusOne, Irp, DeviceObject,
+              "a dispatch routine of device " + Hex(DeviceObject) + " returned 0xFFFFFFFF");
+  returned->Returned(status);
   KIRQL after = KeGetCurrentIrql();
   if (after != irql) {
     Violation(check::kIrqlChangedInDispatch, reinterpret_cast<const void *>(uintptr_t{irql}),
@@ -455,6 +601,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                         "IoCompleteRequest on " + Describe(Irp) + ", which its owner does not hold (completed twice)");
     return;
   }
+  if (Irp->CurrentLocation <= Irp->StackCount) CheckEndedHere(*r, Irp);
   CompleteWalk(*r, Irp);
 }
 
@@ -462,6 +609,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  if (!host::irql::Allows(host::irql::Routine::IoBuildDeviceIoControlRequest, DeviceObject)) return nullptr;
   if (host::lowres::ShouldFail("IoBuildDeviceIoControlRequest", 0) || !IsLiveDevice(DeviceObject)) return nullptr;
   PIRP irp = NewIrp(DeviceObject->StackSize, true);
   irp->RequestorMode = KernelMode;
@@ -481,5 +629,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 namespace host::detail {
 
 PIRP AllocateIrpForHost(CCHAR stackSize) { return io::NewIrp(std::max<CCHAR>(stackSize, 1), true); }
+
+void MarkPowerCall(PIRP irp) {
+  if (io::IrpRecord *r = io::Find(irp)) r->viaPoCallDriver = true;
+}
 
 }  // namespace host::detail

@@ -104,6 +104,7 @@ extern "C" {
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
+  if (!host::irql::Allows(host::irql::Routine::IoAllocateMdl, VirtualAddress)) return nullptr;
   if (host::lowres::ShouldFail("IoAllocateMdl", 0)) return nullptr;
   PMDL mdl = NewMdl(VirtualAddress, Length);
   if (Irp != nullptr) {
@@ -119,11 +120,13 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  if (!host::irql::Allows(host::irql::Routine::IoFreeMdl, Mdl)) return;
   if (!FreeOne(Mdl)) BadFree(Mdl);
 }
 
 PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
   UNREFERENCED_PARAMETER(AccessMode);
+  if (!host::irql::Allows(host::irql::Routine::MmMapLockedPages, MemoryDescriptorList)) return nullptr;
   return Map(MemoryDescriptorList, "MmMapLockedPages");
 }
 
@@ -135,6 +138,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   UNREFERENCED_PARAMETER(BaseAddress);
   UNREFERENCED_PARAMETER(BugCheckOnFailure);
   UNREFERENCED_PARAMETER(Priority);
+  if (!host::irql::Allows(host::irql::Routine::MmMapLockedPagesSpecifyCache, MemoryDescriptorList)) return nullptr;
   return Map(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache");
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "host/kernel/detail.h"
+#include "host/kernel/force_pending.h"
 #include "host/kernel/host_kernel.h"
 
 namespace host {
@@ -48,6 +49,7 @@ Kernel::Kernel(KernelOptions options) {
     throw;
   }
   detail::LowResourcesReset();
+  forcepending::EnableFromEnvironment();
   ClearBugChecks();
 }
 
@@ -59,6 +61,7 @@ Kernel::~Kernel() {
   detail::RegistryReset();
   detail::PoolReset();
   detail::LowResourcesReset();
+  forcepending::Disable();
   detail::ClockReset(1.0);
   gKernelAlive = false;
 }

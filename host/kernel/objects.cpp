@@ -240,6 +240,12 @@ bool IsLiveDevice(PDEVICE_OBJECT device) {
   return FindLocked(device, Kind::Device) != nullptr;
 }
 
+bool HasLowerDevice(PDEVICE_OBJECT device) {
+  std::lock_guard lock(Om().mutex);
+  Record *r = FindLocked(device, Kind::Device);
+  return r != nullptr && r->attachedTo != nullptr;
+}
+
 bool DeviceDeleted(PDEVICE_OBJECT device) {
   std::lock_guard lock(Om().mutex);
   Record *r = FindLocked(device, Kind::Device);
@@ -367,6 +373,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject) {
   auto &om = Om();
+  if (!host::irql::Allows(host::irql::Routine::IoCreateDevice, DriverObject)) return STATUS_INVALID_DEVICE_STATE;
   if (DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
   *DeviceObject = nullptr;
   std::lock_guard lock(om.mutex);
@@ -402,6 +409,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  if (!host::irql::Allows(host::irql::Routine::IoDeleteDevice, DeviceObject)) return;
   auto &om = Om();
   std::unique_lock lock(om.mutex);
   Record *r = FindLocked(DeviceObject, Kind::Device);
@@ -434,6 +442,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  if (!host::irql::Allows(host::irql::Routine::IoAttachDeviceToDeviceStack, SourceDevice)) return nullptr;
   std::lock_guard lock(Om().mutex);
   Record *source = FindLocked(SourceDevice, Kind::Device);
   if (Om().refuseAttach || source == nullptr || source->deleted || source->attachedTo != nullptr ||
@@ -449,6 +458,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  if (!host::irql::Allows(host::irql::Routine::IoDetachDevice, TargetDevice)) return;
   std::unique_lock lock(Om().mutex);
   PDEVICE_OBJECT above = FindLocked(TargetDevice, Kind::Device) ? TargetDevice->AttachedDevice : nullptr;
   if (above == nullptr) {
@@ -464,6 +474,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  if (!host::irql::Allows(host::irql::Routine::IoCreateSymbolicLink, SymbolicLinkName)) return STATUS_INVALID_DEVICE_STATE;
   std::u16string name, target;
   if (!ToString(SymbolicLinkName, name) || !ToString(DeviceName, target) || target.empty())
     return STATUS_OBJECT_NAME_INVALID;
@@ -475,6 +486,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  if (!host::irql::Allows(host::irql::Routine::IoDeleteSymbolicLink, SymbolicLinkName)) return STATUS_INVALID_DEVICE_STATE;
   std::u16string name;
   if (!ToString(SymbolicLinkName, name) || name.empty()) return STATUS_OBJECT_NAME_INVALID;
   std::lock_guard lock(Om().mutex);
@@ -482,6 +494,7 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 }
 
 VOID NTAPI ObfReferenceObject(PVOID Object) {
+  if (!host::irql::Allows(host::irql::Routine::ObReferenceObject, Object)) return;
   std::unique_lock lock(Om().mutex);
   auto it = Om().objects.find(Object);
   if (it == Om().objects.end()) {
@@ -494,6 +507,7 @@ VOID NTAPI ObfReferenceObject(PVOID Object) {
 }
 
 VOID NTAPI ObfDereferenceObject(PVOID Object) {
+  if (!host::irql::Allows(host::irql::Routine::ObDereferenceObject, Object)) return;
   std::unique_lock lock(Om().mutex);
   auto it = Om().objects.find(Object);
   // An object not yet deleted keeps its creation reference.
@@ -574,3 +588,70 @@ void SetStackRemovePending(PDEVICE_OBJECT pdo, bool pending) {
 
 }  // namespace detail
 }  // namespace host
+
+namespace host::detail {
+
+std::vector<PDEVICE_OBJECT> ReferenceDevicesAbove(PDEVICE_OBJECT pdo) {
+  std::vector<PDEVICE_OBJECT> devices;
+  std::lock_guard lock(Om().mutex);
+  if (FindLocked(pdo, io::Kind::Device) == nullptr) return devices;
+  for (PDEVICE_OBJECT device = pdo->AttachedDevice; device != nullptr; device = device->AttachedDevice) {
+    io::Record *r = FindLocked(device, io::Kind::Device);
+    if (r == nullptr) break;
+    r->refs++;
+    devices.push_back(device);
+  }
+  return devices;
+}
+
+// After a remove every function and filter device is detached and deleted;
+// after a surprise removal none is yet (it still gets the remove). Another
+// minor code checks nothing (the references are dropped all the same).
+void VerifyDevicesAfter(UCHAR minor, const std::vector<PDEVICE_OBJECT> &devices) {
+  for (PDEVICE_OBJECT device : devices) {
+    bool attached = false, deleted = false;
+    {
+      std::lock_guard lock(Om().mutex);
+      io::Record *r = FindLocked(device, io::Kind::Device);
+      attached = r->attachedTo != nullptr;
+      deleted = r->deleted;
+    }
+    const std::string which = io::Hex(device);
+    if (minor == IRP_MN_REMOVE_DEVICE && attached)
+      io::Violation(io::check::kRemoveNotDetached, device, nullptr, "device " + which + " was not detached at its remove");
+    if (minor == IRP_MN_REMOVE_DEVICE && !deleted)
+      io::Violation(io::check::kRemoveNotDeleted, device, nullptr, "device " + which + " was not deleted at its remove");
+    if (minor == IRP_MN_SURPRISE_REMOVAL && !attached)
+      io::Violation(io::check::kDetachedAtSurpriseRemoval, device, nullptr,
+                    "device " + which + " detached itself at surprise removal, before its remove");
+    if (minor == IRP_MN_SURPRISE_REMOVAL && deleted)
+      io::Violation(io::check::kDeletedAtSurpriseRemoval, device, nullptr,
+                    "device " + which + " deleted itself at surprise removal, before its remove");
+    ObDereferenceObject(device);
+  }
+}
+
+// AddDevice's duties: DO_DEVICE_INITIALIZING cleared on what it created,
+// the lower device's I/O method and power-pageable flag taken over, and
+// never both I/O methods.
+void VerifyAddDevice(PDEVICE_OBJECT pdo) {
+  std::vector<PDEVICE_OBJECT> devices = ReferenceDevicesAbove(pdo);
+  PDEVICE_OBJECT lower = pdo;
+  for (PDEVICE_OBJECT device : devices) {
+    const ULONG flags = device->Flags, below = lower->Flags;
+    const std::string which = "device " + io::Hex(device);
+    if (flags & DO_DEVICE_INITIALIZING)
+      io::Violation(io::check::kStillInitializing, device, pdo, which + " is still DO_DEVICE_INITIALIZING after AddDevice");
+    if ((flags & DO_BUFFERED_IO) && (flags & DO_DIRECT_IO))
+      io::Violation(io::check::kBothIoMethods, device, pdo, which + " has both DO_BUFFERED_IO and DO_DIRECT_IO");
+    else if ((below & (DO_BUFFERED_IO | DO_DIRECT_IO)) && !(flags & (DO_BUFFERED_IO | DO_DIRECT_IO)))
+      io::Violation(io::check::kIoMethodNotCopied, device, lower, which + " did not take over its lower device's I/O method");
+    if ((below & DO_POWER_PAGABLE) && !(flags & DO_POWER_PAGABLE))
+      io::Violation(io::check::kPowerPagableNotInherited, device, lower,
+                    which + " is not DO_POWER_PAGABLE above a device that is");
+    lower = device;
+    ObDereferenceObject(device);
+  }
+}
+
+}  // namespace host::detail

@@ -131,19 +131,22 @@ IrpOutcome SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const IO_STACK_
   next->Parameters = parameters.Parameters;
   IoSetCompletionRoutine(irp, RequestDone, waiter.get(), TRUE, TRUE, TRUE);
 
-  if (waiter->power) {
-    PoCallDriver(top, irp);
-  } else {
-    IoCallDriver(top, irp);
-  }
+  const NTSTATUS returned = waiter->power ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+  // As the platform's manager: the status the stack returned, unless it
+  // pended; only then the status block.
+  auto outcome = [&] {
+    IrpOutcome result = waiter->outcome;
+    if (returned != STATUS_PENDING) result.status = returned;
+    return result;
+  };
 
   std::unique_lock lock(waiter->mutex);
   if (watchdog <= 0) {
     waiter->done.wait(lock, [&] { return waiter->finished; });
-    return waiter->outcome;
+    return outcome();
   }
   if (waiter->done.wait_for(lock, RealTimeFor(watchdog), [&] { return waiter->finished; })) {
-    return waiter->outcome;
+    return outcome();
   }
   lock.unlock();
   // DRIVER_POWER_STATE_FAILURE (parameter 1 = 3: a device object has been
@@ -153,12 +156,12 @@ IrpOutcome SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const IO_STACK_
                       reinterpret_cast<uint64_t>(irp),
                       std::string(power ? "a power" : "a Plug and Play") + " request (minor " + std::to_string(minor) +
                           ") sent to the device stack was not finished by its drivers");
-  IrpOutcome outcome;
-  outcome.status = STATUS_IO_TIMEOUT;
-  outcome.abandoned = true;
+  IrpOutcome abandoned;
+  abandoned.status = STATUS_IO_TIMEOUT;
+  abandoned.abandoned = true;
   std::lock_guard keep(g_abandonedMutex);
   g_abandoned.push_back(std::move(waiter));
-  return outcome;
+  return abandoned;
 }
 
 size_t PoolRoom(const void *p) {

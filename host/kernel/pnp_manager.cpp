@@ -229,9 +229,15 @@ internal::IrpOutcome SendPnp(DevNode *node, UCHAR minor, const IO_STACK_LOCATION
   // Closed before a removal request goes out, so that no open slips in while
   // the drivers tear down; opened again only once a cancel has gone through.
   if (removePending == true && node->pdo != nullptr) ::host::detail::SetStackRemovePending(node->pdo, true);
+  const bool teardown = minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+  std::vector<PDEVICE_OBJECT> stack;
+  if (teardown && node->pdo != nullptr) stack = ::host::detail::ReferenceDevicesAbove(node->pdo);
   if (PDEVICE_OBJECT top = TopOf(node)) {
     outcome = internal::SendIrp(top, IRP_MJ_PNP, minor, parameters, internal::kRequestWatchdog);
   }
+  // A remove answered with a failure (a driver keeping its device for an open
+  // handle) tears down only what it reached.
+  ::host::detail::VerifyDevicesAfter(outcome.abandoned || !NT_SUCCESS(outcome.status) ? 0 : minor, stack);
   if (removePending == false && node->pdo != nullptr) ::host::detail::SetStackRemovePending(node->pdo, false);
   std::lock_guard lock(M().mutex);
   M().log.push_back({node->instancePath, node->pdo, minor, detail, outcome.status});
@@ -420,6 +426,7 @@ NTSTATUS InstallAndStart(DevNode *node) {
       Fail(node, problem::kFailedAdd, status);
       return status;
     }
+    ::host::detail::VerifyAddDevice(node->pdo);
     node->removeSent = false;
     SetState(node, DeviceState::DriversAdded);
   }
@@ -977,6 +984,7 @@ extern "C" {
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                        PHANDLE DevInstRegKey) {
   using namespace host::pnp;
+  if (!host::irql::Allows(host::irql::Routine::IoOpenDeviceRegistryKey, DeviceObject)) return STATUS_INVALID_DEVICE_STATE;
   if (DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;
   *DevInstRegKey = nullptr;
   std::string path;
@@ -1004,6 +1012,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 
 VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
   using namespace host::pnp;
+  if (!host::irql::Allows(host::irql::Routine::IoInvalidateDeviceRelations, DeviceObject)) return;
   if (Type != BusRelations) return;  // no other relation is cached by this manager
   uint64_t serial = 0;
   {

@@ -30,7 +30,7 @@ constexpr size_t kQuarantineBytes = size_t{16} << 20;
 constexpr ULONG kProtectedPoolBit = 0x80000000u;
 
 constexpr unsigned char kGuardByte = 0xFD;
-constexpr unsigned char kFreshByte = 0xCD;   // pool is not zeroed: a driver must not rely on it
+constexpr unsigned char kFreshByte = detail::kUnwrittenByte;  // pool is not zeroed: a driver must not rely on it
 constexpr unsigned char kFreedByte = 0xDD;
 
 struct AlignedFree {

@@ -206,6 +206,8 @@ extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   using namespace host::pnp;
+  if (!host::irql::Allows(host::irql::Routine::PoCallDriver, Irp)) return STATUS_INVALID_DEVICE_STATE;
+  host::detail::MarkPowerCall(Irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   if (Serialised(next)) {
     std::lock_guard lock(P().mutex);
@@ -224,6 +226,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   using namespace host::pnp;
+  if (!host::irql::Allows(host::irql::Routine::PoStartNextPowerIrp, Irp)) return;
   PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
   std::lock_guard lock(P().mutex);
   auto entry = P().devices.find(device);

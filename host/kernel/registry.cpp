@@ -498,13 +498,7 @@ NTSTATUS ResolveTop(ULONG relativeTo, PCWSTR path, KeyPtr &top) {
   return top ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-bool MayRunRegistryCode(const char *routine) {
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql == PASSIVE_LEVEL) return true;
-  RaiseBugCheck(bugcheck::kIrqlNotLessOrEqual, 0, irql, 0, 0,
-                std::string(routine) + " at IRQL " + std::to_string(irql) + ": registry routines run at PASSIVE_LEVEL");
-  return false;
-}
+bool MayRunRegistryCode(irql::Routine routine, const void *subject) { return irql::Allows(routine, subject); }
 
 }  // namespace
 
@@ -542,7 +536,7 @@ using namespace host::registry;
 
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID /*Environment*/) {
-  if (!MayRunRegistryCode("RtlQueryRegistryValues")) return STATUS_UNSUCCESSFUL;
+  if (!MayRunRegistryCode(host::irql::Routine::RtlQueryRegistryValues, QueryTable)) return STATUS_UNSUCCESSFUL;
   if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
   KeyPtr top;
   NTSTATUS status = ResolveTop(RelativeTo, Path, top);
@@ -576,7 +570,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
 
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*TitleIndex*/,
                                         ULONG Type, PVOID Data, ULONG DataSize) {
-  if (!MayRunRegistryCode("ZwSetValueKey")) return STATUS_UNSUCCESSFUL;
+  if (!MayRunRegistryCode(host::irql::Routine::ZwSetValueKey, KeyHandle)) return STATUS_UNSUCCESSFUL;
   if (ValueName == nullptr || (ValueName->Length % sizeof(WCHAR)) != 0 ||
       (ValueName->Length != 0 && ValueName->Buffer == nullptr) || (Data == nullptr && DataSize != 0)) {
     return STATUS_INVALID_PARAMETER;
@@ -595,7 +589,7 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-  if (!MayRunRegistryCode("ZwClose")) return STATUS_UNSUCCESSFUL;
+  if (!MayRunRegistryCode(host::irql::Routine::ZwClose, Handle)) return STATUS_UNSUCCESSFUL;
   {
     auto &r = TheRegistry();
     std::lock_guard lock(r.mutex);

@@ -22,6 +22,7 @@ WCHAR AnsiToWide(unsigned char c) {
 }  // namespace
 
 extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  if (!host::irql::Allows(host::irql::Routine::RtlInitUnicodeString, SourceString)) return;
   size_t bytes = SourceString ? std::char_traits<char16_t>::length(SourceString) * sizeof(WCHAR) : 0;
   if (bytes > kLongestCount) bytes = kLongestCount;
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
@@ -30,6 +31,7 @@ extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
 }
 
 extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
+  if (!host::irql::Allows(host::irql::Routine::RtlInitAnsiString, SourceString)) return;
   size_t bytes = SourceString ? std::char_traits<char>::length(SourceString) : 0;
   if (bytes > kLongestCount) bytes = kLongestCount;
   DestinationString->Buffer = const_cast<PCHAR>(SourceString);
@@ -40,6 +42,7 @@ extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ Sou
 extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                                        const ANSI_STRING *SourceString,
                                                        BOOLEAN AllocateDestinationString) {
+  if (!host::irql::Allows(host::irql::Routine::RtlAnsiStringToUnicodeString, SourceString)) return STATUS_INVALID_DEVICE_STATE;
   size_t chars = SourceString->Length;
   size_t needed = (chars + 1) * sizeof(WCHAR);  // with the terminating null
   if (needed > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
@@ -62,6 +65,7 @@ extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destinati
 }
 
 extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  if (!host::irql::Allows(host::irql::Routine::RtlFreeUnicodeString, UnicodeString)) return;
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = 0;

@@ -65,15 +65,7 @@ void SatisfyWaitersLocked(Dispatcher &d, PRKEVENT event) {
   if (queue.empty()) d.waiters.erase(found);
 }
 
-void CheckMayWait(const void *object, const char *routine, bool zeroTimeout) {
-  KIRQL irql = tCurrentIrql;
-  bool allowed = zeroTimeout ? irql <= DISPATCH_LEVEL : irql < DISPATCH_LEVEL;
-  if (!allowed) {
-    RaiseBugCheck(bugcheck::kIrqlNotLessOrEqual, Address(object), irql, 0, 0,
-                  std::string(routine) + " at IRQL " + std::to_string(irql) +
-                      (zeroTimeout ? "" : ": a thread may wait only below DISPATCH_LEVEL"));
-  }
-}
+void CheckMayWait(const void *object, irql::Routine routine) { irql::Allows(routine, object); }
 
 // ------------------------------------------------------------------ spin-lock checks
 // The owner mark stored in a held KSPIN_LOCK: unique among live threads.
@@ -324,6 +316,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
+  if (!host::irql::Allows(host::irql::Routine::KeSetEvent, Event)) return 0;
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   LONG previous = Event->Header.SignalState;
@@ -333,6 +326,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEA
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  if (!host::irql::Allows(host::irql::Routine::KeResetEvent, Event)) return 0;
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   LONG previous = Event->Header.SignalState;
@@ -340,9 +334,12 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   return previous;
 }
 
-extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  if (host::irql::Allows(host::irql::Routine::KeClearEvent, Event)) KeResetEvent(Event);
+}
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  if (!host::irql::Allows(host::irql::Routine::KeReadStateEvent, Event)) return 0;
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   return Event->Header.SignalState;
@@ -356,7 +353,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
   int64_t units = Timeout == nullptr ? -1 : host::RemainingUnits(*Timeout);
   bool poll = Timeout != nullptr && units == 0;
   bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
-  host::CheckMayWait(Object, "KeWaitForSingleObject", zeroTimeout);
+  host::CheckMayWait(Object, zeroTimeout ? host::irql::Routine::KeWaitForSingleObjectPoll
+                                         : host::irql::Routine::KeWaitForSingleObject);
   if (host::tCurrentIrql > DISPATCH_LEVEL || (host::tCurrentIrql == DISPATCH_LEVEL && !zeroTimeout)) {
     return STATUS_TIMEOUT;  // refused: the thread may not block here
   }
@@ -375,7 +373,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
                                                  PLARGE_INTEGER Interval) {
   if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
-  host::CheckMayWait(Interval, "KeDelayExecutionThread", false);
+  host::CheckMayWait(Interval, host::irql::Routine::KeDelayExecutionThread);
   if (host::tCurrentIrql >= DISPATCH_LEVEL) return STATUS_SUCCESS;  // refused
   int64_t units = host::RemainingUnits(*Interval);
   if (units == 0) {

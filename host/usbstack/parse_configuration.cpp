@@ -3,9 +3,12 @@
 // from devices, so every length is checked against wTotalLength before it is
 // trusted: a zero bLength or a descriptor reaching past the end stops the walk.
 #include "host/kernel/api/hostusb.h"
+#include "host/kernel/host_kernel.h"
 
 extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptor(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+  if (!host::irql::Allows(host::irql::Routine::USBD_ParseConfigurationDescriptor, ConfigurationDescriptor))
+    return nullptr;
   if (ConfigurationDescriptor == nullptr) return nullptr;
   const auto *base = reinterpret_cast<const UCHAR *>(ConfigurationDescriptor);
   const ULONG total = ConfigurationDescriptor->wTotalLength;

@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/host_kernel.h"
 #include "host/usbstack/bus_impl.h"
 
@@ -321,6 +322,13 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
           finishOwn({STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
           break;
       }
+    }
+    // Force-pending: a request the stack would finish here goes to the
+    // controller's thread instead, as if a fault had delayed it by nothing.
+    if (!ownDone && request->immediate && request->phase == Phase::Active && !request->stall &&
+        host::forcepending::ShouldPend()) {
+      request->phase = Phase::Waiting;
+      request->due = request->submitted;
     }
     if (!ownDone && request->immediate && request->phase == Phase::Active && !request->stall) {
       finishOwn(ServeImmediate(*port, *request, done));

@@ -214,7 +214,8 @@ BridgeUnitTest::Outcome BridgeUnitTest::SendPnp(PDEVICE_OBJECT device, UCHAR maj
   location->MajorFunction = major;
   location->MinorFunction = minor;
   IoSetCompletionRoutine(irp, KeepOutcome, &outcome.statusBlock, TRUE, TRUE, TRUE);
-  outcome.returned = IoCallDriver(device, irp);
+  // Power requests go down as the platform wants them passed: PoCallDriver.
+  outcome.returned = major == IRP_MJ_POWER ? PoCallDriver(device, irp) : IoCallDriver(device, irp);
   return outcome;  // the scripted stack completes everything at once
 }
 

@@ -116,7 +116,7 @@ TEST_P(StartTest, GoesAsFarAsItsCaseAndInvalidatesBusRelationsOnlyAfterCompletio
   next->MinorFunction = IRP_MN_START_DEVICE;
   AtCompletion atCompletion{lower_, 99, STATUS_PENDING};
   IoSetCompletionRoutine(irp, NoteCompletion, &atCompletion, TRUE, TRUE, TRUE);
-  NTSTATUS returned = IoCallDriver(bridge_, irp);
+  NTSTATUS returned = c.major == IRP_MJ_POWER ? PoCallDriver(bridge_, irp) : IoCallDriver(bridge_, irp);
   NTSTATUS completed = atCompletion.status;
   host::lowres::Clear();
 

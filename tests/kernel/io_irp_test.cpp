@@ -109,12 +109,14 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain) {
   };
   Completion topRoutine = [&](PDEVICE_OBJECT, PIRP irp) {
     log.push_back("top sees " + std::to_string(irp->IoStatus.Information));
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
   };
   top_->onIrp = [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWith(irp, top_->lower, &topRoutine); };
   middle_->onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);  // the middle layer finishes the request itself, later
     ForwardWith(irp, middle_->lower, &middleRoutine);
-    return STATUS_SUCCESS;  // the middle layer finishes the request itself below
+    return STATUS_PENDING;
   };
   bottom_->onIrp = [&](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 5); };
 
@@ -251,9 +253,12 @@ TEST_F(IrpTest, CallDriverChecks) {
   };
   IoCallDriver(top_->device, irp);  // a one-location IRP to a three-deep stack
   EXPECT_TRUE(TakeBugCheck(0xC9, check::kOutOfStackLocations));
+  // The top returned the refusal without completing the request.
+  EXPECT_TRUE(TakeBugCheck(0xC9, check::kNeitherPassedNorCompleted));
   IoFreeIrp(irp);  // the top device still owns it
   EXPECT_TRUE(TakeBugCheck(0xC9, check::kFreeIrpInUse));
   Complete(irp, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeBugCheck(0xC9, check::kReturnedStatusDiffers));
   IoFreeIrp(irp);
   IoFreeIrp(irp);
   EXPECT_TRUE(TakeBugCheck(0xC9, check::kFreeNotIrp));

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/registry.h"
 
 namespace lifecycle {
@@ -55,6 +56,11 @@ NTSTATUS FilterRemove(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, PIRP irp) {
   return status;
 }
 
+NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
 bool IsChangeToD0(PIO_STACK_LOCATION location) {
   return location->MinorFunction == 0x17 && location->Parameters.Power.Type == DevicePowerState &&
          location->Parameters.Power.State.DeviceState == PowerDeviceD0;
@@ -77,7 +83,8 @@ NTSTATUS AnswerD0(PDEVICE_OBJECT lower, PIRP irp) {
       break;
   }
   IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(lower, irp);
+  return IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER ? PoCallDriver(lower, irp)
+                                                                       : IoCallDriver(lower, irp);
 }
 
 NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp) {
@@ -94,6 +101,15 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(lower, irp);
+  }
+  // Force-pending: the filter pends what it passes on, whatever the stack
+  // below returns.
+  if (host::forcepending::ShouldPend()) {
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PropagatePending, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+    return STATUS_PENDING;
   }
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
@@ -211,7 +227,7 @@ SentIrp Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const IO_STACK_LOC
   location->MinorFunction = minor;
   // The state outlives the request: the completion routine holds it until it has run.
   IoSetCompletionRoutine(irp, SentIrpDone, sent.state.get(), TRUE, TRUE, TRUE);
-  sent.returned = IoCallDriver(device, irp);
+  sent.returned = major == IRP_MJ_POWER ? PoCallDriver(device, irp) : IoCallDriver(device, irp);
   return sent;
 }
 

@@ -10,9 +10,12 @@ using OutputTest = CliTest;
 // the document is still JSON.
 TEST_F(OutputTest, JsonCarriesBytesThatAreNotUtf8) {
   const std::string id = "MFG:\xFF;MDL:X\xC3\xA9;";  // a stray byte, then a valid e-acute
-  const CliResult enumerated = Run({"enum", "--device-id", id, "--timing", "instant", "--json"});
+  // An overlong slash and a surrogate look like UTF-8 but are not.
+  const CliResult enumerated =
+      Run({"enum", "--device-id", id + "CMD:\xC0\xAF\xED\xA0\x80;", "--timing", "instant", "--json"});
   ASSERT_EQ(enumerated.status, 0) << enumerated.err;
-  EXPECT_EQ(enumerated.Json()["bridges"][0]["printer"]["ieee1284_id"], "MFG:\\xFF;MDL:X\xC3\xA9;");
+  EXPECT_EQ(enumerated.Json()["bridges"][0]["printer"]["ieee1284_id"],
+            "MFG:\\xFF;MDL:X\xC3\xA9;CMD:\\xC0\\xAF\\xED\\xA0\\x80;");
 
   const CliResult ioctl = Run({"ioctl", "get-device-id", "--device-id", id, "--timing", "instant", "--json"});
   ASSERT_EQ(ioctl.status, 0) << ioctl.err;

@@ -143,7 +143,7 @@ TEST_F(PrintStreamTest, OfflineAfterFiresAtItsCountWithASlowPrinter) {
   const auto file = WriteFile("doc.bin", Document(3000));
   const CliResult result = Run({"print", file.string(), "--json", "--printer-rate", "140", "--offline-after", "1500",
                                 "--stall-timeout", "0.3", "--out", Path("out.prn").string()});
-  EXPECT_EQ(result.status, 1);
+  ASSERT_EQ(result.status, 1) << result.err;
   EXPECT_EQ(result.Json()["bytes_received"], 1500);
   EXPECT_EQ(ReadFile(Path("out.prn")), Document(1500));
 }

@@ -1,0 +1,296 @@
+// The verifier's I/O rules for Plug and Play, power and ordinary requests,
+// each shown by a small wrong driver: a filter above a bus device here, a
+// wrong function driver under the PnP manager below.
+#include "host/kernel/io_internal.h"
+#include "tests/kernel/io_test_driver.h"
+#include "tests/kernel/pnp_toy_drivers.h"
+#include "tests/support/kernel_fixture.h"
+
+namespace {
+
+using namespace iotest;
+namespace check = host::io::check;
+constexpr uint32_t kIoViolation = host::bugcheck::kIoManagerViolation;
+
+NTSTATUS NTAPI KeepForCaller(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// filter -> bus device (the bottom of the stack, which ends every request)
+class IoVerificationTest : public KernelFixture {
+ protected:
+  void SetUp() override {
+    KernelFixture::SetUp();
+    driver_ = std::make_unique<TestDriver>();
+    bus_ = &driver_->Create();
+    filter_ = &driver_->Create(nullptr, false, bus_);
+  }
+  void TearDown() override {
+    driver_.reset();
+    KernelFixture::TearDown();
+  }
+
+  struct Sent {
+    NTSTATUS returned;
+    NTSTATUS completed;
+  };
+  // A request the test allocates, as a driver would, sent to the filter.
+  Sent Send(UCHAR major, UCHAR minor, NTSTATUS initial = STATUS_NOT_SUPPORTED) {
+    PIRP irp = IoAllocateIrp(filter_->device->StackSize, FALSE);
+    irp->IoStatus.Status = initial;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    IoSetCompletionRoutine(irp, KeepForCaller, nullptr, TRUE, TRUE, TRUE);
+    if (major == IRP_MJ_POWER) next->Parameters.Power.Type = DevicePowerState;
+    Sent sent{major == IRP_MJ_POWER ? PoCallDriver(filter_->device, irp) : IoCallDriver(filter_->device, irp), 0};
+    sent.completed = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return sent;
+  }
+  bool OnlyViolation(uint64_t rule) {
+    auto checks = TakeBugChecks();
+    return checks.size() == 1 && checks[0].code == kIoViolation && checks[0].parameters[0] == rule;
+  }
+
+  std::unique_ptr<TestDriver> driver_;
+  TestDevice *bus_ = nullptr, *filter_ = nullptr;
+};
+
+NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+  const bool power = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+  if (power) PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return power ? PoCallDriver(Self(device)->lower, irp) : IoCallDriver(Self(device)->lower, irp);
+}
+
+TEST_F(IoVerificationTest, ADispatchRoutineReturnsTheStatusItCompletedWith) {
+  filter_->onIrp = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_UNSUCCESSFUL);
+    return STATUS_SUCCESS;
+  };
+  EXPECT_EQ(Send(IRP_MJ_DEVICE_CONTROL, 0, STATUS_SUCCESS).returned, STATUS_SUCCESS);
+  EXPECT_TRUE(OnlyViolation(check::kReturnedStatusDiffers));
+
+  // A completion routine that changes the status makes the lower status,
+  // returned as it came, a different one.
+  static Completion toFailure = [](PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
+    return STATUS_SUCCESS;
+  };
+  filter_->onIrp = [](PDEVICE_OBJECT device, PIRP irp) { return ForwardWith(irp, Self(device)->lower, &toFailure); };
+  Send(IRP_MJ_DEVICE_CONTROL, 0, STATUS_SUCCESS);
+  EXPECT_TRUE(OnlyViolation(check::kReturnedStatusDiffers));
+
+  // Passing down and returning what came back is sound, and so is pending.
+  filter_->onIrp = PassDown;
+  EXPECT_EQ(Send(IRP_MJ_DEVICE_CONTROL, 0, STATUS_SUCCESS).returned, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeBugChecks().empty());
+}
+
+TEST_F(IoVerificationTest, PnpPowerAndWmiRequestsStartAsNotSupported) {
+  filter_->onIrp = PassDown;
+  struct Case {
+    UCHAR major;
+    uint64_t rule;
+  } cases[] = {{IRP_MJ_PNP, check::kPnpNotStartedNotSupported},
+               {IRP_MJ_POWER, check::kPowerNotStartedNotSupported},
+               {IRP_MJ_SYSTEM_CONTROL, check::kWmiNotStartedNotSupported}};
+  for (const Case &c : cases) {
+    Send(c.major, IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS);
+    EXPECT_TRUE(OnlyViolation(c.rule)) << int(c.major);
+    Send(c.major, IRP_MN_QUERY_CAPABILITIES);
+    EXPECT_TRUE(TakeBugChecks().empty()) << int(c.major);
+  }
+}
+
+TEST_F(IoVerificationTest, AFailedPnpOrPowerRequestIsCompletedNotPassedDown) {
+  filter_->onIrp = [](PDEVICE_OBJECT device, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+    return PassDown(device, irp);
+  };
+  Send(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE);
+  EXPECT_TRUE(OnlyViolation(check::kFailedPnpPassedDown));
+  Send(IRP_MJ_POWER, IRP_MN_SET_POWER);
+  EXPECT_TRUE(OnlyViolation(check::kFailedPowerPassedDown));
+}
+
+TEST_F(IoVerificationTest, AFilterPassesPnpRequestsItDoesNotFailDown) {
+  struct Case {
+    const char *what;
+    UCHAR minor;
+    NTSTATUS ending;  // what the filter completes with; STATUS_PENDING: leaves the status as it came
+    uint64_t rule;    // 0: sound
+  } cases[] = {
+      {"untouched", IRP_MN_QUERY_CAPABILITIES, STATUS_PENDING, check::kUntouchedPnpCompleted},
+      {"unknown", 0x42, STATUS_PENDING, check::kUnknownPnpCompleted},
+      {"successful", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, check::kSuccessfulPnpCompleted},
+      {"failed (a veto)", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY, 0},
+  };
+  for (const Case &c : cases) {
+    static NTSTATUS ending;
+    ending = c.ending;
+    filter_->onIrp = [](PDEVICE_OBJECT, PIRP irp) {
+      if (ending != STATUS_PENDING) irp->IoStatus.Status = ending;
+      NTSTATUS status = irp->IoStatus.Status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return status;
+    };
+    Send(IRP_MJ_PNP, c.minor);
+    if (c.rule != 0) {
+      EXPECT_TRUE(OnlyViolation(c.rule)) << c.what;
+    } else {
+      EXPECT_TRUE(TakeBugChecks().empty()) << c.what;
+    }
+  }
+  // The bus device at the bottom ends every request itself.
+  filter_->onIrp = PassDown;
+  bus_->onIrp = [](PDEVICE_OBJECT, PIRP irp) {
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  };
+  EXPECT_EQ(Send(IRP_MJ_PNP, 0x42).returned, STATUS_NOT_SUPPORTED);
+  EXPECT_TRUE(TakeBugChecks().empty());
+}
+
+TEST_F(IoVerificationTest, PowerRequestsGoDownWithPoCallDriver) {
+  filter_->onIrp = [](PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(Self(device)->lower, irp);  // not PoCallDriver
+  };
+  Send(IRP_MJ_POWER, IRP_MN_SET_POWER);
+  EXPECT_TRUE(OnlyViolation(check::kPowerWithoutPoCallDriver));
+  filter_->onIrp = [](PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Self(device)->lower, irp);
+  };
+  Send(IRP_MJ_POWER, IRP_MN_SET_POWER);
+  EXPECT_TRUE(TakeBugChecks().empty());
+}
+
+// A driver that reports bytes it never wrote hands back the unwritten
+// pattern, from pool and from a buffered request's system buffer alike.
+TEST_F(IoVerificationTest, BytesADriverNeverWroteAreNeverZero) {
+  auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(PagedPool, 4, PoolTag("Unwr")));
+  EXPECT_EQ(std::vector<UCHAR>(block, block + 4), std::vector<UCHAR>(4, 0xCD));
+  ExFreePool(block);
+
+  filter_->onIrp = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 4); };
+  UCHAR out[4] = {};
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                           filter_->device, nullptr, 0, out, sizeof out, FALSE, &event, &iosb);
+  EXPECT_EQ(IoCallDriver(filter_->device, irp), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 4u);
+  EXPECT_EQ(std::vector<UCHAR>(out, out + 4), std::vector<UCHAR>(4, 0xCD));
+}
+
+// ---------------------------------------------------------------- a wrong function driver under the PnP manager
+
+enum class Fault { None, LeaveInitializing, NoDetachAtRemove, NoDeleteAtRemove, TearDownAtSurpriseRemoval, ReturnSuccessForFailedStart };
+Fault g_fault = Fault::None;
+PDEVICE_OBJECT g_fdo = nullptr, g_lower = nullptr;
+
+NTSTATUS NTAPI WrongPnp(PDEVICE_OBJECT device, PIRP irp) {
+  const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_START_DEVICE && g_fault == Fault::ReturnSuccessForFailedStart) {
+    Complete(irp, STATUS_UNSUCCESSFUL);
+    return STATUS_SUCCESS;
+  }
+  const bool remove = minor == IRP_MN_REMOVE_DEVICE;
+  const bool tearDown = remove || (minor == IRP_MN_SURPRISE_REMOVAL && g_fault == Fault::TearDownAtSurpriseRemoval);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(g_lower, irp);
+  if (tearDown && !(remove && g_fault == Fault::TearDownAtSurpriseRemoval)) {
+    if (g_fault != Fault::NoDetachAtRemove) IoDetachDevice(g_lower);
+    if (g_fault != Fault::NoDeleteAtRemove && g_fault != Fault::NoDetachAtRemove) IoDeleteDevice(device);
+  }
+  return status;
+}
+
+NTSTATUS NTAPI WrongAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_fdo);
+  if (!NT_SUCCESS(status)) return status;
+  g_lower = IoAttachDeviceToDeviceStack(g_fdo, pdo);
+  g_fdo->Flags |= pdo->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+  if (g_fault != Fault::LeaveInitializing) g_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI WrongEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = WrongPnp;
+  driver->DriverExtension->AddDevice = WrongAddDevice;
+  return STATUS_SUCCESS;
+}
+
+class WrongFunctionDriverTest : public PnpFixture {
+ protected:
+  void SetUp() override {
+    PnpFixture::SetUp();
+    g_fault = Fault::None;
+    host::pnp::RegisterDriver("toy\\widget_hw", "wrongfn", WrongEntry);
+  }
+  // The violations, in order, with their devices cleaned up where the
+  // driver left them, so that only the rule under test is reported.
+  std::vector<uint64_t> Violations() {
+    std::vector<uint64_t> rules;
+    for (const auto &check : TakeBugChecks()) rules.push_back(check.code == kIoViolation ? check.parameters[0] : check.code);
+    return rules;
+  }
+};
+
+TEST_F(WrongFunctionDriverTest, ADeviceLeftInitializingAfterAddDevice) {
+  g_fault = Fault::LeaveInitializing;
+  toy::Bus &bus = AddBus({toy::ChildSpec{}});
+  EXPECT_EQ(Violations(), std::vector<uint64_t>{check::kStillInitializing});
+  bus.Unplug(*bus.children[0]);
+  bus.Invalidate();
+  host::pnp::WaitIdle();
+}
+
+TEST_F(WrongFunctionDriverTest, RemoveWithoutDetachOrDelete) {
+  struct Case {
+    Fault fault;
+    uint64_t rule;
+  } cases[] = {{Fault::NoDetachAtRemove, check::kRemoveNotDetached}, {Fault::NoDeleteAtRemove, check::kRemoveNotDeleted}};
+  toy::Bus &bus = AddBus();
+  for (const Case &c : cases) {
+    g_fault = c.fault;
+    toy::Child &child = bus.Add(toy::ChildSpec{.instanceId = c.fault == Fault::NoDetachAtRemove ? u"1" : u"2"});
+    bus.Invalidate();
+    host::pnp::WaitIdle();
+    EXPECT_EQ(host::pnp::RemoveDevice(Node(child).instancePath), STATUS_SUCCESS);
+    auto rules = Violations();
+    EXPECT_NE(std::find(rules.begin(), rules.end(), c.rule), rules.end()) << int(c.fault);
+    // What the driver left behind, put away by hand.
+    if (c.fault == Fault::NoDetachAtRemove) IoDetachDevice(g_lower);
+    IoDeleteDevice(g_fdo);
+    bus.Unplug(child);
+    bus.Invalidate();
+    host::pnp::WaitIdle();
+  }
+}
+
+TEST_F(WrongFunctionDriverTest, DetachingAndDeletingAtSurpriseRemoval) {
+  g_fault = Fault::TearDownAtSurpriseRemoval;
+  toy::Bus &bus = AddBus({toy::ChildSpec{}});
+  bus.Unplug(*bus.children[0]);
+  bus.Invalidate();
+  host::pnp::WaitIdle();
+  EXPECT_EQ(Violations(), (std::vector<uint64_t>{check::kDetachedAtSurpriseRemoval, check::kDeletedAtSurpriseRemoval}));
+}
+
+TEST_F(WrongFunctionDriverTest, TheManagerTakesTheReturnedStatusOfARequestThatDidNotPend) {
+  g_fault = Fault::ReturnSuccessForFailedStart;
+  toy::Bus &bus = AddBus({toy::ChildSpec{}});
+  // Started, as on the platform, although the request completed with a failure.
+  EXPECT_EQ(Node(*bus.children[0]).state, host::pnp::DeviceState::Started);
+  EXPECT_EQ(Violations(), std::vector<uint64_t>{check::kReturnedStatusDiffers});
+  g_fault = Fault::None;
+}
+
+}  // namespace
