@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # The main job on the sample document, then the device tree it left behind.
+# Works from any folder: a relative build folder is the caller's, the rest
+# is found from the project's own folder.
 set -euo pipefail
-build=${1:-build/default}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$root/build/default}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
 tool="$build/norvusb"
+cd "$root"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
@@ -12,5 +17,5 @@ echo "== norvusb print examples/testpage.ps"
 echo
 echo "The page as the printer received it, drawn by Ghostscript: $page"
 echo
-echo "== norvusb enum --bridges 3"
-"$tool" enum --bridges 3
+echo "== norvusb enum --bridges 3 --tree"
+"$tool" enum --bridges 3 --tree

@@ -1,21 +1,47 @@
 // The subcommands. Each Add*Command declares its subcommand and options on
-// the program's parser and returns what runs it once the line is parsed.
+// a parser and returns what runs it once the line is parsed. The same
+// declarations serve the command line and each step of `norvusb run`.
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "tools/options.h"
+
 namespace norvusb {
+
+class Bench;
 
 struct Command {
   CLI::App *app = nullptr;
-  std::function<int()> run;  // returns the exit status; throws ToolError
+  CommonOptions *common = nullptr;  // the options the subcommand shares with the others
+  // Runs the job on `bench`, or on a machine of its own when it is null.
+  // Returns the exit status; throws ToolError.
+  std::function<int(Bench *bench)> run;
 };
 
 Command AddPrintCommand(CLI::App &program);
 Command AddEnumCommand(CLI::App &program);
 Command AddIoctlCommand(CLI::App &program);
 Command AddReadCommand(CLI::App &program);
+Command AddStatusCommand(CLI::App &program);
+// The steps only a session has: plug, unplug, printer.
+std::vector<Command> AddSessionSteps(CLI::App &program);
+Command AddRunCommand(CLI::App &program);
+
+// The jobs both the command line and a session's steps know.
+std::vector<Command> AddJobCommands(CLI::App &program);
+
+}  // namespace norvusb
+
+namespace norvusb {
+
+// Throws ToolError (bad input) when `word` names none of `commands`, listing them.
+void CheckSubcommand(const std::string &word, const std::vector<Command> &commands);
+// The argument parser's complaint in the program's own style; `program` is
+// the parser that raised it (it knows the subcommand given).
+std::string ParseErrorText(const CLI::ParseError &error, const CLI::App &program);
 
 }  // namespace norvusb

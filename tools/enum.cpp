@@ -10,7 +10,10 @@
 #include "include/bridge_ioctl.h"
 #include "tools/commands.h"
 #include "tools/decoded.h"
+#include "tools/device_id.h"
+#include "tools/errors.h"
 #include "tools/output.h"
+#include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"
 #include "tools/vendor_replies.h"
@@ -20,6 +23,14 @@ namespace norvusb {
 namespace {
 
 namespace pnp = host::pnp;
+
+// The driver keeps the device ID in a buffer of this size.
+constexpr ULONG kDriverIdBuffer = 1024;
+
+struct EnumOptions {
+  CommonOptions common;
+  bool tree = false;
+};
 
 const char *DevicePowerName(DEVICE_POWER_STATE state) {
   static constexpr const char *kNames[] = {"unspecified", "D0", "D1", "D2", "D3"};
@@ -68,28 +79,35 @@ std::string DosLinkOf(const std::u16string &deviceName) {
   return "";
 }
 
-// The device ID as the driver reads it for a tool: through the port.
-Json Ieee1284Id(const std::string &portName) {
-  if (portName.empty()) return nullptr;
+// The device ID as the driver reads it for a tool: through the port, with a
+// buffer as large as the driver's own, so that a cut shows as the child's
+// identifiers have it.
+void AddIeee1284Id(Json &printer, const std::string &portName) {
+  printer["ieee1284_id"] = nullptr;
+  printer["ieee1284_length_field"] = nullptr;
+  printer["ieee1284_id_cut"] = false;
+  if (portName.empty()) return;
   host::DeviceHandle port;
-  if (!NT_SUCCESS(port.Open("\\\\.\\" + portName))) return nullptr;
-  std::vector<uint8_t> buffer(1024);
-  const host::IoResult result =
-      port.DeviceControl(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, buffer.data(), static_cast<ULONG>(buffer.size()));
-  if (!NT_SUCCESS(result.status) || result.information == 0) return nullptr;
-  return DeviceIdText(buffer);
+  if (!NT_SUCCESS(port.Open("\\\\.\\" + portName))) return;
+  const auto reply = ReadDeviceId(port, kDriverIdBuffer);
+  if (!reply) return;
+  printer["ieee1284_id"] = DeviceIdText(reply->buffer);
+  printer["ieee1284_length_field"] = reply->length.field;
+  printer["ieee1284_id_cut"] = reply->length.cut;
 }
 
 Json Printer(const pnp::DeviceNodeInfo &node, const std::string &portName) {
-  return Json{{"ieee1284_id", Ieee1284Id(portName)},
-              {"device_id", node.deviceId},
-              {"hardware_ids", node.hardwareIds},
-              {"compatible_ids", node.compatibleIds},
-              {"instance_id", node.instanceId},
-              {"instance_path", node.instancePath},
-              {"state", pnp::DeviceStateName(node.state)},
-              {"problem", node.problem},
-              {"capabilities", Capabilities(node.capabilities)}};
+  Json printer = Json::object();
+  AddIeee1284Id(printer, portName);
+  printer.update(Json{{"device_id", node.deviceId},
+                      {"hardware_ids", node.hardwareIds},
+                      {"compatible_ids", node.compatibleIds},
+                      {"instance_id", node.instanceId},
+                      {"instance_path", node.instancePath},
+                      {"state", pnp::DeviceStateName(node.state)},
+                      {"problem", node.problem},
+                      {"capabilities", Capabilities(node.capabilities)}});
+  return printer;
 }
 
 // The driver's three settings as its driver key holds them; null where the
@@ -126,81 +144,130 @@ Json Bridge(Session &session, size_t index) {
   bridge["state"] = node ? pnp::DeviceStateName(node->state) : "absent";
   bridge["problem"] = node ? node->problem : 0;
   bridge["instance_path"] = view.instancePath;
+  bridge["usb_port"] = view.port;
   bridge["hardware_ids"] = node ? node->hardwareIds : std::vector<std::string>{};
   const auto child = view.printerInstancePath ? pnp::FindDevice(*view.printerInstancePath) : std::nullopt;
   bridge["printer"] = child ? Printer(*child, view.portName) : Json(nullptr);
   return bridge;
 }
 
+// Every text here may come from the device (its ID, and the identifiers
+// built from it): escaped, so that no control byte reaches the terminal.
 std::string Listed(const Json &list) {
   if (list.empty()) return "(none)";
   std::string text;
-  for (const auto &item : list) text += (text.empty() ? "" : ", ") + item.get<std::string>();
+  for (const auto &item : list) text += (text.empty() ? "" : ", ") + Printable(item.get<std::string>());
   return text;
 }
 
-std::string Text(const Json &value) { return value.is_null() ? "(none)" : value.get<std::string>(); }
+std::string Text(const Json &value) { return value.is_null() ? "(none)" : Printable(value.get<std::string>()); }
+
+std::string StateText(const Json &node) {
+  const uint32_t problem = node["problem"].get<uint32_t>();
+  return problem == 0 ? Text(node["state"]) : Text(node["state"]) + ", problem " + ProblemText(problem);
+}
+
+std::string IdText(const Json &printer) {
+  std::string text = Text(printer["ieee1284_id"]);
+  if (printer["ieee1284_id_cut"].get<bool>())
+    text += "  " + CutNote({printer["ieee1284_length_field"].get<uint64_t>(), true}, kDriverIdBuffer);
+  return text;
+}
+
+void PrintPrinter(const Json &p) {
+  const auto line = [](const char *name, const std::string &value) { std::printf("  %-22s %s\n", name, value.c_str()); };
+  line("printer", Text(p["instance_path"]));
+  line("  state", StateText(p));
+  line("  IEEE 1284 ID", IdText(p));
+  line("  device ID", Text(p["device_id"]));
+  line("  hardware IDs", Listed(p["hardware_ids"]));
+  line("  compatible IDs", Listed(p["compatible_ids"]));
+  line("  instance ID", Text(p["instance_id"]));
+  const Json &caps = p["capabilities"];
+  line("  capabilities", fmt::format("size {}, version {}, {}, address {}, UI number {}", caps["size"].get<int>(),
+                                     caps["version"].get<int>(), Listed(caps["flags"]),
+                                     caps["address"].get<uint32_t>(), caps["ui_number"].get<uint32_t>()));
+  std::string states;
+  for (const auto &[system, device] : caps["device_state"].items())
+    states += (states.empty() ? "" : " ") + system + "->" + device.get<std::string>();
+  line("  power mapping", states);
+}
 
 void PrintReport(const Json &bridges) {
+  const auto line = [](const char *name, const std::string &value) { std::printf("  %-22s %s\n", name, value.c_str()); };
   for (const Json &b : bridges) {
     std::printf("%s\n", fmt::format("{}  {}  -> {}", Text(b["port_name"]), Text(b["dos_link"]),
                                     Text(b["device_name"])).c_str());
-    const auto line = [](const char *name, const std::string &value) {
-      std::printf("  %-22s %s\n", name, value.c_str());
-    };
     line("bridge", Text(b["instance_path"]));
-    line("state", Text(b["state"]));
+    line("state", StateText(b));
     line("hardware IDs", Listed(b["hardware_ids"]));
     line("Port Name (driver key)", Text(b["port_name"]) + "  " + Text(b["driver_key"]));
     line("Port Name (device key)", Text(b["device_key_port_name"]) + "  " + Text(b["device_key"]));
     line("settings", SettingsText(b["settings"]));
-    const Json &p = b["printer"];
-    if (p.is_null()) {
+    if (b["printer"].is_null()) {
       line("printer", "(none reported)");
-      continue;
+    } else {
+      PrintPrinter(b["printer"]);
     }
-    line("printer", Text(p["instance_path"]));
-    line("  state", Text(p["state"]));
-    line("  IEEE 1284 ID", Text(p["ieee1284_id"]));
-    line("  device ID", Text(p["device_id"]));
-    line("  hardware IDs", Listed(p["hardware_ids"]));
-    line("  compatible IDs", Listed(p["compatible_ids"]));
-    line("  instance ID", Text(p["instance_id"]));
-    const Json &caps = p["capabilities"];
-    line("  capabilities", fmt::format("size {}, version {}, {}, address {}, UI number {}", caps["size"].get<int>(),
-                                       caps["version"].get<int>(), Listed(caps["flags"]),
-                                       caps["address"].get<uint32_t>(), caps["ui_number"].get<uint32_t>()));
-    std::string states;
-    for (const auto &[system, device] : caps["device_state"].items())
-      states += (states.empty() ? "" : " ") + system + "->" + device.get<std::string>();
-    line("  power mapping", states);
   }
 }
 
-int RunEnum(const CommonOptions &options) {
-  Session session(options);
+std::string MakeAndModelOf(const Json &printer) {
+  return printer["ieee1284_id"].is_null() ? "" : Printable(MakeAndModel(printer["ieee1284_id"].get<std::string>()));
+}
+
+// The tree as lsusb -t draws it: the root hub, each bridge on its port, and
+// the printer the driver reported under it.
+void PrintTree(const Json &bridges, uint16_t busNumber) {
+  std::printf("/:  Bus %02u.Port 1: Class=root_hub, Driver=usbhub, 12M\n", busNumber);
+  for (const Json &b : bridges) {
+    std::printf("    |__ Port %u: Dev %u, If 0, Class=Printer, Driver=norvusb, 12M  %s (%s)\n",
+                b["usb_port"].get<unsigned>(), b["usb_port"].get<unsigned>(),
+                b["port_name"].get<std::string>().empty() ? "(no port)" : Text(b["port_name"]).c_str(),
+                StateText(b).c_str());
+    const Json &p = b["printer"];
+    if (p.is_null()) continue;
+    std::printf("        |__ %s  %s (%s)\n", Text(p["device_id"]).c_str(),
+                MakeAndModelOf(p).c_str(), StateText(p).c_str());
+  }
+}
+
+// The bridges plugged in now; only the one of --port when it is given.
+Json Bridges(Session &session, const CommonOptions &options) {
   Json bridges = Json::array();
-  for (size_t i = 0; i < session.Machine().BridgeCount(); ++i) bridges.push_back(Bridge(session, i));
+  for (size_t i : session.Workbench().Plugged())
+    if (!options.port || i == session.BridgeIndex()) bridges.push_back(Bridge(session, i));
+  return bridges;
+}
+
+int RunEnum(const EnumOptions &options, Bench *bench) {
+  Session session(options.common, bench);
+  const Json bridges = Bridges(session, options.common);
   const Verdict verdict = session.Finish();
-  if (options.json) {
-    const Json document{{"bridges", bridges},
-                        {"pool_blocks_leaked", verdict.poolBlocksLeaked},
-                        {"verifier_violations", verdict.violations.size()}};
-    PrintJson(document);
-  } else if (!options.quiet) {
+  if (options.common.json) {
+    Json document{{"bridges", bridges}};
+    AddVerdict(document, verdict);
+    document["error"] = nullptr;
+    EmitJson(document, options.common);
+  } else if (options.tree && !options.common.quiet) {
+    PrintTree(bridges, 1);
+  } else if (!options.common.quiet) {
     PrintReport(bridges);
   }
+  std::fflush(stdout);
   return ExitStatusFor(verdict);
 }
 
 }  // namespace
 
 Command AddEnumCommand(CLI::App &program) {
-  auto options = std::make_shared<CommonOptions>();
+  auto options = std::make_shared<EnumOptions>();
   CLI::App *app = program.add_subcommand(
       "enum", "Show the device tree after plug and start: each bridge's names and state, its printer's identifiers");
-  AddCommonOptions(*app, *options);
-  return {app, [options] { return RunEnum(*options); }};
+  app->add_flag("--tree", options->tree, "Draw the device tree (root hub, bridges, printers) as lsusb -t does");
+  AddCommonOptions(*app, options->common, common_option::kAll & ~(common_option::kOut | common_option::kPrinterRate));
+  app->get_option("--port")->description("Show only this port's bridge and printer");
+  return {app, &options->common, [options](Bench *bench) { return RunEnum(*options, bench); }};
 }
 
 }  // namespace norvusb

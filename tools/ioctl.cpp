@@ -12,7 +12,9 @@
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/errors.h"
+#include "tools/device_id.h"
 #include "tools/output.h"
+#include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"
 #include "tools/usb_descriptors.h"
@@ -136,46 +138,43 @@ std::vector<uint8_t> InputOf(const Request &request, const IoctlOptions &options
   return bytes;
 }
 
-Json DecodedReply(const Request &request, std::span<const uint8_t> reply, std::span<const uint8_t> buffer) {
-  if (reply.empty()) return nullptr;
+// The reply's records: one per descriptor, or the one vendor or device-ID record.
+std::vector<Decoded> DecodeReply(const Request &request, std::span<const uint8_t> reply,
+                                 std::span<const uint8_t> buffer, const DeviceIdLength &idLength) {
+  if (reply.empty()) return {};
   switch (request.reply) {
-    case Reply::Descriptors: {
-      Json list = Json::array();
-      for (const Decoded &descriptor : DecodeDescriptors(reply)) list.push_back(ToJson(descriptor));
-      return list;
-    }
-    case Reply::Vendor: return ToJson(DecodeVendorReply(request.subCommand, reply));
-    case Reply::DeviceId: return ToJson(DecodeDeviceId(buffer, reply.size()));
-    case Reply::None: return nullptr;
+    case Reply::Descriptors: return DecodeDescriptors(reply);
+    case Reply::Vendor: return {DecodeVendorReply(request.subCommand, reply)};
+    case Reply::DeviceId: return {DecodeDeviceId(buffer, idLength)};
+    case Reply::None: return {};
   }
-  return nullptr;
+  return {};
 }
 
-std::string DecodedText(const Request &request, std::span<const uint8_t> reply, std::span<const uint8_t> buffer) {
-  std::string text;
-  switch (request.reply) {
-    case Reply::Descriptors:
-      for (const Decoded &descriptor : DecodeDescriptors(reply)) text += ToText(descriptor);
-      break;
-    case Reply::Vendor: text = ToText(DecodeVendorReply(request.subCommand, reply)); break;
-    case Reply::DeviceId: text = ToText(DecodeDeviceId(buffer, reply.size())); break;
-    case Reply::None: break;
-  }
-  return text;
+// Descriptors are a list; the other replies one object.
+Json DecodedJson(const Request &request, const std::vector<Decoded> &records) {
+  if (records.empty()) return nullptr;
+  if (request.reply != Reply::Descriptors) return ToJson(records.front());
+  Json list = Json::array();
+  for (const Decoded &record : records) list.push_back(ToJson(record));
+  return list;
 }
 
-int RunIoctl(const IoctlOptions &options) {
+int RunIoctl(const IoctlOptions &options, Bench *bench) {
   const Request request = FindRequest(options.request);
   std::vector<uint8_t> input = InputOf(request, options);
   const ULONG outputLength = options.length.value_or(request.outputLength);
-  Session session(options.common);
+  Session session(options.common, bench);
 
   std::vector<uint8_t> output(outputLength);
   host::IoResult result;
+  DeviceIdLength idLength;
   {
     host::DeviceHandle port = session.OpenPort();
     result = port.DeviceControl(request.code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
                                 output.empty() ? nullptr : output.data(), outputLength);
+    if (request.reply == Reply::DeviceId && NT_SUCCESS(result.status) && result.information != 0)
+      idLength = DeviceIdLengthOf(port, outputLength, result.information);
   }
   const Verdict verdict = session.Finish();
 
@@ -191,12 +190,16 @@ int RunIoctl(const IoctlOptions &options) {
                 {"status_text", StatusText(result.status)},
                 {"information", result.information},
                 {"reply_hex", HexBytes(reply)}};
-  if (Json decoded = DecodedReply(request, reply, output); !decoded.is_null()) document["decoded"] = decoded;
-  document["pool_blocks_leaked"] = verdict.poolBlocksLeaked;
-  document["verifier_violations"] = verdict.violations.size();
+  const std::vector<Decoded> records = DecodeReply(request, reply, output, idLength);
+  if (Json decoded = DecodedJson(request, records); !decoded.is_null()) document["decoded"] = decoded;
+  AddVerdict(document, verdict);
+  std::optional<std::string> error;
+  if (!NT_SUCCESS(result.status))
+    error = fmt::format("the driver refused {}: {}", document["request"].get<std::string>(), StatusText(result.status));
+  document["error"] = ErrorField(error);
 
   if (options.common.json) {
-    PrintJson(document);
+    EmitJson(document, options.common);
   } else if (!options.common.quiet) {
     std::printf("%s (%s) on %s\n", document["request"].get<std::string>().c_str(),
                 document["code"].get<std::string>().c_str(), session.PortName().c_str());
@@ -204,13 +207,12 @@ int RunIoctl(const IoctlOptions &options) {
     std::printf("  information  %llu\n", static_cast<unsigned long long>(result.information));
     if (outputLength != 0) {
       std::printf("  reply        %s\n", reply.empty() ? "(none: the bridge gave no reply)" : HexBytes(reply).c_str());
-      std::printf("%s", DecodedText(request, reply, output).c_str());
+      for (const Decoded &record : records) std::printf("%s", ToText(record).c_str());
     }
   }
   std::fflush(stdout);
   const int status = ExitStatusFor(verdict);
-  if (!NT_SUCCESS(result.status))
-    Fail(fmt::format("the driver refused {}: {}", document["request"].get<std::string>(), StatusText(result.status)));
+  if (error) Fail(*error);
   return status;
 }
 
@@ -228,8 +230,8 @@ Command AddIoctlCommand(CLI::App &program) {
       ->check(CLI::Range(0u, 1u << 20));
   app->add_option("--input", options->input, "Input bytes in hex, instead of the request's values (\"04 01\")")
       ->type_name("HEX");
-  AddCommonOptions(*app, options->common);
-  return {app, [options] { return RunIoctl(*options); }};
+  AddCommonOptions(*app, options->common, common_option::kAll & ~(common_option::kOut | common_option::kPrinterRate));
+  return {app, &options->common, [options](Bench *bench) { return RunIoctl(*options, bench); }};
 }
 
 }  // namespace norvusb

@@ -1,6 +1,7 @@
 // norvusb: print through the simulated USB-to-IEEE-1284 cable, show the
-// device tree, drive the bridge and read the printer's back channel, with the
-// unchanged driver running on the host machine.
+// device tree and the ports' state, drive the bridge, read the printer's
+// back channel, or run a session of such steps, with the unchanged driver
+// running on the host machine.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,15 +13,13 @@
 
 #include "tools/commands.h"
 #include "tools/errors.h"
+#include "tools/report.h"
+
+#ifndef NORVUSB_VERSION
+#define NORVUSB_VERSION "unknown"
+#endif
 
 namespace {
-
-// One line, prefixed with the program's name, for every way the program fails.
-int ReportError(const char *message, int status) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "norvusb: error: %s\n", message);
-  return status;
-}
 
 // What the report or JSON document could not write shows here: a full disk or
 // a closed pipe must not pass for success.
@@ -28,7 +27,7 @@ int CheckStandardOutput(int status) {
   errno = 0;
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
   const std::string reason = errno != 0 ? std::strerror(errno) : "the write failed";
-  return ReportError(("cannot write standard output: " + reason).c_str(), norvusb::exit_code::kFailed);
+  return norvusb::ShowError("cannot write standard output: " + reason, norvusb::exit_code::kFailed);
 }
 
 }  // namespace
@@ -36,46 +35,35 @@ int CheckStandardOutput(int status) {
 int main(int argc, char **argv) {
   CLI::App program{
       "norvusb: the NorvUSB driver on a simulated machine - print through the USB-to-IEEE-1284 cable, "
-      "show the device tree, drive the bridge, read the printer's back channel"};
+      "show the device tree and the ports' state, drive the bridge, read the printer's back channel, "
+      "run a session of such steps"};
   program.require_subcommand(1);
   program.set_help_all_flag("--help-all", "Help for every subcommand");
+  program.set_version_flag("--version", "norvusb " NORVUSB_VERSION);
 
-  const std::vector<norvusb::Command> commands = {
-      norvusb::AddPrintCommand(program),
-      norvusb::AddEnumCommand(program),
-      norvusb::AddIoctlCommand(program),
-      norvusb::AddReadCommand(program),
-  };
-
-  // A first word that names no subcommand would otherwise be reported as a
-  // missing subcommand.
-  if (argc > 1 && argv[1][0] != '-') {
-    bool known = false;
-    for (const norvusb::Command &command : commands) known = known || command.app->check_name(argv[1]);
-    if (!known)
-      return ReportError(("unknown subcommand \"" + std::string(argv[1]) + "\"; one of: print, enum, ioctl, read").c_str(),
-                         norvusb::exit_code::kBadInput);
-  }
+  std::vector<norvusb::Command> commands = norvusb::AddJobCommands(program);
+  commands.push_back(norvusb::AddRunCommand(program));
 
   try {
+    // A first word that names no subcommand would otherwise be reported as a
+    // missing subcommand.
+    if (argc > 1) norvusb::CheckSubcommand(argv[1], commands);
     program.parse(argc, argv);
-  } catch (const CLI::CallForHelp &help) {
-    return program.exit(help);
-  } catch (const CLI::CallForAllHelp &help) {
-    return program.exit(help);
+  } catch (const CLI::Success &done) {
+    return program.exit(done);  // --help, --help-all, --version
   } catch (const CLI::ParseError &error) {
-    return ReportError(error.what(), norvusb::exit_code::kBadInput);
+    return norvusb::ShowError(norvusb::ParseErrorText(error, program), norvusb::exit_code::kBadInput);
   } catch (const norvusb::ToolError &error) {
-    return ReportError(error.what(), error.ExitCode());
+    return norvusb::ShowError(error.what(), error.ExitCode());
   }
 
   try {
     for (const norvusb::Command &command : commands)
-      if (command.app->parsed()) return CheckStandardOutput(command.run());
+      if (command.app->parsed()) return CheckStandardOutput(command.run(nullptr));
   } catch (const norvusb::ToolError &error) {
-    return ReportError(error.what(), error.ExitCode());
+    return norvusb::ShowError(error.what(), error.ExitCode());
   } catch (const std::exception &error) {
-    return ReportError(error.what(), norvusb::exit_code::kFailed);
+    return norvusb::ShowError(error.what(), norvusb::exit_code::kFailed);
   }
   return norvusb::exit_code::kOk;
 }

@@ -40,29 +40,37 @@ std::optional<uint64_t> ParseNumber(const std::string &text) {
 
 }  // namespace
 
-void AddCommonOptions(CLI::App &command, CommonOptions &options) {
-  command.add_option("--device-id", options.deviceIds,
-                     "The printer's IEEE 1284 device ID; repeat for each bridge (the last one repeats)")
-      ->type_name("TEXT")
-      ->allow_extra_args(false);
-  command.add_option("--bridges", options.bridges, "Number of bridges to plug in, each with a printer")
-      ->check(CLI::Range(1u, 32u));
-  command.add_option("--port", options.port, "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1)")
-      ->type_name("NAME");
-  command.add_option("--set", options.settings,
-                     "Registry value under the driver key before the bridge is added "
-                     "(MaxTransferSize, IFSetting, AltSetting)")
-      ->type_name("NAME=VALUE")
-      ->allow_extra_args(false);
-  command.add_option("--timing", options.timing, "Bus timing: full-speed (1 ms frames) or instant")
-      ->check(CLI::IsMember({"full-speed", "instant"}));
-  command.add_option("--out", options.out, "Write what the printer received to this file (- for standard output)")->type_name("PATH");
-  command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
-  command.add_option("--printer-rate", options.printerRate, "Printer speed in bytes per second (default unlimited)")
-      ->type_name("BYTES_PER_S")
-      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
-  command.add_flag("--json", options.json, "Print one JSON document on standard output instead of the report");
-  command.add_flag("-q,--quiet", options.quiet, "No progress bar and no report; errors still show");
+void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which) {
+  namespace o = common_option;
+  if (which & o::kMachine) {
+    command.add_option("--device-id", options.deviceIds,
+                       "The printer's IEEE 1284 device ID; repeat for each bridge (the last one repeats)")
+        ->type_name("TEXT")
+        ->allow_extra_args(false);
+    command.add_option("--bridges", options.bridges, "Number of bridges to plug in, each with a printer")
+        ->check(CLI::Range(1u, 32u));
+    command.add_option("--set", options.settings,
+                       "Registry value under the driver key before the bridge is added "
+                       "(MaxTransferSize, IFSetting, AltSetting)")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
+    command.add_option("--timing", options.timing, "Bus timing: full-speed (1 ms frames) or instant")
+        ->check(CLI::IsMember({"full-speed", "instant"}));
+    command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
+  }
+  if (which & o::kPort)
+    command.add_option("--port", options.port, "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1)")
+        ->type_name("NAME");
+  if (which & o::kOut)
+    command.add_option("--out", options.out, "Write what the printer received to this file (- for standard output)")->type_name("PATH");
+  if (which & o::kPrinterRate)
+    command.add_option("--printer-rate", options.printerRate, "Printer speed in bytes per second (default unlimited)")
+        ->type_name("BYTES_PER_S")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
+  if (which & o::kReport) {
+    command.add_flag("--json", options.json, "Print one JSON document on standard output instead of the report");
+    command.add_flag("-q,--quiet", options.quiet, "No progress bar and no report; errors still show");
+  }
 }
 
 std::vector<Setting> ParseSettings(const std::vector<std::string> &settings) {

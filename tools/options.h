@@ -15,6 +15,13 @@
 
 namespace norvusb {
 
+// Where a step of `norvusb run` came from; set by the session, not an option.
+struct StepInfo {
+  std::string where;  // "steps.txt:3"
+  size_t line = 0;
+  std::string text;   // the step as written
+};
+
 struct CommonOptions {
   std::vector<std::string> deviceIds;          // --device-id, one per bridge; the last repeats
   unsigned bridges = 1;                        // --bridges
@@ -26,7 +33,22 @@ struct CommonOptions {
   std::optional<uint64_t> printerRate;         // --printer-rate
   bool json = false;
   bool quiet = false;
+  std::optional<StepInfo> step;
 };
+
+// Which of the common options a subcommand takes: those that mean nothing
+// for it are refused, not ignored.
+namespace common_option {
+inline constexpr unsigned kMachine = 1u << 0;  // --device-id --bridges --set --timing --pcap
+inline constexpr unsigned kPort = 1u << 1;
+inline constexpr unsigned kOut = 1u << 2;
+inline constexpr unsigned kPrinterRate = 1u << 3;
+inline constexpr unsigned kReport = 1u << 4;  // --json --quiet
+inline constexpr unsigned kAll = kMachine | kPort | kOut | kPrinterRate | kReport;
+// The options that shape the machine itself: a step of `run` cannot change them.
+inline constexpr const char *kMachineNames[] = {"--device-id", "--bridges", "--set", "--timing", "--pcap",
+                                                "--printer-rate"};
+}  // namespace common_option
 
 // The registry values a driver key may be given before its bridge is added.
 struct Setting {
@@ -34,7 +56,7 @@ struct Setting {
   uint32_t value = 0;
 };
 
-void AddCommonOptions(CLI::App &command, CommonOptions &options);
+void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which = common_option::kAll);
 
 // Checks what the parser could not (names, ranges, combinations) and throws
 // ToolError (bad input) with one clear line.

@@ -18,6 +18,7 @@
 #include "tools/output.h"
 #include "tools/print_stream.h"
 #include "tools/progress.h"
+#include "tools/report.h"
 #include "tools/render.h"
 #include "tools/session.h"
 #include "tools/text.h"
@@ -105,7 +106,7 @@ class Printing {
     job.usb = session_.Machine().Bus().Stats(session_.UsbPort());
     job.usb.bulkTransfers -= before.bulkTransfers;
     job.usb.controlTransfers -= before.controlTransfers;
-    progress_.Update(compare_.Received(), Elapsed());
+    progress_.Update(compare_.Received(), Elapsed(), holdup_);
   }
 
   StreamCompare &Compare() { return compare_; }
@@ -128,7 +129,7 @@ class Printing {
     if (length == 0) return false;
     compare_.Sent(std::span(buffer_).first(length));
     auto pending = port.StartWrite(buffer_.data(), static_cast<ULONG>(length));
-    if (!WaitWithoutStall(*pending)) {
+    if (!WaitWithoutStall(port, *pending)) {
       pending->Cancel();
       Count(pending->Await().information);
       job_->error = StallMessage(port);
@@ -151,21 +152,28 @@ class Printing {
   }
 
   // Waits for the request while the printer makes progress; false when it
-  // took nothing for the stall time-out.
-  bool WaitWithoutStall(host::PendingIo &pending) {
+  // took nothing for the stall time-out. A printer that has taken nothing for
+  // a while is asked what holds it, once a second, as a print monitor does.
+  bool WaitWithoutStall(host::DeviceHandle &port, host::PendingIo &pending) {
     uint64_t seen = compare_.Received();
     int64_t lastProgress = host::clock::Now();
+    int64_t lastAsked = lastProgress;
     while (!pending.Wait(Units(kPollSeconds))) {
       const uint64_t received = compare_.Received();
-      progress_.Update(received, Elapsed());
+      const int64_t now = host::clock::Now();
       if (received != seen) {
         seen = received;
-        lastProgress = host::clock::Now();
-      } else if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
+        lastProgress = lastAsked = now;
+        holdup_.clear();
+      } else if (Seconds(now - lastProgress) >= options_.stallTimeout) {
         return false;
+      } else if (Seconds(now - lastAsked) >= ProgressBar::kStalledAfterSeconds) {
+        lastAsked = now;
+        if (const auto status = PollPortStatus(port)) holdup_ = HoldupOf(status->statusLines);
       }
+      progress_.Update(received, Elapsed(), holdup_);
     }
-    progress_.Update(compare_.Received(), Elapsed());
+    progress_.Update(compare_.Received(), Elapsed(), holdup_);
     return true;
   }
 
@@ -177,7 +185,8 @@ class Printing {
     int64_t lastProgress = host::clock::Now();
     while (true) {
       const auto status = PollPortStatus(port);
-      progress_.Update(compare_.Received(), Elapsed());
+      if (status) holdup_ = HoldupOf(status->statusLines);
+      progress_.Update(compare_.Received(), Elapsed(), holdup_);
       if (!status) {
         job_->error = "the bridge did not answer the port status request";
         return;
@@ -194,8 +203,9 @@ class Printing {
     }
   }
 
-  std::string StallMessage(host::DeviceHandle &port) const {
+  std::string StallMessage(host::DeviceHandle &port) {
     const auto status = PollPortStatus(port);
+    if (status) holdup_ = HoldupOf(status->statusLines);
     return status ? StallText(status->statusLines)
                   : fmt::format("the printer took no data for {:g} s; the print was cancelled", options_.stallTimeout);
   }
@@ -212,6 +222,7 @@ class Printing {
   ProgressBar &progress_;
   std::vector<uint8_t> buffer_;
   StreamCompare compare_;
+  std::string holdup_;  // what the last port status said holds the printer, for the progress bar
   Job *job_ = nullptr;
 };
 
@@ -335,8 +346,7 @@ Json Report(const PrintOptions &options, const Session &session, const std::vect
   Json list = Json::array();
   for (const Job &job : jobs) list.push_back(JobJson(job, options.common.timing));
   document["jobs"] = list;
-  document["pool_blocks_leaked"] = verdict.poolBlocksLeaked;
-  document["verifier_violations"] = verdict.violations.size();
+  AddVerdict(document, verdict);
   document["error"] = report["error"];
   return document;
 }
@@ -351,9 +361,7 @@ void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::o
   if (rendered)
     std::printf("  page       %s, %u x %u pixels, what the printer received as Ghostscript draws it\n",
                 rendered->file.c_str(), rendered->width, rendered->height);
-  std::printf("  verifier   %llu violation(s), %llu pool block(s) leaked\n",
-              document["verifier_violations"].get<unsigned long long>(),
-              document["pool_blocks_leaked"].get<unsigned long long>());
+  std::printf("  verifier   %s\n", VerdictText(document).c_str());
 }
 
 // The files of each job: all in one, or one job each; a title names them all.
@@ -384,20 +392,22 @@ void FailIfIncomplete(const Job &totals, const PrintOptions &options) {
                      Count(totals.total.value_or(0)), options.files.size() == 1 ? options.files.front() : "the files"));
 }
 
-int RunPrint(const PrintOptions &options) {
+int RunPrint(const PrintOptions &options, Bench *bench) {
   Hooks hooks = CheckedHooks(options);
   std::vector<Job> planned = PlannedJobs(options);
   std::vector<Document> documents;
   for (const Job &job : planned) documents.emplace_back(job.files);
   std::optional<PageRenderer> renderer;
   if (options.render) renderer.emplace(*options.render, options.renderResolution);
-  Session session(options.common);
+  Session session(options.common, bench);
   if (renderer) session.AlsoWrite(renderer->Sink());
   session.Printer().GoOfflineAt(hooks.offlineAfter);
 
   std::vector<Job> jobs;
   for (size_t i = 0; i < planned.size() && (jobs.empty() || !jobs.back().error); ++i)
     jobs.push_back(PrintJob(session, options, hooks, documents[i], std::move(planned[i])));
+  // A hook that did not fire must not outlive the job on a session's machine.
+  if (hooks.offlineAfter) session.Printer().GoOfflineAt(std::nullopt);
   const Verdict verdict = session.Finish();
   std::optional<Rendered> rendered;
   std::optional<std::string> renderError;
@@ -411,7 +421,7 @@ int RunPrint(const PrintOptions &options) {
 
   const Json report = Report(options, session, jobs, rendered, verdict);
   if (options.common.json) {
-    PrintJson(report);
+    EmitJson(report, options.common);
   } else if (!options.common.quiet) {
     PrintHuman(jobs, report, rendered);
   }
@@ -448,7 +458,7 @@ Command AddPrintCommand(CLI::App &program) {
                   "Test hook: the bridge is unplugged once this many bytes are written")
       ->type_name("BYTES");
   AddCommonOptions(*app, options->common);
-  return {app, [options] { return RunPrint(*options); }};
+  return {app, &options->common, [options](Bench *bench) { return RunPrint(*options, bench); }};
 }
 
 }  // namespace norvusb

@@ -1,8 +1,11 @@
 #include "tools/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include <fmt/format.h>
 
@@ -13,35 +16,68 @@ namespace norvusb {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-constexpr int kBarWidth = 30;
+constexpr int kDefaultColumns = 80;
+constexpr int kMinBar = 6;
+constexpr int kMaxBar = 40;
 
 std::string Clock(double seconds) {
   const auto whole = static_cast<long>(seconds + 0.5);
   return fmt::format("{}:{:02}", whole / 60, whole % 60);
 }
 
+// What follows the counts: the rate and time left, or why nothing moves.
+std::string Tail(const ProgressFrame &frame) {
+  if (!frame.holdup.empty()) return fmt::format("{} {}", frame.holdup, Clock(frame.idleSeconds));
+  if (frame.done < frame.total && frame.idleSeconds >= ProgressBar::kStalledAfterSeconds)
+    return fmt::format("stalled {}", Clock(frame.idleSeconds));
+  const double rate = frame.seconds > 0 ? static_cast<double>(frame.done) / frame.seconds : 0;
+  const std::string left =
+      rate > 0 ? Clock(static_cast<double>(frame.total - std::min(frame.done, frame.total)) / rate) : "--:--";
+  return fmt::format("{}/s  {} left", HumanBytes(rate), left);
+}
+
 }  // namespace
 
-ProgressBar::ProgressBar(uint64_t total, bool enabled) : total_(total), enabled_(enabled) {}
+ProgressBar::ProgressBar(uint64_t total, bool enabled) : enabled_(enabled) { frame_.total = total; }
 
 ProgressBar::~ProgressBar() { Finish(); }
 
 bool ProgressBar::StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
-std::string ProgressBar::Render(uint64_t done, uint64_t total, double seconds, int width) {
-  const double share = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
-  const int filled = static_cast<int>(share * width);
-  std::string bar = std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '-');
-  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-  std::string left = "--:--";
-  if (rate > 0) left = Clock(static_cast<double>(total - std::min(done, total)) / rate);
-  return fmt::format("[{}] {:3.0f}%  {} / {}  {}/s  {} left", bar, share * 100, HumanBytes(static_cast<double>(done)),
-                     HumanBytes(static_cast<double>(total)), HumanBytes(rate), left);
+int ProgressBar::TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (const char *columns = std::getenv("COLUMNS"); columns != nullptr && std::atoi(columns) > 0)
+    return std::atoi(columns);
+  return kDefaultColumns;
 }
 
-void ProgressBar::Update(uint64_t done, double seconds) {
-  done_ = done;
-  seconds_ = seconds;
+std::string ProgressBar::Render(const ProgressFrame &frame, int columns) {
+  const int room = std::max(columns, 2) - 1;
+  const double share = frame.total == 0 ? 1.0 : static_cast<double>(frame.done) / static_cast<double>(frame.total);
+  const std::string percent = fmt::format("{:3.0f}%", std::min(share, 1.0) * 100);
+  const std::string done = HumanBytes(static_cast<double>(frame.done));
+  const std::string tail = Tail(frame);
+  // The widest text that leaves room for a bar; narrower terminals lose the
+  // total first, then the count.
+  for (const std::string &text : {fmt::format(" {}  {} / {}  {}", percent, done,
+                                              HumanBytes(static_cast<double>(frame.total)), tail),
+                                  fmt::format(" {}  {}  {}", percent, done, tail), fmt::format(" {}  {}", percent, tail)}) {
+    const int bar = std::min(kMaxBar, room - 2 - static_cast<int>(text.size()));
+    if (bar < kMinBar) continue;
+    const int filled = static_cast<int>(std::min(share, 1.0) * bar);
+    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(bar - filled), '-') +
+           "]" + text;
+  }
+  return fmt::format("{}  {}", percent, tail).substr(0, static_cast<size_t>(room));
+}
+
+void ProgressBar::Update(uint64_t done, double seconds, std::string holdup) {
+  if (done != frame_.done || seconds < lastProgressSeconds_) lastProgressSeconds_ = seconds;
+  frame_.done = done;
+  frame_.seconds = seconds;
+  frame_.idleSeconds = seconds - lastProgressSeconds_;
+  frame_.holdup = std::move(holdup);
   if (!enabled_) return;
   const auto now = std::chrono::steady_clock::now();
   if (drawn_ && now - lastDraw_ < kRedrawInterval) return;
@@ -50,9 +86,13 @@ void ProgressBar::Update(uint64_t done, double seconds) {
 }
 
 void ProgressBar::Draw() {
-  // Padding wipes what a longer previous line left behind.
-  std::fprintf(stderr, "\r%-100s", Render(done_, total_, seconds_, kBarWidth).c_str());
+  const int columns = TerminalColumns();
+  const std::string line = Render(frame_, columns);
+  // Blanks wipe what a longer previous line left, never past the last column.
+  const size_t width = std::min(std::max(line.size(), lastLength_), static_cast<size_t>(std::max(columns - 1, 1)));
+  std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line.c_str());
   std::fflush(stderr);
+  lastLength_ = line.size();
   drawn_ = true;
 }
 

@@ -1,5 +1,6 @@
 // A one-line progress bar on standard error (bytes, rate, time left), drawn
-// only when standard error is a terminal.
+// only when standard error is a terminal, fitted to the terminal's width.
+// While the printer takes nothing it says why instead of a frozen rate.
 #pragma once
 
 #include <chrono>
@@ -7,6 +8,15 @@
 #include <string>
 
 namespace norvusb {
+
+// One state of the bar.
+struct ProgressFrame {
+  uint64_t done = 0;
+  uint64_t total = 0;
+  double seconds = 0;      // model time since the job started
+  double idleSeconds = 0;  // model time since the printer last took a byte
+  std::string holdup;      // what holds the printer ("printer off line"); empty: nothing
+};
 
 class ProgressBar {
  public:
@@ -16,28 +26,32 @@ class ProgressBar {
   ProgressBar(const ProgressBar &) = delete;
   ProgressBar &operator=(const ProgressBar &) = delete;
 
-  // `done` bytes after `seconds` of model time; redraws at most ten times a
-  // second of real time.
-  void Update(uint64_t done, double seconds);
+  // `done` bytes after `seconds` of model time, and what holds the printer
+  // if anything; redraws at most ten times a second of real time.
+  void Update(uint64_t done, double seconds, std::string holdup = "");
   // Draws the last state and ends the line.
   void Finish();
 
-  // The bar's text for a state, without the carriage return (for tests of
-  // the layout and for the final line).
-  static std::string Render(uint64_t done, uint64_t total, double seconds, int width);
+  // The bar's text for a state in a terminal of `columns` columns, without
+  // the carriage return: at most columns - 1 characters, so that the cursor
+  // never wraps.
+  static std::string Render(const ProgressFrame &frame, int columns);
+  // No progress for this long without a known holdup reads "stalled".
+  static constexpr double kStalledAfterSeconds = 1.0;
 
-  // True when standard error is a terminal.
+  // True when standard error is a terminal; its width in columns.
   static bool StderrIsTerminal();
+  static int TerminalColumns();
 
  private:
   void Draw();
 
-  uint64_t total_;
+  ProgressFrame frame_;
   bool enabled_;
   bool drawn_ = false;
   bool finished_ = false;
-  uint64_t done_ = 0;
-  double seconds_ = 0;
+  double lastProgressSeconds_ = 0;
+  size_t lastLength_ = 0;
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 

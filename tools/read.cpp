@@ -12,6 +12,7 @@
 #include "tools/decoded.h"
 #include "tools/errors.h"
 #include "tools/output.h"
+#include "tools/report.h"
 #include "tools/session.h"
 #include "tools/text.h"
 
@@ -71,11 +72,11 @@ Outcome ReadBackChannel(host::DeviceHandle &port, const ReadOptions &options) {
   return outcome;
 }
 
-int RunRead(const ReadOptions &options) {
+int RunRead(const ReadOptions &options, Bench *bench) {
   if (!(options.timeout > 0)) BadInput("--timeout must be above 0 seconds");
   const std::string send = options.send ? Unescaped(*options.send) : "";
   const std::string queue = options.queue ? Unescaped(*options.queue) : "";
-  Session session(options.common);
+  Session session(options.common, bench);
   Outcome outcome;
   {
     host::DeviceHandle port = session.OpenPort();
@@ -84,19 +85,22 @@ int RunRead(const ReadOptions &options) {
     outcome = ReadBackChannel(port, options);
   }
   const Verdict verdict = session.Finish();
+  std::optional<std::string> error;
+  if (outcome.data.empty())
+    error = fmt::format("no data from the printer within {:g} s; the read was cancelled", options.timeout);
 
   if (options.common.json) {
-    const Json document{{"port", session.PortName()},
+    Json document{{"port", session.PortName()},
                         {"bytes_sent", send.size()},
                         {"bytes", outcome.data.size()},
                         {"reads", outcome.reads},
                         {"timed_out", outcome.timedOut},
                         {"model_seconds", Seconds(outcome.seconds)},
                         {"text", Escaped(outcome.data)},
-                        {"data_hex", HexBytes(outcome.data)},
-                        {"pool_blocks_leaked", verdict.poolBlocksLeaked},
-                        {"verifier_violations", verdict.violations.size()}};
-    PrintJson(document);
+                        {"data_hex", HexBytes(outcome.data)}};
+    AddVerdict(document, verdict);
+    document["error"] = ErrorField(error);
+    EmitJson(document, options.common);
   } else if (options.raw) {
     std::fwrite(outcome.data.data(), 1, outcome.data.size(), stdout);
   } else if (!options.common.quiet) {
@@ -107,8 +111,7 @@ int RunRead(const ReadOptions &options) {
   }
   std::fflush(stdout);
   const int status = ExitStatusFor(verdict);
-  if (outcome.data.empty())
-    Fail(fmt::format("no data from the printer within {:g} s; the read was cancelled", options.timeout));
+  if (error) Fail(*error);
   return status;
 }
 
@@ -131,7 +134,7 @@ Command AddReadCommand(CLI::App &program) {
   app->add_option("--queue", options->queue, "Test hook: bytes the printer has for the host before the read")
       ->type_name("TEXT");
   AddCommonOptions(*app, options->common);
-  return {app, [options] { return RunRead(*options); }};
+  return {app, &options->common, [options](Bench *bench) { return RunRead(*options, bench); }};
 }
 
 }  // namespace norvusb

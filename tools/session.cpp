@@ -28,59 +28,31 @@ void CheckPrinters(const CommonOptions &options) {
   }
 }
 
+std::string PortNameOf(unsigned number) { return fmt::format("NorvUSB{}", number); }
+
 }  // namespace
 
-Session::Session(const CommonOptions &options) {
+// ---------------------------------------------------------------- Bench
+
+Bench::Bench(const CommonOptions &options, const OutputFile *out) {
   if (options.deviceIds.size() > options.bridges)
     BadInput(fmt::format("--device-id given {} times for {} bridge(s)", options.deviceIds.size(), options.bridges));
-  const unsigned portNumber = ParsePort(options.port, options.bridges);
   host::MachineOptions machineOptions = MachineOptionsFor(options);
   CheckPrinters(options);
-  OpenOutputs(options);
+  if (options.pcap) pcap_ = OutputFile("--pcap", *options.pcap);
+  if (out != nullptr && out->IsStandardOutput() && pcap_.IsStandardOutput())
+    BadInput("--out - and --pcap -: only one of them can write to standard output");
+  if (out != nullptr && out->SameFileAs(pcap_))
+    BadInput(fmt::format("--out and --pcap name the same file ({})", out->Path()));
 
   RecordBugChecks();
   machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
   // Nothing is on the bus before the first bridge: the capture sees it all.
-  StartOutputs();
-  PlugBridges(options);
-  FindPort(portNumber);
-  ObserveReceived({});
+  if (pcap_.IsOpen()) StartCapture(pcap_.IsStandardOutput() ? TakeStandardOutput() : nullptr);
+  for (host::BridgePlan &plan : BridgePlansFor(options)) Plug(std::move(plan));
 }
 
-void Session::OpenOutputs(const CommonOptions &options) {
-  if (options.out) out_ = OutputFile("--out", *options.out);
-  if (options.pcap) pcap_ = OutputFile("--pcap", *options.pcap);
-  if (out_.IsStandardOutput() && pcap_.IsStandardOutput())
-    BadInput("--out - and --pcap -: only one of them can write to standard output");
-  if (out_.SameFileAs(pcap_)) BadInput(fmt::format("--out and --pcap name the same file ({})", out_.Path()));
-}
-
-void Session::StartOutputs() {
-  FilePtr standardOutput;
-  if (out_.IsStandardOutput() || pcap_.IsStandardOutput()) standardOutput = TakeStandardOutput();
-  if (out_.IsOpen()) out_.Start(out_.IsStandardOutput() ? std::move(standardOutput) : nullptr);
-  if (pcap_.IsOpen()) {
-    pcap_.Start(pcap_.IsStandardOutput() ? std::move(standardOutput) : nullptr);
-    std::string error;
-    if (!machine_->Bus().StartCapture(pcap_.Release(), &error)) Fail(fmt::format("--pcap: {}", error));
-  }
-}
-
-void Session::ObserveReceived(hardware::Printer::Observer observer) {
-  std::vector<OutputFile *> files = alsoWrite_;
-  if (out_.IsOpen()) files.push_back(&out_);
-  Printer().SetObserver([files, observer = std::move(observer)](std::span<const uint8_t> bytes) {
-    for (OutputFile *file : files) file->Write(bytes);
-    if (observer) observer(bytes);
-  });
-}
-
-void Session::AlsoWrite(OutputFile &file) {
-  alsoWrite_.push_back(&file);
-  ObserveReceived({});
-}
-
-Session::~Session() {
+Bench::~Bench() {
   if (!verdict_) {
     // Leaving on an error: take the machine down without a report.
     try {
@@ -90,35 +62,52 @@ Session::~Session() {
   }
 }
 
-void Session::PlugBridges(const CommonOptions &options) {
-  for (host::BridgePlan &plan : BridgePlansFor(options)) {
-    try {
-      machine_->Plug(std::move(plan));
-    } catch (const std::invalid_argument &error) {
-      BadInput(fmt::format("--device-id: {}", error.what()));
-    }
+void Bench::StartCapture(FilePtr standardOutput) {
+  pcap_.Start(std::move(standardOutput));
+  std::string error;
+  if (!machine_->Bus().StartCapture(pcap_.Release(), &error)) Fail(fmt::format("--pcap: {}", error));
+}
+
+size_t Bench::Plug(host::BridgePlan plan) {
+  try {
+    return machine_->Plug(std::move(plan));
+  } catch (const std::invalid_argument &error) {
+    BadInput(fmt::format("--device-id: {}", error.what()));
   }
 }
 
-void Session::FindPort(unsigned portNumber) {
-  portName_ = fmt::format("NorvUSB{}", portNumber);
-  for (size_t i = 0; i < machine_->BridgeCount(); ++i) {
-    if (machine_->View(i).portName == portName_) {
-      bridgeIndex_ = i;
-      return;
-    }
+std::optional<size_t> Bench::FindPort(unsigned number) const {
+  const std::string name = PortNameOf(number);
+  for (size_t i : Plugged())
+    if (machine_->View(i).portName == name) return i;
+  return std::nullopt;
+}
+
+std::vector<size_t> Bench::Plugged() const {
+  std::vector<size_t> plugged;
+  for (size_t i = 0; i < machine_->BridgeCount(); ++i)
+    if (machine_->IsPlugged(i)) plugged.push_back(i);
+  return plugged;
+}
+
+std::string Bench::PortNames() const {
+  std::string names;
+  for (size_t i : Plugged()) {
+    const std::string name = machine_->View(i).portName;
+    if (!name.empty()) names += (names.empty() ? "" : ", ") + name;
   }
-  Fail(fmt::format("{} did not appear: its bridge was not started by the driver", portName_));
+  return names.empty() ? "none" : names;
 }
 
-host::DeviceHandle Session::OpenPort() {
-  host::DeviceHandle handle;
-  const NTSTATUS status = handle.Open("\\\\.\\" + portName_);
-  if (!NT_SUCCESS(status)) Fail(fmt::format("cannot open \\\\.\\{}: {}", portName_, StatusText(status)));
-  return handle;
+std::vector<std::string> Bench::NewViolations() {
+  std::vector<std::string> fresh;
+  const std::vector<host::BugCheck> checks = host::BugChecksSoFar();
+  for (size_t i = violationsTaken_; i < checks.size(); ++i) fresh.push_back(host::FormatBugCheck(checks[i]));
+  violationsTaken_ = std::max(violationsTaken_, checks.size());
+  return fresh;
 }
 
-Verdict Session::Finish() {
+Verdict Bench::Finish() {
   if (verdict_) return *verdict_;
   Verdict verdict;
   if (machine_) {
@@ -132,9 +121,81 @@ Verdict Session::Finish() {
                                                  pcap_.IsStandardOutput() ? "standard output" : pcap_.Path(), error));
     machine_.reset();
   }
-  if (auto error = out_.Close()) verdict.outputErrors.push_back(*error);
-  for (const host::BugCheck &check : host::BugChecksSoFar()) verdict.violations.push_back(host::FormatBugCheck(check));
+  verdict.violations = NewViolations();
   host::SetBugCheckHandler({});
+  verdict_ = verdict;
+  return verdict;
+}
+
+// ---------------------------------------------------------------- Session
+
+Session::Session(const CommonOptions &options, Bench *bench) {
+  // A machine of its own has --bridges ports; a step finds what is plugged.
+  const unsigned portNumber = ParsePort(options.port, bench ? ~0u : options.bridges);
+  portName_ = PortNameOf(portNumber);
+  if (options.out) out_ = OutputFile("--out", *options.out);
+  if (bench == nullptr) {
+    owned_ = std::make_unique<Bench>(options, &out_);
+    bench = owned_.get();
+  } else if (out_.IsStandardOutput()) {
+    BadInput("--out -: a step's report goes to standard output; give --out a file");
+  }
+  bench_ = bench;
+  bridgeIndex_ = bench_->FindPort(portNumber);
+  if (!bridgeIndex_ && IsStep() && options.port)
+    BadInput(fmt::format("--port {}: no such port; plugged in now: {}", *options.port, bench_->PortNames()));
+  // Each step counts what the printer receives from its own start.
+  if (IsStep() && bridgeIndex_) Printer().ClearReceived();
+  if (out_.IsOpen()) {
+    out_.Start(out_.IsStandardOutput() ? TakeStandardOutput() : nullptr);
+    ObserveReceived({});
+  }
+}
+
+Session::~Session() {
+  if (!verdict_) {
+    try {
+      Finish();
+    } catch (...) {
+    }
+  }
+}
+
+size_t Session::BridgeIndex() const {
+  if (!bridgeIndex_) Fail(fmt::format("{} did not appear: its bridge was not started by the driver", portName_));
+  return *bridgeIndex_;
+}
+
+host::DeviceHandle Session::OpenPort() {
+  BridgeIndex();
+  host::DeviceHandle handle;
+  const NTSTATUS status = handle.Open("\\\\.\\" + portName_);
+  if (!NT_SUCCESS(status)) Fail(fmt::format("cannot open \\\\.\\{}: {}", portName_, StatusText(status)));
+  return handle;
+}
+
+void Session::ObserveReceived(hardware::Printer::Observer observer) {
+  std::vector<OutputFile *> files = alsoWrite_;
+  if (out_.IsOpen()) files.push_back(&out_);
+  Printer().SetObserver([files, observer = std::move(observer)](std::span<const uint8_t> bytes) {
+    for (OutputFile *file : files) file->Write(bytes);
+    if (observer) observer(bytes);
+  });
+  observing_ = true;
+}
+
+void Session::AlsoWrite(OutputFile &file) {
+  alsoWrite_.push_back(&file);
+  ObserveReceived({});
+}
+
+Verdict Session::Finish() {
+  if (verdict_) return *verdict_;
+  // The printer outlives a step: it must stop writing to this job's files.
+  if (observing_) Printer().SetObserver({});
+  observing_ = false;
+  Verdict verdict = owned_ ? owned_->Finish() : Verdict{std::nullopt, bench_->NewViolations(), {}};
+  if (auto error = out_.Close()) verdict.outputErrors.push_back(*error);
   verdict_ = verdict;
   return verdict;
 }
@@ -143,9 +204,9 @@ int ExitStatusFor(const Verdict &verdict) {
   for (const std::string &violation : verdict.violations) std::fprintf(stderr, "norvusb: verifier: %s\n", violation.c_str());
   if (!verdict.outputErrors.empty()) Fail(verdict.outputErrors.front());
   if (!verdict.violations.empty()) return exit_code::kVerifier;
-  if (verdict.poolBlocksLeaked != 0) {
+  if (verdict.poolBlocksLeaked.value_or(0) != 0) {
     std::fprintf(stderr, "norvusb: verifier: %zu pool block(s) still allocated after every bridge was removed\n",
-                 verdict.poolBlocksLeaked);
+                 *verdict.poolBlocksLeaked);
     return exit_code::kVerifier;
   }
   return exit_code::kOk;

@@ -91,6 +91,42 @@ std::string Escaped(std::span<const uint8_t> bytes) {
   return text;
 }
 
+std::string ProblemText(uint32_t problem) {
+  struct Named {
+    uint32_t code;
+    const char *name;
+    const char *words;
+  };
+  static constexpr Named kProblems[] = {
+      {0, "none", "no problem"},
+      {3, "CM_PROB_OUT_OF_MEMORY", "out of memory"},
+      {9, "CM_PROB_INVALID_DATA", "the bus reported bad identifiers"},
+      {10, "CM_PROB_FAILED_START", "the device cannot start"},
+      {22, "CM_PROB_DISABLED", "the device is disabled"},
+      {24, "CM_PROB_DEVICE_NOT_THERE", "the device is gone; its removal waits for its handles to close"},
+      {28, "CM_PROB_FAILED_INSTALL", "no driver is installed"},
+      {31, "CM_PROB_FAILED_ADD", "the driver could not add the device"},
+      {37, "CM_PROB_FAILED_DRIVER_ENTRY", "the driver failed to load"},
+      {42, "CM_PROB_DUPLICATE_DEVICE", "a device with the same instance path is already there"},
+  };
+  for (const Named &known : kProblems)
+    if (known.code == problem) return fmt::format("{} ({}: {})", problem, known.name, known.words);
+  return fmt::format("{} (unknown problem code)", problem);
+}
+
+std::string Printable(std::string_view text) {
+  std::string shown;
+  size_t plainFrom = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && text[i] != '\\') continue;
+    const auto run = text.substr(plainFrom, i - plainFrom);
+    shown += Escaped(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(run.data()), run.size()));
+    if (i < text.size()) shown += '\\';
+    plainFrom = i + 1;
+  }
+  return shown;
+}
+
 std::string Unescaped(const std::string &text) {
   std::string bytes;
   for (size_t i = 0; i < text.size(); ++i) {

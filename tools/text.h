@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "host/kernel/api/hostwdm.h"
 
@@ -21,9 +22,16 @@ std::string HumanBytes(double bytes);
 // Printer data as readable text: printable ASCII as is, CR/LF/FF/ESC and
 // others as C-style escapes (\r \n \f \e \xHH).
 std::string Escaped(std::span<const uint8_t> bytes);
+// Text from a device (an ID, or an identifier built from one) for the
+// terminal: the same escapes for control bytes and bytes above 0x7E, so that
+// none reaches the terminal raw; backslashes, which identifiers are built
+// with, stay as they are.
+std::string Printable(std::string_view text);
 // The reverse of Escaped for command-line input; throws ToolError (bad input)
 // for a malformed escape.
 std::string Unescaped(const std::string &text);
+// A device node's problem code in words: "10 (CM_PROB_FAILED_START: the device cannot start)".
+std::string ProblemText(uint32_t problem);
 // Model time (100 ns units) as seconds.
 inline double Seconds(int64_t units) { return static_cast<double>(units) / 1e7; }
 inline int64_t Units(double seconds) { return static_cast<int64_t>(seconds * 1e7); }

@@ -117,6 +117,26 @@ std::string StatusLinesText(uint8_t lines) {
   return text;
 }
 
+std::vector<std::string> PrinterStates(uint8_t lines) {
+  namespace s = hw::status;
+  std::vector<std::string> states;
+  if (!(lines & s::kSelect)) states.push_back("off line");
+  if (lines & s::kPaperEmpty) states.push_back("paper out");
+  if (!(lines & s::kNotError)) states.push_back("error");
+  // Busy goes with each of the above; alone it is a state of its own.
+  if (states.empty() && (lines & s::kBusy)) states.push_back("busy");
+  if (states.empty()) states.push_back("ready");
+  return states;
+}
+
+std::string HoldupOf(uint8_t lines) {
+  const std::vector<std::string> states = PrinterStates(lines);
+  if (states.front() == "ready") return "";
+  std::string words;
+  for (const std::string &state : states) words += (words.empty() ? "" : ", ") + state;
+  return "printer " + words;
+}
+
 Decoded DecodeVendorReply(uint16_t subCommand, std::span<const uint8_t> reply) {
   if (reply.size() < hw::kVendorReplySize) return {"short", "Reply shorter than 8 bytes", {}};
   const Reply bytes = reply.first<hw::kVendorReplySize>();
@@ -135,24 +155,51 @@ std::string DeviceIdText(std::span<const uint8_t> buffer) {
   return std::string(buffer.begin(), end);
 }
 
-Decoded DecodeDeviceId(std::span<const uint8_t> buffer, size_t information) {
-  const std::string text = DeviceIdText(buffer);
-  Decoded out{"device-id", "IEEE 1284 device ID (sub-command 1):", {}};
-  out.Add("length_field", information,
-          fmt::format("{} (the text and the two length bytes)", information));
-  out.Add("text", text, text);
-  // The "KEY:value;" pairs, in order.
-  Json keys = Json::object();
-  std::string names;
+namespace {
+
+// The "KEY:value" pairs of a device ID text, in order.
+std::vector<std::pair<std::string, std::string>> DeviceIdPairs(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> pairs;
   size_t at = 0;
   while (at < text.size()) {
     const size_t end = std::min(text.find(';', at), text.size());
-    const std::string pair = text.substr(at, end - at);
-    if (const size_t colon = pair.find(':'); colon != std::string::npos) {
-      keys[pair.substr(0, colon)] = pair.substr(colon + 1);
-      names += (names.empty() ? "" : ", ") + pair.substr(0, colon);
-    }
+    const std::string_view pair = text.substr(at, end - at);
+    if (const size_t colon = pair.find(':'); colon != std::string_view::npos)
+      pairs.emplace_back(pair.substr(0, colon), pair.substr(colon + 1));
     at = end + 1;
+  }
+  return pairs;
+}
+
+}  // namespace
+
+std::string DeviceIdField(std::string_view text, std::string_view key) {
+  for (const auto &[name, value] : DeviceIdPairs(text))
+    if (name == key) return value;
+  return "";
+}
+
+std::string MakeAndModel(std::string_view text) {
+  std::string make = DeviceIdField(text, "MFG");
+  if (make.empty()) make = DeviceIdField(text, "MANUFACTURER");
+  std::string model = DeviceIdField(text, "MDL");
+  if (model.empty()) model = DeviceIdField(text, "MODEL");
+  return make + (make.empty() || model.empty() ? "" : " ") + model;
+}
+
+Decoded DecodeDeviceId(std::span<const uint8_t> buffer, const DeviceIdLength &length) {
+  const std::string text = DeviceIdText(buffer);
+  Decoded out{"device-id", "IEEE 1284 device ID (sub-command 1):", {}};
+  out.Add("length_field", length.field, fmt::format("{} (the device's: the text and the two length bytes)", length.field));
+  out.Add("cut", length.cut, length.cut ? "yes" : "no");
+  const std::string note = CutNote(length, static_cast<ULONG>(buffer.size()));
+  // The text comes from the device: escaped, so that no control byte reaches the terminal.
+  out.Add("text", text, Printable(text) + (note.empty() ? "" : "  " + note));
+  Json keys = Json::object();
+  std::string names;
+  for (const auto &[name, value] : DeviceIdPairs(text)) {
+    keys[name] = value;
+    names += (names.empty() ? "" : ", ") + Printable(name);
   }
   out.Add("fields", keys, names.empty() ? "none" : names);
   return out;

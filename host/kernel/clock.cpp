@@ -32,6 +32,8 @@ int64_t Now() { return sched::Now(); }
 
 void SleepFor(int64_t units) { sched::Delay(units, "a delay (clock::SleepFor)"); }
 
+int64_t SystemTimeAtBoot() { return detail::SystemTimeAtBoot(); }
+
 }  // namespace clock
 
 namespace detail {

@@ -83,6 +83,9 @@ inline constexpr uint64_t kReleaseNotAcquired = 0x1007;
 namespace clock {
 int64_t Now();                  // model time since the machine booted
 void SleepFor(int64_t units);   // blocks the calling thread for that much model time
+// The wall clock when the machine booted, in 100-ns units since 1601, as
+// KeQuerySystemTime counts: with Now(), the calendar time of a moment.
+int64_t SystemTimeAtBoot();
 }  // namespace clock
 
 // ------------------------------------------------------------------ pool (pool.cpp)

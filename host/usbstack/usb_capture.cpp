@@ -6,14 +6,20 @@
 #include <cstring>
 #include <utility>
 
+#include "host/kernel/host_kernel.h"
+
 namespace host::usb {
 
 namespace {
 
 constexpr int kSnapLength = 65535;
-// Capture timestamps start at a fixed calendar date so that files of the
-// same run compare equal; model time counts from boot.
-constexpr int64_t kEpochSeconds = 1700000000;
+// 100-ns units between 1601-01-01, the platform's epoch, and 1970-01-01.
+constexpr int64_t kUnixEpochUnits = 11644473600LL * 10'000'000;
+
+// Microseconds since 1970 at which the machine booted: captures are stamped
+// with the wall clock at boot plus model time, so that a reader shows when
+// the run happened and the spacing the bus had.
+int64_t BootMicrosSinceUnixEpoch() { return (clock::SystemTimeAtBoot() - kUnixEpochUnits) / 10; }
 
 template <typename T>
 void PutLittleEndian(std::basic_string<uint8_t> &out, T value) {
@@ -94,8 +100,8 @@ void CaptureFile::Write(const CaptureRecord &record) {
   if (!dumper_) return;
   const auto bytes = EncodeUsbPcap(record);
   pcap_pkthdr header{};
-  const int64_t micros = record.time / 10;
-  header.ts.tv_sec = static_cast<time_t>(kEpochSeconds + micros / 1000000);
+  const int64_t micros = BootMicrosSinceUnixEpoch() + record.time / 10;
+  header.ts.tv_sec = static_cast<time_t>(micros / 1000000);
   header.ts.tv_usec = static_cast<suseconds_t>(micros % 1000000);
   header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapLength));
   header.len = static_cast<bpf_u_int32>(bytes.size());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -39,7 +40,10 @@ class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("norvusb-cli-") + info->test_suite_name() + "-" + info->name();
+    // The process id keeps apart two runs of the same test (two build folders
+    // on one machine): they would otherwise share and delete each other's files.
+    std::string name = std::string("norvusb-cli-") + info->test_suite_name() + "-" + info->name() + "-" +
+                       std::to_string(getpid());
     for (char &c : name)
       if (c == '/') c = '_';
     dir_ = std::filesystem::temp_directory_path() / name;
@@ -77,7 +81,14 @@ class CliTest : public ::testing::Test {
   // `stdoutFile`: where standard output goes instead of `out` (/dev/full).
   CliResult Run(const std::vector<std::string> &args, const std::string &stdinFile = "",
                 const std::string &stdoutFile = "") const {
-    std::string command = Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb");
+    return RunFrom("", args, stdinFile, stdoutFile);
+  }
+
+  // The same, from the folder `dir` (empty: the test's own working folder).
+  CliResult RunFrom(const std::filesystem::path &dir, const std::vector<std::string> &args,
+                    const std::string &stdinFile = "", const std::string &stdoutFile = "") const {
+    std::string command = dir.empty() ? "" : "cd " + Quote(dir.string()) + " && ";
+    command += Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb");
     for (const auto &arg : args) command += " " + Quote(arg);
     command += " <" + Quote(stdinFile.empty() ? "/dev/null" : stdinFile);
     command += " >" + Quote(stdoutFile.empty() ? Path("stdout").string() : stdoutFile) + " 2>" +

@@ -143,3 +143,88 @@ TEST_F(IoctlTest, BufferRulesAndUnknownCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device ID longer than the driver's 1024-byte buffer.
+std::string LongDeviceId() { return "MFG:ACME;MDL:LX-100;DES:" + std::string(1976, 'x') + ";"; }
+
+TEST_F(IoctlTest, DeviceIdShowsTheDevicesLengthFieldAndACut) {
+  const std::string id = LongDeviceId();  // 2001 bytes: field 2003
+  const auto cut = Run({"ioctl", "get-device-id", "--timing", "instant", "--json", "--device-id", id}).Json();
+  EXPECT_EQ(cut["information"], 1022);  // capped at the buffer's room
+  EXPECT_EQ(cut["decoded"]["length_field"], id.size() + 2);
+  EXPECT_EQ(cut["decoded"]["cut"], true);
+  EXPECT_EQ(cut["decoded"]["text"], id.substr(0, 1022));
+
+  const auto whole = Run({"ioctl", "get-device-id", "--timing", "instant", "--json", "--device-id", id, "--length",
+                          "4096"}).Json();
+  EXPECT_EQ(whole["decoded"]["length_field"], id.size() + 2);
+  EXPECT_EQ(whole["decoded"]["cut"], false);
+  EXPECT_EQ(whole["decoded"]["text"], id);
+
+  const CliResult text = Run({"ioctl", "get-device-id", "--timing", "instant", "--device-id", id});
+  EXPECT_NE(text.out.find("cut to the 1022 bytes a 1024-byte buffer holds; the device's text is 2001 bytes"),
+            std::string::npos)
+      << text.out;
+}
+
+TEST_F(EnumTest, SaysWhenTheChildsIdTextWasCut) {
+  const std::string id = LongDeviceId();
+  const CliResult json = Run({"enum", "--timing", "instant", "--json", "--device-id", id});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const auto printer = json.Json()["bridges"][0]["printer"];
+  EXPECT_EQ(printer["ieee1284_id_cut"], true);
+  EXPECT_EQ(printer["ieee1284_length_field"], id.size() + 2);
+  const CliResult text = Run({"enum", "--timing", "instant", "--device-id", id});
+  EXPECT_NE(text.out.find("(cut to the 1022 bytes"), std::string::npos) << text.out;
+}
+
+// Control bytes in a device ID never reach the terminal raw, wherever the
+// text or what is built from it is shown.
+TEST_F(EnumTest, DeviceTextIsEscapedInEveryHumanReport) {
+  const std::string id = "MFG:\x1b[31mRED\x07;MDL:X\x9b" "2J;";
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"enum"}, {"enum", "--tree"}, {"status"}, {"ioctl", "get-device-id"}}) {
+    auto full = args;
+    full.insert(full.end(), {"--timing", "instant", "--device-id", id});
+    const CliResult result = Run(full);
+    ASSERT_EQ(result.status, 0) << args[0] << ": " << result.err;
+    for (char raw : {'\x1b', '\x07', '\x9b'})
+      EXPECT_EQ(result.out.find(raw), std::string::npos) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_NE(result.out.find("\\e[31mRED\\x07"), std::string::npos) << result.out;
+  }
+}
+
+TEST_F(EnumTest, TreeAndPortFilter) {
+  const CliResult tree = Run({"enum", "--tree", "--bridges", "2", "--timing", "instant"});
+  ASSERT_EQ(tree.status, 0) << tree.err;
+  EXPECT_EQ(tree.out.rfind("/:  Bus 01.Port 1: Class=root_hub", 0), 0u) << tree.out;
+  for (const char *line : {"\n    |__ Port 1: Dev 1, If 0, Class=Printer, Driver=norvusb, 12M  NorvUSB1 (Started)\n",
+                           "\n    |__ Port 2: Dev 2, If 0, Class=Printer, Driver=norvusb, 12M  NorvUSB2 (Started)\n",
+                           "\n        |__ LPTENUM\\Norv_LabsLinePrinter218C  Norv Labs LinePrinter 9 (Started)\n"})
+    EXPECT_NE(tree.out.find(line), std::string::npos) << line << tree.out;
+
+  const auto second = Run({"enum", "--port", "norvusb2", "--bridges", "2", "--timing", "instant", "--json"}).Json();
+  ASSERT_EQ(second["bridges"].size(), 1u);
+  EXPECT_EQ(second["bridges"][0]["port_name"], "NorvUSB2");
+  EXPECT_EQ(second["bridges"][0]["usb_port"], 2);
+}
+
+using StatusTest = CliTest;
+
+TEST_F(StatusTest, EveryPortInWords) {
+  const CliResult result = Run({"status", "--bridges", "2", "--timing", "instant", "--json"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto ports = result.Json()["ports"];
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[1]["port"], "NorvUSB2");
+  EXPECT_EQ(ports[1]["bridge"], "Started");
+  EXPECT_EQ(ports[1]["printer"], nlohmann::json::array({"ready"}));
+  EXPECT_EQ(ports[1]["status_lines"], 0x58);
+  EXPECT_EQ(ports[1]["queued"], 0);
+  EXPECT_EQ(ports[1]["make_and_model"], "Norv Labs LinePrinter 9");
+  EXPECT_TRUE(result.Json()["error"].is_null());
+}
+
+}  // namespace

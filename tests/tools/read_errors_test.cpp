@@ -1,5 +1,7 @@
 // norvusb read, and what every subcommand does with bad input: one line on
 // standard error and a non-zero exit, nothing else.
+#include <ctime>
+
 #include "tests/tools/cli_runner.h"
 
 namespace {
@@ -71,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"enum", "--printer-rate", "0"}, 2, "printer-rate"},
         BadInput{{"enum", "--device-id", "A", "--device-id", "B"}, 2, "--device-id given 2 times"},
         BadInput{{"enum", "--pcap", "/no/such/dir/x.pcap"}, 2, "--pcap"},
-        BadInput{{"enum", "--out", "/no/such/dir/x.prn"}, 2, "--out"},
+        BadInput{{"read", "--out", "/no/such/dir/x.prn"}, 2, "--out"},
         BadInput{{"ioctl", "frobnicate"}, 2, "unknown request"},
         BadInput{{"ioctl", "vendor-2"}, 2, "vendor-2 ARG"},
         BadInput{{"ioctl", "vendor-2", "70000"}, 2, "from 0 to 65535"},
@@ -83,18 +85,65 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"print", "x", "--offline-after", "-1"}, 2, "--offline-after -1"},
         BadInput{{"print", "x", "--unplug-after", "18446744073709551616"}, 2, "--unplug-after"},
         BadInput{{"enum", "--port", ""}, 2, "--port ''"},
-        BadInput{{"enum", "--out", ""}, 2, "--out ''"},
+        BadInput{{"read", "--out", ""}, 2, "--out ''"},
         BadInput{{"enum", "--pcap", ""}, 2, "--pcap ''"},
-        BadInput{{"enum", "--out", "-", "--pcap", "-"}, 2, "only one of them"},
+        BadInput{{"read", "--out", "-", "--pcap", "-"}, 2, "only one of them"},
         BadInput{{"print", "-", "-"}, 2, "standard input (-) can be read only once"},
-        BadInput{{"print", "x", "--title", ""}, 2, "--title ''"}),
+        BadInput{{"print", "x", "--title", ""}, 2, "--title ''"},
+        // The argument library's complaints, in the program's own words.
+        BadInput{{"enum", "--bridges", "two"}, 2, "--bridges two: the value must be a number from 1 to 32"},
+        BadInput{{"enum", "--port"}, 2, "--port needs a value"},
+        BadInput{{"read", "extra"}, 2, "norvusb read takes no argument \"extra\""},
+        // Options that mean nothing for the subcommand are refused.
+        BadInput{{"enum", "--out", "x.prn"}, 2, "norvusb enum takes no option --out"},
+        BadInput{{"ioctl", "nop", "--printer-rate", "5"}, 2, "takes no option --printer-rate"},
+        BadInput{{"status", "--out", "x.prn"}, 2, "takes no option --out"},
+        BadInput{{"run", "--port", "NorvUSB1"}, 2, "takes no option --port"},
+        BadInput{{"run", "/no/such/steps"}, 2, "cannot read /no/such/steps"},
+        BadInput{{"plug"}, 2, "unknown subcommand \"plug\""}),
     [](const auto &info) { return "Case" + std::to_string(info.index); });
 
 TEST(CliHelp, EverySubcommandHasHelp) {
-  for (const char *command : {"print", "enum", "ioctl", "read"}) {
+  for (const char *command : {"print", "enum", "ioctl", "read", "status", "run"}) {
     const std::string line = std::string(NORVUSB_BINARY_DIR) + "/norvusb " + command + " --help > /dev/null";
     EXPECT_EQ(std::system(line.c_str()), 0) << command;
   }
+}
+
+}  // namespace
+
+namespace {
+
+using ProgramTest = CliTest;
+
+TEST_F(ProgramTest, Version) {
+  const CliResult result = Run({"--version"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind("norvusb ", 0), 0u) << result.out;
+}
+
+// Capture records carry the wall clock at boot plus model time: a reader sees
+// when the run happened.
+TEST_F(ProgramTest, CaptureTimestampsAreTheRunsWallClock) {
+  const auto pcap = Path("cap.pcap");
+  const auto before = std::time(nullptr);
+  ASSERT_EQ(Run({"enum", "--timing", "instant", "--quiet", "--pcap", pcap.string()}).status, 0);
+  const auto after = std::time(nullptr);
+  const std::string bytes = ReadFile(pcap);
+  ASSERT_GT(bytes.size(), 28u);  // the file header, then the first record's
+  uint32_t seconds = 0;
+  for (int i = 3; i >= 0; --i) seconds = seconds << 8 | static_cast<uint8_t>(bytes[24 + static_cast<size_t>(i)]);
+  EXPECT_GE(static_cast<std::time_t>(seconds), before);
+  EXPECT_LE(static_cast<std::time_t>(seconds), after);
+}
+
+TEST_F(ProgramTest, DemoRunsFromAnyFolder) {
+  const std::string command = "cd " + Quote(dir_.string()) + " && bash " +
+                              Quote(std::string(NORVUSB_SOURCE_DIR) + "/scripts/demo.sh") + " " +
+                              Quote(NORVUSB_BINARY_DIR) + " > " + Quote(Path("demo.txt").string()) + " 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(Path("demo.txt"));
+  EXPECT_NE(ReadFile(Path("demo.txt")).find("Printed examples/testpage.ps"), std::string::npos)
+      << ReadFile(Path("demo.txt"));
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+#include "tools/commands.h"
+
+#include <cctype>
+#include <regex>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "tools/errors.h"
+
+namespace norvusb {
+
+std::vector<Command> AddJobCommands(CLI::App &program) {
+  return {AddPrintCommand(program), AddEnumCommand(program), AddIoctlCommand(program), AddReadCommand(program),
+          AddStatusCommand(program)};
+}
+
+void CheckSubcommand(const std::string &word, const std::vector<Command> &commands) {
+  if (word.starts_with("-")) return;  // an option of the program itself
+  std::string names;
+  for (const Command &command : commands) {
+    if (command.app->check_name(word)) return;
+    names += (names.empty() ? "" : ", ") + command.app->get_name();
+  }
+  BadInput(fmt::format("unknown subcommand \"{}\"; one of: {}", word, names));
+}
+
+namespace {
+
+struct Rewrite {
+  std::regex pattern;
+  const char *format;  // $1, $2: the pattern's groups
+};
+
+// The argument library's messages, said as the program says its own.
+const std::vector<Rewrite> &Rewrites() {
+  static const std::vector<Rewrite> rewrites = {
+      {std::regex("Could not convert: (\\S+) = (.*)"), "$1 $2: not a number the option takes"},
+      {std::regex("Requires at least 1 subcommands?"), "a subcommand is required (norvusb --help lists them)"},
+      {std::regex("(\\S+) is required"), "$1 is required"},
+      {std::regex("Expected exactly (\\d+) arguments? to (\\S+), got (\\d+)"), "$2 takes $1 value(s), got $3"},
+      {std::regex("(\\S+): (\\d+) required (\\S+) missing"), "$1 needs a value ($3)"},
+      {std::regex("(\\S+): Value (\\S+) not in range (\\S+) to (\\S+)"), "$1 $2: the value must be a number from $3 to $4"},
+      {std::regex("(\\S+): (\\S+) not in \\{(.*)\\}"), "$1 $2: the value must be one of $3"},
+  };
+  return rewrites;
+}
+
+}  // namespace
+
+namespace {
+
+// The words the parser did not expect, in the order given (its message has
+// them last first), said as what the subcommand does not take.
+std::string Unexpected(const std::string &message, const CLI::App &program) {
+  std::vector<std::string> words;
+  std::istringstream in(message.substr(message.find(": ") + 2));
+  for (std::string word; in >> word;) words.insert(words.begin(), word);
+  std::string command = "norvusb";
+  for (const CLI::App *sub : program.get_subcommands()) command += " " + sub->get_name();
+  const std::string &first = words.empty() ? message : words.front();
+  if (first.starts_with("-"))
+    return fmt::format("{} takes no option {} ({} --help lists what it takes)", command, first, command);
+  return fmt::format("{} takes no argument \"{}\" ({} --help lists what it takes)", command, first, command);
+}
+
+}  // namespace
+
+std::string ParseErrorText(const CLI::ParseError &error, const CLI::App &program) {
+  const std::string message = error.what();
+  if (dynamic_cast<const CLI::ExtrasError *>(&error) != nullptr) return Unexpected(message, program);
+  for (const Rewrite &rewrite : Rewrites())
+    if (std::regex_match(message, rewrite.pattern)) return std::regex_replace(message, rewrite.pattern, rewrite.format);
+  // Anything else keeps its words, in lower case like the program's own lines.
+  std::string text = message;
+  if (!text.empty() && std::isupper(static_cast<unsigned char>(text[0])) &&
+      !(text.size() > 1 && std::isupper(static_cast<unsigned char>(text[1]))))
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+}  // namespace norvusb

@@ -1,0 +1,44 @@
+// The printer's IEEE 1284 device ID as a tool reads it through the port.
+// The driver hands back the text without its two-byte length field, and an
+// Information that is the field, capped at the room the buffer has: when the
+// text fills that room, only a second request with the largest buffer shows
+// the device's own field, and whether the text was cut.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/kernel/user_io.h"
+
+namespace norvusb {
+
+// The largest buffer the driver fills: one control transfer.
+inline constexpr ULONG kLargestDeviceIdBuffer = 0xFFFF;
+
+struct DeviceIdLength {
+  uint64_t field = 0;  // the device's length field: the text and its two length bytes
+  bool cut = false;    // the text did not fit a buffer of the length asked for
+};
+
+// Learns the device's length field after a request with a `bufferLength`
+// buffer that succeeded with `information`; asks again only when the text
+// filled the buffer.
+DeviceIdLength DeviceIdLengthOf(host::DeviceHandle &port, ULONG bufferLength, uint64_t information);
+
+struct DeviceIdReply {
+  std::vector<uint8_t> buffer;  // as handed back, zero-filled
+  uint64_t information = 0;
+  DeviceIdLength length;
+};
+
+// One request with a `bufferLength` buffer, then DeviceIdLengthOf; nullopt
+// when the driver refused it or had nothing.
+std::optional<DeviceIdReply> ReadDeviceId(host::DeviceHandle &port, ULONG bufferLength);
+
+// "(cut to the 1022 bytes a 1024-byte buffer holds; the device's text is
+// 2000 bytes)" for a cut text; "" otherwise.
+std::string CutNote(const DeviceIdLength &length, ULONG bufferLength);
+
+}  // namespace norvusb

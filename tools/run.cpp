@@ -1,0 +1,218 @@
+// norvusb run: a session of steps on one machine, from a script or typed in.
+// Each step is a line of the same words as a subcommand; it is parsed into
+// that subcommand's options and run by its own code against the machine the
+// session keeps, so that steps build on each other.
+#include "tools/run.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "tools/commands.h"
+#include "tools/errors.h"
+#include "tools/report.h"
+#include "tools/session.h"
+
+namespace norvusb {
+
+namespace {
+
+struct RunOptions {
+  CommonOptions common;
+  std::string script = "-";
+  bool keepGoing = false;
+};
+
+// Adds one character of a word, starting the word if need be.
+void Append(std::vector<std::string> &words, bool &inWord, char c) {
+  if (!inWord) words.emplace_back();
+  inWord = true;
+  words.back() += c;
+}
+
+// The closing quote of a quoted part that starts after `open`; throws if none.
+size_t ClosingQuote(std::string_view line, size_t open) {
+  const size_t close = line.find(line[open], open + 1);
+  if (close == std::string_view::npos) BadInput(fmt::format("no closing {} quote", line[open]));
+  return close;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitStep(std::string_view line) {
+  std::vector<std::string> words;
+  bool inWord = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      inWord = false;
+    } else if (c == '#' && !inWord) {
+      break;
+    } else if (c == '\'' || c == '"') {
+      // Quotes keep everything, backslashes included, so that escapes such
+      // as '\e' reach the option as written.
+      const size_t close = ClosingQuote(line, i);
+      if (!inWord) words.emplace_back();
+      inWord = true;
+      words.back() += line.substr(i + 1, close - i - 1);
+      i = close;
+    } else if (c == '\\' && i + 1 < line.size()) {
+      Append(words, inWord, line[++i]);
+    } else {
+      Append(words, inWord, c);
+    }
+  }
+  return words;
+}
+
+namespace {
+
+// The step's parser: every job a subcommand does, and the session's own steps.
+class StepParser {
+ public:
+  StepParser() : parser_("a step of norvusb run") {
+    parser_.require_subcommand(1);
+    commands_ = AddJobCommands(parser_);
+    jobs_ = commands_.size();
+    for (Command &step : AddSessionSteps(parser_)) commands_.push_back(std::move(step));
+  }
+
+  // Parses the words; throws ToolError (bad input) with one clear line.
+  const Command &Parse(std::vector<std::string> words) {
+    CheckSubcommand(words.front(), commands_);
+    std::reverse(words.begin(), words.end());  // the parser takes them last first
+    try {
+      parser_.parse(words);
+    } catch (const CLI::ParseError &error) {
+      BadInput(ParseErrorText(error, parser_));
+    }
+    for (size_t i = 0; i < commands_.size(); ++i) {
+      if (!commands_[i].app->parsed()) continue;
+      if (i < jobs_) RefuseMachineOptions(*commands_[i].app);
+      return commands_[i];
+    }
+    BadInput("no step given");
+  }
+
+ private:
+  static void RefuseMachineOptions(const CLI::App &app) {
+    for (const char *name : common_option::kMachineNames) {
+      const CLI::Option *option = app.get_option_no_throw(name);
+      if (option != nullptr && option->count() > 0)
+        BadInput(fmt::format("{} shapes the machine: give it to norvusb run itself, or plug a bridge with the "
+                             "plug step",
+                             name));
+    }
+  }
+
+  CLI::App parser_;
+  std::vector<Command> commands_;
+  size_t jobs_ = 0;
+};
+
+// A failed step's error line, with where it came from; in JSON lines also a
+// document when the step printed none, so that every step has one.
+int StepFailed(const StepInfo &info, const std::string &message, int status, bool owesDocument) {
+  if (owesDocument) {
+    CommonOptions stepOutput;
+    stepOutput.step = info;
+    EmitJson(Json{{"error", message}}, stepOutput);
+  }
+  return ShowError(fmt::format("{}: {}", info.where, message), status);
+}
+
+// Runs one line; returns its exit status, nullopt for a line with no step.
+// A failure is reported here, with the line it came from.
+std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions &options) {
+  const size_t documentsBefore = DocumentsEmitted();
+  try {
+    const std::vector<std::string> words = SplitStep(info.text);
+    if (words.empty()) return std::nullopt;
+    StepParser parser;
+    const Command &command = parser.Parse(words);
+    command.common->step = info;
+    command.common->json = command.common->json || options.common.json;
+    command.common->quiet = command.common->quiet || options.common.quiet;
+    if (!command.common->json && !command.common->quiet) std::printf("== %s: %s\n", info.where.c_str(), info.text.c_str());
+    return command.run(&bench);
+  } catch (const ToolError &error) {
+    return StepFailed(info, error.what(), error.ExitCode(), options.common.json && DocumentsEmitted() == documentsBefore);
+  } catch (const std::exception &error) {
+    // The machine's own refusal of a step ends the step, not the session.
+    return StepFailed(info, error.what(), exit_code::kFailed,
+                      options.common.json && DocumentsEmitted() == documentsBefore);
+  }
+}
+
+struct Tally {
+  size_t steps = 0;
+  size_t failed = 0;
+  int firstFailure = exit_code::kOk;
+};
+
+// Reads the steps one line at a time, so that a person typing them sees each
+// report before writing the next.
+Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool interactive, const RunOptions &options) {
+  Tally tally;
+  std::string line;
+  for (size_t number = 1;; ++number) {
+    if (interactive) std::fprintf(stderr, "norvusb> ");
+    if (!std::getline(in, line)) break;
+    const std::optional<int> status = RunStep(bench, {fmt::format("{}:{}", name, number), number, line}, options);
+    if (!status) continue;
+    ++tally.steps;
+    if (*status == exit_code::kOk) continue;
+    ++tally.failed;
+    if (tally.firstFailure == exit_code::kOk) tally.firstFailure = *status;
+    if (!interactive && !options.keepGoing) break;
+  }
+  if (interactive) std::fprintf(stderr, "\n");
+  return tally;
+}
+
+int RunSession(const RunOptions &options) {
+  const bool fromStdin = options.script == "-";
+  std::ifstream file;
+  if (!fromStdin) {
+    file.open(options.script);
+    if (!file) BadInput(fmt::format("cannot read {}", options.script));
+  }
+  Bench bench(options.common);
+  const bool interactive = fromStdin && isatty(STDIN_FILENO) == 1;
+  const Tally tally = RunSteps(bench, fromStdin ? std::cin : file, fromStdin ? "stdin" : options.script,
+                               interactive, options);
+  const Verdict verdict = bench.Finish();
+  Json summary{{"session", "end"}, {"steps", tally.steps}, {"failed", tally.failed}};
+  AddVerdict(summary, verdict);
+  summary["error"] = tally.failed ? Json(fmt::format("{} of {} step(s) failed", tally.failed, tally.steps)) : Json(nullptr);
+  if (options.common.json) {
+    std::printf("%s\n", summary.dump().c_str());
+  } else if (!options.common.quiet) {
+    std::printf("== end: %zu step(s), %zu failed; verifier %s\n", tally.steps, tally.failed, VerdictText(summary).c_str());
+  }
+  std::fflush(stdout);
+  const int status = ExitStatusFor(verdict);
+  return tally.firstFailure != exit_code::kOk ? tally.firstFailure : status;
+}
+
+}  // namespace
+
+Command AddRunCommand(CLI::App &program) {
+  auto options = std::make_shared<RunOptions>();
+  CLI::App *app = program.add_subcommand(
+      "run", "Run a session: the steps of SCRIPT (or standard input), one a line, on one machine");
+  app->add_option("SCRIPT", options->script, "The steps, one a line, # for comments; - or none: standard input")
+      ->type_name("SCRIPT");
+  app->add_flag("--keep-going", options->keepGoing, "Run every step even after one fails");
+  AddCommonOptions(*app, options->common,
+                   common_option::kMachine | common_option::kPrinterRate | common_option::kReport);
+  return {app, &options->common, [options](Bench *) { return RunSession(*options); }};
+}
+
+}  // namespace norvusb

@@ -1,0 +1,128 @@
+// norvusb status: each port's bridge and printer state in words.
+#include "tools/status.h"
+
+#include <cstdio>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "host/hardware/bridge_protocol.h"
+#include "host/kernel/pnp_manager.h"
+#include "include/bridge_ioctl.h"
+#include "tools/commands.h"
+#include "tools/device_id.h"
+#include "tools/errors.h"
+#include "tools/report.h"
+#include "tools/text.h"
+#include "tools/vendor_replies.h"
+
+namespace norvusb {
+
+namespace {
+
+namespace hw = host::hardware;
+
+// What the port itself says: the bridge's port status and the device ID.
+void AddPortReplies(Json &state, const std::string &portName) {
+  host::DeviceHandle port;
+  if (const NTSTATUS status = port.Open("\\\\.\\" + portName); !NT_SUCCESS(status)) {
+    state["error"] = fmt::format("cannot open \\\\.\\{}: {}", portName, StatusText(status));
+    return;
+  }
+  std::array<uint8_t, hw::kVendorReplySize> reply{};
+  const host::IoResult result =
+      port.DeviceControl(IOCTL_BRIDGE_VENDOR_5, nullptr, 0, reply.data(), static_cast<ULONG>(reply.size()));
+  if (!NT_SUCCESS(result.status) || result.information < reply.size()) {
+    state["error"] = fmt::format("the bridge gave no port status: {}", StatusText(result.status));
+    return;
+  }
+  const hw::PortStatusReply status = hw::DecodePortStatus(reply);
+  std::vector<std::string> states = PrinterStates(status.statusLines);
+  // A ready printer with data still queued in the bridge is at work.
+  if (states == std::vector<std::string>{"ready"} && status.fifoLevel > 0) states = {"printing"};
+  state["printer"] = states;
+  state["status_lines"] = status.statusLines;
+  state["status_lines_text"] = StatusLinesText(status.statusLines);
+  state["queued"] = status.fifoLevel;
+  state["fifo_free"] = status.fifoFree;
+  state["back_channel"] = status.backChannel;
+  const auto id = ReadDeviceId(port, 1024);
+  state["make_and_model"] = id ? MakeAndModel(DeviceIdText(id->buffer)) : "";
+}
+
+std::string Joined(const Json &list) {
+  std::string text;
+  for (const Json &item : list) text += (text.empty() ? "" : ", ") + item.get<std::string>();
+  return text;
+}
+
+}  // namespace
+
+Json PortState(Session &session, size_t bridgeIndex) {
+  const host::BridgeView view = session.Machine().View(bridgeIndex);
+  const auto node = host::pnp::FindDevice(view.instancePath);
+  Json state{{"port", view.portName},
+             {"usb_port", view.port},
+             {"bridge", node ? host::pnp::DeviceStateName(node->state) : "absent"},
+             {"problem", node ? node->problem : 0},
+             {"printer", Json::array({"unknown"})},
+             {"status_lines", nullptr},
+             {"status_lines_text", nullptr},
+             {"queued", nullptr},
+             {"fifo_free", nullptr},
+             {"back_channel", nullptr},
+             {"make_and_model", ""},
+             {"error", nullptr}};
+  if (view.portName.empty()) {
+    state["error"] = "the driver gave the bridge no port";
+    return state;
+  }
+  AddPortReplies(state, view.portName);
+  return state;
+}
+
+void PrintStates(const Json &ports) {
+  std::printf("%-10s %-9s %-20s %-9s %s\n", "PORT", "BRIDGE", "PRINTER", "QUEUED", "MAKE AND MODEL");
+  for (const Json &p : ports) {
+    std::string bridge = p["bridge"].get<std::string>();
+    if (p["problem"].get<uint32_t>() != 0) bridge += ", problem " + ProblemText(p["problem"].get<uint32_t>());
+    const std::string queued = p["queued"].is_null() ? "-" : HumanBytes(p["queued"].get<double>());
+    std::printf("%-10s %-9s %-20s %-9s %s\n", p["port"].get<std::string>().empty() ? "-" : p["port"].get<std::string>().c_str(),
+                bridge.c_str(), Joined(p["printer"]).c_str(), queued.c_str(),
+                Printable(p["make_and_model"].get<std::string>()).c_str());
+    if (!p["error"].is_null()) std::printf("  %s\n", p["error"].get<std::string>().c_str());
+  }
+}
+
+namespace {
+
+int RunStatus(const CommonOptions &options, Bench *bench) {
+  Session session(options, bench);
+  Json ports = Json::array();
+  for (size_t i : session.Workbench().Plugged())
+    if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i));
+  const Verdict verdict = session.Finish();
+  if (options.json) {
+    Json document{{"ports", ports}};
+    AddVerdict(document, verdict);
+    document["error"] = nullptr;
+    EmitJson(document, options);
+  } else if (!options.quiet) {
+    PrintStates(ports);
+  }
+  std::fflush(stdout);
+  return ExitStatusFor(verdict);
+}
+
+}  // namespace
+
+Command AddStatusCommand(CLI::App &program) {
+  auto options = std::make_shared<CommonOptions>();
+  CLI::App *app = program.add_subcommand(
+      "status", "Show each port's bridge and printer state in words: ready, printing, off line, paper out, busy, error");
+  AddCommonOptions(*app, *options, common_option::kAll & ~(common_option::kOut | common_option::kPrinterRate));
+  app->get_option("--port")->description("Show only this port");
+  return {app, options.get(), [options](Bench *bench) { return RunStatus(*options, bench); }};
+}
+
+}  // namespace norvusb

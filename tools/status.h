@@ -1,0 +1,18 @@
+// The state of each port as people who use lpstat look for it: the bridge's,
+// and the printer's in words, read through the port as a print monitor does.
+#pragma once
+
+#include <cstddef>
+
+#include "tools/decoded.h"
+#include "tools/session.h"
+
+namespace norvusb {
+
+// One port's state: the bridge's device node, the port status the bridge
+// reports (vendor-5) and the printer's make and model.
+Json PortState(Session &session, size_t bridgeIndex);
+// One line per port under a heading.
+void PrintStates(const Json &ports);
+
+}  // namespace norvusb
