@@ -3,7 +3,6 @@
 #include "tests/support/forward.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
