@@ -396,7 +396,7 @@ struct Thread::State {
   Mutex mutex;
   CondVar done;
   bool finished = false;
-  std::thread::id id;
+  std::atomic<std::thread::id> id{};  // set by the thread itself, first thing
 };
 
 Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_shared<State>()) {
@@ -408,6 +408,7 @@ Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_
   }
   thread_ = std::thread([state = state_] {
     auto &s = S();
+    state->id = std::this_thread::get_id();
     tCurrent.record = &state->record;
     {
       std::unique_lock guard(s.lock);
@@ -424,7 +425,6 @@ Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_
     DeregisterLocked(s, state->record, guard);
     tCurrent.record = nullptr;
   });
-  state_->id = thread_.get_id();
 }
 
 Thread::Thread(Thread &&other) noexcept = default;
@@ -442,7 +442,7 @@ Thread::~Thread() {
   if (Joinable()) Join();
 }
 
-bool Thread::OnThread() const { return state_ && state_->id == std::this_thread::get_id(); }
+bool Thread::OnThread() const { return state_ && state_->id.load() == std::this_thread::get_id(); }
 
 void Thread::Join() {
   if (!state_) return;
