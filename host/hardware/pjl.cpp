@@ -29,6 +29,20 @@ std::vector<std::string> Words(std::string_view text) {
   return words;
 }
 
+// Whether the line's first word is "@PJL" (any case), as Words would find it:
+// most printed lines are not PJL, and tokenising each would cost more than
+// moving it over the bus.
+bool FirstWordIsPjl(std::string_view text) {
+  constexpr std::string_view kPjl = "@PJL";
+  const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  const auto start = std::find_if_not(text.begin(), text.end(), space);
+  text.remove_prefix(static_cast<size_t>(start - text.begin()));
+  if (text.size() < kPjl.size()) return false;
+  for (size_t i = 0; i < kPjl.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(text[i])) != kPjl[i]) return false;
+  return text.size() == kPjl.size() || space(text[kPjl.size()]);
+}
+
 std::string Reply(std::string_view command, std::string_view body) {
   std::string out(command);
   out += "\r\n";
@@ -42,6 +56,7 @@ std::string Reply(std::string_view command, std::string_view body) {
 std::optional<std::string> PjlAnswer(std::string_view line, std::string_view model) {
   while (line.starts_with(kUniversalExit)) line.remove_prefix(kUniversalExit.size());
   line = Trim(line);
+  if (!FirstWordIsPjl(line)) return std::nullopt;
   const auto words = Words(line);
   if (words.size() < 2 || words[0] != "@PJL") return std::nullopt;
   if (words[1] == "ECHO") return Reply(line, "");
@@ -52,19 +67,20 @@ std::optional<std::string> PjlAnswer(std::string_view line, std::string_view mod
 }
 
 void PjlListener::Scan(std::span<const uint8_t> data, std::string_view model, std::vector<uint8_t> &replies) {
-  for (uint8_t byte : data) {
-    if (byte != '\n') {
-      if (line_.size() < kMaxLine) {
-        line_.push_back(static_cast<char>(byte));
-      } else {
-        overlong_ = true;
-      }
-      continue;
-    }
+  const auto *chars = reinterpret_cast<const char *>(data.data());
+  std::string_view rest(chars, data.size());
+  while (!rest.empty()) {
+    const size_t end = rest.find('\n');
+    const std::string_view piece = rest.substr(0, end);
+    const size_t room = kMaxLine - line_.size();
+    line_.append(piece.substr(0, room));
+    if (piece.size() > room) overlong_ = true;
+    if (end == std::string_view::npos) break;
     if (!overlong_) {
       if (auto answer = PjlAnswer(line_, model)) replies.insert(replies.end(), answer->begin(), answer->end());
     }
     Reset();
+    rest.remove_prefix(end + 1);
   }
 }
 

@@ -26,7 +26,10 @@ struct ThreadRecord {
   bool blocked = false;
   Slot *slot = nullptr;  // while blocked
   uint64_t priority = 0;
-  std::condition_variable wake;  // a wake-up, or (seeded) its turn to run
+  // A wake-up, or (seeded) its turn to run. Shared so that a waker can
+  // signal it after dropping the scheduler's lock, when the woken thread may
+  // already have ended.
+  std::shared_ptr<std::condition_variable> wake = std::make_shared<std::condition_variable>();
 };
 
 namespace {
@@ -90,11 +93,23 @@ void RegisterLocked(Scheduler &s, ThreadRecord &record, std::string name) {
   std::_Exit(86);  // the exit status of a machine stopped by a finding
 }
 
-void ReleaseLocked(ThreadRecord &thread, Slot &slot, WaitState outcome) {
+// Wake-ups signalled once the scheduler's lock is dropped: a thread woken
+// while the waker still holds it would only block again on the lock.
+using Wakeups = std::vector<std::shared_ptr<std::condition_variable>>;
+
+void Signal(const Wakeups &wakeups) {
+  for (const auto &wake : wakeups) wake->notify_all();
+}
+
+void ReleaseLocked(ThreadRecord &thread, Slot &slot, WaitState outcome, Wakeups *later = nullptr) {
   slot.state = outcome;
   thread.blocked = false;
   ++S().runnable;
-  thread.wake.notify_all();
+  if (later != nullptr) {
+    later->push_back(thread.wake);
+  } else {
+    thread.wake->notify_all();
+  }
 }
 
 // Every thread waits: move the clock to the earliest deadline and release
@@ -142,7 +157,7 @@ ThreadRecord *ChooseLocked(Scheduler &s, const ThreadRecord *exclude) {
 void WaitForTurnLocked(Scheduler &s, ThreadRecord &me, std::unique_lock<std::mutex> &guard) {
   while (s.seeded && s.running != &me) {
     if (s.running == nullptr) s.running = &me;  // nobody holds the turn: take it
-    else me.wake.wait(guard);
+    else me.wake->wait(guard);
   }
 }
 
@@ -153,7 +168,7 @@ void PassTurnLocked(Scheduler &s, const ThreadRecord *me, std::unique_lock<std::
     ThreadRecord *next = ChooseLocked(s, me);
     if (next != nullptr && next != me) {
       s.running = next;
-      next->wake.notify_all();
+      next->wake->notify_all();
       return;
     }
     s.running = nullptr;
@@ -206,7 +221,7 @@ bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::de
   } else if (s.runnable == 0) {
     AdvanceLocked(s, guard);
   }
-  while (slot.state == WaitState::Waiting) me.wake.wait(guard);
+  while (slot.state == WaitState::Waiting) me.wake->wait(guard);
   WaitForTurnLocked(s, me, guard);
   me.slot = nullptr;
   if (queue != nullptr) std::erase(*queue, &slot);  // a time-out leaves it queued
@@ -216,11 +231,11 @@ bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::de
   return notified;
 }
 
-bool WakeLocked(Slot &slot) {
+bool WakeLocked(Slot &slot, Wakeups &later) {
   if (slot.state != WaitState::Waiting) return false;
   auto &s = S();
   if (slot.deadline != kForever) s.timers.erase(Timer{slot.deadline, slot.timerOrder, &slot});
-  ReleaseLocked(*slot.thread, slot, WaitState::Notified);
+  ReleaseLocked(*slot.thread, slot, WaitState::Notified, &later);
   return true;
 }
 
@@ -232,7 +247,7 @@ bool SwitchLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, bool others
   ThreadRecord *next = ChooseLocked(s, others ? &me : nullptr);
   if (next == nullptr || next == &me) return false;
   s.running = next;
-  next->wake.notify_all();
+  next->wake->notify_all();
   WaitForTurnLocked(s, me, guard);
   return true;
 }
@@ -261,7 +276,7 @@ void Reset(const Options &options) {
   for (ThreadRecord *thread : s.threads) {
     thread->id = s.nextId++;
     thread->priority = options.seed ? s.random() : 0;
-    thread->wake.notify_all();  // threads parked for a turn run freely when seeding ends
+    thread->wake->notify_all();  // threads parked for a turn run freely when seeding ends
   }
   s.seeded = options.seed.has_value();
   s.running = nullptr;
@@ -334,20 +349,26 @@ bool CondVar::WaitUntil(Lock &lock, int64_t deadline, const char *what) {
 }
 
 void CondVar::NotifyOne() {
-  auto &s = S();
-  std::lock_guard guard(s.lock);
-  while (!waiters_.empty()) {
-    Slot *slot = waiters_.front();
-    waiters_.pop_front();
-    if (WakeLocked(*slot)) break;
+  Wakeups later;
+  {
+    std::lock_guard guard(S().lock);
+    while (!waiters_.empty()) {
+      Slot *slot = waiters_.front();
+      waiters_.pop_front();
+      if (WakeLocked(*slot, later)) break;
+    }
   }
+  Signal(later);
 }
 
 void CondVar::NotifyAll() {
-  auto &s = S();
-  std::lock_guard guard(s.lock);
-  for (Slot *slot : waiters_) WakeLocked(*slot);
-  waiters_.clear();
+  Wakeups later;
+  {
+    std::lock_guard guard(S().lock);
+    for (Slot *slot : waiters_) WakeLocked(*slot, later);
+    waiters_.clear();
+  }
+  Signal(later);
 }
 
 void Delay(int64_t units, const char *what) {
@@ -378,8 +399,14 @@ bool Block(Lock &lock, Slot &slot, int64_t deadline, const char *what) {
 }
 
 bool Wake(Slot &slot) {
-  std::lock_guard guard(S().lock);
-  return WakeLocked(slot);
+  Wakeups later;
+  bool woken = false;
+  {
+    std::lock_guard guard(S().lock);
+    woken = WakeLocked(slot, later);
+  }
+  Signal(later);
+  return woken;
 }
 
 // ---------------------------------------------------------------- threads

@@ -20,9 +20,10 @@ TEST(Pjl, AnswersOnlyCompleteQueryLines) {
   EXPECT_EQ(Listen(pjl, "@PJL INFO I"), "");
   EXPECT_EQ(Listen(pjl, "D\r\n"), "@PJL INFO ID\r\n\"M9\"\r\n\f");
   EXPECT_EQ(Listen(pjl, "@pjl info id\n"), "@pjl info id\r\n\"M9\"\r\n\f");  // commands ignore case
+  EXPECT_EQ(Listen(pjl, "\t @PJL\tECHO a\n@PJL ECHO b\n"), "@PJL\tECHO a\r\n\f@PJL ECHO b\r\n\f");  // two in one write
   // Not queries, or not PJL: nothing.
   for (std::string_view line : {"@PJL SET COPIES=2\n", "@PJL INFO\n", "@PJL INFO STATUS NOW\n", "@PJL INFO CONFIG\n",
-                                "PJL INFO ID\n", "text @PJL INFO ID\n", "\n"}) {
+                                "PJL INFO ID\n", "text @PJL INFO ID\n", "@PJLX INFO ID\n", "@PJ\n", "\n"}) {
     EXPECT_EQ(Listen(pjl, line), "") << line;
   }
 }
@@ -31,6 +32,9 @@ TEST(Pjl, OverlongLinesAreSkippedWholly) {
   PjlListener pjl;
   EXPECT_EQ(Listen(pjl, "@PJL ECHO " + std::string(PjlListener::kMaxLine, 'x') + "\n@PJL ECHO ok\n"),
             "@PJL ECHO ok\r\n\f");
+  // The longest line that is still a command.
+  const std::string longest = "@PJL ECHO " + std::string(PjlListener::kMaxLine - 10, 'y');
+  EXPECT_EQ(Listen(pjl, longest + "\n"), longest + "\r\n\f");
 }
 
 TEST(Pjl, InitialiseForgetsAPartialLine) {
