@@ -19,7 +19,6 @@ constexpr uint8_t kTypeStandard = 0x00, kTypeClass = 0x20, kTypeVendor = 0x40;
 constexpr uint8_t kRequestGetStatus = 0, kRequestClearFeature = 1, kRequestSetFeature = 3,
                   kRequestGetDescriptor = 6, kRequestSetConfiguration = 9, kRequestSetInterface = 11;
 
-
 // The recipient a URB function addresses: 0 device, 1 interface, 2 endpoint, 3 other.
 uint8_t RecipientOf(uint16_t function) {
   switch (function) {
@@ -52,8 +51,8 @@ bool IsFeatureRequest(uint16_t function) {
 // The header Length each function the stack serves must reach, as the
 // platform's dispatch table gives one per function: the whole structure of
 // the request. Two kinds differ. Pipe requests end at the handle: their
-// trailing Reserved word is never read, and drivers built before it existed
-// send the shorter form. The select requests are of variable length: the
+// trailing Reserved word is never read, so a driver that sends header plus
+// handle is served. The select requests are of variable length: the
 // fixed part here, and each interface entry is checked against Length when
 // the selection is served.
 struct FunctionLength {
@@ -128,7 +127,8 @@ std::optional<Outcome> PrepareBulk(PortState &port, Request &request) {
   auto handle = port.pipeHandles.find(urb.PipeHandle);
   if (handle == port.pipeHandles.end()) return Outcome::Of(USBD_STATUS_INVALID_PIPE_HANDLE);
   PipeState &pipe = port.pipes.at(handle->second);
-  if (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt) return Outcome::Of(USBD_STATUS_INVALID_PIPE_HANDLE);
+  if (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt)
+    return Outcome::Of(USBD_STATUS_INVALID_PIPE_HANDLE);
   if (auto refusal = TakeTransfer(request, urb.TransferFlags, urb.TransferBufferLength, urb.TransferBuffer,
                                   urb.TransferBufferMDL))
     return refusal;
@@ -410,7 +410,8 @@ Outcome SelectConfiguration(UsbBus::Impl &bus, PortState &port, Request &request
   auto *base = reinterpret_cast<uint8_t *>(request.urb);
   size_t offset = offsetof(_URB_SELECT_CONFIGURATION, Interface);
   while (plans.size() < layout->declaredInterfaces) {
-    if (offset + kInterfaceHeaderLength > urb.Hdr.Length) return Outcome::Of(USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+    if (offset + kInterfaceHeaderLength > urb.Hdr.Length)
+      return Outcome::Of(USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
     auto *entry = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(base + offset);
     InterfacePlan plan{};
     if (auto error = CheckEntry(*layout, entry, urb.Hdr.Length - offset, bus.options.maxTransferSizeLimit, plan))
