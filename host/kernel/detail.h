@@ -42,6 +42,10 @@ void VerifyAddDevice(PDEVICE_OBJECT pdo);
 inline constexpr unsigned char kUnwrittenByte = 0xCD;
 void PoolReset();
 std::vector<std::string> PoolLeaks();
+// Whether the address lies in a live paged-pool block: the kernel touches
+// spin locks and dispatcher objects at DISPATCH_LEVEL, where paged memory
+// must not be touched.
+bool InPagedPool(const void *address);
 
 // Every freed block still in quarantine keeps its poison; a write after free
 // is bug check 0xCC. Run at shutdown before PoolReset.

@@ -106,6 +106,11 @@ struct PoolStats {
 };
 PoolStats GetPoolStats();
 std::vector<PoolBlockInfo> OutstandingPoolBlocks();
+// For tests that must act at an exact point of a driver routine: called on
+// the allocating thread after each successful allocation, outside the pool's
+// lock (it may take the driver's locks). An empty function stops it; so does
+// shutdown.
+void SetAllocationObserver(std::function<void(const PoolBlockInfo &)> observer);
 
 // Low-resources simulation. It applies to the fallible routines as a driver
 // calls them (ExAllocatePool*, IoAllocateIrp, IoBuildDeviceIoControlRequest,

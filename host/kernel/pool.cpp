@@ -3,11 +3,14 @@
 // checked at free; freed blocks are poisoned and kept in a quarantine, so a
 // double free is recognised and a later write into one is found.
 //
-// Host components never allocate from here, so every block is a driver's.
+// Every block is a driver's: the kernel's on a driver's behalf, or the USB
+// bus driver's answers to the PnP manager.
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +60,9 @@ struct Pool {
   size_t quarantineBytes = 0;
   uint64_t serial = 0;
   PoolStats stats;
+  std::function<void(const PoolBlockInfo &)> observer;
+  // Live paged blocks: while there are none, InPagedPool answers without the lock.
+  std::atomic<size_t> pagedLive{0};
 };
 
 Pool &ThePool() {
@@ -193,14 +199,21 @@ void *Allocate(POOL_TYPE type, SIZE_T size, ULONG tag) {
   std::memset(block.User(), kFreshByte, size);
   void *user = block.User();
 
-  std::lock_guard lock(pool.mutex);
-  block.serial = ++pool.serial;
-  auto &stats = pool.stats;
-  ++stats.allocations;
-  ++stats.outstandingBlocks;
-  stats.outstandingBytes += size;
-  stats.peakBytes = std::max(stats.peakBytes, stats.outstandingBytes);
-  pool.live.emplace(Address(user), std::move(block));
+  std::function<void(const PoolBlockInfo &)> observer;
+  PoolBlockInfo info{user, size, tag, type, 0};
+  {
+    std::lock_guard lock(pool.mutex);
+    block.serial = info.serial = ++pool.serial;
+    auto &stats = pool.stats;
+    ++stats.allocations;
+    ++stats.outstandingBlocks;
+    stats.outstandingBytes += size;
+    stats.peakBytes = std::max(stats.peakBytes, stats.outstandingBytes);
+    pool.live.emplace(Address(user), std::move(block));
+    if (IsPaged(type)) ++pool.pagedLive;
+    observer = pool.observer;
+  }
+  if (observer) observer(info);
   return user;
 }
 
@@ -251,6 +264,7 @@ void Free(void *p, const ULONG *tag) {
     } else {
       auto node = pool.live.extract(Address(p));
       Block &block = node.mapped();
+      if (IsPaged(block.type)) --pool.pagedLive;
       // The overrun already happened; the free itself is sound and goes on.
       if (auto corrupt = CheckGuards(block)) findings.push_back(*corrupt);
       ++pool.stats.frees;
@@ -284,6 +298,12 @@ std::vector<PoolBlockInfo> OutstandingPoolBlocks() {
   return blocks;
 }
 
+void SetAllocationObserver(std::function<void(const PoolBlockInfo &)> observer) {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  pool.observer = std::move(observer);
+}
+
 namespace detail {
 
 std::vector<std::string> PoolLeaks() {
@@ -295,6 +315,16 @@ std::vector<std::string> PoolLeaks() {
   std::vector<std::string> leaks;
   for (const Block *block : blocks) leaks.push_back(Describe(*block));
   return leaks;
+}
+
+bool InPagedPool(const void *address) {
+  auto &pool = ThePool();
+  if (pool.pagedLive.load() == 0) return false;
+  std::lock_guard lock(pool.mutex);
+  auto after = pool.live.upper_bound(Address(address));
+  if (after == pool.live.begin()) return false;
+  const Block &block = std::prev(after)->second;
+  return IsPaged(block.type) && Address(address) < Address(block.User()) + block.size;
 }
 
 void PoolVerifyFreed() {
@@ -313,10 +343,12 @@ void PoolReset() {
   auto &pool = ThePool();
   std::lock_guard lock(pool.mutex);
   pool.live.clear();
+  pool.pagedLive = 0;
   pool.quarantine.clear();
   pool.quarantineBytes = 0;
   pool.serial = 0;
   pool.stats = {};
+  pool.observer = nullptr;
 }
 
 }  // namespace detail

@@ -63,6 +63,17 @@ void SatisfyWaitersLocked(Dispatcher &d, PRKEVENT event) {
 
 void CheckMayWait(const void *object, irql::Routine routine) { irql::Allows(routine, object); }
 
+// Spin locks and dispatcher objects are touched at DISPATCH_LEVEL (a lock
+// raises to it, the dispatcher works above it), where paged memory faults:
+// with the verifier's IRQL checking paged pool is trimmed at every raise, so
+// one kept in paged pool faults every time. Reported as that page fault at
+// raised IRQL; the operation goes on.
+void CheckResident(const void *object, bool write, const char *routine) {
+  if (!detail::InPagedPool(object)) return;
+  RaiseBugCheck(bugcheck::kIrqlNotLessOrEqual, Address(object), DISPATCH_LEVEL, write ? 1 : 0, 0,
+                std::string(routine) + " touches its object at DISPATCH_LEVEL, and it lies in paged pool");
+}
+
 // ------------------------------------------------------------------ spin-lock checks
 // The owner mark stored in a held KSPIN_LOCK: unique among live threads.
 thread_local char tOwnerMark;
@@ -269,6 +280,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   host::CheckSpinLockIrql(old <= DISPATCH_LEVEL, bugcheck::kSpinLockAcquireIrql, SpinLock, "KfAcquireSpinLock",
                           "a spin lock is taken at or below DISPATCH_LEVEL");
   if (old > DISPATCH_LEVEL) return old;
+  host::CheckResident(SpinLock, true, "KfAcquireSpinLock");
   host::tCurrentIrql = DISPATCH_LEVEL;
   if (!host::TakeLock(SpinLock, "KfAcquireSpinLock")) host::tCurrentIrql = old;
   return old;
@@ -287,6 +299,7 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   bool atDispatch = host::tCurrentIrql == DISPATCH_LEVEL;
   host::CheckSpinLockIrql(atDispatch, bugcheck::kSpinLockAcquireIrql, SpinLock, "KeAcquireSpinLockAtDpcLevel",
                           "the caller must already run at DISPATCH_LEVEL");
+  host::CheckResident(SpinLock, true, "KeAcquireSpinLockAtDpcLevel");
   if (atDispatch) host::TakeLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
@@ -312,6 +325,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
   host::sched::SwitchPoint("KeSetEvent");
   if (!host::irql::Allows(host::irql::Routine::KeSetEvent, Event)) return 0;
+  host::CheckResident(Event, true, "KeSetEvent");
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   LONG previous = Event->Header.SignalState;
@@ -322,6 +336,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEA
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   if (!host::irql::Allows(host::irql::Routine::KeResetEvent, Event)) return 0;
+  host::CheckResident(Event, true, "KeResetEvent");
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   LONG previous = Event->Header.SignalState;
@@ -335,6 +350,8 @@ extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   if (!host::irql::Allows(host::irql::Routine::KeReadStateEvent, Event)) return 0;
+  // A plain read, at the caller's level.
+  if (host::tCurrentIrql >= DISPATCH_LEVEL) host::CheckResident(Event, false, "KeReadStateEvent");
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   return Event->Header.SignalState;
@@ -353,6 +370,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
   if (host::tCurrentIrql > DISPATCH_LEVEL || (host::tCurrentIrql == DISPATCH_LEVEL && !zeroTimeout)) {
     return STATUS_TIMEOUT;  // refused: the thread may not block here
   }
+  host::CheckResident(Object, true, "KeWaitForSingleObject");
   host::sched::SwitchPoint("KeWaitForSingleObject");
   const int64_t now = host::clock::Now();
   const int64_t deadline = units < 0 || units >= host::sched::kForever - now ? host::sched::kForever : now + units;

@@ -201,6 +201,39 @@ TEST_F(PnpUnitTest, AnIncomingEmptyRelationListIsFreedAndReplacedByTheChild) {
   ExFreePool(list);
 }
 
+// A bus-relations query that runs out of pool, for the child's own copy of
+// the device ID or for the list, fails with that and reports nothing; no child
+// is kept, so the next query still reports it.
+TEST_F(PnpUnitTest, ABusRelationQueryWithoutPoolReportsNothingAndTheNextReportsTheChild) {
+  ext_->DeviceIdValid = 1;
+  ext_->DeviceIdBuffer =
+      static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE, NORVUSB_POOL_TAG));
+  ASSERT_NE(ext_->DeviceIdBuffer, nullptr);
+  RtlZeroMemory(ext_->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
+  std::memcpy(ext_->DeviceIdBuffer, "MFG:ACME;MDL:LX-100;", 20);
+  struct Case {
+    const char *name;
+    uint64_t failingCall;  // the first consulted call is the request itself
+  };
+  for (const Case &c : {Case{"device ID copy", 2}, Case{"relation list", 3}}) {
+    host::lowres::FailNth(c.failingCall);
+    Outcome outcome = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(BusRelations));
+    host::lowres::Clear();
+    EXPECT_EQ(outcome.returned, STATUS_INSUFFICIENT_RESOURCES) << c.name;
+    EXPECT_EQ(outcome.statusBlock.Status, STATUS_INSUFFICIENT_RESOURCES) << c.name;
+    EXPECT_EQ(outcome.statusBlock.Information, 0u) << c.name;
+    EXPECT_TRUE(IsListEmpty(&ext_->ChildList)) << c.name;
+    EXPECT_EQ(ext_->ChildCount, 0u) << c.name;
+  }
+  Outcome outcome = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(BusRelations));
+  ASSERT_EQ(outcome.returned, STATUS_SUCCESS);
+  auto *list = reinterpret_cast<PDEVICE_RELATIONS>(outcome.statusBlock.Information);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->Count, 1u);
+  ObDereferenceObject(list->Objects[0]);
+  ExFreePool(list);
+}
+
 // Stop: the stack is unconfigured and the stop goes down, unless
 // unconfiguring fails; then the stop is completed with that failure and the
 // lower driver never sees it.

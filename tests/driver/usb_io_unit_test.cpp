@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge_fixture.h"
+#include "usb/usb_internal.h"
 
 namespace {
 
@@ -418,6 +419,78 @@ TEST_F(UsbIoUnitTest, WithoutTheSettingsInterfaceThereIsNoInterfaceDescriptor) {
   DriverGlobals.IfSetting = 0;
   EXPECT_EQ(GetDescriptor(bridge_, 2, buffer, sizeof buffer, &out), STATUS_SUCCESS);
   EXPECT_EQ(out, 9u);
+}
+
+// An interface descriptor is found wherever it lies wholly inside the
+// searched bytes, their very first byte included, and nowhere past them.
+TEST_F(UsbIoUnitTest, AnInterfaceIsFoundOnlyWhollyInsideTheSearchedBytes) {
+  struct Case {
+    const char *name;
+    std::vector<UCHAR> bytes;
+    ULONG searched;
+    UCHAR alternateSetting;
+    bool found;
+    ULONG offset;
+  };
+  const std::vector<UCHAR> bare = {9, 4, 0, 1, 2, 0xFF, 0, 0, 0};  // interface 0, setting 1, and nothing else
+  const std::vector<UCHAR> set = ConfigurationSet();
+  for (const Case &c : {Case{"at the first byte", bare, 9, 1, true, 0},
+                        Case{"behind the configuration", set, ULONG(set.size()), 0, true, 9},
+                        Case{"cut by the end of the search", set, 12, 0, false, 0}}) {
+    std::vector<UCHAR> bytes = c.bytes;
+    ULONG offset = 99;
+    PUSB_INTERFACE_DESCRIPTOR found = FindInterface(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data()),
+                                                    c.searched, 0, c.alternateSetting, &offset);
+    EXPECT_EQ(found != nullptr, c.found) << c.name;
+    if (found != nullptr) {
+      EXPECT_EQ(offset, c.offset) << c.name;
+      EXPECT_EQ(reinterpret_cast<PUCHAR>(found), bytes.data() + c.offset) << c.name;
+    }
+  }
+}
+
+// Starts that replace the stored set between a copy's look at its size and
+// the copy itself: the copy tries again with the new size, four times in
+// all, and never copies a set of another size than it allocated for.
+TEST_F(UsbIoUnitTest, ACopyOfTheStoredSetTriesFourTimesWhileStartsReplaceIt) {
+  struct Case {
+    const char *name;
+    size_t replacements;
+    NTSTATUS status;
+  };
+  for (const Case &c : {Case{"three replacements", 3, STATUS_SUCCESS}, Case{"four replacements", 4, STATUS_DEVICE_BUSY}}) {
+    Configure(ConfigurationSet());
+    // Each replacement is one byte longer than the set it replaces.
+    std::vector<PUCHAR> sets;
+    for (size_t i = 1; i <= c.replacements; ++i) {
+      const ULONG size = ULONG(ConfigurationSet().size() + i);
+      auto *replacement = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, NORVUSB_POOL_TAG));
+      std::memset(replacement, int(i), size);
+      sets.push_back(replacement);
+    }
+    std::vector<PVOID> replaced;
+    size_t next = 0;
+    host::SetAllocationObserver([&](const host::PoolBlockInfo &) {
+      if (next == sets.size()) return;
+      KIRQL irql;
+      KeAcquireSpinLock(&ext_->InterfaceLock, &irql);
+      replaced.push_back(ext_->ConfigurationDescriptor);
+      ext_->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(sets[next]);
+      ext_->ConfigurationDescriptorSize = ULONG(ConfigurationSet().size() + ++next);
+      KeReleaseSpinLock(&ext_->InterfaceLock, irql);
+    });
+    PUSB_CONFIGURATION_DESCRIPTOR copy = nullptr;
+    ULONG copySize = 0;
+    const NTSTATUS status = CopyStoredConfiguration(ext_, &copy, &copySize);
+    host::SetAllocationObserver(nullptr);
+    EXPECT_EQ(status, c.status) << c.name;
+    if (NT_SUCCESS(status)) {
+      EXPECT_EQ(copySize, ext_->ConfigurationDescriptorSize) << c.name;
+      EXPECT_EQ(std::memcmp(copy, ext_->ConfigurationDescriptor, copySize), 0) << c.name;
+      ExFreePool(copy);
+    }
+    for (PVOID old : replaced) ExFreePool(old);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The verifier's I/O rules for Plug and Play, power and ordinary requests,
 // each shown by a small wrong driver: a filter above a bus device here, a
 // wrong function driver under the PnP manager below.
+#include <algorithm>
+
 #include "host/kernel/io_internal.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/kernel/pnp_toy_drivers.h"
@@ -186,6 +188,68 @@ TEST_F(IoVerificationTest, BytesADriverNeverWroteAreNeverZero) {
   EXPECT_EQ(IoCallDriver(filter_->device, irp), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 4u);
   EXPECT_EQ(std::vector<UCHAR>(out, out + 4), std::vector<UCHAR>(4, 0xCD));
+}
+
+// A driver that keeps in paged pool what the kernel touches at DISPATCH_LEVEL
+// (a spin lock, an event), or frees paged pool while it holds a spin lock, is
+// caught every time, as under the verifier's IRQL checking; the same code on
+// non-paged pool is sound.
+TEST_F(IoVerificationTest, PagedPoolIsNeverTouchedAtDispatchLevel) {
+  struct Misuse {
+    const char *name;
+    void (*run)(PVOID block);
+    uint32_t code;
+    bool parameter1IsTheBlock;  // otherwise the verifier's rule
+    uint64_t rule;
+  };
+  const Misuse misuses[] = {
+      {"spin lock", [](PVOID block) {
+         auto lock = static_cast<PKSPIN_LOCK>(block);
+         KIRQL irql;
+         KeInitializeSpinLock(lock);
+         KeAcquireSpinLock(lock, &irql);
+         KeReleaseSpinLock(lock, irql);
+       }, host::bugcheck::kIrqlNotLessOrEqual, true, 0},
+      {"event set", [](PVOID block) {
+         KeInitializeEvent(static_cast<PKEVENT>(block), NotificationEvent, FALSE);
+         KeSetEvent(static_cast<PKEVENT>(block), IO_NO_INCREMENT, FALSE);
+       }, host::bugcheck::kIrqlNotLessOrEqual, true, 0},
+      {"event waited on", [](PVOID block) {
+         KeInitializeEvent(static_cast<PKEVENT>(block), NotificationEvent, TRUE);
+         KeWaitForSingleObject(block, Executive, KernelMode, FALSE, nullptr);
+       }, host::bugcheck::kIrqlNotLessOrEqual, true, 0},
+      {"freed under a spin lock", [](PVOID block) {
+         KSPIN_LOCK lock;
+         KIRQL irql;
+         KeInitializeSpinLock(&lock);
+         KeAcquireSpinLock(&lock, &irql);
+         ExFreePool(block);
+         KeReleaseSpinLock(&lock, irql);
+       }, host::bugcheck::kVerifierViolation, false, host::bugcheck::kPagedFreeAtDispatch},
+  };
+  for (const Misuse &m : misuses) {
+    for (POOL_TYPE type : {NonPagedPool, PagedPool}) {
+      SCOPED_TRACE(std::string(m.name) + (type == PagedPool ? " in paged pool" : " in non-paged pool"));
+      PVOID block = ExAllocatePoolWithTag(type, sizeof(KEVENT), PoolTag("Pgd "));
+      bool freed = false;
+      filter_->onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
+        m.run(block);
+        const auto live = host::OutstandingPoolBlocks();
+        freed = std::none_of(live.begin(), live.end(), [&](const auto &b) { return b.address == block; });
+        return Complete(irp, STATUS_SUCCESS);
+      };
+      Send(IRP_MJ_DEVICE_CONTROL, 0);
+      auto checks = TakeBugChecks();
+      if (type == NonPagedPool) {
+        EXPECT_TRUE(checks.empty());
+      } else {
+        ASSERT_EQ(checks.size(), 1u);
+        EXPECT_EQ(checks[0].code, m.code);
+        EXPECT_EQ(checks[0].parameters[0], m.parameter1IsTheBlock ? reinterpret_cast<uintptr_t>(block) : m.rule);
+      }
+      if (!freed) ExFreePool(block);
+    }
+  }
 }
 
 // ---------------------------------------------------------------- a wrong function driver under the PnP manager

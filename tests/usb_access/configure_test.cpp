@@ -372,7 +372,9 @@ TEST_F(ConfigureTest, AnOverstatedTotalLengthKeepsOnlyWhatArrived) {
   host::DeviceHandle port = OpenPort();
   std::vector<uint8_t> out(1024);
   EXPECT_EQ(Control(port, IOCTL_BRIDGE_GET_ENDPOINT_DESCRIPTORS, {}, out).information, 14u);
-  EXPECT_EQ(Control(port, IOCTL_BRIDGE_GET_CONFIGURATION_DESCRIPTOR, {}, out).information, 9u);
+  ASSERT_EQ(Control(port, IOCTL_BRIDGE_GET_CONFIGURATION_DESCRIPTOR, {}, out).information, 9u);
+  // The stored set's own wTotalLength counts the bytes that arrived.
+  EXPECT_EQ(size_t(out[2] | out[3] << 8), host::hardware::SerializeConfiguration(set).size());
 }
 
 // Unconfiguring reports only its own lack of pool, never the stack's refusal.

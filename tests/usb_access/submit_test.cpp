@@ -78,6 +78,48 @@ TEST_F(SubmitTest, ALateCompletionWithinTheLimitIsWaitedForAndOnePastItIsCancell
   EXPECT_GE(elapsed, 2 * kSecond);
 }
 
+// The limit is 2 seconds of model time, for both routines: a request the
+// device answers inside it is waited for; one it never answers is cancelled
+// at 2 seconds, not before and not later.
+struct LimitCase {
+  const char *name;
+  RequestKind kind;
+  Fault fault;
+  NTSTATUS status;
+  int64_t atLeast;
+  int64_t below;
+};
+
+void PrintTo(const LimitCase &c, std::ostream *os) { *os << c.name; }
+
+class TimeLimitTest : public SubmitTest, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(TimeLimitTest, EndsAtTwoSecondsOfModelTime) {
+  const LimitCase &c = GetParam();
+  PlugSpied();
+  Faults().Add(c.kind, c.fault);
+  FirmwareInfoUrb request;
+  const int64_t start = host::clock::Now();
+  const NTSTATUS status = c.kind == RequestKind::PortReset ? ResetPort(Bridge()) : SubmitUrb(Bridge(), &request.urb);
+  const int64_t elapsed = host::clock::Now() - start;
+  EXPECT_EQ(status, c.status);
+  EXPECT_GE(elapsed, c.atLeast);
+  EXPECT_LT(elapsed, c.below);
+}
+
+constexpr int64_t kMillisecond = kSecond / 1000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, TimeLimitTest,
+    ::testing::Values(
+        LimitCase{"UrbAnsweredInside", RequestKind::Vendor, Fault::DelayBy(1900 * kMillisecond), STATUS_SUCCESS,
+                  1900 * kMillisecond, 2 * kSecond},
+        LimitCase{"UrbNeverAnswered", RequestKind::Vendor, Fault::Hold(), STATUS_CANCELLED, 2 * kSecond,
+                  2 * kSecond + 10 * kMillisecond},
+        LimitCase{"ResetNeverAnswered", RequestKind::PortReset, Fault::Hold(), STATUS_TIMEOUT, 2 * kSecond,
+                  2 * kSecond + 10 * kMillisecond}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(SubmitTest, FailuresComeBackAsTheRequestsOwnStatus) {
   PlugSpied();
   FirmwareInfoUrb request;
