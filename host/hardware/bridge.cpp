@@ -8,6 +8,7 @@ namespace host::hardware {
 namespace {
 
 using host::usb::ControlReply;
+using host::usb::DataPid;
 using host::usb::Handshake;
 using host::usb::SetupPacket;
 
@@ -75,6 +76,7 @@ bool Bridge::SetConfigurationLocked(uint8_t value) {
     for (const auto &i : config_.configuration.interfaces) alternateSettings_[i.number] = 0;
   }
   halted_.clear();
+  toggles_.ResetAll();
   zeroLengthOwed_ = false;
   return true;
 }
@@ -83,13 +85,19 @@ bool Bridge::SetInterfaceLocked(uint8_t interfaceNumber, uint8_t alternateSettin
   const InterfaceDescriptor *chosen = config_.configuration.Find(interfaceNumber, alternateSetting);
   if (configuration_ == 0 || chosen == nullptr) return false;
   alternateSettings_[interfaceNumber] = alternateSetting;
-  for (const auto &e : chosen->endpoints) halted_.erase(e.address);
+  for (const auto &e : chosen->endpoints) ClearHaltLocked(e.address);
   return true;
 }
 
 void Bridge::ClearHalt(uint8_t endpointAddress) {
   std::lock_guard lock(mutex_);
+  ClearHaltLocked(endpointAddress);
+}
+
+// The halt ends and the endpoint's next packet is DATA0 again.
+void Bridge::ClearHaltLocked(uint8_t endpointAddress) {
   halted_.erase(endpointAddress);
+  toggles_.Reset(endpointAddress);
 }
 
 void Bridge::Halt(uint8_t endpointAddress) {
@@ -196,6 +204,37 @@ void Bridge::AdvanceTo(int64_t now) {
 
 Handshake Bridge::PacketOut(uint8_t endpointAddress, std::span<const uint8_t> packet) {
   std::lock_guard lock(mutex_);
+  return PacketOutLocked(endpointAddress, packet);
+}
+
+Handshake Bridge::PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) {
+  std::lock_guard lock(mutex_);
+  return PacketInLocked(endpointAddress, packet, length);
+}
+
+// A packet of the PID the endpoint does not expect is the host's retry of
+// one already taken (the host missed the handshake): acknowledged, dropped.
+Handshake Bridge::DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet, DataPid pid) {
+  std::lock_guard lock(mutex_);
+  const EndpointDescriptor *e = DataEndpointLocked(endpointAddress, false);
+  if (e != nullptr && packet.size() <= e->maxPacketSize && pid != toggles_.Current(endpointAddress))
+    return Handshake::Ack;
+  const Handshake handshake = PacketOutLocked(endpointAddress, packet);
+  if (handshake == Handshake::Ack) toggles_.Flip(endpointAddress);
+  return handshake;
+}
+
+Handshake Bridge::DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length, DataPid &pid) {
+  std::lock_guard lock(mutex_);
+  const Handshake handshake = PacketInLocked(endpointAddress, packet, length);
+  if (handshake == Handshake::Ack) {
+    pid = toggles_.Current(endpointAddress);
+    toggles_.Flip(endpointAddress);  // the host acknowledges every packet, kept or not
+  }
+  return handshake;
+}
+
+Handshake Bridge::PacketOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet) {
   const EndpointDescriptor *e = DataEndpointLocked(endpointAddress, false);
   if (e == nullptr || packet.size() > e->maxPacketSize) return Handshake::Stall;
   PumpLocked();
@@ -205,8 +244,7 @@ Handshake Bridge::PacketOut(uint8_t endpointAddress, std::span<const uint8_t> pa
   return Handshake::Ack;
 }
 
-Handshake Bridge::PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) {
-  std::lock_guard lock(mutex_);
+Handshake Bridge::PacketInLocked(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) {
   length = 0;
   const EndpointDescriptor *e = DataEndpointLocked(endpointAddress, true);
   if (e == nullptr) return Handshake::Stall;
@@ -255,7 +293,7 @@ ControlReply Bridge::StandardLocked(const SetupPacket &s) {
       if (s.bRequest == kSetFeature) {
         halted_.insert(endpoint);
       } else {
-        halted_.erase(endpoint);
+        ClearHaltLocked(endpoint);
       }
       return {};
     case 0x80 << 8 | kGetDescriptor: {

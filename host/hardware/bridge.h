@@ -87,6 +87,9 @@ class Bridge : public host::usb::UsbDevice {
   host::usb::ControlReply Control(const host::usb::SetupPacket &setup, std::span<const uint8_t> outData) override;
   host::usb::Handshake PacketOut(uint8_t endpointAddress, std::span<const uint8_t> packet) override;
   host::usb::Handshake PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) override;
+  host::usb::Handshake DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet, host::usb::DataPid pid) override;
+  host::usb::Handshake DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length,
+                              host::usb::DataPid &pid) override;
   void ClearHalt(uint8_t endpointAddress) override;
   void BusReset() override;
   void AdvanceTo(int64_t now) override;
@@ -122,6 +125,9 @@ class Bridge : public host::usb::UsbDevice {
   void BusResetLocked();
   const EndpointDescriptor *ActiveEndpointLocked(uint8_t address) const;
   const EndpointDescriptor *DataEndpointLocked(uint8_t address, bool in) const;
+  host::usb::Handshake PacketOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet);
+  host::usb::Handshake PacketInLocked(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length);
+  void ClearHaltLocked(uint8_t endpointAddress);
   void PumpLocked();
   uint8_t StatusLinesLocked() const;
 
@@ -133,6 +139,7 @@ class Bridge : public host::usb::UsbDevice {
   uint8_t configuration_ = 0;
   std::map<uint8_t, uint8_t> alternateSettings_;  // interface number -> active setting
   std::set<uint8_t> halted_;
+  host::usb::DeviceToggles toggles_;
   uint8_t transferMode_ = kModeForward;
   uint16_t portConfiguration_ = kDefaultPortConfiguration;
   uint16_t initialisations_ = 0;

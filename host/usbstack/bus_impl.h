@@ -34,13 +34,19 @@ struct PipeState {
   uint32_t maxTransfer = 0;
   uint8_t interfaceNumber = 0;
   bool halted = false;
+  DataPid toggle = DataPid::Data0;  // the PID of the next packet out, or the one expected in
 };
+
+// Where the PDO stands by the Plug and Play requests it has received.
+enum class PdoState { NotStarted, Started, Stopped, Removed };
 
 struct PortState {
   Port number = 0;
   std::shared_ptr<UsbDevice> device;
   PDEVICE_OBJECT pdo = nullptr;
   bool attached = true;  // false once unplugged; the PDO then waits for its remove
+  PdoState pnp = PdoState::NotStarted;
+  DEVICE_POWER_STATE power = PowerDeviceD0;  // from the device set-power requests the PDO completed
   FaultRules faults;
   PortStats stats;
   bool usedThisFrame = false;
@@ -85,11 +91,17 @@ struct Request {
   bool cancelling = false;  // cancelled; the controller completes it at `due`
 };
 
+// The request status the platform's stack gives a URB status (urb_requests.cpp).
+NTSTATUS NtStatusFor(USBD_STATUS usbd);
+
 // The outcome of a request, filled into its URB under the lock and reported
-// to the I/O manager after it.
+// to the I/O manager after it. The stack's own outcomes come from `Of`, so
+// the two statuses always agree; only an injected fault may pair them freely.
 struct Outcome {
   NTSTATUS status = STATUS_SUCCESS;
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+
+  static Outcome Of(USBD_STATUS usbd) { return {NtStatusFor(usbd), usbd}; }
 };
 
 struct Finished {
@@ -105,7 +117,8 @@ class UsbBus::Impl {
   // Dispatch entry points (called from the driver object's table).
   NTSTATUS DispatchInternalControl(PIRP irp);
   NTSTATUS DispatchPnp(Port port, PDEVICE_OBJECT device, PIRP irp);  // port 0: the hub
-  NTSTATUS DispatchPower(PIRP irp);
+  NTSTATUS DispatchPower(Port port, PIRP irp);  // port 0: the hub
+  void NoteStateChange(Port port, UCHAR minor);  // a PDO's Plug and Play state change
   void CancelQueued(PIRP irp);
 
   Port Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare);
@@ -122,6 +135,7 @@ class UsbBus::Impl {
   bool Claim(Request &request);  // takes the request back from its cancel routine
 
   // URB handling (urb_requests.cpp)
+  std::optional<Outcome> RefuseForState(const PortState &port, const Request &request) const;
   std::optional<Outcome> Prepare(PortState &port, Request &request);
   Outcome ServeImmediate(PortState &port, Request &request, std::vector<Finished> &done);
 
@@ -160,7 +174,6 @@ struct BusDeviceExtension {
 };
 inline constexpr uint32_t kBusExtensionMagic = 0x42555342;  // "BSUB"
 
-NTSTATUS NtStatusFor(USBD_STATUS usbd);
 RequestKind KindOf(const URB &urb);
 
 }  // namespace host::usb

@@ -91,6 +91,7 @@ NTSTATUS UsbBus::Impl::DispatchPnp(Port portNumber, PDEVICE_OBJECT device, PIRP 
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const UCHAR minor = stack->MinorFunction;
   if (IsStateChange(minor) || minor == IRP_MN_REMOVE_DEVICE) {
+    if (portNumber != 0) NoteStateChange(portNumber, minor);
     if (minor == IRP_MN_REMOVE_DEVICE && portNumber != 0) {
       // A PDO whose device is gone is deleted at its remove; one still
       // plugged in stays, as the bus still reports it.
@@ -166,9 +167,35 @@ NTSTATUS UsbBus::Impl::DispatchPnp(Port portNumber, PDEVICE_OBJECT device, PIRP 
   return CompleteUntouched(irp);
 }
 
-NTSTATUS UsbBus::Impl::DispatchPower(PIRP irp) {
+void UsbBus::Impl::NoteStateChange(Port portNumber, UCHAR minor) {
+  std::lock_guard lock(mutex);
+  PortState *port = FindPort(portNumber);
+  if (!port) return;
+  switch (minor) {
+    case IRP_MN_START_DEVICE:  // a start leaves the device in D0
+      port->pnp = PdoState::Started;
+      port->power = PowerDeviceD0;
+      break;
+    case IRP_MN_STOP_DEVICE:
+      port->pnp = PdoState::Stopped;
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:  // a PDO still plugged in is started again after its next report
+      port->pnp = PdoState::Removed;
+      break;
+    default:
+      break;  // the queries and cancels change nothing
+  }
+}
+
+NTSTATUS UsbBus::Impl::DispatchPower(Port portNumber, PIRP irp) {
   PoStartNextPowerIrp(irp);
-  const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const UCHAR minor = stack->MinorFunction;
+  if (minor == IRP_MN_SET_POWER && portNumber != 0 && stack->Parameters.Power.Type == DevicePowerState) {
+    std::lock_guard lock(mutex);
+    if (PortState *port = FindPort(portNumber)) port->power = stack->Parameters.Power.State.DeviceState;
+  }
   if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) return Complete(irp, STATUS_SUCCESS, 0);
   return CompleteUntouched(irp);
 }

@@ -14,11 +14,11 @@ namespace {
 
 using QueueIt = std::list<std::unique_ptr<Request>>::iterator;
 
-constexpr Outcome kStalled{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-constexpr Outcome kHalted{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
-constexpr Outcome kNotResponding{STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING};
-constexpr Outcome kOverrun{STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN};
-constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
+const Outcome kStalled = Outcome::Of(USBD_STATUS_STALL_PID);
+const Outcome kHalted = Outcome::Of(USBD_STATUS_ENDPOINT_HALTED);
+const Outcome kNotResponding = Outcome::Of(USBD_STATUS_DEV_NOT_RESPONDING);
+const Outcome kOverrun = Outcome::Of(USBD_STATUS_DATA_OVERRUN);
+const Outcome kShort = Outcome::Of(USBD_STATUS_ERROR_SHORT_TRANSFER);
 
 // Waits `units` of model time, or less when someone wakes the controller.
 void WaitModelTime(sched::CondVar &wake, sched::Lock &lock, int64_t units) {
@@ -100,7 +100,7 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     Request &request = **it;
     if (request.phase == Phase::Waiting && request.due <= now) {
       if (request.cancelling)
-        Finish(it, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);  // a slow cancel, done now
+        Finish(it, Outcome::Of(USBD_STATUS_CANCELED), done);  // a slow cancel, done now
       else
         request.phase = Phase::Active;
     }
@@ -115,7 +115,7 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     Request &request = **it;
     if (request.immediate && active(request) && Claim(request)) {
       PortState *port = FindPort(request.port);
-      const Outcome outcome = port ? ServeImmediate(*port, request, done) : Outcome{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+      const Outcome outcome = port ? ServeImmediate(*port, request, done) : Outcome::Of(USBD_STATUS_DEVICE_GONE);
       next = std::next(it);  // ServeImmediate may finish other requests, never this one
       Finish(it, outcome, done);
     }
@@ -173,7 +173,10 @@ void UsbBus::Impl::ServeControl(PortState &port, QueueIt it, std::vector<Finishe
   if (request.kind == RequestKind::PortReset) {
     if (frames && --request.framesLeft > 0) return;
     port.device->BusReset();
-    for (auto &[address, pipe] : port.pipes) pipe.halted = false;
+    for (auto &[address, pipe] : port.pipes) {
+      pipe.halted = false;
+      pipe.toggle = DataPid::Data0;
+    }
     // The stack restores the address and the configuration after the reset:
     // the driver's handles stay valid.
     if (port.layout) {
@@ -192,9 +195,9 @@ void UsbBus::Impl::ServeControl(PortState &port, QueueIt it, std::vector<Finishe
     } else if (IsStandardGetDescriptor(setup, USB_CONFIGURATION_DESCRIPTOR_TYPE)) {
       reply.data = port.device->ConfigurationDescriptor();
     } else if (IsClearEndpointHalt(setup)) {
-      const uint8_t address = static_cast<uint8_t>(setup.wIndex);
-      port.device->ClearHalt(address);
-      if (auto pipe = port.pipes.find(address); pipe != port.pipes.end()) pipe->second.halted = false;
+      // The device's halt and toggle only: the host's endpoint stays as it
+      // is until the driver resets the pipe.
+      port.device->ClearHalt(static_cast<uint8_t>(setup.wIndex));
     } else {
       const std::span<const uint8_t> out =
           request.in ? std::span<const uint8_t>{} : std::span<const uint8_t>(request.buffer, request.length);
@@ -236,7 +239,7 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
   };
   auto found = port.pipes.find(request.endpoint);
   if (found == port.pipes.end()) {
-    finish({STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE});
+    finish(Outcome::Of(USBD_STATUS_INVALID_PIPE_HANDLE));
     return 0;
   }
   PipeState &pipe = found->second;
@@ -257,11 +260,12 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
     const uint32_t remaining = request.length - request.moved;
     Handshake handshake;
     size_t got = 0;
+    DataPid pid = pipe.toggle;
     if (request.in) {
-      handshake = port.device->PacketIn(pipe.address, packet, got);
+      handshake = port.device->DataIn(pipe.address, packet, got, pid);
     } else {
       const size_t size = std::min<size_t>(pipe.maxPacket, remaining);
-      handshake = port.device->PacketOut(pipe.address, {request.buffer + request.moved, size});
+      handshake = port.device->DataOut(pipe.address, {request.buffer + request.moved, size}, pid);
       got = size;
     }
     if (handshake == Handshake::Nak) {
@@ -278,6 +282,8 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
       return used;
     }
     ++port.stats.bulkPackets;
+    if (request.in && pid != pipe.toggle) continue;  // a retry of a packet already taken: acknowledged, dropped
+    pipe.toggle = Flipped(pipe.toggle);
     if (request.in && (got > pipe.maxPacket || got > remaining)) {
       finish(kOverrun);  // babble: the device sent more than was asked for
       return used;

@@ -53,7 +53,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
-  return ext->bus->DispatchPower(irp);
+  return ext->bus->DispatchPower(ext->port, irp);
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT) {}
@@ -169,7 +169,7 @@ void UsbBus::Impl::UnplugLocked(PortState &port, std::vector<Finished> &done) {
   for (auto it = queue.begin(); it != queue.end();) {
     auto next = std::next(it);
     if ((*it)->port == port.number && Claim(**it))
-      Finish(it, {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE}, done);
+      Finish(it, Outcome::Of(USBD_STATUS_DEVICE_GONE), done);
     it = next;
   }
 }
@@ -241,7 +241,7 @@ void UsbBus::Impl::CancelQueued(PIRP irp) {
         request.due = host::clock::Now() + request.cancelDelay;
         wake.NotifyAll();
       } else {
-        Finish(it, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
+        Finish(it, Outcome::Of(USBD_STATUS_CANCELED), done);
       }
       break;
     }
@@ -284,10 +284,10 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
     }
     request->port = port->number;
 
-    std::optional<Outcome> refusal;
-    if (request->urb) refusal = Prepare(*port, *request);
+    std::optional<Outcome> refusal = RefuseForState(*port, *request);
+    if (!refusal && request->urb) refusal = Prepare(*port, *request);
     if (refusal) {
-      request->urb->UrbHeader.Status = refusal->usbd;
+      if (request->urb) request->urb->UrbHeader.Status = refusal->usbd;
       lock.unlock();
       return CompleteWith(irp, refusal->status);
     }
@@ -319,7 +319,7 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
         case Fault::Action::Disconnect:
           UnplugLocked(*port, done);
           unplugged = true;
-          finishOwn({STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
+          finishOwn(Outcome::Of(USBD_STATUS_DEVICE_GONE));
           break;
       }
     }
@@ -337,7 +337,7 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
       result = STATUS_PENDING;
       IoSetCancelRoutine(irp, CancelRoutine);
       if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
-        FinishUnqueued(*request, {STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
+        FinishUnqueued(*request, Outcome::Of(USBD_STATUS_CANCELED), done);
       else
         queue.push_back(std::move(request));
       wake.NotifyAll();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -23,6 +24,31 @@ enum class Handshake {
   Nak,    // not now: the host retries in a later frame
   Stall,  // the endpoint is halted (or the request is not supported)
   None,   // no answer at all: the device is not responding
+};
+
+// The PID of a bulk or interrupt data packet: the data toggle, kept per
+// endpoint by the host and by the device. It flips with every packet the
+// receiver takes; a packet whose PID the receiver does not expect is taken
+// for the retry of one it already has: acknowledged and dropped.
+enum class DataPid : uint8_t { Data0, Data1 };
+
+inline DataPid Flipped(DataPid pid) { return pid == DataPid::Data0 ? DataPid::Data1 : DataPid::Data0; }
+
+// A device's side of the toggles, for the device models to keep under their
+// own lock. Every endpoint starts at DATA0, and returns to it on
+// CLEAR_FEATURE(ENDPOINT_HALT), SET_CONFIGURATION, SET_INTERFACE and bus reset.
+class DeviceToggles {
+ public:
+  DataPid Current(uint8_t endpoint) const {
+    auto it = toggles_.find(endpoint);
+    return it == toggles_.end() ? DataPid::Data0 : it->second;
+  }
+  void Flip(uint8_t endpoint) { toggles_[endpoint] = Flipped(Current(endpoint)); }
+  void Reset(uint8_t endpoint) { toggles_.erase(endpoint); }
+  void ResetAll() { toggles_.clear(); }
+
+ private:
+  std::map<uint8_t, DataPid> toggles_;
 };
 
 struct ControlReply {
@@ -55,7 +81,20 @@ class UsbDevice {
   // `length`; a length below the maximum is a short packet ending the transfer.
   virtual Handshake PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) = 0;
 
-  // CLEAR_FEATURE(ENDPOINT_HALT) and a port reset as seen by the device.
+  // The same packets as the bus carries them, with their data toggle. The
+  // host controller calls these. `DataOut` gives the host's PID; a device
+  // that keeps toggles acknowledges a packet of the wrong PID and drops it.
+  // `DataIn` gets the PID the host expects and sets the one the device sent.
+  // A device model without toggles (the defaults) always agrees with the host.
+  virtual Handshake DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet, DataPid /*pid*/) {
+    return PacketOut(endpointAddress, packet);
+  }
+  virtual Handshake DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length, DataPid & /*pid*/) {
+    return PacketIn(endpointAddress, packet, length);
+  }
+
+  // CLEAR_FEATURE(ENDPOINT_HALT) as the device receives it on its default
+  // pipe (its halt ends and its toggle returns to DATA0), and a port reset.
   virtual void ClearHalt(uint8_t endpointAddress) = 0;
   virtual void BusReset() = 0;
 

@@ -295,6 +295,21 @@ TEST_F(UsbIoUnitTest, EveryRequestCarriesItsRecordLengthInItsHeader) {
   EXPECT_EQ(stack_.untidyUrbs, 0);
 }
 
+// A configuration of two interfaces: the block has an entry header for each,
+// and pipe records for the one interface described.
+TEST_F(UsbIoUnitTest, TheSelectBlockHasAnEntryHeaderPerInterfaceOfTheConfiguration) {
+  auto set = ConfigurationSet();
+  const std::vector<UCHAR> second = {9, 4, 1, 0, 0, 0xFF, 0, 0, 0};  // interface 1, no endpoints
+  set.insert(set.end(), second.begin(), second.end());
+  set[2] = UCHAR(set.size());
+  set[4] = 2;
+  Configure(set);
+  const size_t expected = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) +
+                          2 * FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + 2 * sizeof(USBD_PIPE_INFORMATION);
+  ASSERT_FALSE(stack_.urbLengths.empty());
+  EXPECT_EQ(stack_.urbLengths.back(), expected);
+}
+
 // Without pool for its request block or its buffer, configuration reads
 // nothing and says so.
 TEST_F(UsbIoUnitTest, ConfigurationWithoutPoolReadsNothing) {

@@ -117,6 +117,16 @@ host::usb::Handshake SpyDevice::PacketIn(uint8_t endpointAddress, std::span<uint
   return bridge_->PacketIn(endpointAddress, packet, length);
 }
 
+host::usb::Handshake SpyDevice::DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet,
+                                        host::usb::DataPid pid) {
+  return bridge_->DataOut(endpointAddress, packet, pid);
+}
+
+host::usb::Handshake SpyDevice::DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length,
+                                       host::usb::DataPid &pid) {
+  return bridge_->DataIn(endpointAddress, packet, length, pid);
+}
+
 void SpyDevice::ClearHalt(uint8_t endpointAddress) {
   WireEvent event{WireEvent::Kind::ClearHalt};
   event.endpoint = endpointAddress;

@@ -50,6 +50,9 @@ class SpyDevice final : public host::usb::UsbDevice {
   host::usb::ControlReply Control(const host::usb::SetupPacket &setup, std::span<const uint8_t> outData) override;
   host::usb::Handshake PacketOut(uint8_t endpointAddress, std::span<const uint8_t> packet) override;
   host::usb::Handshake PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) override;
+  host::usb::Handshake DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet, host::usb::DataPid pid) override;
+  host::usb::Handshake DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length,
+                              host::usb::DataPid &pid) override;
   void ClearHalt(uint8_t endpointAddress) override;
   void BusReset() override;
   void AdvanceTo(int64_t now) override;

@@ -40,8 +40,9 @@ struct UrbBlock {
   PURB urb() { return reinterpret_cast<PURB>(bytes); }
 };
 
+// Public, so that a test's own small drivers (helpers outside the fixture) can use it.
 class BusTest : public KernelFixture {
- protected:
+ public:
   explicit BusTest(host::usb::Timing timing = host::usb::Timing::Instant) : timing_(timing) {}
 
   void SetUp() override {
@@ -53,6 +54,8 @@ class BusTest : public KernelFixture {
     port = bus->Attach(device);
     pdo = bus->Pdo(port);
     ASSERT_NE(pdo, nullptr);
+    // No Plug and Play manager here: the test starts the PDO as it would.
+    ASSERT_EQ(SendToPdo(IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_SUCCESS);
   }
   void TearDown() override {
     bus.reset();  // the bus's objects go before the kernel checks for leaks
@@ -70,6 +73,29 @@ class BusTest : public KernelFixture {
     return pending;
   }
   NTSTATUS Submit(PURB urb) { return SubmitAsync(urb)->Wait(); }
+
+  // A Plug and Play or power request to the PDO, as the managers send one;
+  // the bus completes these at once.
+  NTSTATUS SendToPdo(UCHAR major, UCHAR minor, DEVICE_POWER_STATE power = PowerDeviceUnspecified) {
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    location->MajorFunction = major;
+    location->MinorFunction = minor;
+    if (major == IRP_MJ_POWER) {
+      location->Parameters.Power.Type = DevicePowerState;
+      location->Parameters.Power.State.DeviceState = power;
+    }
+    IO_STATUS_BLOCK result{};
+    result.Status = STATUS_PENDING;
+    IoSetCompletionRoutine(irp, KeepStatus, &result, TRUE, TRUE, TRUE);
+    if (major == IRP_MJ_POWER)
+      PoCallDriver(pdo, irp);
+    else
+      IoCallDriver(pdo, irp);
+    return result.Status;
+  }
   NTSTATUS ResetPort() { return SubmitAsync(nullptr, IOCTL_INTERNAL_USB_RESET_PORT)->Wait(); }
 
   // Selects configuration 1 with its one interface; fills `in` and `out` handles.
@@ -91,6 +117,12 @@ class BusTest : public KernelFixture {
     out = interface.Pipes[0].PipeHandle;
     in = interface.Pipes[1].PipeHandle;
     return status;
+  }
+
+  static NTSTATUS NTAPI KeepStatus(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    *static_cast<IO_STATUS_BLOCK *>(context) = irp->IoStatus;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
   }
 
   static void Bulk(UrbBlock &block, USBD_PIPE_HANDLE pipe, ULONG flags, void *buffer, ULONG length) {

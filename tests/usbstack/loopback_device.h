@@ -12,6 +12,7 @@
 namespace usbtest {
 
 using host::usb::ControlReply;
+using host::usb::DataPid;
 using host::usb::Handshake;
 using host::usb::SetupPacket;
 
@@ -27,19 +28,26 @@ class LoopbackDevice : public host::usb::UsbDevice {
   bool stallOut = false;
   std::vector<uint8_t> vendorReply = {1, 2, 3};
   uint8_t serialIndex = 0;
+  bool secondInterface = false;  // a configuration of two interfaces
 
   std::vector<uint8_t> DeviceDescriptor() override {
     return {18, 1, 0x10, 0x01, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01, 1, 2, serialIndex, 1};
   }
   std::vector<uint8_t> ConfigurationDescriptor() override {
-    return {9, 2, 32, 0, 1, 1, 0, 0xC0, 50,                  // configuration, wTotalLength 32
-            9, 4, 0, 0, 2, 7, 1, 2, 0,                       // interface 0: printer class, 2 endpoints
-            7, 5, kOutEndpoint, 2, 64, 0, 0,                 // bulk OUT
-            7, 5, kInEndpoint, 2, 64, 0, 0};                 // bulk IN
+    const uint8_t interfaces = secondInterface ? 2 : 1;
+    const uint8_t total = secondInterface ? 41 : 32;
+    std::vector<uint8_t> set = {9, 2, total, 0, interfaces, 1, 0, 0xC0, 50,  // configuration
+                                9, 4, 0, 0, 2, 7, 1, 2, 0,                   // interface 0: printer class, 2 endpoints
+                                7, 5, kOutEndpoint, 2, 64, 0, 0,              // bulk OUT
+                                7, 5, kInEndpoint, 2, 64, 0, 0,               // bulk IN
+                                9, 4, 1, 0, 0, 0xFF, 0, 0, 0};                // interface 1: vendor class, no endpoints
+    set.resize(total);
+    return set;
   }
   void SetConfiguration(uint8_t value) override {
     std::lock_guard lock(mutex);
     configuration = value;
+    toggles.ResetAll();
   }
   void SetInterface(uint8_t, uint8_t) override {}
   ControlReply Control(const SetupPacket &setup, std::span<const uint8_t> out) override {
@@ -54,31 +62,43 @@ class LoopbackDevice : public host::usb::UsbDevice {
   }
   Handshake PacketOut(uint8_t endpoint, std::span<const uint8_t> packet) override {
     std::lock_guard lock(mutex);
-    if (endpoint != kOutEndpoint) return Handshake::Stall;
-    if (stallOut) return Handshake::Stall;
-    if (fifo.size() + packet.size() > capacity) return Handshake::Nak;
-    fifo.insert(fifo.end(), packet.begin(), packet.end());
-    received.insert(received.end(), packet.begin(), packet.end());
-    return Handshake::Ack;
+    return PacketOutLocked(endpoint, packet);
   }
   Handshake PacketIn(uint8_t endpoint, std::span<uint8_t> packet, size_t &length) override {
     std::lock_guard lock(mutex);
-    if (endpoint != kInEndpoint) return Handshake::Stall;
-    if (fifo.empty()) return Handshake::Nak;
-    length = std::min(packet.size(), fifo.size());
-    std::copy_n(fifo.begin(), length, packet.begin());
-    fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(length));
-    return Handshake::Ack;
+    return PacketInLocked(endpoint, packet, length);
+  }
+  // With toggles, as a real device: an OUT packet of the unexpected PID is acknowledged and dropped.
+  Handshake DataOut(uint8_t endpoint, std::span<const uint8_t> packet, DataPid pid) override {
+    std::lock_guard lock(mutex);
+    if (endpoint == kOutEndpoint && !stallOut && pid != toggles.Current(endpoint)) {
+      ++droppedOut;
+      return Handshake::Ack;
+    }
+    const Handshake handshake = PacketOutLocked(endpoint, packet);
+    if (handshake == Handshake::Ack) toggles.Flip(endpoint);
+    return handshake;
+  }
+  Handshake DataIn(uint8_t endpoint, std::span<uint8_t> packet, size_t &length, DataPid &pid) override {
+    std::lock_guard lock(mutex);
+    const Handshake handshake = PacketInLocked(endpoint, packet, length);
+    if (handshake == Handshake::Ack) {
+      pid = toggles.Current(endpoint);
+      toggles.Flip(endpoint);
+    }
+    return handshake;
   }
   void ClearHalt(uint8_t endpoint) override {
     std::lock_guard lock(mutex);
     clearedHalts.push_back(endpoint);
+    toggles.Reset(endpoint);
     if (endpoint == kOutEndpoint) stallOut = false;
   }
   void BusReset() override {
     std::lock_guard lock(mutex);
     ++busResets;
     configuration = 0;
+    toggles.ResetAll();
   }
   void AdvanceTo(int64_t now) override {
     std::lock_guard lock(mutex);
@@ -89,7 +109,26 @@ class LoopbackDevice : public host::usb::UsbDevice {
     if (!lastTime || (now - lastTime) >= 10000) lastTime = now;
   }
 
+  Handshake PacketOutLocked(uint8_t endpoint, std::span<const uint8_t> packet) {
+    if (endpoint != kOutEndpoint) return Handshake::Stall;
+    if (stallOut) return Handshake::Stall;
+    if (fifo.size() + packet.size() > capacity) return Handshake::Nak;
+    fifo.insert(fifo.end(), packet.begin(), packet.end());
+    received.insert(received.end(), packet.begin(), packet.end());
+    return Handshake::Ack;
+  }
+  Handshake PacketInLocked(uint8_t endpoint, std::span<uint8_t> packet, size_t &length) {
+    if (endpoint != kInEndpoint) return Handshake::Stall;
+    if (fifo.empty()) return Handshake::Nak;
+    length = std::min(packet.size(), fifo.size());
+    std::copy_n(fifo.begin(), length, packet.begin());
+    fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(length));
+    return Handshake::Ack;
+  }
+
   std::mutex mutex;
+  host::usb::DeviceToggles toggles;
+  int droppedOut = 0;  // OUT packets taken for retries and dropped
   std::deque<uint8_t> fifo;
   std::vector<uint8_t> received;
   std::vector<SetupPacket> setups;

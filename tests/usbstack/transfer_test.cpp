@@ -111,25 +111,6 @@ TEST_F(TransferTest, AStalledEndpointStaysHaltedUntilReset) {
   EXPECT_EQ(Submit(block.urb()), STATUS_SUCCESS);
 }
 
-TEST_F(TransferTest, ClearFeatureEndpointHaltAlsoClearsTheHalt) {
-  ASSERT_EQ(Configure(), STATUS_SUCCESS);
-  device->stallOut = true;
-  auto data = Pattern(8);
-  UrbBlock block, clear;
-  Bulk(block, out, 0, data.data(), 8);
-  EXPECT_EQ(Submit(block.urb()), STATUS_UNSUCCESSFUL);
-
-  auto &feature = clear.urb()->UrbControlFeatureRequest;
-  feature.Hdr.Length = sizeof(_URB_CONTROL_FEATURE_REQUEST);
-  feature.Hdr.Function = URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT;
-  feature.FeatureSelector = 0;
-  feature.Index = kOutEndpoint;
-  ASSERT_EQ(Submit(clear.urb()), STATUS_SUCCESS);
-  EXPECT_FALSE(device->stallOut);
-  Bulk(block, out, 0, data.data(), 8);
-  EXPECT_EQ(Submit(block.urb()), STATUS_SUCCESS);
-}
-
 TEST_F(TransferTest, DisconnectFailsQueuedAndLaterRequests) {
   ASSERT_EQ(Configure(), STATUS_SUCCESS);
   std::vector<uint8_t> a(64);

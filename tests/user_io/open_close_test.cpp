@@ -43,7 +43,8 @@ TEST_F(OpenCloseTest, TheDosNameAndTheDeviceNameOpenTheOnePortOnceAtATime) {
 
 TEST_F(OpenCloseTest, OpenMarksEveryPipeAndGivesABounceBufferThatCloseTakesBack) {
   host::BridgePlan plan;
-  plan.bridge.configuration = host::hardware::TwoInterfaceConfiguration();
+  // More endpoints in the configuration than in the selected setting: only its two pipes are marked.
+  plan.bridge.configuration = host::hardware::AlternateSettingConfiguration();
   BootWith(1, plan);
   EXPECT_EQ(PipeMarks(0), (std::vector<ULONG>{0, 0}));
   {
