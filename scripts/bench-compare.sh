@@ -50,7 +50,7 @@ for bench in "$new"/bench_*; do
 done
 
 python3 - "$out" "$commit" <<'EOF'
-import glob, json, os, statistics, sys
+import glob, json, os, re, statistics, sys
 out, commit = sys.argv[1], sys.argv[2]
 runs = {}  # (bench, side) -> {name: [real times in us]}, counters
 for path in sorted(glob.glob(os.path.join(out, '*.json'))):
@@ -67,7 +67,8 @@ for path in sorted(glob.glob(os.path.join(out, '*.json'))):
         runs.setdefault(key, {}).setdefault(side, []).append(b['real_time'] * scale)
 print(f'| benchmark | before ({commit}), real us | after, real us | after / before |')
 print('|---|---|---|---|')
-for (binary, name), sides in sorted(runs.items()):
+natural = lambda key: [int(t) if t.isdigit() else t for t in re.split(r'(\d+)', key[0] + key[1])]
+for (binary, name), sides in sorted(runs.items(), key=lambda item: natural(item[0])):
     if 'before' not in sides or 'after' not in sides:
         continue
     before, after = statistics.median(sides['before']), statistics.median(sides['after'])
