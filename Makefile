@@ -6,7 +6,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Every seeded race test over SEEDS seeds of the scheduler (outside make test).
 SEEDS ?= 100000
 
-.PHONY: explore all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
+.PHONY: explore bench-compare all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -63,6 +63,11 @@ explore: build
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done
+
+# The benchmarks of revision BEFORE and of this tree, alternating, as one table.
+BEFORE ?= HEAD~1
+bench-compare: deps
+	@scripts/bench-compare.sh $(BEFORE) '$(or $(BENCH),.)' $(or $(REPS),5)
 
 fuzz: deps
 	cmake --preset fuzz

@@ -50,12 +50,9 @@ bool ShouldPend() {
 }
 
 void EnableFromEnvironment() {
-  const char *text = std::getenv("NORVUSB_FORCE_PENDING");
-  char *end = nullptr;
-  const unsigned long long seed = text != nullptr ? std::strtoull(text, &end, 10) : 0;
   // Anything but a plain number leaves the option off rather than guessing.
-  if (text != nullptr && *text != '\0' && end != nullptr && *end == '\0') {
-    Enable(seed);
+  if (auto seed = sched::SeedFromEnvironment("NORVUSB_FORCE_PENDING")) {
+    Enable(*seed);
   } else {
     Disable();
   }

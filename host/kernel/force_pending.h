@@ -2,7 +2,7 @@
 // (the USB stack, the tests' lower filters) pend, at random from a seed,
 // requests they could complete at once, so that a driver that counts on a
 // synchronous completion is found. Off unless enabled; a machine boots with
-// it on when NORVUSB_FORCE_PENDING holds a seed (a decimal number).
+// it on when NORVUSB_FORCE_PENDING holds a seed (decimal, or hex with 0x).
 #pragma once
 
 #include <cstdint>

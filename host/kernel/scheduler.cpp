@@ -7,6 +7,7 @@
 #include "host/kernel/scheduler.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -297,13 +298,16 @@ uint64_t SwitchCount() {
   return s.switches;
 }
 
-std::optional<uint64_t> SeedFromEnvironment() {
-  const char *text = std::getenv("NORVUSB_SEED");
+std::optional<uint64_t> SeedFromEnvironment(const char *variable) {
+  const char *text = std::getenv(variable);
   if (text == nullptr || *text == '\0') return std::nullopt;
   char *end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 0);
-  if (errno != 0 || *end != '\0' || *text == '-') return std::nullopt;
+  if (errno != 0 || *end != '\0' || !std::isdigit(static_cast<unsigned char>(*text))) {
+    std::fprintf(stderr, "%s=%s is not a number; ignored\n", variable, text);
+    return std::nullopt;
+  }
   return value;
 }
 

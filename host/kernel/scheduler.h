@@ -56,8 +56,10 @@ bool Seeded();
 uint64_t ScheduleDigest();
 uint64_t SwitchCount();  // switch points passed since boot (seeded mode)
 
-// The seed that NORVUSB_SEED names, if set and valid.
-std::optional<uint64_t> SeedFromEnvironment();
+// The number (decimal, or hex with 0x) that an environment variable holds;
+// nullopt when unset or empty. Anything else is ignored with a warning on
+// standard error, so that a mistyped seed is not silently a different run.
+std::optional<uint64_t> SeedFromEnvironment(const char *variable = "NORVUSB_SEED");
 
 // ---------------------------------------------------------------- switch points
 // A place where the seeded scheduler may run another thread. No-op when

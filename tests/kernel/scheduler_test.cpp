@@ -1,6 +1,7 @@
 // The seeded scheduler: a run is a function of its seed, and it finds a race
 // that free-running threads hit only by luck.
 #include <atomic>
+#include <cstdlib>
 #include <optional>
 #include <set>
 
@@ -102,3 +103,21 @@ TEST_F(SchedulerTest, ASpinLockHeldAcrossASwitchIsReleasedByItsHolder) {
 }
 
 }  // namespace
+
+// A seed comes from the environment only when it is a plain number: a typo
+// must not quietly run another schedule.
+TEST(SeedFromEnvironment, TakesPlainNumbersOnly) {
+  struct Case {
+    const char *text;
+    std::optional<uint64_t> seed;
+  };
+  const Case cases[] = {{"1284", 1284}, {"0x10", 16}, {"0", 0}, {"", std::nullopt}, {"seven", std::nullopt},
+                        {"-1", std::nullopt}, {"12x", std::nullopt}, {" 5", std::nullopt},
+                        {"99999999999999999999999", std::nullopt}};
+  for (const Case &c : cases) {
+    setenv("NORVUSB_TEST_SEED", c.text, 1);
+    EXPECT_EQ(host::sched::SeedFromEnvironment("NORVUSB_TEST_SEED"), c.seed) << '"' << c.text << '"';
+  }
+  unsetenv("NORVUSB_TEST_SEED");
+  EXPECT_EQ(host::sched::SeedFromEnvironment("NORVUSB_TEST_SEED"), std::nullopt);
+}

@@ -9,11 +9,7 @@
 namespace {
 
 uint64_t Number(const char *name, uint64_t fallback) {
-  const char *text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char *end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 0);
-  return *end == '\0' && *text != '-' ? value : fallback;
+  return host::sched::SeedFromEnvironment(name).value_or(fallback);
 }
 
 }  // namespace

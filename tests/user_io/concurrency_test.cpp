@@ -82,63 +82,7 @@ class ConcurrencyTest : public UserIoTest {
 TEST_F(ConcurrencyTest, ReadsWritesAndControlsOnSeveralThreadsAndBridgesLoseNothing) {
   constexpr size_t kBridges = 3;
   BootWith(kBridges);
-  std::vector<host::DeviceHandle> ports(kBridges);
-  for (size_t b = 0; b < kBridges; ++b) ASSERT_EQ(ports[b].Open(DosName(b)), STATUS_SUCCESS);
-
-  std::vector<std::vector<uint8_t>> prints, answers;
-  for (size_t b = 0; b < kBridges; ++b) {
-    prints.push_back(Pattern(200'000 + 1000 * b, uint32_t(100 + b)));
-    answers.push_back(Pattern(6'400, uint32_t(200 + b)));
-    machine_->Printer(b).QueueBackChannel(answers[b]);
-  }
-  std::vector<std::vector<uint8_t>> heard(kBridges);
-  std::atomic<int> failures{0};
-  std::vector<TestThread> threads;
-  for (size_t b = 0; b < kBridges; ++b) {
-    host::DeviceHandle &port = ports[b];
-    // One writer: the one-transfer rule refuses it while a read is in
-    // flight, and it sends that chunk again.
-    threads.emplace_back([&, b] {
-      const auto &data = prints[b];
-      for (size_t done = 0; done < data.size();) {
-        ULONG size = ULONG(std::min<size_t>(kDefaultMax, data.size() - done));
-        host::IoResult r = port.Write(data.data() + done, size);
-        if (r.status == STATUS_DEVICE_BUSY) continue;
-        if (r.status != STATUS_SUCCESS || r.information != size) ++failures;
-        done += size;
-      }
-    });
-    threads.emplace_back([&, b] {
-      std::vector<uint8_t> buffer(640);
-      while (heard[b].size() < answers[b].size()) {
-        host::IoResult r = port.Read(buffer.data(), ULONG(buffer.size()));
-        if (r.status == STATUS_DEVICE_BUSY) continue;
-        if (r.status != STATUS_SUCCESS) {
-          ++failures;
-          return;
-        }
-        heard[b].insert(heard[b].end(), buffer.begin(), buffer.begin() + r.information);
-      }
-    });
-    threads.emplace_back([&port, &failures] {
-      std::vector<uint8_t> out(64);
-      for (int i = 0; i < 200; ++i) {
-        ULONG code = i % 3 == 0 ? IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR
-                     : i % 3 == 1 ? IOCTL_BRIDGE_VENDOR_5
-                                  : IOCTL_BRIDGE_NOP;
-        host::IoResult r = port.DeviceControl(code, nullptr, 0, out.data(), ULONG(out.size()));
-        if (r.status != STATUS_SUCCESS || r.information > out.size()) ++failures;
-      }
-    });
-  }
-  for (auto &t : threads) t.join();
-  EXPECT_EQ(failures.load(), 0);
-  for (size_t b = 0; b < kBridges; ++b) {
-    ASSERT_TRUE(machine_->Printer(b).WaitForReceived(prints[b].size(), std::chrono::seconds(10)));
-    EXPECT_TRUE(machine_->Printer(b).Received() == prints[b]) << "bridge " << b;
-    EXPECT_TRUE(heard[b] == answers[b]) << "bridge " << b;
-    EXPECT_EQ(Fdo(b)->CurrentTransfer, nullptr);
-  }
+  WritersReadersAndControls(kBridges, {.printBytes = 200'000, .answerBytes = 6'400, .readSize = 640, .controlRounds = 67, .patternSeed = 100});
 }
 
 }  // namespace

@@ -64,53 +64,7 @@ TEST_F(SeededRaceTest, WritersReadersAndControlsOnThreeBridges) {
   ForEachSeed([&](uint64_t seed) {
     StartRun(seed);
     BootWith(kBridges);
-    std::vector<host::DeviceHandle> ports(kBridges);
-    std::vector<std::vector<uint8_t>> prints, answers, heard(kBridges);
-    for (size_t b = 0; b < kBridges; ++b) {
-      ASSERT_EQ(ports[b].Open(DosName(b)), STATUS_SUCCESS);
-      prints.push_back(Pattern(3 * kDefaultMax + 100 * b, uint32_t(seed + b)));
-      answers.push_back(Pattern(200, uint32_t(seed + 10 + b)));
-      machine_->Printer(b).QueueBackChannel(answers[b]);
-    }
-    std::atomic<int> failures{0};
-    std::vector<TestThread> threads;
-    for (size_t b = 0; b < kBridges; ++b) {
-      host::DeviceHandle &port = ports[b];
-      threads.emplace_back([&, b] {
-        for (size_t done = 0; done < prints[b].size();) {
-          const ULONG size = ULONG(std::min<size_t>(kDefaultMax, prints[b].size() - done));
-          host::IoResult r = port.Write(prints[b].data() + done, size);
-          if (r.status == STATUS_DEVICE_BUSY) continue;  // a read holds the one transfer: send it again
-          if (r.status != STATUS_SUCCESS || r.information != size) ++failures;
-          done += size;
-        }
-      });
-      threads.emplace_back([&, b] {
-        std::vector<uint8_t> buffer(64);
-        while (heard[b].size() < answers[b].size()) {
-          host::IoResult r = port.Read(buffer.data(), ULONG(buffer.size()));
-          if (r.status == STATUS_DEVICE_BUSY) continue;
-          if (r.status != STATUS_SUCCESS) return void(++failures);
-          heard[b].insert(heard[b].end(), buffer.begin(), buffer.begin() + r.information);
-        }
-      });
-      threads.emplace_back([&port, &failures] {
-        std::vector<uint8_t> out(64);
-        for (ULONG code : {IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, IOCTL_BRIDGE_VENDOR_5, IOCTL_BRIDGE_NOP}) {
-          host::IoResult r = port.DeviceControl(code, nullptr, 0, out.data(), ULONG(out.size()));
-          if (r.status != STATUS_SUCCESS || r.information > out.size()) ++failures;
-        }
-      });
-    }
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    for (size_t b = 0; b < kBridges; ++b) {
-      ASSERT_TRUE(machine_->Printer(b).WaitForReceived(prints[b].size(), std::chrono::seconds(10)));
-      EXPECT_TRUE(machine_->Printer(b).Received() == prints[b]) << "bridge " << b;
-      EXPECT_TRUE(heard[b] == answers[b]) << "bridge " << b;
-      EXPECT_EQ(Fdo(b)->CurrentTransfer, nullptr);
-      EXPECT_EQ(ports[b].Close(), STATUS_SUCCESS);
-    }
+    WritersReadersAndControls(kBridges, {.printBytes = 3 * kDefaultMax, .answerBytes = 200, .patternSeed = uint32_t(seed)});
     EndRun();
   });
 }
