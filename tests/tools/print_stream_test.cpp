@@ -246,7 +246,7 @@ std::vector<std::vector<uint8_t>> RgbRows(const std::string &png) {
 // The demo page drawn from what the printer received: a US Letter page at
 // 100 pixels per inch, with ink on it but mostly paper.
 TEST_F(PrintStreamTest, RenderDrawsTheDemoPage) {
-  if (std::system("command -v gs >/dev/null 2>&1") != 0) GTEST_SKIP() << "Ghostscript is not installed";
+  ASSERT_EQ(std::system("command -v gs >/dev/null 2>&1"), 0) << "Ghostscript is missing: scripts/install-deps.sh installs it";
   const CliResult result = Run({"print", std::string(NORVUSB_SOURCE_DIR) + "/examples/testpage.ps", "--timing",
                                 "instant", "--json", "--render", Path("page.png").string()});
   ASSERT_EQ(result.status, 0) << result.err;

@@ -46,7 +46,7 @@ TEST(CaptureEncoding, HeaderFollowsTheUsbPcapLayout) {
 }
 
 TEST_F(CaptureTest, TsharkDecodesTheTraffic) {
-  if (!std::filesystem::exists("/usr/bin/tshark")) GTEST_SKIP() << "tshark is not installed";
+  ASSERT_TRUE(std::filesystem::exists("/usr/bin/tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
   const auto file = std::filesystem::temp_directory_path() / ("usbstack_capture_" + std::to_string(getpid()) + ".pcap");
   std::string error;
   ASSERT_TRUE(bus->StartCapture(file, &error)) << error;
