@@ -1,5 +1,7 @@
 #include "tests/support/command.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <sstream>
 
@@ -21,6 +23,14 @@ std::vector<std::string> Split(const std::string &text, char separator) {
   for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
   if (!text.empty() && text.back() == separator) parts.emplace_back();
   return parts;
+}
+
+ScratchFile::ScratchFile(const std::string &stem, const std::string &extension)
+    : path_(std::filesystem::temp_directory_path() / (stem + "_" + std::to_string(getpid()) + extension)) {}
+
+ScratchFile::~ScratchFile() {
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
 }
 
 }  // namespace support

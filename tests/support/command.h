@@ -2,6 +2,7 @@
 // cutting its field output apart.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,5 +13,19 @@ std::string RunCommand(const std::string &command);
 // The fields of `text` between separators; a trailing separator ends an
 // empty last field, as tshark prints one.
 std::vector<std::string> Split(const std::string &text, char separator);
+
+// A file in the temporary folder named for this process, removed when the
+// test ends however it ends (a failed assertion returns early).
+class ScratchFile {
+ public:
+  ScratchFile(const std::string &stem, const std::string &extension);
+  ~ScratchFile();
+  ScratchFile(const ScratchFile &) = delete;
+  ScratchFile &operator=(const ScratchFile &) = delete;
+  const std::filesystem::path &path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 }  // namespace support

@@ -33,7 +33,8 @@ class CaptureTest : public UsbAccessTest {};
 TEST_F(CaptureTest, TsharkShowsTheDescriptorReadsTheSelectionAndTheVendorRequests) {
   // scripts/install-deps.sh installs it: a missing reader is a failure, not a skip.
   ASSERT_TRUE(std::filesystem::exists("/usr/bin/tshark")) << "tshark is not installed";
-  const auto file = std::filesystem::temp_directory_path() / ("usb_access_" + std::to_string(getpid()) + ".pcap");
+  const support::ScratchFile capture("usb_access", ".pcap");
+  const auto &file = capture.path();
   host::MachineOptions options = InstantOptions();
   options.capture = file;
   PlugSpied(options, {});
@@ -55,7 +56,6 @@ TEST_F(CaptureTest, TsharkShowsTheDescriptorReadsTheSelectionAndTheVendorRequest
       " -e usb.setup.bRequest -e usb.setup.wValue -e usb.setup.wIndex -e usb.setup.wLength -e usb.DescriptorIndex"
       " -e usb.bDescriptorType -e usb.bConfigurationValue -e usb.setup.wFeatureSelector -e usb.setup.wEndpoint"
       " -e usb.LanguageId 2>/dev/null");
-  std::filesystem::remove(file);
 
   std::vector<WireSetup> setups;
   for (const auto &line : Split(output, '\n')) {

@@ -47,7 +47,8 @@ TEST(CaptureEncoding, HeaderFollowsTheUsbPcapLayout) {
 
 TEST_F(CaptureTest, TsharkDecodesTheTraffic) {
   ASSERT_TRUE(std::filesystem::exists("/usr/bin/tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
-  const auto file = std::filesystem::temp_directory_path() / ("usbstack_capture_" + std::to_string(getpid()) + ".pcap");
+  const support::ScratchFile capture("usbstack_capture", ".pcap");
+  const auto &file = capture.path();
   std::string error;
   ASSERT_TRUE(bus->StartCapture(file, &error)) << error;
 
@@ -75,7 +76,6 @@ TEST_F(CaptureTest, TsharkDecodesTheTraffic) {
       " -T fields -E separator=, -e frame.number -e usb.irp_id -e usb.irp_info.direction -e usb.function"
       " -e usb.transfer_type -e usb.endpoint_address -e usb.data_len -e usb.control_stage -e usb.setup.bRequest"
       " -e usb.setup.wValue -e usb.setup.wIndex -e usb.setup.wLength -e usb.capdata 2>/dev/null");
-  std::filesystem::remove(file);
 
   std::vector<std::pair<std::string, bool>> records;  // irp, completion
   bool vendorSetup = false, bulkOut = false, bulkIn = false, deviceDescriptorRead = false;

@@ -288,8 +288,8 @@ TEST_F(TransferTest, AStreamOfWritesSendsNoControlTrafficInACapture) {
   BootWith(1);
   host::DeviceHandle port;
   ASSERT_EQ(port.Open(DosName(0)), STATUS_SUCCESS);
-  const auto file =
-      std::filesystem::temp_directory_path() / ("user_io_print_" + std::to_string(getpid()) + ".pcap");
+  const support::ScratchFile capture("user_io_print", ".pcap");
+  const auto &file = capture.path();
   std::string error;
   ASSERT_TRUE(machine_->Bus().StartCapture(file, &error)) << error;
   const std::vector<uint8_t> data = Pattern(10 * kDefaultMax + 500, 8);
@@ -303,7 +303,6 @@ TEST_F(TransferTest, AStreamOfWritesSendsNoControlTrafficInACapture) {
                                         " -T fields -E separator=, -e usb.irp_info.direction -e usb.function"
                                         " -e usb.transfer_type -e usb.endpoint_address -e usb.data_len"
                                         " -e usb.setup.bRequest -e usb.setup.wValue -e usb.setup.wIndex 2>/dev/null");
-  std::filesystem::remove(file);
   // One line per record: submission (direction 0) or completion (1).
   std::vector<std::string> submissions;
   std::istringstream lines(output);
