@@ -63,7 +63,9 @@ run_target() {  # name, Wine architecture, compiler triple, image
     fail_step "$name" "installing the bus" "$dir/install.log"
     return
   fi
-  (cd "$stage" && timeout 600 wine nvtest.exe) >"$dir/test.log" 2>&1
+  # The client's results apart from Wine's messages, which would otherwise
+  # land in the middle of a result line and hide it from the count.
+  (cd "$stage" && timeout 600 wine nvtest.exe) >"$dir/test.log" 2>"$dir/wine.log"
   local status=$?
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
@@ -72,10 +74,19 @@ run_target() {  # name, Wine architecture, compiler triple, image
   p=$(grep -c '^PASS' "$dir/test.log")
   f=$(grep -c '^FAIL' "$dir/test.log")
   s=$(grep -c '^SKIP' "$dir/test.log")
+  # The client's own closing line must agree with the result lines it wrote:
+  # a result that went missing is a failure, never a pass left uncounted.
+  local closing
+  closing=$(grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$dir/test.log" | tail -n 1)
+  if [ "$closing" != "$p passed, $f failed, $s skipped" ]; then
+    echo "test-wine: $name: the client closed with \"${closing:-nothing}\" but wrote $p passed, $f failed, $s skipped"
+    f=$((f + 1))
+  fi
   if [ "$status" -ne 0 ] && [ "$f" -eq 0 ]; then f=1; fi
   if [ "$f" -ne 0 ]; then
-    echo "test-wine: $name: Wine's log:"
-    grep -vE '^(PASS|FAIL|SKIP|  )' "$dir/test.log" | sed 's/^/  | /' | tail -n 200
+    echo "test-wine: $name: the client's other output and Wine's log:"
+    grep -vE '^(PASS|FAIL|SKIP|  )' "$dir/test.log" | sed 's/^/  | /' | tail -n 50
+    sed 's/^/  | /' "$dir/wine.log" | tail -n 200
   fi
   passed=$((passed + p))
   failed=$((failed + f))
