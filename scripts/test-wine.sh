@@ -77,7 +77,7 @@ run_target() {  # name, Wine architecture, compiler triple, image
   # The client's own closing line must agree with the result lines it wrote:
   # a result that went missing is a failure, never a pass left uncounted.
   local closing
-  closing=$(grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$dir/test.log" | tail -n 1)
+  closing=$(tr -d '\r' <"$dir/test.log" | grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' | tail -n 1)
   if [ "$closing" != "$p passed, $f failed, $s skipped" ]; then
     echo "test-wine: $name: the client closed with \"${closing:-nothing}\" but wrote $p passed, $f failed, $s skipped"
     f=$((f + 1))
