@@ -18,17 +18,24 @@ using host::usb::RequestKind;
 class SeededRaceTest : public LifecycleTest {
  protected:
   bool Finished(NTSTATUS status) { return status != STATUS_PENDING; }
+
+  // A fresh machine for this seed with one bridge plugged in and its port open.
+  host::Machine &StartWithOpenPort(uint64_t seed, host::DeviceHandle &port) {
+    StartRun(seed);
+    host::Machine &machine = Boot();
+    machine.Plug(PlanWith(kAcmeDeviceId));
+    EXPECT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+    return machine;
+  }
 };
 
 // An orderly remove while a user writes and reads: every request finishes,
 // the bridge goes with its names once the handle closes.
 TEST_F(SeededRaceTest, RemoveDuringIo) {
   ForEachSeed([&](uint64_t seed) {
-    StartRun(seed);
-    host::Machine &machine = Boot();
-    machine.Plug(PlanWith(kAcmeDeviceId));
     host::DeviceHandle port;
-    ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+    host::Machine &machine = StartWithOpenPort(seed, port);
+    ASSERT_FALSE(::testing::Test::HasFailure());
     const std::string path = BridgeNode(0)->instancePath;
     std::atomic<int> unfinished{0};
     TestThread user([&] {
@@ -57,11 +64,9 @@ TEST_F(SeededRaceTest, RemoveDuringIo) {
 // its way: both end with a failure, and the bridge goes at the last close.
 TEST_F(SeededRaceTest, SurpriseRemovalWithAPendingRead) {
   ForEachSeed([&](uint64_t seed) {
-    StartRun(seed);
-    host::Machine &machine = Boot();
-    machine.Plug(PlanWith(kAcmeDeviceId));
     host::DeviceHandle port;
-    ASSERT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
+    host::Machine &machine = StartWithOpenPort(seed, port);
+    ASSERT_FALSE(::testing::Test::HasFailure());
     uint8_t buffer[64];
     auto read = port.StartRead(buffer, sizeof buffer);  // the printer has nothing to say
     TestThread puller([&] { machine.Unplug(0); });
