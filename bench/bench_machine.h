@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/scheduler.h"
 #include "host/kernel/user_io.h"
 #include "host/machine/machine.h"
 
@@ -27,6 +28,11 @@ struct RigOptions {
   host::usb::Timing timing = host::usb::Timing::Instant;
   uint32_t maxTransferSize = 4096;  // the driver's "MaxTransferSize" setting
   std::optional<uint64_t> printerRate;  // bytes per model second; nullopt: unlimited
+  // Seeded scheduling (one thread at a time, switches chosen by this seed).
+  // Free-running threads race at each frame boundary (does the next request
+  // reach the frame that follows?), so model-time figures would vary with
+  // the machine's load; a seed makes a run a function of the code alone.
+  std::optional<uint64_t> seed;
 };
 
 // A machine with one bridge plugged in and its port open. Members go in
@@ -36,6 +42,7 @@ class Rig {
   explicit Rig(const RigOptions &options) {
     host::MachineOptions machineOptions;
     machineOptions.timing = options.timing;
+    machineOptions.kernel.seed = options.seed;
     machineOptions.driverSettings = {{"MaxTransferSize", options.maxTransferSize}};
     machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
     host::BridgePlan plan;
@@ -87,6 +94,9 @@ inline std::vector<uint8_t> Pattern(size_t size) {
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
   return data;
 }
+
+// The schedule seed of the model-time benchmarks: NORVUSB_SEED, else 1284.
+inline uint64_t ModelSeed() { return host::sched::SeedFromEnvironment().value_or(1284); }
 
 inline double ModelSeconds(int64_t units) { return static_cast<double>(units) / kUnitsPerSecond; }
 

@@ -8,7 +8,9 @@
 //
 // Time reported is model time (UseManualTime); the counters come from model
 // time and the bus's per-port statistics. Model time is virtual, so the
-// figures cannot depend on the machine's speed or load.
+// figures cannot depend on the machine's speed; the threads run seeded (see
+// RigOptions::seed), so they cannot depend on its load either. NORVUSB_SEED
+// picks another schedule.
 #include <cmath>
 #include <cstdlib>
 
@@ -29,7 +31,8 @@ void BM_PrintFullSpeed(benchmark::State &state) {
   const auto maxTransferSize = static_cast<uint32_t>(state.range(0));
   const auto rate = static_cast<uint64_t>(state.range(1));
   bench::RigOptions options{.timing = host::usb::Timing::FullSpeed,
-                            .maxTransferSize = maxTransferSize};
+                            .maxTransferSize = maxTransferSize,
+                            .seed = bench::ModelSeed()};
   if (rate != 0) options.printerRate = rate;
   bench::Rig rig(options);
   if (!rig.Ready(state)) return;
