@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 namespace support {
@@ -23,6 +24,10 @@ std::vector<std::string> Split(const std::string &text, char separator) {
   for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
   if (!text.empty() && text.back() == separator) parts.emplace_back();
   return parts;
+}
+
+bool HasTool(const std::string &name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 ScratchFile::ScratchFile(const std::string &stem, const std::string &extension)

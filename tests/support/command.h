@@ -14,6 +14,10 @@ std::string RunCommand(const std::string &command);
 // empty last field, as tshark prints one.
 std::vector<std::string> Split(const std::string &text, char separator);
 
+// True when `name` is a program on PATH. The project installs every tool a
+// test needs, so a test fails, not skips, without it.
+bool HasTool(const std::string &name);
+
 // A file in the temporary folder named for this process, removed when the
 // test ends however it ends (a failed assertion returns early).
 class ScratchFile {

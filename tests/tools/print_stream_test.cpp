@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "tests/support/command.h"
 #include "tests/tools/cli_runner.h"
 
 namespace {
@@ -246,7 +247,7 @@ std::vector<std::vector<uint8_t>> RgbRows(const std::string &png) {
 // The demo page drawn from what the printer received: a US Letter page at
 // 100 pixels per inch, with ink on it but mostly paper.
 TEST_F(PrintStreamTest, RenderDrawsTheDemoPage) {
-  ASSERT_EQ(std::system("command -v gs >/dev/null 2>&1"), 0) << "Ghostscript is missing: scripts/install-deps.sh installs it";
+  ASSERT_TRUE(support::HasTool("gs")) << "Ghostscript is missing: scripts/install-deps.sh installs it";
   const CliResult result = Run({"print", std::string(NORVUSB_SOURCE_DIR) + "/examples/testpage.ps", "--timing",
                                 "instant", "--json", "--render", Path("page.png").string()});
   ASSERT_EQ(result.status, 0) << result.err;

@@ -1,5 +1,6 @@
 // norvusb print as a user runs it: documents of several sizes through the
 // cable, the JSON report, the progress of a failing print.
+#include "tests/support/command.h"
 #include "tests/tools/cli_runner.h"
 
 namespace {
@@ -119,7 +120,7 @@ TEST_F(PrintTest, SlowPrinterSetsThePace) {
 // then nothing but bulk OUT for the print, then the port status polls (vendor
 // sub-command 5) while the printer drains.
 TEST_F(PrintTest, CaptureShowsStartSequenceThenBulkOutThenStatusPolls) {
-  ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is missing: scripts/install-deps.sh installs it";
+  ASSERT_TRUE(support::HasTool("tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
   const auto file = WriteFile("doc.bin", Document(9000));
   const auto pcap = Path("cap.pcap");
   ASSERT_EQ(Run({"print", file.string(), "--timing", "instant", "--quiet", "--pcap", pcap.string()}).status, 0);

@@ -31,8 +31,7 @@ struct WireSetup {
 class CaptureTest : public UsbAccessTest {};
 
 TEST_F(CaptureTest, TsharkShowsTheDescriptorReadsTheSelectionAndTheVendorRequests) {
-  // scripts/install-deps.sh installs it: a missing reader is a failure, not a skip.
-  ASSERT_TRUE(std::filesystem::exists("/usr/bin/tshark")) << "tshark is not installed";
+  ASSERT_TRUE(support::HasTool("tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
   const support::ScratchFile capture("usb_access", ".pcap");
   const auto &file = capture.path();
   host::MachineOptions options = InstantOptions();

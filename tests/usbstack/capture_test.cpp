@@ -46,7 +46,7 @@ TEST(CaptureEncoding, HeaderFollowsTheUsbPcapLayout) {
 }
 
 TEST_F(CaptureTest, TsharkDecodesTheTraffic) {
-  ASSERT_TRUE(std::filesystem::exists("/usr/bin/tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
+  ASSERT_TRUE(support::HasTool("tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
   const support::ScratchFile capture("usbstack_capture", ".pcap");
   const auto &file = capture.path();
   std::string error;

@@ -284,7 +284,7 @@ TEST_F(TransferTest, FailuresBelowAndPoolAndMappingFailuresCompleteCleanly) {
 using support::RunCommand;
 
 TEST_F(TransferTest, AStreamOfWritesSendsNoControlTrafficInACapture) {
-  ASSERT_TRUE(std::filesystem::exists("/usr/bin/tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
+  ASSERT_TRUE(support::HasTool("tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
   BootWith(1);
   host::DeviceHandle port;
   ASSERT_EQ(port.Open(DosName(0)), STATUS_SUCCESS);
