@@ -19,9 +19,12 @@
 // several instances. In: a ULONG count; the bus starts that many worker
 // threads, each of which opens one instance and carries requests over it:
 // an NVBUS_REQUEST and its data to the model, an NVBUS_REPLY and its data
-// back. While it works on a request the model may ask whether the request
-// still lives (NVBUS_REPLY.Handshake = NVBUS_QUERY_ALIVE); the bus answers
-// with a ULONG, 1 or 0 (cancelled or aborted meanwhile).
+// back. At every NAK the model asks whether the request still lives
+// (NVBUS_REPLY.Handshake = NVBUS_QUERY_ALIVE); the bus answers with a ULONG,
+// 1 or 0 (cancelled, aborted or unplugged meanwhile), and on 0 the model
+// stops at once and answers NVBUS_CANCELLED with what had moved. The bus
+// finishes a request only on the model's answer, so no packet of a request
+// moves after its caller saw it end.
 //
 // Why not an inverted call (requests the model pends on the control device):
 // Wine's winedevice dispatches the requests of a process's drivers on one
@@ -62,6 +65,7 @@
 #define NVBUS_STALL 1
 #define NVBUS_NO_ANSWER 2
 #define NVBUS_OVERRUN 3  // an IN transfer got more than it asked for
+#define NVBUS_CANCELLED 4  // stopped at a NAK: the request no longer lives
 
 // Requests of the test client to the model (NVBUS_HOOK.Operation).
 #define NVBUS_HOOK_ATTACH 1         // a new bridge and printer; answer: the NVBUS_PLUG that reports it

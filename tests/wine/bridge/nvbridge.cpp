@@ -95,10 +95,13 @@ uint32_t HandshakeCode(Handshake h) {
 }
 
 // A NAK: the host retries in a later frame, for as long as the request lives
-// (a caller's time-out cancels it).
-bool WaitFrame(HANDLE pipe, uint32_t id, uint32_t &naks) {
+// (a caller's time-out cancels it). Asked at every NAK: the bus finishes a
+// cancelled request only once the model has stopped, so asking less often
+// would only make cancels slower, and asking at all is what keeps data the
+// device has after a cancel for the next request.
+bool WaitFrame(HANDLE pipe, uint32_t id) {
   Sleep(1);
-  return (++naks % 16) != 0 || Alive(pipe, id);
+  return Alive(pipe, id);
 }
 
 Answer Control(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t *data) {
@@ -117,12 +120,11 @@ Answer Control(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_
   } else if (setup.bmRequestType == 0x02 && setup.bRequest == 1 && setup.wValue == 0) {
     bridge.ClearHalt(static_cast<uint8_t>(setup.wIndex));  // CLEAR_FEATURE(ENDPOINT_HALT)
   } else {
-    uint32_t naks = 0;
     for (;;) {
       bridge.AdvanceTo(Now());
       host::usb::ControlReply reply = bridge.Control(setup, {data, r.DataLength});
       if (reply.handshake == Handshake::Nak) {
-        if (!WaitFrame(pipe, r.Id, naks)) return {NVBUS_NO_ANSWER, 0, {}};
+        if (!WaitFrame(pipe, r.Id)) return {NVBUS_CANCELLED, 0, {}};
         continue;
       }
       a.handshake = HandshakeCode(reply.handshake);
@@ -137,7 +139,6 @@ Answer Control(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_
 Answer BulkOut(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_t *data) {
   Answer a;
   const size_t packetSize = r.Value ? r.Value : 64;
-  uint32_t naks = 0;
   size_t done = 0;
   while (done < r.DataLength) {
     const size_t n = std::min(packetSize, r.DataLength - done);
@@ -146,7 +147,10 @@ Answer BulkOut(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge, const uint8_
     if (h == Handshake::Ack) {
       done += n;
     } else if (h == Handshake::Nak) {
-      if (!WaitFrame(pipe, r.Id, naks)) break;
+      if (!WaitFrame(pipe, r.Id)) {
+        a.handshake = NVBUS_CANCELLED;
+        break;
+      }
     } else {
       a.handshake = HandshakeCode(h);
       break;
@@ -160,13 +164,15 @@ Answer BulkIn(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge) {
   Answer a;
   const size_t packetSize = r.Value ? r.Value : 64;
   std::vector<uint8_t> packet(packetSize);
-  uint32_t naks = 0;
   while (a.data.size() < r.Length) {
     size_t length = 0;
     bridge.AdvanceTo(Now());
     const Handshake h = bridge.PacketIn(static_cast<uint8_t>(r.Endpoint), packet, length);
     if (h == Handshake::Nak) {
-      if (!WaitFrame(pipe, r.Id, naks)) break;
+      if (!WaitFrame(pipe, r.Id)) {
+        a.handshake = NVBUS_CANCELLED;
+        break;
+      }
       continue;
     }
     if (h != Handshake::Ack) {

@@ -76,11 +76,24 @@ struct Pending {
   PURB Urb;  // null for a port reset or a hook
   ULONG PipeIndex;
   UCHAR Pairs[32];  // a selection's (interface, setting) pairs
+  // In service: failed by an abort or an unplug while the model works on it;
+  // it completes with this status once the model has let go of it.
+  NTSTATUS FailStatus;
+  USBD_STATUS FailUsbdStatus;
 };
 
 // The bus: one instance. Lock guards the three request lists, each
-// request's place in them, NextId and Seen; it is the only lock, taken under
-// the cancel spin lock (in the cancel routine) and never the other way round.
+// request's place in them, a request's failure mark, NextId and Seen; it is
+// the only lock, taken under the cancel spin lock (in the cancel routine) and
+// never the other way round.
+//
+// A waiting or held request has a cancel routine, which completes it. A
+// request in service has none: as a host controller does with a transfer it
+// has started, the bus finishes it only once the model has let go of it
+// (the model asks whether it still lives at every NAK, and a cancelled,
+// aborted or unplugged one does not). So once a caller sees a request end,
+// no packet of it moves any more, and nothing the device sends afterwards
+// can go to it.
 // A child's selection, halts and armed fault are changed by the thread that
 // submits its URBs (the driver under test sends one at a time per bridge) and
 // the halts also by the worker that finishes a stalled transfer.
@@ -123,6 +136,7 @@ VOID Zero(PVOID Target, SIZE_T Length) {
 
 // ---------------------------------------------------------------- the queues
 
+// Waiting or held requests only: one in service has no cancel routine.
 VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP Irp) {
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   Pending *P = (Pending *)Irp->Tail.Overlay.DriverContext[0];
@@ -176,23 +190,40 @@ BOOLEAN ClaimLocked(Pending *P) {
   return TRUE;
 }
 
+// Whether a request belongs to a child (and to one of its data pipes).
+BOOLEAN Matches(const Pending *P, const Child *C, LONG PipeIndex) {
+  if (P->Owner != C) return FALSE;
+  if (PipeIndex < 0) return TRUE;
+  return P->Urb != nullptr && (LONG)P->PipeIndex == PipeIndex &&
+         (P->Request.Kind == NVBUS_KIND_BULK_IN || P->Request.Kind == NVBUS_KIND_BULK_OUT);
+}
+
 // Fails every request of a child (or of one of its pipes) that is queued,
-// in service or held: an abort, or the bridge gone.
+// in service or held: an abort, or the bridge gone. Returns once none of
+// them is in service any more, as the stack completes an abort only after
+// the pipe's transfers (bounded: a model that no longer answers is left).
 VOID FailRequests(Child *C, LONG PipeIndex, NTSTATUS Status, USBD_STATUS UsbdStatus) {
   LIST_ENTRY Taken;
   InitializeListHead(&Taken);
   KIRQL Irql;
   KeAcquireSpinLock(&TheBus.Lock, &Irql);
-  PLIST_ENTRY Lists[3] = {&TheBus.Waiting, &TheBus.InServiceList, &TheBus.HeldList};
+  PLIST_ENTRY Lists[2] = {&TheBus.Waiting, &TheBus.HeldList};
   for (PLIST_ENTRY List : Lists) {
     for (PLIST_ENTRY Entry = List->Flink; Entry != List;) {
       Pending *P = CONTAINING_RECORD(Entry, Pending, Link);
       Entry = Entry->Flink;
-      if (P->Owner != C) continue;
-      if (PipeIndex >= 0 && (P->Urb == nullptr || (LONG)P->PipeIndex != PipeIndex)) continue;
-      if (PipeIndex >= 0 && P->Request.Kind != NVBUS_KIND_BULK_IN && P->Request.Kind != NVBUS_KIND_BULK_OUT) continue;
-      if (ClaimLocked(P)) InsertTailList(&Taken, &P->Link);
+      if (Matches(P, C, PipeIndex) && ClaimLocked(P)) InsertTailList(&Taken, &P->Link);
     }
+  }
+  BOOLEAN Busy = FALSE;
+  for (PLIST_ENTRY Entry = TheBus.InServiceList.Flink; Entry != &TheBus.InServiceList; Entry = Entry->Flink) {
+    Pending *P = CONTAINING_RECORD(Entry, Pending, Link);
+    if (!Matches(P, C, PipeIndex)) continue;
+    if (P->FailStatus == 0) {
+      P->FailStatus = Status;
+      P->FailUsbdStatus = UsbdStatus;
+    }
+    Busy = TRUE;
   }
   KeReleaseSpinLock(&TheBus.Lock, Irql);
   while (!IsListEmpty(&Taken)) {
@@ -200,6 +231,18 @@ VOID FailRequests(Child *C, LONG PipeIndex, NTSTATUS Status, USBD_STATUS UsbdSta
     if (P->Urb != nullptr) P->Urb->UrbHeader.Status = UsbdStatus;
     Complete(P->Irp, Status, 0);
     ExFreePoolWithTag(P, PoolTag);
+  }
+  for (ULONG Wait = 0; Busy && Wait < 5000; ++Wait) {
+    LARGE_INTEGER Pause;
+    Pause.QuadPart = -10000;  // 1 ms: the model asks at its next NAK
+    KeDelayExecutionThread(KernelMode, FALSE, &Pause);
+    Busy = FALSE;
+    KeAcquireSpinLock(&TheBus.Lock, &Irql);
+    for (PLIST_ENTRY Entry = TheBus.InServiceList.Flink; Entry != &TheBus.InServiceList; Entry = Entry->Flink) {
+      Pending *P = CONTAINING_RECORD(Entry, Pending, Link);
+      if (Matches(P, C, PipeIndex) && P->FailStatus != 0) Busy = TRUE;
+    }
+    KeReleaseSpinLock(&TheBus.Lock, Irql);
   }
 }
 
@@ -221,6 +264,13 @@ NTSTATUS FinishUrb(Pending *P, const NVBUS_REPLY *Reply, const UCHAR *Data, ULON
   } else if (Reply->Handshake == NVBUS_OVERRUN) {
     Status = STATUS_UNSUCCESSFUL;
     UsbdStatus = USBD_STATUS_DATA_OVERRUN;
+  } else if (Reply->Handshake == NVBUS_CANCELLED) {
+    Status = STATUS_CANCELLED;
+    UsbdStatus = USBD_STATUS_CANCELED;
+  }
+  if (P->FailStatus != 0) {  // aborted or unplugged meanwhile
+    Status = P->FailStatus;
+    UsbdStatus = P->FailUsbdStatus;
   }
   if (Urb == nullptr) {  // a port reset
     return Complete(P->Irp, Status, 0);
@@ -245,7 +295,8 @@ NTSTATUS FinishUrb(Pending *P, const NVBUS_REPLY *Reply, const UCHAR *Data, ULON
   return Complete(P->Irp, Status, 0);
 }
 
-// Finishes the request a reply names, unless it was cancelled or aborted meanwhile.
+// Finishes the request a reply names: a request in service belongs to the
+// worker that carries it.
 VOID Finish(const NVBUS_REPLY *Reply, const UCHAR *Data, ULONG DataLength) {
   Pending *Found = nullptr;
   KIRQL Irql;
@@ -253,7 +304,10 @@ VOID Finish(const NVBUS_REPLY *Reply, const UCHAR *Data, ULONG DataLength) {
   for (PLIST_ENTRY Entry = TheBus.InServiceList.Flink; Entry != &TheBus.InServiceList; Entry = Entry->Flink) {
     Pending *P = CONTAINING_RECORD(Entry, Pending, Link);
     if (P->Id == Reply->Id) {
-      if (ClaimLocked(P)) Found = P;
+      RemoveEntryList(&P->Link);
+      InitializeListHead(&P->Link);
+      P->Place = NoWhere;
+      Found = P;
       break;
     }
   }
@@ -269,25 +323,34 @@ VOID Finish(const NVBUS_REPLY *Reply, const UCHAR *Data, ULONG DataLength) {
   ExFreePoolWithTag(Found, PoolTag);
 }
 
+// Whether the model should go on with a request: not cancelled, aborted or
+// unplugged.
 BOOLEAN StillInService(ULONG Id) {
   BOOLEAN Alive = FALSE;
   KIRQL Irql;
   KeAcquireSpinLock(&TheBus.Lock, &Irql);
   for (PLIST_ENTRY Entry = TheBus.InServiceList.Flink; Entry != &TheBus.InServiceList; Entry = Entry->Flink) {
-    if (CONTAINING_RECORD(Entry, Pending, Link)->Id == Id) Alive = TRUE;
+    const Pending *P = CONTAINING_RECORD(Entry, Pending, Link);
+    if (P->Id == Id) Alive = !P->Irp->Cancel && P->FailStatus == 0;
   }
   KeReleaseSpinLock(&TheBus.Lock, Irql);
   return Alive;
 }
 
 // Moves the oldest waiting request into service and copies it (header and
-// data) into Buffer; 0 when none waits.
+// data) into Buffer; 0 when none waits. Its cancel routine goes: from now on
+// the worker finishes it.
 ULONG TakeRequest(PUCHAR Buffer) {
   ULONG Length = 0;
   KIRQL Irql;
   KeAcquireSpinLock(&TheBus.Lock, &Irql);
-  if (!IsListEmpty(&TheBus.Waiting)) {
+  while (Length == 0 && !IsListEmpty(&TheBus.Waiting)) {
     Pending *P = CONTAINING_RECORD(RemoveHeadList(&TheBus.Waiting), Pending, Link);
+    InitializeListHead(&P->Link);
+    if (IoSetCancelRoutine(P->Irp, nullptr) == nullptr) {
+      P->Place = NoWhere;  // its cancel routine is on its way and completes it
+      continue;
+    }
     P->Place = InService;
     InsertTailList(&TheBus.InServiceList, &P->Link);
     Copy(Buffer, &P->Request, sizeof P->Request);
