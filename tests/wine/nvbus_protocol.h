@@ -68,7 +68,8 @@
 #define NVBUS_CANCELLED 4  // stopped at a NAK: the request no longer lives
 
 // Requests of the test client to the model (NVBUS_HOOK.Operation).
-#define NVBUS_HOOK_ATTACH 1         // a new bridge and printer; answer: the NVBUS_PLUG that reports it
+#define NVBUS_HOOK_ATTACH 1         // a new bridge and printer (Argument 1: with an alternate setting 1 of
+                                    // interface 0); answer: the NVBUS_PLUG that reports it
 #define NVBUS_HOOK_SINK_COUNT 2     // answer: the ULONG count of bytes the printer took
 #define NVBUS_HOOK_READ_SINK 3      // Argument: offset; answer: the bytes from there (as many as fit)
 #define NVBUS_HOOK_BACK_CHANNEL 4   // data: bytes the printer queues for the host
@@ -76,6 +77,7 @@
 #define NVBUS_HOOK_PORT_CONFIGURATION 6  // answer: the bridge's port configuration word (USHORT)
 #define NVBUS_HOOK_TRANSFER_MODE 7  // answer: the bridge's transfer mode (UCHAR)
 #define NVBUS_HOOK_SHUTDOWN 8       // the model process ends
+#define NVBUS_HOOK_ALTERNATE_SETTING 9  // Argument: interface; answer: its active setting (UCHAR, 0xFF: none)
 
 // Request kinds a fault can be armed for (NVBUS_FAULT.RequestKind).
 #define NVBUS_ON_CONTROL 1   // any control transfer but a descriptor read

@@ -189,9 +189,10 @@ Answer BulkIn(HANDLE pipe, const NVBUS_REQUEST &r, Bridge &bridge) {
   return a;
 }
 
-Answer Attach(uint32_t index) {
+Answer Attach(uint32_t index, uint32_t shape) {
   auto printer = std::make_shared<Printer>();
   host::hardware::BridgeConfig config;
+  if (shape == 1) config.configuration = host::hardware::AlternateSettingConfiguration();
   char serial[32];
   std::snprintf(serial, sizeof serial, "NB1284-%04u", index + 1);  // as the host machine numbers its bridges
   config.identity.serialNumber = serial;
@@ -233,7 +234,7 @@ Answer Hook(const NVBUS_REQUEST &r, const std::shared_ptr<Bridge> &bridge, const
     return a;
   }
   if (r.Bridge >= NVBUS_MAX_BRIDGES) return {NVBUS_STALL, 0, {}};
-  if (r.Value == NVBUS_HOOK_ATTACH) return Attach(r.Bridge);
+  if (r.Value == NVBUS_HOOK_ATTACH) return Attach(r.Bridge, r.Endpoint);
   if (!bridge) return {NVBUS_STALL, 0, {}};
   Printer &printer = bridge->printer();
   switch (r.Value) {
@@ -273,6 +274,9 @@ Answer Hook(const NVBUS_REQUEST &r, const std::shared_ptr<Bridge> &bridge, const
     }
     case NVBUS_HOOK_TRANSFER_MODE:
       a.data.push_back(bridge->TransferMode());
+      break;
+    case NVBUS_HOOK_ALTERNATE_SETTING:
+      a.data.push_back(bridge->AlternateSetting(static_cast<uint8_t>(r.Endpoint)).value_or(0xFF));
       break;
     default:
       return {NVBUS_STALL, 0, {}};
