@@ -46,6 +46,10 @@
 #define IOCTL_NVBUS_HOOK NVBUS_CTL(0x913)
 // Out: NVBUS_STATE.
 #define IOCTL_NVBUS_STATE NVBUS_CTL(0x914)
+// In: the bridge number (ULONG); out: NVBUS_WMI. Sends a WMI request
+// (IRP_MJ_SYSTEM_CONTROL) to the top of the bridge's device stack, as the
+// WMI system does, and tells whether it reached the bridge's USB device.
+#define IOCTL_NVBUS_SYSTEM_CONTROL NVBUS_CTL(0x915)
 
 #define NVBUS_MAX_BRIDGES 8
 #define NVBUS_MAX_DATA 65536u
@@ -133,6 +137,11 @@ typedef struct NVBUS_HOOK {
   unsigned int Argument;
   unsigned int DataLength;  // bytes that follow
 } NVBUS_HOOK;
+
+typedef struct NVBUS_WMI {
+  unsigned int Reached;  // the bridge's USB device got the request
+  int Status;            // what it was completed with
+} NVBUS_WMI;
 
 typedef struct NVBUS_STATE {
   unsigned int Workers;         // worker threads connected to the model

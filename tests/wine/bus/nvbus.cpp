@@ -48,6 +48,7 @@ struct Child {
   // Armed faults: the next request of a kind.
   ULONG FaultKind;
   ULONG FaultOn;
+  ULONG WmiSeen;  // WMI requests that reached the child
 };
 
 struct DeviceHeader {
@@ -700,6 +701,61 @@ NTSTATUS State(PIRP Irp, PIO_STACK_LOCATION Location) {
   return Complete(Irp, STATUS_SUCCESS, sizeof S);
 }
 
+NTSTATUS NTAPI WmiDone(PDEVICE_OBJECT, PIRP, PVOID Context) {
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A WMI request for the child, sent where the WMI system sends it: to the
+// top of the child's stack. The drivers above must pass it on.
+NTSTATUS SendSystemControl(PIRP Irp, PIO_STACK_LOCATION Location) {
+  if (Location->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG) ||
+      Location->Parameters.DeviceIoControl.OutputBufferLength < sizeof(NVBUS_WMI)) {
+    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  const ULONG Index = *(const ULONG *)Irp->AssociatedIrp.SystemBuffer;
+  if (Index >= NVBUS_MAX_BRIDGES || TheBus.Children[Index] == nullptr || !TheBus.Children[Index]->Present) {
+    return Complete(Irp, STATUS_NO_SUCH_DEVICE, 0);
+  }
+  Child *C = TheBus.Children[Index];
+  PDEVICE_OBJECT Top = IoGetAttachedDeviceReference(C->Pdo);
+  PIRP Wmi = IoAllocateIrp(Top->StackSize, FALSE);
+  // Kept if the request never ends: its completion would still signal it.
+  PKEVENT Done = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), PoolTag);
+  if (Wmi == nullptr || Done == nullptr) {
+    if (Wmi != nullptr) IoFreeIrp(Wmi);
+    if (Done != nullptr) ExFreePoolWithTag(Done, PoolTag);
+    ObDereferenceObject(Top);
+    return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  KeInitializeEvent(Done, NotificationEvent, FALSE);
+  static GUID NoSuchGuid = {0x4E565749, 0x4D49, 0x0001, {0, 0, 0, 0, 0, 0, 0, 1}};
+  Wmi->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  Wmi->IoStatus.Information = 0;
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Wmi);
+  Next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+  Next->MinorFunction = IRP_MN_QUERY_ALL_DATA;
+  Next->Parameters.WMI.ProviderId = (ULONG_PTR)C->Pdo;
+  Next->Parameters.WMI.DataPath = &NoSuchGuid;
+  Next->Parameters.WMI.BufferSize = 0;
+  Next->Parameters.WMI.Buffer = nullptr;
+  IoSetCompletionRoutine(Wmi, WmiDone, Done, TRUE, TRUE, TRUE);
+  const ULONG Before = C->WmiSeen;
+  IoCallDriver(Top, Wmi);
+  LARGE_INTEGER Limit;
+  Limit.QuadPart = -50000000;  // 5 s
+  const NTSTATUS Waited = KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, &Limit);
+  ObDereferenceObject(Top);
+  if (Waited == STATUS_TIMEOUT) return Complete(Irp, STATUS_IO_TIMEOUT, 0);
+  NVBUS_WMI Result;
+  Result.Reached = C->WmiSeen != Before;
+  Result.Status = Wmi->IoStatus.Status;
+  IoFreeIrp(Wmi);
+  ExFreePoolWithTag(Done, PoolTag);
+  Copy(Irp->AssociatedIrp.SystemBuffer, &Result, sizeof Result);
+  return Complete(Irp, STATUS_SUCCESS, sizeof Result);
+}
+
 NTSTATUS ControlDeviceControl(PIRP Irp) {
   PIO_STACK_LOCATION Location = IoGetCurrentIrpStackLocation(Irp);
   switch (Location->Parameters.DeviceIoControl.IoControlCode) {
@@ -715,6 +771,8 @@ NTSTATUS ControlDeviceControl(PIRP Irp) {
       return Hook(Irp, Location);
     case IOCTL_NVBUS_STATE:
       return State(Irp, Location);
+    case IOCTL_NVBUS_SYSTEM_CONTROL:
+      return SendSystemControl(Irp, Location);
     default:
       return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -1237,6 +1295,14 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {
   return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
+// WMI: the child is the request's target and completes it with the status
+// it arrived with (it registers no WMI data); the bus passes its own down.
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT Device, PIRP Irp) {
+  if (KindOf(Device) == KindFdo) return PassDown((FdoExtension *)Device->DeviceExtension, Irp);
+  if (KindOf(Device) == KindPdo) ++((Child *)Device->DeviceExtension)->WmiSeen;
+  return Complete(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
+}
+
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
   if (KindOf(Device) == KindControl) return ControlDeviceControl(Irp);
   if (KindOf(Device) == KindFdo) return PassDown((FdoExtension *)Device->DeviceExtension, Irp);
@@ -1288,6 +1354,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   DriverObject->DriverUnload = Unload;
 

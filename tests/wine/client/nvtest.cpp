@@ -1629,6 +1629,65 @@ void CloseWithReadPendingThenData() {
   UnplugAll();
 }
 
+// Windows: a WMI request, which the WMI system sends to the top of a
+// device's stack, passes through the bridge's driver to the USB device
+// below, which completes it (here with the status it arrived with, as it
+// has no WMI data); then the port still prints.
+void WmiRequestsReachTheDeviceBelow() {
+  UnplugAll();
+  PlugAt(0, 1);
+  AsyncPort p(1);
+  for (int i = 0; i < 3; ++i) {
+    const uint32_t bridge = 0;
+    const Bytes out = BusControl(IOCTL_NVBUS_SYSTEM_CONTROL, &bridge, sizeof bridge, sizeof(NVBUS_WMI));
+    CHECK(out.size() == sizeof(NVBUS_WMI), "the bus sent no WMI request");
+    NVBUS_WMI result;
+    std::memcpy(&result, out.data(), sizeof result);
+    CHECK(result.Reached == 1, "a WMI request stopped above the USB device, completed with %#lx",
+          static_cast<unsigned long>(result.Status));
+    CHECK(result.Status == static_cast<int>(STATUS_NOT_SUPPORTED), "the WMI request came back with %#lx",
+          static_cast<unsigned long>(result.Status));
+  }
+  const Bytes data = Chunk(1, 300);
+  ExpectWritten(WriteWait(p.h, data), 300, "a write after the WMI requests");
+  CHECK(Sink(0, 300) == data, "the write after the WMI requests printed other bytes");
+}
+
+// Windows: unplugging a bridge whose port has a handle open and a read
+// waiting ends the read without data, takes the port away, and sends the
+// remove on down to the USB device below, which goes before the handle is
+// closed; the handle's requests then fail, its close succeeds, and the next
+// bridge gets the port.
+void UnplugWithReadPending() {
+  UnplugAll();
+  PlugAt(0, 1);
+  HANDLE h;
+  const NTSTATUS status = Open(PortPath(1), &h, false);
+  CHECK(status == STATUS_SUCCESS, "open: status %#lx", status);
+  struct Closer {
+    HANDLE h;
+    ~Closer() { NtClose(h); }
+  } closer{h};
+  Async read(64);
+  read.Read(h);
+  CHECK(read.First() == STATUS_PENDING, "the read did not wait: status %#lx", read.First());
+  WaitInService(1);
+  Unplug(0);
+  read.Wait(10, "the read of the unplugged bridge");
+  CHECK(!NT_SUCCESS(read.Status()) && read.Information() == 0 && read.Buffer() == Bytes(64, 0xEE),
+        "the read of the unplugged bridge ended with %#lx, %lu bytes", read.Status(),
+        static_cast<unsigned long>(read.Information()));
+  CHECK(WaitLink(1, false, 20), "NorvUSB1 still there 20 s after the unplug");
+  WaitGone(0);
+  const Result w = WriteWait(h, Chunk(1, 10));
+  CHECK(!NT_SUCCESS(w.status), "a write on the handle of the unplugged bridge: status %#lx", w.status);
+  PlugAt(0, 1);
+  AsyncPort p(1);
+  const Bytes data = Chunk(2, 300);
+  ExpectWritten(WriteWait(p.h, data), 300, "the next bridge's write");
+  CHECK(Sink(0, 300) == data, "the next bridge printed other bytes");
+}
+
 // "nvtest.exe child <mode> <port> <prefix>": the other process of a test.
 // Modes: "owner" opens the port, and on <prefix>-go writes OwnerText, sets
 // <prefix>-written, and on <prefix>-close closes and ends (exit code 0 when
@@ -1975,6 +2034,11 @@ int main(int argc, char **argv) {
       ProcessEndsWithReadPending);
   Run("closing a handle with a write held: the write ends, the port works (Windows closes only after the write ends)",
       CloseWithWriteHeld);
+  Run("unplugged with a read pending and the handle open: the read ends, the remove reaches the USB device (as on "
+      "Windows)",
+      UnplugWithReadPending);
+  Run("a WMI request sent to the bridge's stack reaches the USB device below (as on Windows)",
+      WmiRequestsReachTheDeviceBelow);
   Run("eight bridges at once: a port each and writes on all of them at once (as on Windows)", ManyBridges, 240);
   Run("plug A and B, unplug A, plug C: C gets NorvUSB1 (as on Windows)", OutOfOrderUnplug);
   Run("four replugs with a writer running: every write ends, and every one done printed once (as on Windows)",
