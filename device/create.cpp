@@ -3,6 +3,8 @@
 
 static const WCHAR DeviceNameTemplate[] = NORVUSB_WIDE("\\Device\\NorvUSBx");
 static const WCHAR DosDeviceNameTemplate[] = NORVUSB_WIDE("\\DosDevices\\NorvUSBx");
+// Device names tried past the counter's before a collision is given up on.
+static const ULONG NameSearchLimit = 1024;
 
 // Copies Template with its final character replaced by Number in decimal.
 // Name has room for NORVUSB_NAME_CHARS characters, far more than needed.
@@ -32,6 +34,24 @@ static VOID GiveBackPortNumber(PDEVICE_OBJECT PhysicalDeviceObject, USHORT PortI
   }
 }
 
+// The device name counts from NameCounter + 1. A bridge unplugged out of
+// order leaves the counter at a name still in use; the next unused number is
+// taken then, so that the new bridge is not left without a device. The
+// search is bounded: no more names can be in use than device objects live.
+static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, WCHAR *DeviceName, PDEVICE_OBJECT *DeviceObject) {
+  ULONG Number = (ULONG)DriverGlobals.NameCounter + 1;
+  ULONG Last = Number + NameSearchLimit;
+  NTSTATUS Status;
+  do {
+    BuildNumberedName(DeviceName, DeviceNameTemplate, Number);
+    UNICODE_STRING Name;
+    RtlInitUnicodeString(&Name, DeviceName);
+    Status = IoCreateDevice(DriverObject, sizeof(FdoExtension), &Name, FILE_DEVICE_UNKNOWN, 0, TRUE, DeviceObject);
+    Number++;
+  } while (Status == STATUS_OBJECT_NAME_COLLISION && Number < Last);
+  return Status;
+}
+
 NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                             PDEVICE_OBJECT *DeviceObject) {
   USHORT PortIndex = NORVUSB_MAX_PORTS;
@@ -44,12 +64,8 @@ NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 
   WCHAR DeviceName[NORVUSB_NAME_CHARS];
   WCHAR DosDeviceName[NORVUSB_NAME_CHARS];
-  BuildNumberedName(DeviceName, DeviceNameTemplate, (ULONG)DriverGlobals.NameCounter + 1);
   BuildNumberedName(DosDeviceName, DosDeviceNameTemplate, (ULONG)PortIndex + 1);
-
-  UNICODE_STRING Name;
-  RtlInitUnicodeString(&Name, DeviceName);
-  Status = IoCreateDevice(DriverObject, sizeof(FdoExtension), &Name, FILE_DEVICE_UNKNOWN, 0, TRUE, DeviceObject);
+  Status = CreateNamedDevice(DriverObject, DeviceName, DeviceObject);
   if (!NT_SUCCESS(Status)) {
     GiveBackPortNumber(PhysicalDeviceObject, PortIndex);
     return Status;
@@ -93,7 +109,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   FdoExtension *Extension = BridgeExtension(DeviceObject);
   KeInitializeSpinLock(&Extension->ChildListLock);
   InitializeListHead(&Extension->ChildList);
-  DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   DeviceObject->Flags |= DO_DIRECT_IO;
   Extension->IsFdo = 1;
   Extension->ChildCount = 0;
@@ -107,5 +122,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     return STATUS_NO_SUCH_DEVICE;
   }
   Extension->Self = DeviceObject;
+  // Above a device that is pageable for power, every device must be too.
+  DeviceObject->Flags |= Extension->LowerDeviceObject->Flags & DO_POWER_PAGABLE;
+  // Last: until now an opener could reach a bridge without a device below.
+  DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }

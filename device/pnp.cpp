@@ -148,10 +148,11 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Information = 0;
   // From here on the gate admits nothing, an open included.
   NorvUsbWriteUchar(&BridgeExtension(DeviceObject)->DeviceRemoved, 1);
-  BOOLEAN Deleted = FALSE;
+  BOOLEAN HandleKept = FALSE;
   // The device object may be gone when this returns.
-  NTSTATUS Status = HandleRemove(DeviceObject, Irp, &Deleted);
-  if (NT_SUCCESS(Status)) {
+  NTSTATUS Status = HandleRemove(DeviceObject, Irp, &HandleKept);
+  // A kept handle keeps its bridge's name counted.
+  if (NT_SUCCESS(Status) && !HandleKept) {
     DriverGlobals.NameCounter--;
   }
   return Status;

@@ -46,14 +46,16 @@ static VOID DeleteChildren(FdoExtension *Extension) {
   }
 }
 
-// The device object is deleted whether or not a handle is open: the I/O
-// manager keeps it (and the extension inside it) until the last file object
-// on it goes, so nobody else has to decide who deletes it, and a close that
-// runs at the same time still finds valid memory. Nothing here touches the
-// device object after IoDeleteDevice: that handle may have closed already.
-NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Deleted) {
+// The remove never fails and always reaches the stack below. With a handle
+// still open the device object stays inert (no extension) for that handle's
+// close. Windows 2000 and later defer the deletion of a device object with
+// open files until the last one goes, so it is deleted now; the Windows 98
+// generation documents no such deferral and sends remove straight after an
+// unplug with the spooler's handle open, so there the object is left in
+// place. Nothing here touches the device object after IoDeleteDevice: that
+// handle may have closed already.
+NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *HandleKept) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);
-  *Deleted = FALSE;
 
   // The remove request's own unit, then, once a transfer in flight has been
   // aborted, the device's own unit; the event fires when the last request has
@@ -72,18 +74,13 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Deleted) {
   // on); a close racing this frees the bounce buffer itself or finds it gone.
   FreeDeviceResources(DeviceObject);
   IoDetachDevice(LowerDeviceObject);
-  BOOLEAN HandleOpen = NorvUsbReadLong(&DeviceObject->ReferenceCount) > 0;
-  NTSTATUS Status = STATUS_CANCELLED;
-  if (HandleOpen) {
-    // The handle keeps an inert device object: every later request finds it
-    // without extension. The remove goes no further down.
+  *HandleKept = NorvUsbReadLong(&DeviceObject->ReferenceCount) > 0 ? TRUE : FALSE;
+  if (*HandleKept) {
+    // Every later request on the handle finds the bridge without extension.
     InterlockedExchangePointer((PVOID volatile *)&DeviceObject->DeviceExtension, nullptr);
-    CompleteRequest(Irp, STATUS_CANCELLED, 0);
   }
-  IoDeleteDevice(DeviceObject);
-  *Deleted = TRUE;
-  if (!HandleOpen) {
-    Status = PassRequestDown(LowerDeviceObject, Irp);
+  if (!*HandleKept || IoIsWdmVersionAvailable(1, 0x10)) {
+    IoDeleteDevice(DeviceObject);
   }
-  return Status;
+  return PassRequestDown(LowerDeviceObject, Irp);
 }

@@ -119,6 +119,22 @@ static NTSTATUS QueryChildId(PdoExtension *Child, BUS_QUERY_ID_TYPE IdType, PIRP
   return STATUS_SUCCESS;
 }
 
+// The child is the target of its own device node: a one-entry list, from
+// paged pool as relation lists are, holding the child with a reference for
+// the one who asked.
+static NTSTATUS ReportTargetRelation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_RELATIONS Relations =
+      (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), NORVUSB_POOL_TAG);
+  if (Relations == nullptr) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  Relations->Count = 1;
+  Relations->Objects[0] = DeviceObject;
+  ObReferenceObject(DeviceObject);
+  Irp->IoStatus.Information = (ULONG_PTR)Relations;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PdoExtension *Child = ChildExtension(DeviceObject);
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -131,7 +147,15 @@ NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:  // must not fail: the child goes with its bridge's remove
       Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      // Only the target relation is the child's to answer; a list someone
+      // already put there is left alone.
+      if (Stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation && Irp->IoStatus.Information == 0) {
+        Status = ReportTargetRelation(DeviceObject, Irp);
+      }
       break;
     case IRP_MN_QUERY_CAPABILITIES:
       WriteCapabilities(Stack->Parameters.DeviceCapabilities.Capabilities);

@@ -19,9 +19,18 @@ struct FieldValue {
   ULONG Length;
 };
 
-// A key counts only where it lies wholly inside the text.
+// A key counts only where it lies wholly inside the text. Compared here
+// rather than with strncmp, which the oldest target's kernel is not known
+// to export.
 static BOOLEAN KeyAt(const ANSI_STRING *DeviceId, ULONG Position, const char *Key, ULONG KeyLength) {
-  return Position + KeyLength <= DeviceId->Length && strncmp(DeviceId->Buffer + Position, Key, KeyLength) == 0;
+  if (Position + KeyLength > DeviceId->Length) {
+    return FALSE;
+  }
+  ULONG Matched = 0;
+  while (Matched < KeyLength && DeviceId->Buffer[Position + Matched] == Key[Matched]) {
+    Matched++;
+  }
+  return Matched == KeyLength;
 }
 
 // The first position where either form of the key stands, scanning from the

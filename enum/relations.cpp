@@ -1,4 +1,6 @@
 // The bridge's answer to a bus-relations query: its one child printer device.
+// A list with the child goes down the stack; a query with nothing new to
+// report is failed here, which leaves the manager's view as it was.
 #include "enum.h"
 
 static NTSTATUS FinishRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
@@ -27,9 +29,9 @@ NTSTATUS ReportBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   PDEVICE_OBJECT Child = nullptr;
-  NTSTATUS Status = CreateChildDevice(DeviceObject->DriverObject, DeviceObject, &Child);
-  if (!NT_SUCCESS(Status)) {
-    return FinishRelations(DeviceObject, Irp, Status);
+  NTSTATUS Created = CreateChildDevice(DeviceObject->DriverObject, DeviceObject, &Child);
+  if (!NT_SUCCESS(Created)) {
+    return FinishRelations(DeviceObject, Irp, Created);
   }
 
   KIRQL OldIrql;
@@ -62,7 +64,8 @@ NTSTATUS ReportBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ExFreePool(Previous);
   }
 
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  // The list goes down, so that the drivers below may add to it.
+  NTSTATUS Status = PassRequestDown(Bridge->LowerDeviceObject, Irp);
   IoGateRelease(DeviceObject);
-  return STATUS_SUCCESS;
+  return Status;
 }

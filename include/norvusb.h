@@ -18,6 +18,9 @@ extern DRIVER_GLOBALS DriverGlobals;
 #define NORVUSB_MAX_PORTS 128
 #define NORVUSB_NAME_CHARS 127
 #define NORVUSB_DEVICE_ID_BUFFER_SIZE 1024
+// The largest bulk packet that a read rounds up to (high speed); the bounce
+// buffer has this much room beyond the largest request for the rounding.
+#define NORVUSB_CARRY_SIZE 512
 
 struct TransferContext;
 
@@ -55,6 +58,17 @@ struct FdoExtension {
   KSPIN_LOCK TransferLock;          // guards CurrentTransfer between completion and reset
   KSPIN_LOCK InterfaceLock;         // guards the InterfaceInfo pointer and its pipe marks
   ULONG ConfigurationDescriptorSize;  // bytes of the configuration descriptor set that were read
+
+  // The file object whose open succeeded. Wine can hand a refused open's
+  // file object to its caller as if it had succeeded, and can send a close
+  // while a request is still in the driver: only the owner's requests act.
+  // Written under TransferLock together with Opened.
+  PFILE_OBJECT OwnerFileObject;
+  // Bytes the printer sent beyond what a read asked for: a bulk IN always
+  // asks for whole packets, so a short read must not drop the rest of the
+  // last packet. Owned by whoever holds TransferBusy.
+  ULONG ReadCarryLength;
+  UCHAR ReadCarry[NORVUSB_CARRY_SIZE];
 };
 
 // ------------------------------------------------------------------ the child printer device's extension
@@ -83,6 +97,8 @@ struct TransferContext {
   // it; the last to let go finishes the request.
   LONG References;
   PUCHAR CallerBuffer;  // system-space address of the caller's buffer, mapped before the transfer starts
+  PUCHAR BounceBuffer;  // the bounce buffer the transfer uses; close waits for the transfer before freeing it
+  ULONG AskedLength;    // bytes the caller asked for; a read may ask the device for more
 };
 
 // ------------------------------------------------------------------ routines
@@ -102,10 +118,11 @@ VOID IoGateRelease(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID StopCleanup(PDEVICE_OBJECT DeviceObject);
-NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Deleted);
+NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *HandleKept);
 VOID FreeDeviceResources(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // usb/
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
@@ -182,3 +199,6 @@ inline PdoExtension *ChildExtension(PDEVICE_OBJECT DeviceObject) {
 VOID FreeTransferBuffer(FdoExtension *Extension);
 inline BOOLEAN IsErrorSeverity(NTSTATUS Status) { return ((ULONG)Status & 0xC0000000u) == 0xC0000000u; }
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+// Passes a request to the next lower driver with a copy of the current stack
+// location; returns the status of the call.
+NTSTATUS PassRequestDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp);

@@ -23,7 +23,6 @@ extern "C" {
 
 // Run-time routines that ntoskrnl.exe exports.
 extern "C" int __cdecl sprintf(char *Buffer, const char *Format, ...);
-extern "C" int __cdecl strncmp(const char *First, const char *Second, size_t Count);
 
 #else
 

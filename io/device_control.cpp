@@ -1,6 +1,7 @@
 // The bridge's private device-control interface. Every request runs on the
 // caller's thread inside the I/O gate and is completed before the routine
-// returns. The status says whether the request was accepted; the outcome of
+// returns; only the handle that opened the port (or another driver, without
+// a file object) is served. The status says whether the request was accepted; the outcome of
 // the USB work shows in IoStatus.Information (clear-halt excepted).
 #include "io_internal.h"
 
@@ -135,8 +136,12 @@ VOID CarryOut(PDEVICE_OBJECT DeviceObject, const ControlRequest *Request) {
 
 NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status;
-  if (BridgeOrComplete(DeviceObject, Irp, STATUS_DELETE_PENDING, &Status) == nullptr) {
+  FdoExtension *Extension = BridgeOrComplete(DeviceObject, Irp, STATUS_DELETE_PENDING, &Status);
+  if (Extension == nullptr) {
     return Status;
+  }
+  if (!FromOwner(Extension, Irp)) {
+    return CompleteRequest(Irp, STATUS_INVALID_HANDLE, 0);
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;

@@ -15,3 +15,8 @@ FdoExtension *BridgeOrComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS O
 // Cancels the transfer in flight, if any, and returns whether there was one.
 // The transfer's record stays alive until the cancel has been issued.
 BOOLEAN CancelCurrentTransfer(PDEVICE_OBJECT DeviceObject);
+
+// Whether a request comes from the handle that opened the port. A request
+// without a file object comes from another driver in kernel mode and is let
+// through; one from any other file object is not the port's.
+BOOLEAN FromOwner(FdoExtension *Extension, PIRP Irp);

@@ -11,6 +11,10 @@
 // device object while a file object on it exists.
 #include "io_internal.h"
 
+// How often close looks whether a cancelled transfer has let go: 1 ms in
+// 100-ns units.
+static const LONG ClosePollInterval = 10000;
+
 FdoExtension *BridgeOrComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS OrphanStatus, NTSTATUS *Status) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);
   if (Extension != nullptr) {
@@ -30,6 +34,31 @@ VOID FreeTransferBuffer(FdoExtension *Extension) {
   }
 }
 
+BOOLEAN FromOwner(FdoExtension *Extension, PIRP Irp) {
+  PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  return FileObject == nullptr ||
+         FileObject == (PFILE_OBJECT)NorvUsbReadPointer((PVOID const volatile *)&Extension->OwnerFileObject);
+}
+
+// Opened and the owner change together under TransferLock, so that a
+// transfer about to be published sees either both or neither.
+static VOID SetOwner(FdoExtension *Extension, PFILE_OBJECT FileObject, UCHAR Opened) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->TransferLock, &Irql);
+  InterlockedExchangePointer((PVOID volatile *)&Extension->OwnerFileObject, FileObject);
+  NorvUsbWriteUchar(&Extension->Opened, Opened);
+  KeReleaseSpinLock(&Extension->TransferLock, Irql);
+}
+
+// The block holds the largest request and the room a read needs to ask for
+// whole packets; a setting too large to add that room to gets no block.
+static PUCHAR AllocateBounceBuffer(ULONG Size) {
+  if (Size == 0 || Size > 0xFFFFFFFFu - NORVUSB_CARRY_SIZE) {
+    return nullptr;
+  }
+  return (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size + NORVUSB_CARRY_SIZE, NORVUSB_POOL_TAG);
+}
+
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status;
   // A bridge left without extension opens and changes nothing.
@@ -40,23 +69,32 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!IoGateAcquire(DeviceObject)) {
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  if (Extension->Opened != 0) {
+  if (NorvUsbReadUchar(&Extension->Opened) != 0) {
     Status = STATUS_OBJECT_NAME_COLLISION;
   } else {
-    Extension->Opened = 1;
     // The size as it stands now: a later AddDevice may change the setting,
     // and the transfer engine bounds itself by what was allocated here.
     ULONG Size = NorvUsbReadUlong(&DriverGlobals.MaxTransferSize);
-    PUCHAR Buffer = Size != 0 ? (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG) : nullptr;
+    PUCHAR Buffer = AllocateBounceBuffer(Size);
     // Without pool the open still succeeds; each transfer then fails.
     FreeTransferBuffer(Extension);
     Extension->TransferBufferSize = Buffer != nullptr ? Size : 0;
     InterlockedExchangePointer((PVOID volatile *)&Extension->TransferBuffer, Buffer);
     SetPipeMarks(DeviceObject, 1);
+    SetOwner(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, 1);
     Status = STATUS_SUCCESS;
   }
   IoGateRelease(DeviceObject);
   return CompleteRequest(Irp, Status, 0);
+}
+
+// Close runs at passive level. A transfer claimed before the port was
+// marked closed either was cancelled above or finds the mark when it is
+// about to be passed down; either way it gives its claim back soon.
+static VOID WaitForTransferIdle(FdoExtension *Extension) {
+  while (NorvUsbReadLong(&Extension->TransferBusy) != 0) {
+    DelayFor(ClosePollInterval);
+  }
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -67,9 +105,17 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Extension == nullptr) {
     return Status;
   }
-  SetPipeMarks(DeviceObject, 0);
-  Extension->Opened = 0;
-  FreeTransferBuffer(Extension);
+  // Another file object's close (a refused open that its caller was told
+  // had succeeded) leaves the owner's port alone.
+  if (FromOwner(Extension, Irp)) {
+    // The platform closes only after the handle's last request has finished;
+    // Wine does not, so a transfer may still own the bounce buffer here.
+    SetOwner(Extension, nullptr, 0);
+    CancelCurrentTransfer(DeviceObject);
+    WaitForTransferIdle(Extension);
+    SetPipeMarks(DeviceObject, 0);
+    FreeTransferBuffer(Extension);
+  }
   // Nothing of the bridge is touched after this: once the close has finished,
   // a remove may delete the device object.
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);

@@ -6,7 +6,13 @@
 // TransferBusy, and a second one meanwhile is refused with
 // STATUS_DEVICE_BUSY without touching the bounce buffer, CurrentTransfer or
 // the bridge's transfer mode. The claim is given back when the transfer has
-// finished or failed.
+// finished or failed. Only the handle that opened the port transfers: any
+// other file object is refused with STATUS_INVALID_HANDLE before the claim.
+//
+// A read asks the device for whole packets: a device that has more to send
+// than the caller asked for fills the last packet, and what the caller did
+// not take waits in ReadCarry, which the next read gets before anything is
+// asked of the device again.
 //
 // CurrentTransfer is published, complete, under TransferLock and cleared
 // under it by the completion routine. The reset sequence takes a reference
@@ -24,35 +30,92 @@ PUCHAR CallerAddress(PMDL Mdl) {
   return (PUCHAR)MmMapLockedPages(Mdl, KernelMode);  // null when the system is out of mappings
 }
 
-BOOLEAN ClaimTransfer(FdoExtension *Extension) {
-  return InterlockedCompareExchange(&Extension->TransferBusy, 1, 0) == 0;
+// Claims the bounce buffer for the port's owner. The claim comes before the
+// look at Opened, and close marks the port closed before it waits for the
+// claim to go: so a transfer either sees the close or is waited for.
+NTSTATUS ClaimTransfer(FdoExtension *Extension, PIRP Irp) {
+  if (!FromOwner(Extension, Irp)) {
+    return STATUS_INVALID_HANDLE;
+  }
+  if (InterlockedCompareExchange(&Extension->TransferBusy, 1, 0) != 0) {
+    return STATUS_DEVICE_BUSY;
+  }
+  if (NorvUsbReadUchar(&Extension->Opened) == 0) {
+    InterlockedExchange(&Extension->TransferBusy, 0);
+    return STATUS_INVALID_HANDLE;
+  }
+  return STATUS_SUCCESS;
 }
 
 VOID ReleaseTransfer(FdoExtension *Extension) { InterlockedExchange(&Extension->TransferBusy, 0); }
 
-VOID FillBulkRequest(TransferContext *Context, const USBD_PIPE_INFORMATION *Pipe, PUCHAR Buffer, ULONG Length) {
+// The caller's length, or 0 for one the engine refuses.
+ULONG RequestLength(PIRP Irp) {
+  PMDL Mdl = Irp->MdlAddress;
+  ULONG Length = Mdl != nullptr ? MmGetMdlByteCount(Mdl) : 0;
+  return Length > NorvUsbReadUlong(&DriverGlobals.MaxTransferSize) ? 0 : Length;
+}
+
+// What a read asks of the device: the caller's length rounded up to whole
+// packets, so that the device never has to stop inside one. A packet size
+// beyond the carry's room is left unrounded.
+ULONG WholePackets(ULONG Length, USHORT PacketSize) {
+  if (PacketSize == 0 || PacketSize > NORVUSB_CARRY_SIZE) {
+    return Length;
+  }
+  return (Length + PacketSize - 1) / PacketSize * PacketSize;
+}
+
+VOID FillBulkRequest(TransferContext *Context, const USBD_PIPE_INFORMATION *Pipe, ULONG Length) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER *Urb = &Context->Urb;
   Urb->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
   Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
   Urb->PipeHandle = Pipe->PipeHandle;
   Urb->TransferFlags = USBD_SHORT_TRANSFER_OK | (Context->ReadDirection ? USBD_TRANSFER_DIRECTION_IN : 0);
   Urb->TransferBufferLength = Length;
-  Urb->TransferBuffer = Buffer;
+  Urb->TransferBuffer = Context->BounceBuffer;
   Urb->TransferBufferMDL = nullptr;
   Urb->UrbLink = nullptr;
 }
 
+// A new record for a transfer of Length bytes through the bounce buffer,
+// with the device's length set up in its URB; null without pool.
+TransferContext *NewTransfer(FdoExtension *Extension, const USBD_PIPE_INFORMATION *Pipe, PUCHAR Caller,
+                             ULONG Length, UCHAR ReadDirection) {
+  TransferContext *Context =
+      (TransferContext *)ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), NORVUSB_POOL_TAG);
+  if (Context == nullptr) {
+    return nullptr;
+  }
+  RtlZeroMemory(Context, sizeof(TransferContext));
+  Context->ReadDirection = ReadDirection;
+  Context->CallerBuffer = Caller;
+  Context->BounceBuffer = Extension->TransferBuffer;
+  Context->AskedLength = Length;
+  Context->References = 1;
+  FillBulkRequest(Context, Pipe, ReadDirection ? WholePackets(Length, Pipe->MaximumPacketSize) : Length);
+  return Context;
+}
+
+// Publishes the record unless the port was closed since the claim: close
+// cancels only a transfer it can see.
+BOOLEAN PublishTransfer(FdoExtension *Extension, TransferContext *Context) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Extension->TransferLock, &Irql);
+  BOOLEAN Open = NorvUsbReadUchar(&Extension->Opened) != 0;
+  if (Open) {
+    Extension->CurrentTransfer = Context;
+  }
+  KeReleaseSpinLock(&Extension->TransferLock, Irql);
+  return Open;
+}
+
 // Everything up to passing the request down. Returns STATUS_PENDING once
 // the request belongs to the USB stack, or the status to fail it with.
-NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP Irp, ULONG PipeIndex,
+NTSTATUS StartTransfer(FdoExtension *Extension, PIRP Irp, const USBD_PIPE_INFORMATION *Pipe,
                        UCHAR ReadDirection) {
-  USBD_PIPE_INFORMATION Pipe;
-  if (!CopyPipe(DeviceObject, PipeIndex, &Pipe) || Pipe.PipeFlags != 1) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  PMDL Mdl = Irp->MdlAddress;
-  ULONG Length = Mdl != nullptr ? MmGetMdlByteCount(Mdl) : 0;
-  if (Length == 0 || Length > NorvUsbReadUlong(&DriverGlobals.MaxTransferSize)) {
+  ULONG Length = RequestLength(Irp);
+  if (Length == 0) {
     return STATUS_INVALID_PARAMETER;
   }
   if (Extension->TransferBuffer == nullptr) {
@@ -64,41 +127,43 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIR
   }
   // Mapped now for both directions, so that a read never finds it cannot
   // hand back data already taken from the device.
-  PUCHAR Caller = CallerAddress(Mdl);
+  PUCHAR Caller = CallerAddress(Irp->MdlAddress);
   if (Caller == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  RtlZeroMemory(Extension->TransferBuffer, Extension->TransferBufferSize);
+  RtlZeroMemory(Extension->TransferBuffer, Extension->TransferBufferSize + NORVUSB_CARRY_SIZE);
   if (!ReadDirection) {
     RtlCopyMemory(Extension->TransferBuffer, Caller, Length);
   }
-  TransferContext *Context =
-      (TransferContext *)ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), NORVUSB_POOL_TAG);
+  TransferContext *Context = NewTransfer(Extension, Pipe, Caller, Length, ReadDirection);
   if (Context == nullptr) {
     return STATUS_NO_MEMORY;
   }
-  RtlZeroMemory(Context, sizeof(TransferContext));
-  Context->ReadDirection = ReadDirection;
-  Context->CallerBuffer = Caller;
-  Context->References = 1;
-  IoMarkIrpPending(Irp);
-  FillBulkRequest(Context, &Pipe, Extension->TransferBuffer, Length);
-  Context->Cancelled = 0;
-
+  if (!PublishTransfer(Extension, Context)) {
+    ExFreePool(Context);
+    return STATUS_CANCELLED;
+  }
   PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
   Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   Next->Parameters.Others.Argument1 = &Context->Urb;
   Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   IoSetCompletionRoutine(Irp, BulkTransferComplete, Context, TRUE, TRUE, TRUE);
   Context->Irp = Irp;
-
-  KIRQL Irql;
-  KeAcquireSpinLock(&Extension->TransferLock, &Irql);
-  Extension->CurrentTransfer = Context;
-  KeReleaseSpinLock(&Extension->TransferLock, Irql);
+  IoMarkIrpPending(Irp);
   // From here on the request and the record belong to the completion side.
   IofCallDriver(Extension->LowerDeviceObject, Irp);
   return STATUS_PENDING;
+}
+
+// Keeps what a read brought beyond the caller's length for the next read.
+// A sound stack moves less than a packet more; more than the carry holds is
+// not kept.
+VOID KeepCarry(FdoExtension *Extension, const UCHAR *Extra, ULONG Count) {
+  if (Count > NORVUSB_CARRY_SIZE) {
+    Count = NORVUSB_CARRY_SIZE;
+  }
+  RtlCopyMemory(Extension->ReadCarry, Extra, Count);
+  Extension->ReadCarryLength = Count;
 }
 
 // Settles the request's outcome as the completion found it: status,
@@ -106,27 +171,20 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIR
 // completion's result.
 NTSTATUS SettleOutcome(FdoExtension *Extension, TransferContext *Context, BOOLEAN Cancelled) {
   PIRP Irp = Context->Irp;
-  if (Cancelled) {
-    // Nothing is handed back, even if some data had moved.
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    return STATUS_CANCELLED;
+  NTSTATUS Status = Cancelled ? STATUS_CANCELLED : Irp->IoStatus.Status;
+  // Nothing is handed back from a cancelled or failed transfer, even if
+  // some data had moved.
+  ULONG Moved = NT_SUCCESS(Status) ? Context->Urb.TransferBufferLength : 0;
+  ULONG Handed = Moved > Context->AskedLength ? Context->AskedLength : Moved;
+  if (Context->ReadDirection && Handed != 0) {
+    RtlCopyMemory(Context->CallerBuffer, Context->BounceBuffer, Handed);
   }
-  if (!NT_SUCCESS(Irp->IoStatus.Status)) {
-    Irp->IoStatus.Information = 0;
-    return Irp->IoStatus.Status;
+  if (Context->ReadDirection && Moved > Handed) {
+    KeepCarry(Extension, Context->BounceBuffer + Handed, Moved - Handed);
   }
-  // Never more than the caller asked for, whatever the stack reports.
-  ULONG Moved = Context->Urb.TransferBufferLength;
-  ULONG Asked = MmGetMdlByteCount(Irp->MdlAddress);
-  if (Moved > Asked) {
-    Moved = Asked;
-  }
-  Irp->IoStatus.Information = Moved;
-  if (Context->ReadDirection) {
-    RtlCopyMemory(Context->CallerBuffer, Extension->TransferBuffer, Moved);
-  }
-  return STATUS_SUCCESS;
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Handed;
+  return Status;
 }
 
 // Frees the record and gives the bounce buffer back.
@@ -135,22 +193,52 @@ VOID ReleaseRecord(FdoExtension *Extension, TransferContext *Context) {
   ReleaseTransfer(Extension);
 }
 
-// Claims the bounce buffer and puts the bridge in the transfer's mode. On
-// failure nothing is claimed.
-NTSTATUS ClaimInMode(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP Irp, UCHAR Mode) {
-  if (!ClaimTransfer(Extension)) {
-    return STATUS_DEVICE_BUSY;
+// Serves a read from the bytes an earlier read left, without the device.
+NTSTATUS ReadFromCarry(FdoExtension *Extension, PIRP Irp) {
+  ULONG Length = RequestLength(Irp);
+  PUCHAR Caller = Length != 0 ? CallerAddress(Irp->MdlAddress) : nullptr;
+  if (Caller == nullptr) {
+    return CompleteRequest(Irp, Length == 0 ? STATUS_INVALID_PARAMETER : STATUS_INSUFFICIENT_RESOURCES, 0);
   }
+  ULONG Count = Length < Extension->ReadCarryLength ? Length : Extension->ReadCarryLength;
+  RtlCopyMemory(Caller, Extension->ReadCarry, Count);
+  // Moved down byte by byte: the ranges overlap, and the oldest target's
+  // kernel has no memmove to import.
+  for (ULONG Index = Count; Index < Extension->ReadCarryLength; Index++) {
+    Extension->ReadCarry[Index - Count] = Extension->ReadCarry[Index];
+  }
+  Extension->ReadCarryLength -= Count;
+  return CompleteRequest(Irp, STATUS_SUCCESS, Count);
+}
+
+// Puts the bridge in the transfer's mode. Only an error-severity status
+// stops the transfer; a warning lets it go on.
+NTSTATUS SwitchMode(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP Irp, UCHAR Mode) {
   if (Extension->TransferMode == Mode) {
     return STATUS_SUCCESS;
   }
-  // Only an error-severity status stops the transfer; a warning lets it go on.
   NTSTATUS Status = VendorCommand(DeviceObject, Irp, BRIDGE_SUBCOMMAND_TRANSFER_MODE, Mode, nullptr);
-  if (IsErrorSeverity(Status)) {
+  return IsErrorSeverity(Status) ? Status : STATUS_SUCCESS;
+}
+
+// With the claim held: the carry, or the mode switch and the transfer.
+// Every path gives the claim back, BulkTransfer's once the transfer is done.
+NTSTATUS TransferClaimed(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP Irp, UCHAR Mode,
+                         ULONG PipeIndex, UCHAR ReadDirection) {
+  NTSTATUS Status;
+  if (ReadDirection && Extension->ReadCarryLength != 0) {
+    Status = ReadFromCarry(Extension, Irp);
     ReleaseTransfer(Extension);
-    return Status;
+  } else {
+    Status = SwitchMode(DeviceObject, Extension, Irp, Mode);
+    if (IsErrorSeverity(Status)) {
+      ReleaseTransfer(Extension);
+      CompleteRequest(Irp, Status, 0);
+    } else {
+      Status = BulkTransfer(DeviceObject, Irp, PipeIndex, ReadDirection);
+    }
   }
-  return STATUS_SUCCESS;
+  return Status;
 }
 
 // Read and write share everything but the mode, the pipe and the direction.
@@ -166,9 +254,9 @@ NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Mode, ULO
   if (!IoGateAcquire(DeviceObject)) {
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  Status = ClaimInMode(DeviceObject, Extension, Irp, Mode);
+  Status = ClaimTransfer(Extension, Irp);
   // BulkTransfer takes a unit of its own, kept until the transfer finishes.
-  Status = NT_SUCCESS(Status) ? BulkTransfer(DeviceObject, Irp, PipeIndex, ReadDirection)
+  Status = NT_SUCCESS(Status) ? TransferClaimed(DeviceObject, Extension, Irp, Mode, PipeIndex, ReadDirection)
                               : CompleteRequest(Irp, Status, 0);
   IoGateRelease(DeviceObject);
   return Status;
@@ -196,7 +284,11 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PipeIndex, UC
     ReleaseTransfer(Extension);
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  NTSTATUS Status = StartTransfer(DeviceObject, Extension, Irp, PipeIndex, ReadDirection);
+  USBD_PIPE_INFORMATION Pipe;
+  NTSTATUS Status = STATUS_INVALID_PARAMETER;
+  if (CopyPipe(DeviceObject, PipeIndex, &Pipe) && Pipe.PipeFlags == 1) {
+    Status = StartTransfer(Extension, Irp, &Pipe, ReadDirection);
+  }
   if (Status != STATUS_PENDING) {
     ReleaseTransfer(Extension);
     CompleteRequest(Irp, Status, 0);
@@ -204,7 +296,6 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PipeIndex, UC
   }
   return Status;
 }
-
 NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(Irp);
   TransferContext *Transfer = (TransferContext *)Context;

@@ -151,6 +151,9 @@ struct KernelOptions {
   // Real-time pacing for a person watching: model time never runs ahead of
   // real time multiplied by this. 0, the default: no pacing.
   double pace = 0.0;
+  // The WDM version IoIsWdmVersionAvailable reports, major in the high byte:
+  // Windows 2000 (1.10) by default; 0x0100 models the Windows 98 generation.
+  uint16_t wdmVersion = 0x0110;
 };
 class Kernel {
  public:

@@ -98,7 +98,7 @@ PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device);
 // What an open does to the named device: resolves the name, refuses an
 // exclusive device that is open already, counts the new file object in
 // ReferenceCount and references the device. STATUS_SUCCESS fills *device.
-NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device);
+NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device, bool honourExclusive = true);
 // The same for a device object given directly (an unnamed one, such as a
 // PDO that a program reaches through its device interface).
 NTSTATUS OpenDeviceObjectForFile(PDEVICE_OBJECT target, PDEVICE_OBJECT *device);

@@ -37,6 +37,9 @@ void ReportLeaks() {
   }
 }
 
+// What IoIsWdmVersionAvailable reports; set at boot.
+std::atomic<uint16_t> gWdmVersion{0x0110};
+
 }  // namespace
 
 Kernel::Kernel(KernelOptions options) {
@@ -50,6 +53,7 @@ Kernel::Kernel(KernelOptions options) {
     gKernelAlive = false;
     throw;
   }
+  gWdmVersion = options.wdmVersion;
   detail::LowResourcesReset();
   forcepending::EnableFromEnvironment();
   ClearBugChecks();
@@ -65,7 +69,13 @@ Kernel::~Kernel() {
   detail::LowResourcesReset();
   forcepending::Disable();
   detail::ClockReset({});
+  gWdmVersion = KernelOptions{}.wdmVersion;
   gKernelAlive = false;
 }
 
 }  // namespace host
+
+BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  const uint16_t asked = uint16_t(MajorVersion << 8 | MinorVersion);
+  return asked <= host::gWdmVersion.load() ? TRUE : FALSE;
+}

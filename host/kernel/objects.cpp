@@ -276,7 +276,7 @@ PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device) {
 namespace {
 
 // The checks and the count of an open, on a device already found.
-NTSTATUS OpenFoundLocked(PDEVICE_OBJECT found, PDEVICE_OBJECT *device) {
+NTSTATUS OpenFoundLocked(PDEVICE_OBJECT found, PDEVICE_OBJECT *device, bool honourExclusive = true) {
   Record *r = FindLocked(found, Kind::Device);
   if (r == nullptr) return STATUS_NO_SUCH_DEVICE;
   Record *d = FindLocked(r->driver, Kind::Driver);
@@ -285,7 +285,7 @@ NTSTATUS OpenFoundLocked(PDEVICE_OBJECT found, PDEVICE_OBJECT *device) {
   // manager has begun to remove.
   if (r->removePending) return STATUS_NO_SUCH_DEVICE;
   if (d == nullptr || d->deleted || (found->Flags & DO_DEVICE_INITIALIZING)) return STATUS_NO_SUCH_DEVICE;
-  if ((found->Flags & DO_EXCLUSIVE) && __atomic_load_n(&found->ReferenceCount, __ATOMIC_SEQ_CST) != 0)
+  if (honourExclusive && (found->Flags & DO_EXCLUSIVE) && __atomic_load_n(&found->ReferenceCount, __ATOMIC_SEQ_CST) != 0)
     return STATUS_ACCESS_DENIED;
   __atomic_add_fetch(&found->ReferenceCount, 1, __ATOMIC_SEQ_CST);
   r->refs++;  // adopted by the file object
@@ -295,11 +295,11 @@ NTSTATUS OpenFoundLocked(PDEVICE_OBJECT found, PDEVICE_OBJECT *device) {
 
 }  // namespace
 
-NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device) {
+NTSTATUS OpenDeviceForFile(const std::u16string &name, PDEVICE_OBJECT *device, bool honourExclusive) {
   std::lock_guard lock(Om().mutex);
   PDEVICE_OBJECT found = ResolveLocked(name, 0);
   if (found == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  return OpenFoundLocked(found, device);
+  return OpenFoundLocked(found, device, honourExclusive);
 }
 
 NTSTATUS OpenDeviceObjectForFile(PDEVICE_OBJECT target, PDEVICE_OBJECT *device) {
@@ -620,7 +620,11 @@ void VerifyDevicesAfter(UCHAR minor, const std::vector<PDEVICE_OBJECT> &devices)
     const std::string which = io::Hex(device);
     if (minor == IRP_MN_REMOVE_DEVICE && attached)
       io::Violation(io::check::kRemoveNotDetached, device, nullptr, "device " + which + " was not detached at its remove");
-    if (minor == IRP_MN_REMOVE_DEVICE && !deleted)
+    // The Windows 98 generation defers no deletion: a device with files
+    // still open has to stay.
+    const bool keptForFiles =
+        !IoIsWdmVersionAvailable(1, 0x10) && __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) > 0;
+    if (minor == IRP_MN_REMOVE_DEVICE && !deleted && !keptForFiles)
       io::Violation(io::check::kRemoveNotDeleted, device, nullptr, "device " + which + " was not deleted at its remove");
     if (minor == IRP_MN_SURPRISE_REMOVAL && !attached)
       io::Violation(io::check::kDetachedAtSurpriseRemoval, device, nullptr,

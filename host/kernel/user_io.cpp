@@ -221,11 +221,13 @@ struct DeviceHandle::File {
       pending = outstanding;
     }
     Issue(IRP_MJ_CLEANUP, nullptr)->AwaitOrReport(false);
+    bool closed = !options.asWine || Issue(IRP_MJ_CLOSE, nullptr)->AwaitOrReport(false);
     bool stuck = false;
     for (auto &request : pending) stuck |= !request->AwaitOrReport(false);
     // A request the driver never finished still refers to the file object:
     // it stays alive (and shows in the leak report) rather than go under it.
-    if (stuck || !Issue(IRP_MJ_CLOSE, nullptr)->AwaitOrReport(false)) return STATUS_IO_TIMEOUT;
+    if (!options.asWine) closed = !stuck && Issue(IRP_MJ_CLOSE, nullptr)->AwaitOrReport(false);
+    if (stuck || !closed) return STATUS_IO_TIMEOUT;
     Release();
     return STATUS_SUCCESS;
   }
@@ -265,7 +267,7 @@ NTSTATUS DeviceHandle::Open(std::u16string_view path, const OpenOptions &options
   Close();
   auto [deviceName, fileName] = SplitDeviceName(KernelPathOf(path));
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = io::OpenDeviceForFile(deviceName, &device);
+  NTSTATUS status = io::OpenDeviceForFile(deviceName, &device, !options.asWine);
   if (!NT_SUCCESS(status)) return status;
   return Create(device, fileName, options);
 }
@@ -281,6 +283,10 @@ NTSTATUS DeviceHandle::Open(PDEVICE_OBJECT target, const OpenOptions &options) {
 NTSTATUS DeviceHandle::Create(PDEVICE_OBJECT device, const std::u16string &fileName, const OpenOptions &options) {
   auto file = std::make_shared<File>(io::NewFileObject(device, fileName), device, options);
   IoResult created = file->Call(IRP_MJ_CREATE, nullptr);
+  if (!NT_SUCCESS(created.status) && options.asWine) {
+    file_ = std::move(file);
+    return STATUS_SUCCESS;
+  }
   if (!NT_SUCCESS(created.status)) {
     file->Release();  // a failed create gets no cleanup or close
     return created.status;

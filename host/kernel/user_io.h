@@ -45,6 +45,12 @@ struct OpenOptions {
   // verifier violation (bug check 0xC9, parameter 0x402) instead of hanging
   // without a word.
   int64_t stuckRequestTimeout = 300LL * 10'000'000;
+  // Wine 8's I/O manager, which the platform never is: the exclusive flag is
+  // not honoured, a create the driver refused still gives a handle whose
+  // requests reach the driver (Open reports success), and the close goes to
+  // the driver without waiting for the handle's requests still pending. For
+  // tests of a driver against those orders.
+  bool asWine = false;
 };
 
 // One request in flight on a handle (an overlapped operation).

@@ -176,7 +176,7 @@ TEST_F(PnpUnitTest, ABusRelationQueryIsRefusedWithoutANewChildToReport) {
 
 // A relation list handed in by a driver above comes from paged pool: it is
 // freed (never at the child list lock's DISPATCH_LEVEL, which the pool
-// refuses) and replaced by a list with the new child.
+// refuses) and replaced by a list with the new child, which goes down.
 TEST_F(PnpUnitTest, AnIncomingEmptyRelationListIsFreedAndReplacedByTheChild) {
   ext_->DeviceIdValid = 1;
   auto *incoming =
@@ -188,7 +188,9 @@ TEST_F(PnpUnitTest, AnIncomingEmptyRelationListIsFreedAndReplacedByTheChild) {
                             reinterpret_cast<ULONG_PTR>(incoming));
   EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
   EXPECT_EQ(outcome.statusBlock.Status, STATUS_SUCCESS);
-  EXPECT_TRUE(stack_.arrivals.empty());
+  ASSERT_EQ(stack_.arrivals.size(), 1u);
+  EXPECT_EQ(stack_.arrivals[0].minor, IRP_MN_QUERY_DEVICE_RELATIONS);
+  EXPECT_EQ(stack_.arrivals[0].statusBlock.Information, outcome.statusBlock.Information);
   for (const auto &block : host::OutstandingPoolBlocks()) EXPECT_NE(block.tag, kIncomingListTag);
   auto *list = reinterpret_cast<PDEVICE_RELATIONS>(outcome.statusBlock.Information);
   ASSERT_NE(list, nullptr);
@@ -369,6 +371,44 @@ TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
     ext_->DeviceIdBuffer = nullptr;
   }
   EXPECT_TRUE(stack_.arrivals.empty());
+}
+
+// What a bus driver's device must answer itself: surprise removal never
+// fails, the target relation names the child with a reference for the
+// asker, and a WMI request ends with the status it came with.
+TEST_F(ChildTest, TheChildAnswersWhatABusDriversDeviceMust) {
+  PDEVICE_OBJECT child = MakeChild(kDeviceId);
+  EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).statusBlock.Status, STATUS_SUCCESS);
+  Outcome wmi = SendPnp(child, IRP_MJ_SYSTEM_CONTROL, 0, {}, kArrivingInformation);
+  EXPECT_EQ(wmi.returned, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(wmi.statusBlock.Information, kArrivingInformation);
+
+  Outcome target = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(TargetDeviceRelation));
+  EXPECT_EQ(target.statusBlock.Status, STATUS_SUCCESS);
+  auto *list = reinterpret_cast<PDEVICE_RELATIONS>(target.statusBlock.Information);
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->Count, 1u);
+  EXPECT_EQ(list->Objects[0], child);
+  ObDereferenceObject(list->Objects[0]);  // the asker's reference; without it the object would be gone
+  ExFreePool(list);
+  // Other relations are not the child's to answer.
+  EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(RemovalRelations))
+                .statusBlock.Status,
+            STATUS_NOT_SUPPORTED);
+  EXPECT_TRUE(stack_.arrivals.empty());
+}
+
+// The bridge has no WMI of its own: the request goes down untouched, and
+// the lower driver's answer is the bridge's.
+TEST_F(PnpUnitTest, AWmiRequestGoesDownUntouched) {
+  stack_.lowerStatus = kLowerStatus;
+  Outcome outcome = SendPnp(bridge_, IRP_MJ_SYSTEM_CONTROL, 0, {}, kArrivingInformation);
+  ASSERT_EQ(stack_.arrivals.size(), 1u);
+  EXPECT_EQ(stack_.arrivals[0].major, IRP_MJ_SYSTEM_CONTROL);
+  EXPECT_EQ(stack_.arrivals[0].statusBlock.Status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(stack_.arrivals[0].statusBlock.Information, kArrivingInformation);
+  EXPECT_EQ(outcome.returned, kLowerStatus);
+  EXPECT_EQ(ext_->PendingIoCount, 1);
 }
 
 // One opener at a time: a second open that reaches the driver is refused

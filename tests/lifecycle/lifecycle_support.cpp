@@ -224,6 +224,7 @@ SentIrp Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const IO_STACK_LOC
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // as the platform requires of PnP and power requests
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
   location->Parameters = parameters.Parameters;
+  location->FileObject = parameters.FileObject;
   location->MajorFunction = major;
   location->MinorFunction = minor;
   // The state outlives the request: the completion routine holds it until it has run.

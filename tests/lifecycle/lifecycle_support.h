@@ -59,7 +59,8 @@ class SentIrp {
   bool PendingReturned() const;
   std::shared_ptr<State> state;
 };
-// Sets up the request's first stack location (major, minor, parameters) and sends it.
+// Sets up the request's first stack location (major, minor, parameters and
+// file object) and sends it.
 SentIrp Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const IO_STACK_LOCATION &parameters = {});
 IO_STACK_LOCATION DevicePower(DEVICE_POWER_STATE state);
 

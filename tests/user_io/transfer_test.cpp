@@ -64,6 +64,33 @@ TEST_F(TransferTest, ReadsReturnTheBackChannelAndAShortAnswerWritesNothingBeyond
   EXPECT_EQ(got, back);
 }
 
+// A read that is not a whole number of packets loses nothing: the device
+// fills its last packet, and what the caller did not take comes with the
+// next read, in order, whatever the sizes.
+TEST_F(TransferTest, ReadsOfAnySizeGetEveryByteTheDeviceSentInOrder) {
+  BootWith(1);
+  host::DeviceHandle port;
+  ASSERT_EQ(port.Open(DosName(0)), STATUS_SUCCESS);
+  struct Row {
+    ULONG readSize;
+    size_t waiting;
+  };
+  for (Row row : {Row{100, 200}, Row{1, 130}, Row{65, 300}, Row{kDefaultMax, 5000}, Row{63, 64}}) {
+    const std::vector<uint8_t> back = Pattern(row.waiting, row.readSize);
+    machine_->Printer(0).QueueBackChannel(back);
+    std::vector<uint8_t> buffer(row.readSize + 1), got;
+    while (got.size() < back.size()) {
+      buffer.back() = 0xEE;
+      host::IoResult read = port.Read(buffer.data(), row.readSize);
+      ASSERT_EQ(read.status, STATUS_SUCCESS) << row.readSize << " after " << got.size();
+      ASSERT_GT(read.information, 0u);
+      ASSERT_EQ(buffer.back(), 0xEE) << "written beyond the read";
+      got.insert(got.end(), buffer.begin(), buffer.begin() + read.information);
+    }
+    EXPECT_EQ(got, back) << row.readSize;
+  }
+}
+
 TEST_F(TransferTest, TheModeSwitchGoesOutOnlyWhenTheDirectionChanges) {
   BootWith(1);
   host::DeviceHandle port;
@@ -225,7 +252,7 @@ TEST_F(TransferTest, TheRequestGoesDownAsOneBulkUrbWithTheTablesValues) {
   ASSERT_NE(context, nullptr);
   EXPECT_EQ(context->Urb.PipeHandle, fdo->InterfaceInfo->Pipes[1].PipeHandle);
   EXPECT_EQ(context->Urb.TransferFlags, ULONG(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
-  EXPECT_EQ(context->Urb.TransferBufferLength, 77u);
+  EXPECT_EQ(context->Urb.TransferBufferLength, 128u);  // whole packets of 64
   EXPECT_EQ(context->ReadDirection, 1);
   machine_->Printer(0).QueueBackChannel("z");
   ASSERT_TRUE(read->Wait(5 * kSecond));
