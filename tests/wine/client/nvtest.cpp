@@ -2054,6 +2054,14 @@ int main(int argc, char **argv) {
       "closes only after the read ends)",
       CloseWithReadPendingThenData);
 
+  // A fault in a driver ends the process that hosts them all, the bus with
+  // them: the bus still answering is the sign that none faulted.
+  Run("the process hosting the drivers lived through every test", [] {
+    DWORD error = 0;
+    BusControl(IOCTL_NVBUS_STATE, nullptr, 0, sizeof(NVBUS_STATE), &error);
+    CHECK(error == 0, "the bus answers error %lu: the process hosting the drivers is gone", error);
+  });
+
   // The model ends; the bus keeps nothing waiting for it.
   DWORD error = 0;
   NVBUS_HOOK shutdown{0, NVBUS_HOOK_SHUTDOWN, 0, 0};
