@@ -544,6 +544,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   r->held.store(true);
   PDRIVER_DISPATCH routine =
       major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : DefaultDispatch;
+  VerifyRequiredDispatch(DeviceObject, major, Irp);
   NTSTATUS status = routine(DeviceObject, Irp);
   if (status == static_cast<NTSTATUS>(0xFFFFFFFF))
     Violation(check::kReturnedMinusOne, Irp, DeviceObject,
@@ -604,7 +605,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                         "IoCompleteRequest on " + Describe(Irp) + ", which its owner does not hold (completed twice)");
     return;
   }
-  if (Irp->CurrentLocation <= Irp->StackCount) CheckEndedHere(*r, Irp);
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    VerifyMayFail(Irp);
+    CheckEndedHere(*r, Irp);
+  }
   CompleteWalk(*r, Irp);
 }
 
