@@ -655,15 +655,15 @@ void VerifyDevicesAfter(UCHAR minor, const std::vector<PDEVICE_OBJECT> &devices)
     }
     const std::string which = io::DeviceText(device);
     if (minor == IRP_MN_REMOVE_DEVICE && attached)
-      io::Violation(io::check::kRemoveNotDetached, device, nullptr, "device " + which + " was not detached at its remove");
+      io::Violation(io::check::kRemoveNotDetached, device, nullptr, which + " was not detached at its remove");
     if (minor == IRP_MN_REMOVE_DEVICE && !deleted)
-      io::Violation(io::check::kRemoveNotDeleted, device, nullptr, "device " + which + " was not deleted at its remove");
+      io::Violation(io::check::kRemoveNotDeleted, device, nullptr, which + " was not deleted at its remove");
     if (minor == IRP_MN_SURPRISE_REMOVAL && !attached)
       io::Violation(io::check::kDetachedAtSurpriseRemoval, device, nullptr,
-                    "device " + which + " detached itself at surprise removal, before its remove");
+                    which + " detached itself at surprise removal, before its remove");
     if (minor == IRP_MN_SURPRISE_REMOVAL && deleted)
       io::Violation(io::check::kDeletedAtSurpriseRemoval, device, nullptr,
-                    "device " + which + " deleted itself at surprise removal, before its remove");
+                    which + " deleted itself at surprise removal, before its remove");
     ObDereferenceObject(device);
   }
 }

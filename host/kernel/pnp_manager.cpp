@@ -508,7 +508,7 @@ bool Identify(DevNode *node, size_t position) {
 }
 
 void ProcessNewChild(DevNode *node) {
-  // The PDO is the bus driver's finished object from here on.
+  // The PDO comes as its bus driver's finished object.
   ::host::detail::VerifyReportedChild(node->pdo);
   const auto &siblings = node->parent->children;
   const size_t position = static_cast<size_t>(std::find(siblings.begin(), siblings.end(), node) - siblings.begin());
