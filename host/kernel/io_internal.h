@@ -80,6 +80,7 @@ inline std::unique_ptr<Slot[]> ZeroedStorage(size_t bytes) { return std::make_un
 
 void Violation(uint64_t code, const void *p2, const void *p3, std::string what);
 std::string Hex(const void *p);
+std::string StatusText(NTSTATUS status);  // "0xC0000001"
 
 // ------------------------------------------------------------------ objects (objects.cpp)
 inline constexpr CSHORT kIoTypeDevice = 3;

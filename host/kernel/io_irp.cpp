@@ -98,11 +98,6 @@ class ReturnAudit {
               "a dispatch routine of device " + Hex(device_) + " returned status " + StatusText(returned) +
                   " for IRP " + Hex(irp_) + ", which it completed (or let complete) with " + StatusText(completed));
   }
-  static std::string StatusText(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-  }
 
   host::Mutex mutex_;
   PIRP irp_;

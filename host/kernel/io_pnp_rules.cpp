@@ -2,8 +2,6 @@
 // manager and the PnP manager check as a stack is built and used: the
 // required dispatch routines, a child as its bus reports it, the answer to
 // TargetDeviceRelation, and the requests that must not fail.
-#include <cstdio>
-
 #include "host/kernel/io_internal.h"
 
 namespace host::io {
@@ -15,12 +13,6 @@ const char *MajorName(UCHAR major) {
     case IRP_MJ_POWER: return "IRP_MJ_POWER";
     default: return "IRP_MJ_SYSTEM_CONTROL";
   }
-}
-
-std::string StatusText(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-  return text;
 }
 
 }  // namespace

@@ -238,6 +238,12 @@ std::string Hex(const void *p) {
   return text;
 }
 
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
 bool IsLiveDevice(PDEVICE_OBJECT device) {
   std::lock_guard lock(Om().mutex);
   return FindLocked(device, Kind::Device) != nullptr;
