@@ -380,10 +380,6 @@ TEST_F(WrongFunctionDriverTest, TheManagerTakesTheReturnedStatusOfARequestThatDi
   g_fault = Fault::None;
 }
 
-}  // namespace
-
-namespace {
-
 // Every driver of a Plug and Play stack has a routine for IRP_MJ_PNP,
 // IRP_MJ_POWER and IRP_MJ_SYSTEM_CONTROL. The host finds a missing one when
 // the driver's device joins a stack (after AddDevice, or as its bus reports
