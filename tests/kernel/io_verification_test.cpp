@@ -418,10 +418,10 @@ INSTANTIATE_TEST_SUITE_P(
         MissingRoutine{"bus driver without WMI, asked at its bus device", -1, IRP_MJ_SYSTEM_CONTROL, false,
                        STATUS_INVALID_DEVICE_REQUEST, true}));
 
-// A bus driver answers TargetDeviceRelation for its child (asked when a
-// handle on the child's stack registers for device-change notification) with
-// a one-entry list holding the child, referenced; and the child lets
-// surprise removal succeed.
+// A bus driver answers TargetDeviceRelation for its child (asked as the
+// child's stack starts, and when a handle on it registers for device-change
+// notification) with a one-entry list holding the child, referenced; and the
+// child lets surprise removal succeed.
 using BusDriverTest = PnpFixture;
 
 TEST_F(BusDriverTest, ABusDriverAnswersForItsChildAndNeverFailsSurpriseRemoval) {
@@ -430,16 +430,17 @@ TEST_F(BusDriverTest, ABusDriverAnswersForItsChildAndNeverFailsSurpriseRemoval) 
     toy::TargetAnswer target;
     NTSTATUS surpriseRemoval;
     NTSTATUS query;
-    std::vector<uint64_t> rules;
+    uint64_t queryRule, removalRule;  // 0: sound
   } cases[] = {
-      {"a sound child", toy::TargetAnswer::Referenced, STATUS_SUCCESS, STATUS_SUCCESS, {}},
-      {"ignores the query", toy::TargetAnswer::Ignored, STATUS_SUCCESS, STATUS_NOT_SUPPORTED, {check::kPdoIgnoredRequiredIrp}},
-      {"answers an empty list", toy::TargetAnswer::EmptyList, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, {check::kTargetRelationNotFilled}},
+      {"a sound child", toy::TargetAnswer::Referenced, STATUS_SUCCESS, STATUS_SUCCESS, 0, 0},
+      {"ignores the query", toy::TargetAnswer::Ignored, STATUS_SUCCESS, STATUS_NOT_SUPPORTED, check::kPdoIgnoredRequiredIrp, 0},
+      {"answers an empty list", toy::TargetAnswer::EmptyList, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, check::kTargetRelationNotFilled, 0},
       {"answers without a reference", toy::TargetAnswer::Unreferenced, STATUS_SUCCESS, STATUS_SUCCESS,
-       {check::kTargetRelationNotReferenced}},
-      {"fails surprise removal", toy::TargetAnswer::Referenced, STATUS_UNSUCCESSFUL, STATUS_SUCCESS,
-       {check::kFailedIrpThatMustNotFail}},
+       check::kTargetRelationNotReferenced, 0},
+      {"fails surprise removal", toy::TargetAnswer::Referenced, STATUS_UNSUCCESSFUL, STATUS_SUCCESS, 0,
+       check::kFailedIrpThatMustNotFail},
   };
+  auto rules = [](uint64_t rule) { return rule != 0 ? std::vector<uint64_t>{rule} : std::vector<uint64_t>{}; };
   UseFunctionDriver();
   toy::Bus &bus = AddBus();
   char16_t instance = u'1';
@@ -448,16 +449,18 @@ TEST_F(BusDriverTest, ABusDriverAnswersForItsChildAndNeverFailsSurpriseRemoval) 
                                  .surpriseRemovalStatus = c.surpriseRemoval});
     bus.Invalidate();
     host::pnp::WaitIdle();
+    EXPECT_EQ(Violations(), rules(c.queryRule)) << c.what << ", as its stack starts";
     host::DeviceHandle handle;
     ASSERT_EQ(handle.Open(child.pdo), STATUS_SUCCESS);
     PDEVICE_OBJECT target = nullptr;
     EXPECT_EQ(host::pnp::QueryTargetDevice(handle.FileObject(), &target), c.query) << c.what;
     EXPECT_EQ(target, c.query == STATUS_SUCCESS ? child.pdo : nullptr) << c.what;
+    EXPECT_EQ(Violations(), rules(c.queryRule)) << c.what << ", as a handle registers";
     handle.Close();
     bus.Unplug(child);
     bus.Invalidate();
     host::pnp::WaitIdle();
-    EXPECT_EQ(Violations(), c.rules) << c.what;
+    EXPECT_EQ(Violations(), rules(c.removalRule)) << c.what << ", at surprise removal";
   }
 }
 
