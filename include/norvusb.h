@@ -43,7 +43,7 @@ struct FdoExtension {
   UCHAR Started;
   WCHAR DosDeviceName[NORVUSB_NAME_CHARS];
   WCHAR DeviceName[NORVUSB_NAME_CHARS];
-  UCHAR Opened;
+  UCHAR Opened;  // 0 free, 1 open, 2 closing (io/open_close.cpp)
   USHORT PortIndex;
   TransferContext *CurrentTransfer;
   PUCHAR TransferBuffer;

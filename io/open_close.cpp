@@ -9,6 +9,10 @@
 // meet a remove, and both free the bounce buffer through FreeTransferBuffer.
 // The extension stays valid for a close even then: the I/O manager keeps the
 // device object while a file object on it exists.
+//
+// Locks: TransferLock guards Opened and OwnerFileObject together (and
+// CurrentTransfer, io/transfer.cpp); it is taken alone, never with
+// InterfaceLock or ChildListLock held or taken inside it.
 #include "io_internal.h"
 
 // How often close looks whether a cancelled transfer has let go: 1 ms in
@@ -41,13 +45,20 @@ BOOLEAN FromOwner(FdoExtension *Extension, PIRP Irp) {
 }
 
 // Opened and the owner change together under TransferLock, so that a
-// transfer about to be published sees either both or neither.
-static VOID SetOwner(FdoExtension *Extension, PFILE_OBJECT FileObject, UCHAR Opened) {
+// transfer about to be published sees either both or neither. Opened goes
+// 0 (free) -> 1 (open, by this owner) -> 2 (closing) -> 0; only the open
+// state admits transfers and only the free one an open, so an open cannot
+// slip in while a close is still taking the port apart.
+static BOOLEAN MoveOpenState(FdoExtension *Extension, UCHAR From, UCHAR To, PFILE_OBJECT Owner) {
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->TransferLock, &Irql);
-  InterlockedExchangePointer((PVOID volatile *)&Extension->OwnerFileObject, FileObject);
-  NorvUsbWriteUchar(&Extension->Opened, Opened);
+  BOOLEAN Moved = NorvUsbReadUchar(&Extension->Opened) == From;
+  if (Moved) {
+    InterlockedExchangePointer((PVOID volatile *)&Extension->OwnerFileObject, Owner);
+    NorvUsbWriteUchar(&Extension->Opened, To);
+  }
   KeReleaseSpinLock(&Extension->TransferLock, Irql);
+  return Moved;
 }
 
 // The block holds the largest request and the room a read needs to ask for
@@ -69,7 +80,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!IoGateAcquire(DeviceObject)) {
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  if (NorvUsbReadUchar(&Extension->Opened) != 0) {
+  if (!MoveOpenState(Extension, 0, 1, IoGetCurrentIrpStackLocation(Irp)->FileObject)) {
     Status = STATUS_OBJECT_NAME_COLLISION;
   } else {
     // The size as it stands now: a later AddDevice may change the setting,
@@ -81,7 +92,6 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Extension->TransferBufferSize = Buffer != nullptr ? Size : 0;
     InterlockedExchangePointer((PVOID volatile *)&Extension->TransferBuffer, Buffer);
     SetPipeMarks(DeviceObject, 1);
-    SetOwner(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, 1);
     Status = STATUS_SUCCESS;
   }
   IoGateRelease(DeviceObject);
@@ -107,14 +117,18 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   // Another file object's close (a refused open that its caller was told
   // had succeeded) leaves the owner's port alone.
-  if (FromOwner(Extension, Irp)) {
+  // Only the owner's own file object closes the port, even for another
+  // driver (requests without a file object do not open it either).
+  PFILE_OBJECT Owner = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (Owner == NorvUsbReadPointer((PVOID const volatile *)&Extension->OwnerFileObject) &&
+      MoveOpenState(Extension, 1, 2, Owner)) {
     // The platform closes only after the handle's last request has finished;
     // Wine does not, so a transfer may still own the bounce buffer here.
-    SetOwner(Extension, nullptr, 0);
     CancelCurrentTransfer(DeviceObject);
     WaitForTransferIdle(Extension);
     SetPipeMarks(DeviceObject, 0);
     FreeTransferBuffer(Extension);
+    MoveOpenState(Extension, 2, 0, nullptr);
   }
   // Nothing of the bridge is touched after this: once the close has finished,
   // a remove may delete the device object.

@@ -40,7 +40,7 @@ NTSTATUS ClaimTransfer(FdoExtension *Extension, PIRP Irp) {
   if (InterlockedCompareExchange(&Extension->TransferBusy, 1, 0) != 0) {
     return STATUS_DEVICE_BUSY;
   }
-  if (NorvUsbReadUchar(&Extension->Opened) == 0) {
+  if (NorvUsbReadUchar(&Extension->Opened) != 1) {
     InterlockedExchange(&Extension->TransferBusy, 0);
     return STATUS_INVALID_HANDLE;
   }
@@ -102,7 +102,7 @@ TransferContext *NewTransfer(FdoExtension *Extension, const USBD_PIPE_INFORMATIO
 BOOLEAN PublishTransfer(FdoExtension *Extension, TransferContext *Context) {
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->TransferLock, &Irql);
-  BOOLEAN Open = NorvUsbReadUchar(&Extension->Opened) != 0;
+  BOOLEAN Open = NorvUsbReadUchar(&Extension->Opened) == 1;
   if (Open) {
     Extension->CurrentTransfer = Context;
   }

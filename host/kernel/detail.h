@@ -34,6 +34,19 @@ std::vector<PDEVICE_OBJECT> ReferenceDevicesAbove(PDEVICE_OBJECT pdo);
 void VerifyDevicesAfter(UCHAR minor, const std::vector<PDEVICE_OBJECT> &devices);
 // Every device AddDevice put above the PDO has DO_DEVICE_INITIALIZING cleared.
 void VerifyAddDevice(PDEVICE_OBJECT pdo);
+// A PDO reported in bus relations for the first time: its bus driver has
+// cleared DO_DEVICE_INITIALIZING (cleared here after the report, so that the
+// machine goes on) and serves the required major functions.
+void VerifyReportedChild(PDEVICE_OBJECT pdo);
+// The bottom of the attachment stack a device belongs to (its PDO).
+PDEVICE_OBJECT AttachmentBase(PDEVICE_OBJECT device);
+// How many times ObReferenceObject was called on the object since it was made.
+uint64_t ReferenceCalls(const void *object);
+// The answer of a PDO's bus driver to TargetDeviceRelation: success with a
+// one-entry list holding the PDO, referenced. Reports what is wrong (0x22A,
+// 0x22B, 0x22C); true when the PDO can be taken from the answer.
+bool VerifyTargetRelation(PDEVICE_OBJECT pdo, NTSTATUS status, const std::vector<PDEVICE_OBJECT> &listed,
+                          bool referenced);
 
 // Pool (pool.cpp). Memory the kernel hands a driver unwritten (new pool
 // blocks, the system buffers of buffered I/O) holds this byte, as the

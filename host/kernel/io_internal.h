@@ -43,8 +43,12 @@ inline constexpr uint64_t kFailedPnpPassedDown = 0x215;
 inline constexpr uint64_t kFailedPowerPassedDown = 0x219;
 inline constexpr uint64_t kRemoveNotDetached = 0x21D;
 inline constexpr uint64_t kRemoveNotDeleted = 0x21E;
+inline constexpr uint64_t kRequiredDispatchMissing = 0x21F;
 inline constexpr uint64_t kReturnedStatusDiffers = 0x224;
 inline constexpr uint64_t kReturnedMinusOne = 0x225;
+inline constexpr uint64_t kPdoIgnoredRequiredIrp = 0x22A;
+inline constexpr uint64_t kTargetRelationNotFilled = 0x22B;
+inline constexpr uint64_t kTargetRelationNotReferenced = 0x22C;
 inline constexpr uint64_t kUntouchedPnpCompleted = 0x22D;
 inline constexpr uint64_t kUnknownPnpCompleted = 0x22E;
 inline constexpr uint64_t kSuccessfulPnpCompleted = 0x230;
@@ -60,6 +64,7 @@ inline constexpr uint64_t kMarkedButNotPending = 0x23E;
 inline constexpr uint64_t kDeleteTwice = 0x240;
 inline constexpr uint64_t kDetachedAtSurpriseRemoval = 0x241;
 inline constexpr uint64_t kDeletedAtSurpriseRemoval = 0x242;
+inline constexpr uint64_t kFailedIrpThatMustNotFail = 0x247;
 // No platform number for these two; the host machine's own.
 inline constexpr uint64_t kInformationExceedsBuffer = 0x401;
 inline constexpr uint64_t kUserRequestStuck = 0x402;
@@ -75,6 +80,7 @@ inline std::unique_ptr<Slot[]> ZeroedStorage(size_t bytes) { return std::make_un
 
 void Violation(uint64_t code, const void *p2, const void *p3, std::string what);
 std::string Hex(const void *p);
+std::string StatusText(NTSTATUS status);  // "0xC0000001"
 
 // ------------------------------------------------------------------ objects (objects.cpp)
 inline constexpr CSHORT kIoTypeDevice = 3;
@@ -91,6 +97,11 @@ bool HasLowerDevice(PDEVICE_OBJECT device);
 bool DriverUnloaded(PDEVICE_OBJECT device);
 bool DeviceDeleted(PDEVICE_OBJECT device);
 std::u16string DeviceName(PDEVICE_OBJECT device);  // "\Device\X", or a description of an unnamed one
+// "device \Device\X of \Driver\Y at 0x..." for a verifier's message.
+std::string DeviceText(PDEVICE_OBJECT device);
+// True the first time it is asked for this driver and major function: a
+// missing dispatch routine is reported once per driver, not per request.
+bool FirstReportOfMissingDispatch(PDRIVER_OBJECT driver, UCHAR major);
 // The top of the device's attachment stack, with an object reference taken
 // (ObDereferenceObject when done), or null for an unknown device.
 PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device);
@@ -110,6 +121,16 @@ PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, const std::u16string &fileName
 
 void ObjectsReset();
 void ObjectLeaks(std::vector<std::string> &out);
+
+// ------------------------------------------------------------------ Plug and Play rules (io_pnp_rules.cpp)
+// The major functions every driver of a Plug and Play stack must serve.
+inline constexpr UCHAR kRequiredMajors[] = {IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_SYSTEM_CONTROL};
+// 0x21F when the device's driver left this required major function to the
+// default routine (once per driver and major). `irp` is the request that
+// found it, or null when the check runs as the device joins a stack.
+void VerifyRequiredDispatch(PDEVICE_OBJECT device, UCHAR major, PIRP irp);
+// 0x247 when a driver completes a request that must not fail with a failure.
+void VerifyMayFail(PIRP irp);
 
 // ------------------------------------------------------------------ IRPs (io_irp.cpp)
 // The I/O manager's own IRPs (threaded): finished and freed by the I/O

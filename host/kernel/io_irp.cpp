@@ -98,11 +98,6 @@ class ReturnAudit {
               "a dispatch routine of device " + Hex(device_) + " returned status " + StatusText(returned) +
                   " for IRP " + Hex(irp_) + ", which it completed (or let complete) with " + StatusText(completed));
   }
-  static std::string StatusText(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-  }
 
   host::Mutex mutex_;
   PIRP irp_;
@@ -544,6 +539,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   r->held.store(true);
   PDRIVER_DISPATCH routine =
       major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : DefaultDispatch;
+  VerifyRequiredDispatch(DeviceObject, major, Irp);
   NTSTATUS status = routine(DeviceObject, Irp);
   if (status == static_cast<NTSTATUS>(0xFFFFFFFF))
     Violation(check::kReturnedMinusOne, Irp, DeviceObject,
@@ -604,7 +600,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                         "IoCompleteRequest on " + Describe(Irp) + ", which its owner does not hold (completed twice)");
     return;
   }
-  if (Irp->CurrentLocation <= Irp->StackCount) CheckEndedHere(*r, Irp);
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    VerifyMayFail(Irp);
+    CheckEndedHere(*r, Irp);
+  }
   CompleteWalk(*r, Irp);
 }
 

@@ -31,6 +31,8 @@ struct Record {
   PDEVICE_OBJECT attachedTo = nullptr;  // device: the device below it
   PDRIVER_OBJECT driver = nullptr;      // device: its driver (referenced)
   PDEVICE_OBJECT fileDevice = nullptr;  // file: the device it is open on (referenced)
+  uint32_t missingDispatchReported = 0;  // driver: a bit per major function reported missing
+  uint64_t referenceCalls = 0;           // ObReferenceObject calls on it
 };
 
 struct Link {
@@ -236,6 +238,12 @@ std::string Hex(const void *p) {
   return text;
 }
 
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
 bool IsLiveDevice(PDEVICE_OBJECT device) {
   std::lock_guard lock(Om().mutex);
   return FindLocked(device, Kind::Device) != nullptr;
@@ -263,6 +271,23 @@ bool DriverUnloaded(PDEVICE_OBJECT device) {
 std::u16string DeviceName(PDEVICE_OBJECT device) {
   std::lock_guard lock(Om().mutex);
   return DescribeLocked(device);
+}
+
+std::string DeviceText(PDEVICE_OBJECT device) {
+  std::lock_guard lock(Om().mutex);
+  Record *r = FindLocked(device, Kind::Device);
+  Record *d = r ? FindLocked(r->driver, Kind::Driver) : nullptr;
+  const std::string name = r == nullptr || r->name.empty() ? "(unnamed)" : Narrow(r->name);
+  return "device " + name + " of " + (d ? Narrow(d->name) : std::string("an unknown driver")) + " at " + Hex(device);
+}
+
+bool FirstReportOfMissingDispatch(PDRIVER_OBJECT driver, UCHAR major) {
+  std::lock_guard lock(Om().mutex);
+  Record *d = FindLocked(driver, Kind::Driver);
+  const uint32_t bit = 1u << (major & 31);
+  if (d == nullptr || (d->missingDispatchReported & bit)) return false;
+  d->missingDispatchReported |= bit;
+  return true;
 }
 
 PDEVICE_OBJECT ReferenceAttachedTop(PDEVICE_OBJECT device) {
@@ -505,6 +530,7 @@ VOID NTAPI ObfReferenceObject(PVOID Object) {
     return;
   }
   it->second->refs++;
+  it->second->referenceCalls++;
 }
 
 VOID NTAPI ObfDereferenceObject(PVOID Object) {
@@ -578,6 +604,22 @@ PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device) {
   return FindLocked(device, io::Kind::Device) ? TopLocked(device) : nullptr;
 }
 
+PDEVICE_OBJECT AttachmentBase(PDEVICE_OBJECT device) {
+  std::lock_guard lock(Om().mutex);
+  io::Record *r = FindLocked(device, io::Kind::Device);
+  while (r != nullptr && r->attachedTo != nullptr) {
+    device = r->attachedTo;
+    r = FindLocked(device, io::Kind::Device);
+  }
+  return r != nullptr ? device : nullptr;
+}
+
+uint64_t ReferenceCalls(const void *object) {
+  std::lock_guard lock(Om().mutex);
+  auto it = Om().objects.find(object);
+  return it != Om().objects.end() ? it->second->referenceCalls : 0;
+}
+
 void SetStackRemovePending(PDEVICE_OBJECT pdo, bool pending) {
   std::lock_guard lock(Om().mutex);
   for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
@@ -617,34 +659,35 @@ void VerifyDevicesAfter(UCHAR minor, const std::vector<PDEVICE_OBJECT> &devices)
       attached = r->attachedTo != nullptr;
       deleted = r->deleted;
     }
-    const std::string which = io::Hex(device);
+    const std::string which = io::DeviceText(device);
     if (minor == IRP_MN_REMOVE_DEVICE && attached)
-      io::Violation(io::check::kRemoveNotDetached, device, nullptr, "device " + which + " was not detached at its remove");
+      io::Violation(io::check::kRemoveNotDetached, device, nullptr, which + " was not detached at its remove");
     // The Windows 98 generation defers no deletion: a device with files
     // still open has to stay.
     const bool keptForFiles =
         !IoIsWdmVersionAvailable(1, 0x10) && __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) > 0;
     if (minor == IRP_MN_REMOVE_DEVICE && !deleted && !keptForFiles)
-      io::Violation(io::check::kRemoveNotDeleted, device, nullptr, "device " + which + " was not deleted at its remove");
+      io::Violation(io::check::kRemoveNotDeleted, device, nullptr, which + " was not deleted at its remove");
     if (minor == IRP_MN_SURPRISE_REMOVAL && !attached)
       io::Violation(io::check::kDetachedAtSurpriseRemoval, device, nullptr,
-                    "device " + which + " detached itself at surprise removal, before its remove");
+                    which + " detached itself at surprise removal, before its remove");
     if (minor == IRP_MN_SURPRISE_REMOVAL && deleted)
       io::Violation(io::check::kDeletedAtSurpriseRemoval, device, nullptr,
-                    "device " + which + " deleted itself at surprise removal, before its remove");
+                    which + " deleted itself at surprise removal, before its remove");
     ObDereferenceObject(device);
   }
 }
 
 // AddDevice's duties: DO_DEVICE_INITIALIZING cleared on what it created,
-// the lower device's I/O method and power-pageable flag taken over, and
-// never both I/O methods.
+// the lower device's I/O method and power-pageable flag taken over, never
+// both I/O methods, and a routine for every required major function.
 void VerifyAddDevice(PDEVICE_OBJECT pdo) {
   std::vector<PDEVICE_OBJECT> devices = ReferenceDevicesAbove(pdo);
   PDEVICE_OBJECT lower = pdo;
   for (PDEVICE_OBJECT device : devices) {
     const ULONG flags = device->Flags, below = lower->Flags;
-    const std::string which = "device " + io::Hex(device);
+    const std::string which = io::DeviceText(device);
+    for (UCHAR major : io::kRequiredMajors) io::VerifyRequiredDispatch(device, major, nullptr);
     if (flags & DO_DEVICE_INITIALIZING)
       io::Violation(io::check::kStillInitializing, device, pdo, which + " is still DO_DEVICE_INITIALIZING after AddDevice");
     if ((flags & DO_BUFFERED_IO) && (flags & DO_DIRECT_IO))
@@ -653,7 +696,8 @@ void VerifyAddDevice(PDEVICE_OBJECT pdo) {
       io::Violation(io::check::kIoMethodNotCopied, device, lower, which + " did not take over its lower device's I/O method");
     if ((below & DO_POWER_PAGABLE) && !(flags & DO_POWER_PAGABLE))
       io::Violation(io::check::kPowerPagableNotInherited, device, lower,
-                    which + " is not DO_POWER_PAGABLE above a device that is");
+                    which + " is not DO_POWER_PAGABLE above " + io::DeviceText(lower) +
+                        ", which is: every device above a pageable one must be pageable too");
     lower = device;
     ObDereferenceObject(device);
   }

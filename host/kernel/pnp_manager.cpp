@@ -382,6 +382,43 @@ PDRIVER_OBJECT LoadDriver(const DriverRegistration &driver) {
   return object;
 }
 
+// ------------------------------------------------------------------ relation answers
+
+// The objects of a relation list a driver returned, read no further than its
+// pool block reaches; the list itself is freed.
+std::vector<PDEVICE_OBJECT> TakeRelationList(ULONG_PTR information) {
+  std::vector<PDEVICE_OBJECT> objects;
+  auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+  const size_t room = relations != nullptr ? internal::PoolRoom(relations) : 0;
+  if (room == 0) return objects;  // none, or not pool memory: the driver's error, left alone
+  const size_t capacity =
+      room > offsetof(DEVICE_RELATIONS, Objects) ? (room - offsetof(DEVICE_RELATIONS, Objects)) / sizeof(PDEVICE_OBJECT) : 0;
+  const size_t count = capacity > 0 ? std::min<size_t>(relations->Count, capacity) : 0;
+  objects.assign(relations->Objects, relations->Objects + count);
+  ExFreePool(relations);
+  return objects;
+}
+
+// The stack's target device, which its bus driver answers with the PDO. The
+// platform asks when a handle registers for device-change notification, and
+// its verifier asks each stack that has just started.
+NTSTATUS QueryTargetOf(DevNode *node, PDEVICE_OBJECT *target) {
+  const uint64_t referencesBefore = ::host::detail::ReferenceCalls(node->pdo);
+  IO_STACK_LOCATION parameters{};
+  parameters.Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+  auto outcome = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, parameters, TargetDeviceRelation);
+  const std::vector<PDEVICE_OBJECT> listed =
+      NT_SUCCESS(outcome.status) ? TakeRelationList(outcome.information) : std::vector<PDEVICE_OBJECT>{};
+  const bool referenced = ::host::detail::ReferenceCalls(node->pdo) > referencesBefore;
+  if (!::host::detail::VerifyTargetRelation(node->pdo, outcome.status, listed, referenced))
+    return NT_SUCCESS(outcome.status) ? STATUS_UNSUCCESSFUL : outcome.status;
+  // The host keeps no registration: the reference that came with the PDO
+  // goes at once.
+  if (referenced) ObDereferenceObject(node->pdo);
+  *target = node->pdo;
+  return STATUS_SUCCESS;
+}
+
 // ------------------------------------------------------------------ start
 
 void Fail(DevNode *node, uint32_t problemCode, NTSTATUS status) { SetState(node, DeviceState::Failed, problemCode, status); }
@@ -401,6 +438,10 @@ NTSTATUS StartNode(DevNode *node) {
     std::lock_guard lock(M().mutex);
     node->powerState = PowerDeviceD0;
   }
+  // The verifier's test of a stack that has just started: its bus driver
+  // must answer for the child.
+  PDEVICE_OBJECT target = nullptr;
+  QueryTargetOf(node, &target);
   // Every newly started device is asked for its children.
   QueueEnumeration(node->serial);
   return STATUS_SUCCESS;
@@ -508,8 +549,8 @@ bool Identify(DevNode *node, size_t position) {
 }
 
 void ProcessNewChild(DevNode *node) {
-  // The PDO is the bus driver's finished object from here on.
-  node->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  // The PDO comes as its bus driver's finished object.
+  ::host::detail::VerifyReportedChild(node->pdo);
   const auto &siblings = node->parent->children;
   const size_t position = static_cast<size_t>(std::find(siblings.begin(), siblings.end(), node) - siblings.begin());
   if (Identify(node, position)) InstallAndStart(node);
@@ -609,15 +650,7 @@ void Enumerate(DevNode *node) {
 
   // Every object in the list came with a reference for the manager: a new
   // PDO's becomes its node's, the others are dropped here.
-  std::vector<PDEVICE_OBJECT> reported;
-  if (auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(outcome.information)) {
-    const size_t room = internal::PoolRoom(relations);
-    const size_t capacity =
-        room > offsetof(DEVICE_RELATIONS, Objects) ? (room - offsetof(DEVICE_RELATIONS, Objects)) / sizeof(PDEVICE_OBJECT) : 0;
-    const size_t count = std::min<size_t>(relations->Count, capacity);
-    reported.assign(relations->Objects, relations->Objects + count);
-    if (room > 0) ExFreePool(relations);
-  }
+  const std::vector<PDEVICE_OBJECT> reported = TakeRelationList(outcome.information);
 
   std::vector<DevNode *> seen;
   std::vector<DevNode *> fresh;
@@ -872,6 +905,20 @@ std::string RegisterBus(PDEVICE_OBJECT busDevice) {
     return STATUS_SUCCESS;
   });
   return path;
+}
+
+NTSTATUS QueryTargetDevice(PFILE_OBJECT file, PDEVICE_OBJECT *pdo) {
+  if (pdo == nullptr || file == nullptr || file->DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
+  *pdo = nullptr;
+  return internal::RunOnWorker([&]() -> NTSTATUS {
+    DevNode *node = nullptr;
+    {
+      std::lock_guard lock(M().mutex);
+      node = NodeByPdo(::host::detail::AttachmentBase(file->DeviceObject));
+    }
+    if (node == nullptr || node == M().root) return STATUS_NO_SUCH_DEVICE;
+    return QueryTargetOf(node, pdo);
+  });
 }
 
 NTSTATUS StopDevice(const std::string &instancePath) { return OnNode(instancePath, Stop); }

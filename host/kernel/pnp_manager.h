@@ -104,6 +104,14 @@ NTSTATUS DisableDevice(const std::string &instancePath);  // as remove; the node
 NTSTATUS EnableDevice(const std::string &instancePath);   // a disabled, removed or failed node: load, add, start
 // Queue a bus-relations enumeration of a node (as IoInvalidateDeviceRelations).
 void Reenumerate(const std::string &instancePath);
+// What registering for device-change notification on a handle does first
+// (RegisterDeviceNotification with a handle, IoRegisterPlugPlayNotification
+// for EventCategoryTargetDeviceChange): IRP_MN_QUERY_DEVICE_RELATIONS for
+// TargetDeviceRelation to the stack the file object is open on, which the bus
+// driver answers with the stack's PDO. STATUS_SUCCESS fills *pdo; the
+// verifier checks the answer. STATUS_NO_SUCH_DEVICE for a stack the manager
+// does not know.
+NTSTATUS QueryTargetDevice(PFILE_OBJECT file, PDEVICE_OBJECT *pdo);
 // Returns when every queued piece of work (PnP and power) is done.
 void WaitIdle();
 

@@ -56,6 +56,14 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp) {
   return ext->bus->DispatchPower(ext->port, irp);
 }
 
+// The bus serves no WMI data: a request reaching one of its devices ends there
+// with the status it came with, as at a bus driver that does not serve WMI.
+NTSTATUS NTAPI SystemControl(PDEVICE_OBJECT, PIRP irp) {
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 VOID NTAPI Unload(PDRIVER_OBJECT) {}
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -65,6 +73,7 @@ NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControl;
   driver->MajorFunction[IRP_MJ_PNP] = Pnp;
   driver->MajorFunction[IRP_MJ_POWER] = Power;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SystemControl;
   driver->DriverUnload = Unload;
   return STATUS_SUCCESS;
 }
@@ -84,6 +93,9 @@ PDEVICE_OBJECT CreateBusDevice(PDRIVER_OBJECT driver, const std::string &name, U
   ext->magic = kBusExtensionMagic;
   ext->bus = bus;
   ext->port = port;
+  // As the platform's hub driver: a USB device's PDO takes its power
+  // requests at PASSIVE_LEVEL, so every driver above it must too.
+  if (port != 0) device->Flags |= DO_POWER_PAGABLE;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   return device;
 }

@@ -117,6 +117,7 @@ NTSTATUS NTAPI ScriptedStackEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ScriptedStackDispatch;
   driver->MajorFunction[IRP_MJ_PNP] = ScriptedPnpDispatch;
   driver->MajorFunction[IRP_MJ_POWER] = ScriptedPnpDispatch;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = ScriptedPnpDispatch;
   driver->MajorFunction[IRP_MJ_DEVICE_CHANGE] = ScriptedPnpDispatch;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = ScriptedPnpDispatch;
   return STATUS_SUCCESS;

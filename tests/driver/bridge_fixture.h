@@ -31,7 +31,7 @@ struct ScriptedStack {
   // and an 18-byte device descriptor.
   std::vector<std::pair<UCHAR, ULONG>> descriptorReads;
 
-  // Plug and Play and power requests: what reached the stack, with the
+  // Plug and Play, power and WMI requests: what reached the stack, with the
   // status block as it arrived; each is completed with lowerStatus, its
   // Information left as it came.
   struct Arrival {

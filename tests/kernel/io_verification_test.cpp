@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "host/kernel/io_internal.h"
+#include "host/kernel/user_io.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/kernel/pnp_toy_drivers.h"
 #include "tests/support/kernel_fixture.h"
@@ -15,6 +16,25 @@ namespace check = host::io::check;
 constexpr uint32_t kIoViolation = host::bugcheck::kIoManagerViolation;
 
 NTSTATUS NTAPI KeepForCaller(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+struct Sent {
+  NTSTATUS returned;
+  NTSTATUS completed;
+};
+// A request the test allocates, as a driver would, sent to a device.
+Sent SendTo(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initial = STATUS_NOT_SUPPORTED) {
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  irp->IoStatus.Status = initial;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  IoSetCompletionRoutine(irp, KeepForCaller, nullptr, TRUE, TRUE, TRUE);
+  if (major == IRP_MJ_POWER) next->Parameters.Power.Type = DevicePowerState;
+  Sent sent{major == IRP_MJ_POWER ? PoCallDriver(device, irp) : IoCallDriver(device, irp), 0};
+  sent.completed = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return sent;
+}
 
 // filter -> bus device (the bottom of the stack, which ends every request)
 class IoVerificationTest : public KernelFixture {
@@ -30,23 +50,8 @@ class IoVerificationTest : public KernelFixture {
     KernelFixture::TearDown();
   }
 
-  struct Sent {
-    NTSTATUS returned;
-    NTSTATUS completed;
-  };
-  // A request the test allocates, as a driver would, sent to the filter.
   Sent Send(UCHAR major, UCHAR minor, NTSTATUS initial = STATUS_NOT_SUPPORTED) {
-    PIRP irp = IoAllocateIrp(filter_->device->StackSize, FALSE);
-    irp->IoStatus.Status = initial;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    IoSetCompletionRoutine(irp, KeepForCaller, nullptr, TRUE, TRUE, TRUE);
-    if (major == IRP_MJ_POWER) next->Parameters.Power.Type = DevicePowerState;
-    Sent sent{major == IRP_MJ_POWER ? PoCallDriver(filter_->device, irp) : IoCallDriver(filter_->device, irp), 0};
-    sent.completed = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return sent;
+    return SendTo(filter_->device, major, minor, initial);
   }
   bool OnlyViolation(uint64_t rule) {
     auto checks = TakeBugChecks();
@@ -256,6 +261,7 @@ TEST_F(IoVerificationTest, PagedPoolIsNeverTouchedAtDispatchLevel) {
 
 enum class Fault { None, LeaveInitializing, NoDetachAtRemove, NoDeleteAtRemove, TearDownAtSurpriseRemoval, ReturnSuccessForFailedStart };
 Fault g_fault = Fault::None;
+int g_leaveOut = -1;  // a major function the driver, when it loads, leaves without a routine
 PDEVICE_OBJECT g_fdo = nullptr, g_lower = nullptr;
 
 NTSTATUS NTAPI WrongPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -285,8 +291,18 @@ NTSTATUS NTAPI WrongAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI WrongPassDown(PDEVICE_OBJECT, PIRP irp) {
+  const bool power = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+  if (power) PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return power ? PoCallDriver(g_lower, irp) : IoCallDriver(g_lower, irp);
+}
+
 NTSTATUS NTAPI WrongEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = WrongPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = WrongPassDown;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = WrongPassDown;
+  if (g_leaveOut >= 0) driver->MajorFunction[g_leaveOut] = nullptr;  // the loader's default
   driver->DriverExtension->AddDevice = WrongAddDevice;
   return STATUS_SUCCESS;
 }
@@ -296,24 +312,31 @@ class WrongFunctionDriverTest : public PnpFixture {
   void SetUp() override {
     PnpFixture::SetUp();
     g_fault = Fault::None;
+    g_leaveOut = -1;
     host::pnp::RegisterDriver("toy\\widget_hw", "wrongfn", WrongEntry);
-  }
-  // The violations, in order, with their devices cleaned up where the
-  // driver left them, so that only the rule under test is reported.
-  std::vector<uint64_t> Violations() {
-    std::vector<uint64_t> rules;
-    for (const auto &check : TakeBugChecks()) rules.push_back(check.code == kIoViolation ? check.parameters[0] : check.code);
-    return rules;
   }
 };
 
-TEST_F(WrongFunctionDriverTest, ADeviceLeftInitializingAfterAddDevice) {
-  g_fault = Fault::LeaveInitializing;
-  toy::Bus &bus = AddBus({toy::ChildSpec{}});
-  EXPECT_EQ(Violations(), std::vector<uint64_t>{check::kStillInitializing});
-  bus.Unplug(*bus.children[0]);
-  bus.Invalidate();
-  host::pnp::WaitIdle();
+// A function device after its AddDevice, and a child as its bus reports it,
+// are ready for requests: DO_DEVICE_INITIALIZING is cleared.
+TEST_F(WrongFunctionDriverTest, ADeviceLeftInitializing) {
+  struct Case {
+    const char *what;
+    Fault fault;
+    bool childInitializing;
+  } cases[] = {{"a function device after AddDevice", Fault::LeaveInitializing, false},
+               {"a child reported in bus relations", Fault::None, true}};
+  toy::Bus &bus = AddBus();
+  for (const Case &c : cases) {
+    g_fault = c.fault;
+    toy::Child &child = bus.Add({.instanceId = c.childInitializing ? u"2" : u"1", .leaveInitializing = c.childInitializing});
+    bus.Invalidate();
+    host::pnp::WaitIdle();
+    EXPECT_EQ(Violations(), std::vector<uint64_t>{check::kStillInitializing}) << c.what;
+    bus.Unplug(child);
+    bus.Invalidate();
+    host::pnp::WaitIdle();
+  }
 }
 
 TEST_F(WrongFunctionDriverTest, RemoveWithoutDetachOrDelete) {
@@ -355,6 +378,90 @@ TEST_F(WrongFunctionDriverTest, TheManagerTakesTheReturnedStatusOfARequestThatDi
   EXPECT_EQ(Node(*bus.children[0]).state, host::pnp::DeviceState::Started);
   EXPECT_EQ(Violations(), std::vector<uint64_t>{check::kReturnedStatusDiffers});
   g_fault = Fault::None;
+}
+
+// Every driver of a Plug and Play stack has a routine for IRP_MJ_PNP,
+// IRP_MJ_POWER and IRP_MJ_SYSTEM_CONTROL. The host finds a missing one when
+// the driver's device joins a stack (after AddDevice, or as its bus reports
+// it) or when such a request reaches it, and says so once per driver; the
+// default routine fails the request.
+struct MissingRoutine {
+  const char *what;
+  int functionLeavesOut, busLeavesOut;
+  bool child;           // the WMI request goes to the child's stack, else to the bus device
+  NTSTATUS wmiOutcome;  // of a WMI request sent afterwards
+  bool reported;
+};
+
+void PrintTo(const MissingRoutine &c, std::ostream *out) { *out << c.what; }
+
+class RequiredDispatchTest : public WrongFunctionDriverTest, public ::testing::WithParamInterface<MissingRoutine> {};
+
+TEST_P(RequiredDispatchTest, ARequiredMajorFunctionWithoutARoutine) {
+  const MissingRoutine &c = GetParam();
+  g_leaveOut = c.functionLeavesOut;
+  if (c.busLeavesOut >= 0) toy::LeaveOutOfBusDriver(static_cast<UCHAR>(c.busLeavesOut));
+  toy::Bus &bus = c.child ? AddBus({toy::ChildSpec{}}) : AddBus();
+  PDEVICE_OBJECT top = c.child ? Node(*bus.children[0]).top : bus.Device();
+  EXPECT_EQ(SendTo(top, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA).completed, c.wmiOutcome);
+  EXPECT_EQ(Violations(), c.reported ? std::vector<uint64_t>{check::kRequiredDispatchMissing} : std::vector<uint64_t>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, RequiredDispatchTest,
+    ::testing::Values(
+        MissingRoutine{"every routine there", -1, -1, true, STATUS_NOT_SUPPORTED, false},
+        MissingRoutine{"function driver without WMI", IRP_MJ_SYSTEM_CONTROL, -1, true, STATUS_INVALID_DEVICE_REQUEST, true},
+        MissingRoutine{"function driver without power", IRP_MJ_POWER, -1, true, STATUS_NOT_SUPPORTED, true},
+        MissingRoutine{"bus driver without WMI, its child reported", -1, IRP_MJ_SYSTEM_CONTROL, true,
+                       STATUS_INVALID_DEVICE_REQUEST, true},
+        MissingRoutine{"bus driver without WMI, asked at its bus device", -1, IRP_MJ_SYSTEM_CONTROL, false,
+                       STATUS_INVALID_DEVICE_REQUEST, true}));
+
+// A bus driver answers TargetDeviceRelation for its child (asked as the
+// child's stack starts, and when a handle on it registers for device-change
+// notification) with a one-entry list holding the child, referenced; and the
+// child lets surprise removal succeed.
+using BusDriverTest = PnpFixture;
+
+TEST_F(BusDriverTest, ABusDriverAnswersForItsChildAndNeverFailsSurpriseRemoval) {
+  struct Case {
+    const char *what;
+    toy::TargetAnswer target;
+    NTSTATUS surpriseRemoval;
+    NTSTATUS query;
+    uint64_t queryRule, removalRule;  // 0: sound
+  } cases[] = {
+      {"a sound child", toy::TargetAnswer::Referenced, STATUS_SUCCESS, STATUS_SUCCESS, 0, 0},
+      {"ignores the query", toy::TargetAnswer::Ignored, STATUS_SUCCESS, STATUS_NOT_SUPPORTED, check::kPdoIgnoredRequiredIrp, 0},
+      {"answers an empty list", toy::TargetAnswer::EmptyList, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, check::kTargetRelationNotFilled, 0},
+      {"answers without a reference", toy::TargetAnswer::Unreferenced, STATUS_SUCCESS, STATUS_SUCCESS,
+       check::kTargetRelationNotReferenced, 0},
+      {"fails surprise removal", toy::TargetAnswer::Referenced, STATUS_UNSUCCESSFUL, STATUS_SUCCESS, 0,
+       check::kFailedIrpThatMustNotFail},
+  };
+  auto rules = [](uint64_t rule) { return rule != 0 ? std::vector<uint64_t>{rule} : std::vector<uint64_t>{}; };
+  UseFunctionDriver();
+  toy::Bus &bus = AddBus();
+  char16_t instance = u'1';
+  for (const Case &c : cases) {
+    toy::Child &child = bus.Add({.instanceId = std::u16string(1, instance++), .target = c.target,
+                                 .surpriseRemovalStatus = c.surpriseRemoval});
+    bus.Invalidate();
+    host::pnp::WaitIdle();
+    EXPECT_EQ(Violations(), rules(c.queryRule)) << c.what << ", as its stack starts";
+    host::DeviceHandle handle;
+    ASSERT_EQ(handle.Open(child.pdo), STATUS_SUCCESS);
+    PDEVICE_OBJECT target = nullptr;
+    EXPECT_EQ(host::pnp::QueryTargetDevice(handle.FileObject(), &target), c.query) << c.what;
+    EXPECT_EQ(target, c.query == STATUS_SUCCESS ? child.pdo : nullptr) << c.what;
+    EXPECT_EQ(Violations(), rules(c.queryRule)) << c.what << ", as a handle registers";
+    handle.Close();
+    bus.Unplug(child);
+    bus.Invalidate();
+    host::pnp::WaitIdle();
+    EXPECT_EQ(Violations(), rules(c.removalRule)) << c.what << ", at surprise removal";
+  }
 }
 
 }  // namespace

@@ -62,25 +62,32 @@ NTSTATUS QueryId(PIRP irp, const ChildSpec &wanted) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
-// ------------------------------------------------------------------ the bus device
-
-NTSTATUS ReportChildren(Bus &bus, PIRP irp) {
-  std::lock_guard lock(bus.mutex);
-  bus.relationQueries++;
-  if (bus.failRelations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-  ULONG count = 0;
-  for (auto &child : bus.children) count += child->present ? 1 : 0;
+// A relation list from the paged pool, each object referenced unless told not to.
+NTSTATUS CompleteRelations(PIRP irp, const std::vector<PDEVICE_OBJECT> &objects, bool reference = true) {
   auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-      PagedPool, sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT) * (count > 0 ? count : 1), kTag));
+      PagedPool, sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT) * std::max<size_t>(objects.size(), 1), kTag));
   if (relations == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
   relations->Count = 0;
-  for (auto &child : bus.children) {
-    if (!child->present) continue;
-    ObReferenceObject(child->pdo);
-    relations->Objects[relations->Count++] = child->pdo;
+  for (PDEVICE_OBJECT object : objects) {
+    if (reference) ObReferenceObject(object);
+    relations->Objects[relations->Count++] = object;
   }
   irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
   return Complete(irp, STATUS_SUCCESS);
+}
+
+// ------------------------------------------------------------------ the bus device
+
+NTSTATUS ReportChildren(Bus &bus, PIRP irp) {
+  std::vector<PDEVICE_OBJECT> present;
+  {
+    std::lock_guard lock(bus.mutex);
+    bus.relationQueries++;
+    if (bus.failRelations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    for (auto &child : bus.children)
+      if (child->present) present.push_back(child->pdo);
+  }
+  return CompleteRelations(irp, present);
 }
 
 NTSTATUS BusDevicePnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -145,6 +152,15 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
   switch (sp->MinorFunction) {
     case IRP_MN_QUERY_ID:
       return QueryId(irp, child.wanted);
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+      const TargetAnswer answer = child.wanted.target;
+      if (sp->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation || answer == TargetAnswer::Ignored)
+        return Complete(irp, irp->IoStatus.Status);
+      if (answer == TargetAnswer::EmptyList) return CompleteRelations(irp, {});
+      return CompleteRelations(irp, {device}, answer == TargetAnswer::Referenced);
+    }
+    case IRP_MN_SURPRISE_REMOVAL:
+      return Complete(irp, child.wanted.surpriseRemovalStatus);
     case IRP_MN_QUERY_CAPABILITIES:
       sp->Parameters.DeviceCapabilities.Capabilities->UniqueID = child.wanted.uniqueId ? 1 : 0;
       sp->Parameters.DeviceCapabilities.Capabilities->Removable = 1;
@@ -160,7 +176,6 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
       return Complete(irp, STATUS_SUCCESS);
     default:
       return Complete(irp, irp->IoStatus.Status);
@@ -191,9 +206,16 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
+// No WMI here: a request ends with the status it came with.
+NTSTATUS NTAPI BusSystemControl(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, irp->IoStatus.Status); }
+
+int g_busLeavesOut = -1;
+
 NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
   driver->MajorFunction[IRP_MJ_POWER] = BusPower;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControl;
+  if (g_busLeavesOut >= 0) driver->MajorFunction[g_busLeavesOut] = nullptr;  // the loader's default
   return STATUS_SUCCESS;
 }
 
@@ -246,6 +268,8 @@ NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
       return PassDown(lower, irp);
   }
 }
+
+NTSTATUS NTAPI FunctionSystemControl(PDEVICE_OBJECT device, PIRP irp) { return PassDown(Ext(device)->lower, irp); }
 
 NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
   PoStartNextPowerIrp(irp);
@@ -321,6 +345,7 @@ Child &Bus::Add(ChildSpec wanted) {
   Ext(pdo)->bus = this;
   Ext(pdo)->child = child.get();
   pdo->Flags |= DO_POWER_PAGABLE;
+  if (!child->wanted.leaveInitializing) pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   child->pdo = pdo;
   std::lock_guard lock(mutex);
   children.push_back(std::move(child));
@@ -358,11 +383,13 @@ void Reset() {
   g_function.vetoQueryRemove = false;
   g_function.fdoCount = 0;
   g_busDriver = nullptr;
+  g_busLeavesOut = -1;
 }
 
 NTSTATUS NTAPI FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = FunctionPnp;
   driver->MajorFunction[IRP_MJ_POWER] = FunctionPower;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = FunctionSystemControl;
   driver->MajorFunction[IRP_MJ_CREATE] = FunctionOpenClose;
   driver->MajorFunction[IRP_MJ_CLEANUP] = FunctionOpenClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = FunctionOpenClose;
@@ -378,6 +405,8 @@ PDRIVER_OBJECT LoadBusDriver() {
   if (g_busDriver == nullptr) g_busDriver = host::CreateDriverObject(u"\\Driver\\toybus", BusEntry);
   return g_busDriver;
 }
+
+void LeaveOutOfBusDriver(UCHAR major) { g_busLeavesOut = major; }
 
 }  // namespace toy
 
@@ -418,6 +447,13 @@ host::pnp::DeviceNodeInfo PnpFixture::Node(const toy::Child &child) {
 }
 
 bool PnpFixture::HasNode(const toy::Child &child) { return host::pnp::FindDeviceByPdo(child.pdo).has_value(); }
+
+std::vector<uint64_t> PnpFixture::Violations() {
+  std::vector<uint64_t> rules;
+  for (const auto &check : TakeBugChecks())
+    rules.push_back(check.code == host::bugcheck::kIoManagerViolation ? check.parameters[0] : check.code);
+  return rules;
+}
 
 int PnpFixture::Received(toy::Bus &bus, const toy::Child &child, UCHAR minor) {
   std::lock_guard lock(bus.mutex);

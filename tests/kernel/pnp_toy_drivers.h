@@ -14,6 +14,10 @@
 
 namespace toy {
 
+// How a child answers TargetDeviceRelation: as a bus driver must (a one-entry
+// list holding the child, referenced), or wrongly.
+enum class TargetAnswer { Referenced, Ignored, EmptyList, Unreferenced };
+
 struct ChildSpec {
   std::u16string deviceId = u"TOY\\WIDGET";
   std::vector<std::u16string> hardwareIds = {u"TOY\\WIDGET_HW"};
@@ -24,6 +28,9 @@ struct ChildSpec {
   NTSTATUS startStatus = STATUS_SUCCESS;
   int holdPowerIrps = 0;  // this many set-power requests are kept pending until released
   bool refuseQueryPower = false;
+  bool leaveInitializing = false;  // reported still DO_DEVICE_INITIALIZING
+  TargetAnswer target = TargetAnswer::Referenced;
+  NTSTATUS surpriseRemovalStatus = STATUS_SUCCESS;
 };
 
 struct Child {
@@ -75,6 +82,8 @@ std::u16string FdoName(int n);  // "\Device\ToyFn<n>", n counting from 0 in AddD
 
 // The bus driver object, loaded by the test itself (the USB stack's role).
 PDRIVER_OBJECT LoadBusDriver();
+// A major function the bus driver, when it loads, leaves without a routine.
+void LeaveOutOfBusDriver(UCHAR major);
 
 }  // namespace toy
 
@@ -93,6 +102,9 @@ class PnpFixture : public KernelFixture {
   host::pnp::DeviceNodeInfo Node(const toy::Child &child);
   bool HasNode(const toy::Child &child);
   int Received(toy::Bus &bus, const toy::Child &child, UCHAR minor);
+  // The bug checks so far, taken, in order: the verifier's rule (parameter 1)
+  // for an I/O manager violation, the code for any other.
+  std::vector<uint64_t> Violations();
 
   std::vector<std::unique_ptr<toy::Bus>> buses_;
   std::vector<std::string> busPaths_;

@@ -130,6 +130,7 @@ NTSTATUS NTAPI FilteredAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!NT_SUCCESS(status)) return status;
   PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(filter, pdo);
   static_cast<FilterExtension *>(filter->DeviceExtension)->lower = lower;
+  filter->Flags |= pdo->Flags & DO_POWER_PAGABLE;
   filter->Flags &= ~DO_DEVICE_INITIALIZING;
   Script().filtersAlive++;
   status = g_bridgeAddDevice(driver, pdo);
