@@ -343,7 +343,7 @@ void CheckEndedHere(const IrpRecord &r, PIRP irp) {
   const NTSTATUS status = irp->IoStatus.Status;
   const UCHAR minor = sp->MinorFunction;
   const std::string where = " at device " + Hex(sp->DeviceObject) + " instead of passing it down (IRP " + Hex(irp) +
-                            ", minor 0x" + std::to_string(minor) + ")";
+                            ", minor " + std::to_string(minor) + ")";
   if (pnp && (minor > IRP_MN_QUERY_LEGACY_BUS_INFORMATION || minor == 0x0E)) {
     Violation(check::kUnknownPnpCompleted, irp, sp->DeviceObject, "an unknown Plug and Play request was completed" + where);
   } else if (pnp && status == STATUS_NOT_SUPPORTED) {
