@@ -47,7 +47,8 @@ TEST_P(PowerRouteTest, AChangeToD3GoesDownAndKeepsTheLowerStatus) {
   SentIrp d3 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD3));
   EXPECT_EQ(GateCount(), 1);
   ASSERT_TRUE(d3.Wait());
-  EXPECT_EQ(d3.returned, LowerAnswer());
+  // Pended when the force-pending filter below pends it.
+  EXPECT_EQ(d3.returned == STATUS_PENDING ? d3.Status() : d3.returned, LowerAnswer());
   EXPECT_EQ(d3.Status(), LowerAnswer());
   EXPECT_EQ(Script().d0Seen.load(), 0);
 }
