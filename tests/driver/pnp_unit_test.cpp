@@ -363,7 +363,8 @@ TEST_F(ChildTest, TheCapabilityRecordKeepsOnlyTheFlagBitsAndTheRest) {
 }
 
 // No compatible identifier is offered, and the query succeeds all the same,
-// with or without a manufacturer to build the other identifiers from.
+// with or without a manufacturer to build the other identifiers from; the
+// device ID needs one.
 TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
   for (const char *deviceId : {kDeviceId, "MDL:LX-100;"}) {
     PDEVICE_OBJECT child = MakeChild(deviceId);
@@ -373,6 +374,16 @@ TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
     EXPECT_EQ(outcome.returned, STATUS_SUCCESS) << deviceId;
     EXPECT_EQ(outcome.statusBlock.Status, STATUS_SUCCESS) << deviceId;
     EXPECT_EQ(outcome.statusBlock.Information, 0u) << deviceId;
+    // Without a manufacturer the device ID cannot be built: refused, no list.
+    parameters.Parameters.QueryId.IdType = BusQueryDeviceID;
+    const bool built = std::strstr(deviceId, "MFG:") != nullptr;
+    outcome = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, parameters, kArrivingInformation);
+    EXPECT_EQ(outcome.statusBlock.Status, built ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL) << deviceId;
+    if (built) {
+      ExFreePool(reinterpret_cast<PVOID>(outcome.statusBlock.Information));
+    } else {
+      EXPECT_EQ(outcome.statusBlock.Information, 0u) << deviceId;
+    }
     DeleteChildDevice(child);
     ExFreePool(ext_->DeviceIdBuffer);
     ext_->DeviceIdBuffer = nullptr;

@@ -36,6 +36,10 @@ TEST_F(PortsTest, BridgesAreNumberedInTurnAndTheTenthLinkEndsIn10) {
   }
   EXPECT_EQ(host::LookupDevice(u"\\DosDevices\\NorvUSB10"), Fdo(9));
   EXPECT_EQ(DriverGlobals.NameCounter, 10);
+  // An unknown device type with no characteristics, one opener at a time.
+  EXPECT_EQ(Fdo(0)->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
+  EXPECT_EQ(Fdo(0)->Characteristics, 0u);
+  EXPECT_NE(Fdo(0)->Flags & DO_EXCLUSIVE, 0u);
 }
 
 TEST_F(PortsTest, The129thBridgeFailsVisiblyAndLeavesTheOthersAlone) {
