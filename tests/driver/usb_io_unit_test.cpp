@@ -270,7 +270,25 @@ TEST_F(UsbIoUnitTest, AWriteReportsTheBytesTheStackMoved) {
     EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, &info, nullptr, &data), STATUS_SUCCESS);
     EXPECT_EQ(info, reported) << moved;
   }
+  // Only a read keeps what moved beyond its length.
+  EXPECT_EQ(ext_->ReadCarryLength, 0u);
+  // A read of nothing is refused, even with kept bytes waiting, and takes none.
+  ext_->ReadCarryLength = 3;
+  EXPECT_EQ(Send(bridge_, IRP_MJ_READ, 0, {}, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ext_->ReadCarryLength, 3u);
+  ext_->ReadCarryLength = 0;
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+
+  // The smallest settings: one byte still moves; none refuses every length
+  // before anything is sent.
+  for (auto [max, expected] : std::vector<std::pair<ULONG, NTSTATUS>>{{1, STATUS_SUCCESS}, {0, STATUS_INVALID_PARAMETER}}) {
+    DriverGlobals.MaxTransferSize = max;
+    ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+    std::vector<UCHAR> one(1, 0x42);
+    stack_.bulkMoved = 1;
+    EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &one), expected) << max;
+    ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+  }
 }
 
 // Every request block carries the length of its own record in its header

@@ -162,6 +162,10 @@ TEST_F(PowerTest, RemoveWaitsForAChangeToD0AndRefusesPowerMeanwhile) {
   ASSERT_TRUE(late.Wait());
   EXPECT_EQ(late.returned, STATUS_DELETE_PENDING);
   EXPECT_EQ(late.Status(), STATUS_DELETE_PENDING);
+  const char text[] = "late";
+  host::IoResult write = port.Write(text, sizeof text);
+  EXPECT_EQ(write.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(write.information, 0u);
   EXPECT_FALSE(d0.Done());
 
   ASSERT_TRUE(ReleaseHeldRequest(STATUS_SUCCESS));
