@@ -244,10 +244,11 @@ int RunEnum(const EnumOptions &options, Bench *bench) {
   Session session(options.common, bench);
   const Json bridges = Bridges(session, options.common);
   const Verdict verdict = session.Finish();
+  const std::optional<std::string> error = ErrorLine(std::nullopt, verdict);
   if (options.common.json) {
     Json document{{"bridges", bridges}};
     AddVerdict(document, verdict);
-    document["error"] = nullptr;
+    document["error"] = ErrorField(error, verdict);
     EmitJson(document, options.common);
   } else if (options.tree && !options.common.quiet) {
     PrintTree(bridges, 1);
@@ -255,7 +256,7 @@ int RunEnum(const EnumOptions &options, Bench *bench) {
     PrintReport(bridges);
   }
   std::fflush(stdout);
-  return ExitStatusFor(verdict);
+  return Conclude(error, verdict);
 }
 
 }  // namespace

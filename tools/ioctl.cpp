@@ -196,7 +196,8 @@ int RunIoctl(const IoctlOptions &options, Bench *bench) {
   std::optional<std::string> error;
   if (!NT_SUCCESS(result.status))
     error = fmt::format("the driver refused {}: {}", document["request"].get<std::string>(), StatusText(result.status));
-  document["error"] = ErrorField(error);
+  error = ErrorLine(error, verdict);
+  document["error"] = ErrorField(error, verdict);
 
   if (options.common.json) {
     EmitJson(document, options.common);
@@ -211,9 +212,7 @@ int RunIoctl(const IoctlOptions &options, Bench *bench) {
     }
   }
   std::fflush(stdout);
-  const int status = ExitStatusFor(verdict);
-  if (error) Fail(*error);
-  return status;
+  return Conclude(error, verdict);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "tools/commands.h"
 #include "tools/errors.h"
+#include "tools/interrupt.h"
 #include "tools/report.h"
 
 #ifndef NORVUSB_VERSION
@@ -50,16 +51,24 @@ int main(int argc, char **argv) {
     if (argc > 1) norvusb::CheckSubcommand(argv[1], commands);
     program.parse(argc, argv);
   } catch (const CLI::Success &done) {
-    return program.exit(done);  // --help, --help-all, --version
+    return CheckStandardOutput(program.exit(done));  // --help, --help-all, --version
   } catch (const CLI::ParseError &error) {
     return norvusb::ShowError(norvusb::ParseErrorText(error, program), norvusb::exit_code::kBadInput);
   } catch (const norvusb::ToolError &error) {
     return norvusb::ShowError(error.what(), error.ExitCode());
   }
 
+  // From here on Ctrl-C and SIGTERM stop the job at a clean point.
+  norvusb::CatchInterrupts();
   try {
-    for (const norvusb::Command &command : commands)
-      if (command.app->parsed()) return CheckStandardOutput(command.run(nullptr));
+    for (const norvusb::Command &command : commands) {
+      if (!command.app->parsed()) continue;
+      const int status = CheckStandardOutput(command.run(nullptr));
+      // A job that finished although a signal came still ends as interrupted.
+      if (status == norvusb::exit_code::kOk && norvusb::Interrupted())
+        return norvusb::ShowError(norvusb::InterruptText(), norvusb::InterruptExitStatus());
+      return status;
+    }
   } catch (const norvusb::ToolError &error) {
     return norvusb::ShowError(error.what(), error.ExitCode());
   } catch (const std::exception &error) {

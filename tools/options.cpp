@@ -100,6 +100,14 @@ uint64_t ParseByteCount(const std::string &option, const std::string &text) {
   return *value;
 }
 
+void CheckSeconds(const std::string &option, double seconds) {
+  constexpr double kTick = 1e-7;  // the model clock's unit
+  if (!(seconds >= kTick && seconds <= kMaxSeconds))  // NaN too
+    BadInput(fmt::format("{} {:g}: the value must be a number of seconds from 0.0000001 (the model clock's tick) "
+                         "to {:.0f} (about 31 years, within what the model clock can count)",
+                         option, seconds, kMaxSeconds));
+}
+
 unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {
   if (!port) return 1;
   const std::string &name = *port;

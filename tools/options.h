@@ -64,6 +64,13 @@ std::vector<Setting> ParseSettings(const std::vector<std::string> &settings);
 // A count of bytes for `option`: a whole number (decimal or 0x hex) up to
 // 2^62; throws ToolError (bad input) for anything else, negatives included.
 uint64_t ParseByteCount(const std::string &option, const std::string &text);
+// The longest time-out the model clock can count to from any moment of a
+// run: it counts 100-ns units in 64 bits (about 29,000 years), and a
+// deadline is the time now plus the time-out.
+inline constexpr double kMaxSeconds = 1e9;
+// Throws ToolError (bad input) unless `seconds` is a time-out the model clock
+// can represent: at least one 100-ns tick and at most kMaxSeconds.
+void CheckSeconds(const std::string &option, double seconds);
 // "NorvUSB3" -> 3; throws for anything else or a port beyond --bridges.
 unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges);
 

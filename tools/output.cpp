@@ -109,6 +109,33 @@ OutputFile::~OutputFile() {
   if (file_ && created_ && !started_) unlink(path_.c_str());
 }
 
+std::optional<FileIdentity> IdentityOfDescriptor(int fd, std::string name) {
+  struct stat info{};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino, std::move(name)};
+}
+
+std::optional<FileIdentity> IdentityOfPath(const std::string &path) {
+  struct stat info{};
+  if (path.empty() || path == "-" || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino, path};
+}
+
+void RefuseSameFile(const std::string &option, const std::optional<FileIdentity> &output,
+                    const std::vector<FileIdentity> &inputs) {
+  if (!output) return;
+  for (const FileIdentity &input : inputs)
+    if (input == *output)
+      BadInput(fmt::format("{} {} and {} are the same file: writing it would destroy what is being read", option,
+                           output->name, input.name == "-" ? "standard input" : input.name));
+}
+
+std::optional<FileIdentity> OutputFile::Identity() const {
+  if (!IsOpen()) return std::nullopt;
+  if (IsStandardOutput()) return IdentityOfDescriptor(file_ ? fileno(file_.get()) : STDOUT_FILENO, "- (standard output)");
+  return file_ ? IdentityOfDescriptor(fileno(file_.get()), path_) : IdentityOfPath(path_);
+}
+
 bool OutputFile::SameFileAs(const OutputFile &other) const {
   if (!IsOpen() || !other.IsOpen()) return false;
   if (IsStandardOutput() || other.IsStandardOutput()) return IsStandardOutput() && other.IsStandardOutput();

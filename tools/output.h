@@ -3,11 +3,14 @@
 // checked, so that no output fails in silence.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/usbstack/usb_capture.h"
 #include "tools/decoded.h"
@@ -29,6 +32,24 @@ void PrintJson(const Json &document);
 // prints on standard output (its report) goes to standard error.
 FilePtr TakeStandardOutput();
 
+// A file's identity, as cp compares an input with an output: its device and
+// inode, so that two names of one file (a link, "./x" and "x") are one.
+// Only regular files have one here: a device such as /dev/null may well be
+// read and written at once.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;  // as the user gave it
+  bool operator==(const FileIdentity &other) const { return device == other.device && inode == other.inode; }
+};
+std::optional<FileIdentity> IdentityOfDescriptor(int fd, std::string name);
+// Of the file `path` names now; nullopt when there is none (or it is not a regular file).
+std::optional<FileIdentity> IdentityOfPath(const std::string &path);
+// Throws ToolError (bad input) when `output` (an option and its value) is
+// one of `inputs`: writing it would destroy what is being read.
+void RefuseSameFile(const std::string &option, const std::optional<FileIdentity> &output,
+                    const std::vector<FileIdentity> &inputs);
+
 // A file the program writes; "-" is standard output.
 class OutputFile {
  public:
@@ -45,6 +66,9 @@ class OutputFile {
   const std::string &Path() const { return path_; }
   // Another OutputFile names the same file.
   bool SameFileAs(const OutputFile &other) const;
+  // The file this writes ("-": what standard output is now), if a regular file.
+  std::optional<FileIdentity> Identity() const;
+  const std::string &Option() const { return option_; }
 
   // The job starts: empties the file; `standardOutput` is where "-" writes.
   void Start(FilePtr standardOutput = nullptr);

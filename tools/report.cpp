@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "tools/errors.h"
 #include "tools/output.h"
 
 namespace norvusb {
@@ -41,6 +42,26 @@ void EmitJson(const Json &document, const CommonOptions &options) {
   Json line{{"line", options.step->line}, {"step", options.step->text}};
   for (const auto &[key, value] : document.items()) line[key] = value;
   std::printf("%s\n", JsonSafe(line).dump().c_str());
+}
+
+std::optional<std::string> ErrorLine(std::optional<std::string> error, const Verdict &verdict) {
+  for (const std::string &output : verdict.outputErrors) error = error ? *error + "; " + output : output;
+  return error;
+}
+
+Json ErrorField(const std::optional<std::string> &errorLine, const Verdict &verdict) {
+  if (errorLine) return *errorLine;
+  if (!verdict.violations.empty())
+    return fmt::format("the verifier raised {} bug check(s)", verdict.violations.size());
+  if (verdict.poolBlocksLeaked.value_or(0) != 0)
+    return fmt::format("{} pool block(s) still allocated after every bridge was removed", *verdict.poolBlocksLeaked);
+  return nullptr;
+}
+
+int Conclude(const std::optional<std::string> &errorLine, const Verdict &verdict, int status) {
+  const int verifier = ExitStatusFor(verdict);
+  if (errorLine) throw ToolError(status, *errorLine);
+  return verifier;
 }
 
 }  // namespace norvusb

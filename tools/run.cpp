@@ -4,7 +4,12 @@
 // session keeps, so that steps build on each other.
 #include "tools/run.h"
 
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +21,8 @@
 
 #include "tools/commands.h"
 #include "tools/errors.h"
+#include "tools/output.h"
+#include "tools/interrupt.h"
 #include "tools/report.h"
 #include "tools/session.h"
 
@@ -76,7 +83,8 @@ namespace {
 // The step's parser: every job a subcommand does, and the session's own steps.
 class StepParser {
  public:
-  StepParser() : parser_("a step of norvusb run") {
+  // The parser has no name of its own: a step is written without "norvusb".
+  StepParser() : parser_("A step of norvusb run", "") {
     parser_.require_subcommand(1);
     commands_ = AddJobCommands(parser_);
     jobs_ = commands_.size();
@@ -84,23 +92,43 @@ class StepParser {
   }
 
   // Parses the words; throws ToolError (bad input) with one clear line.
-  const Command &Parse(std::vector<std::string> words) {
+  // Null when the step asked for its help (which is printed).
+  const Command *Parse(std::vector<std::string> words, const CommonOptions &session) {
     CheckSubcommand(words.front(), commands_);
     std::reverse(words.begin(), words.end());  // the parser takes them last first
     try {
       parser_.parse(words);
+    } catch (const CLI::CallForHelp &) {
+      ShowHelp(session, false);
+      return nullptr;
+    } catch (const CLI::CallForAllHelp &) {
+      ShowHelp(session, true);
+      return nullptr;
     } catch (const CLI::ParseError &error) {
-      BadInput(ParseErrorText(error, parser_));
+      BadInput(ParseErrorText(error, parser_, ""));
     }
     for (size_t i = 0; i < commands_.size(); ++i) {
       if (!commands_[i].app->parsed()) continue;
       if (i < jobs_) RefuseMachineOptions(*commands_[i].app);
-      return commands_[i];
+      return &commands_[i];
     }
     BadInput("no step given");
   }
 
  private:
+  // The help of the step's subcommand, as `norvusb SUBCOMMAND --help` shows it.
+  void ShowHelp(const CommonOptions &session, bool all) {
+    const std::vector<CLI::App *> given = parser_.get_subcommands();
+    const CLI::App &app = given.empty() ? parser_ : *given.front();
+    const std::string text = app.help("", all ? CLI::AppFormatMode::All : CLI::AppFormatMode::Normal);
+    if (session.json) {
+      EmitJson(Json{{"help", text}, {"error", nullptr}}, session);
+    } else {
+      std::printf("%s", text.c_str());
+    }
+    std::fflush(stdout);
+  }
+
   static void RefuseMachineOptions(const CLI::App &app) {
     for (const char *name : common_option::kMachineNames) {
       const CLI::Option *option = app.get_option_no_throw(name);
@@ -135,10 +163,17 @@ std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions 
     const std::vector<std::string> words = SplitStep(info.text);
     if (words.empty()) return std::nullopt;
     StepParser parser;
-    const Command &command = parser.Parse(words);
+    CommonOptions shown = options.common;
+    shown.step = info;
+    const Command *parsed = parser.Parse(words, shown);
+    if (parsed == nullptr) return exit_code::kOk;  // its help
+    const Command &command = *parsed;
     command.common->step = info;
     command.common->json = command.common->json || options.common.json;
     command.common->quiet = command.common->quiet || options.common.quiet;
+    // The machine is the session's: a step reports its timing and uses its settings.
+    command.common->timing = options.common.timing;
+    command.common->settings = options.common.settings;
     if (!command.common->json && !command.common->quiet) std::printf("== %s: %s\n", info.where.c_str(), info.text.c_str());
     return command.run(&bench);
   } catch (const ToolError &error) {
@@ -154,7 +189,33 @@ struct Tally {
   size_t steps = 0;
   size_t failed = 0;
   int firstFailure = exit_code::kOk;
+  bool interrupted = false;  // a signal ended the session (not a step at the prompt)
 };
+
+// A line typed at the prompt. Ctrl-C there abandons what was typed (the
+// terminal drops it) and prompts again; nullopt at the end of the input.
+std::optional<std::string> PromptForLine() {
+  std::string line;
+  std::fprintf(stderr, "norvusb> ");
+  while (true) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&input, 1, 100);
+    if (Interrupted()) {
+      ClearInterrupt();
+      line.clear();
+      std::fprintf(stderr, "\nnorvusb> ");
+      continue;
+    }
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    char c = 0;
+    const ssize_t got = read(STDIN_FILENO, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return line.empty() ? std::nullopt : std::optional(line);
+    if (c == '\n') return line;
+    line += c;
+  }
+}
 
 // Reads the steps one line at a time, so that a person typing them sees each
 // report before writing the next.
@@ -162,43 +223,79 @@ Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool int
   Tally tally;
   std::string line;
   for (size_t number = 1;; ++number) {
-    if (interactive) std::fprintf(stderr, "norvusb> ");
-    if (!std::getline(in, line)) break;
+    if (interactive) {
+      const std::optional<std::string> typed = PromptForLine();
+      if (!typed) break;
+      line = *typed;
+    } else if (Interrupted() || !std::getline(in, line)) {
+      break;
+    }
     const std::optional<int> status = RunStep(bench, {fmt::format("{}:{}", name, number), number, line}, options);
     if (!status) continue;
     ++tally.steps;
-    if (*status == exit_code::kOk) continue;
+    if (*status == exit_code::kOk && !Interrupted()) continue;
     ++tally.failed;
-    if (tally.firstFailure == exit_code::kOk) tally.firstFailure = *status;
-    if (!interactive && !options.keepGoing) break;
+    const int failure = *status == exit_code::kOk ? InterruptExitStatus() : *status;
+    if (tally.firstFailure == exit_code::kOk) tally.firstFailure = failure;
+    // At the prompt Ctrl-C abandons the step, not the session.
+    if (interactive) {
+      ClearInterrupt();
+      continue;
+    }
+    if (Interrupted()) {
+      tally.interrupted = true;
+      break;
+    }
+    if (!options.keepGoing) break;
   }
   if (interactive) std::fprintf(stderr, "\n");
   return tally;
 }
 
+// The script's lines, checked before the machine boots: a folder or a file
+// that cannot be read is said with its reason.
+void OpenScript(std::ifstream &file, const std::string &script) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(script, ignored)) BadInput(fmt::format("cannot read {}: it is a folder", script));
+  file.open(script);
+  if (!file) BadInput(fmt::format("cannot read {}: {}", script, std::strerror(errno)));
+}
+
 int RunSession(const RunOptions &options) {
   const bool fromStdin = options.script == "-";
   std::ifstream file;
+  std::vector<FileIdentity> inputs;
   if (!fromStdin) {
-    file.open(options.script);
-    if (!file) BadInput(fmt::format("cannot read {}", options.script));
+    OpenScript(file, options.script);
+    if (const auto identity = IdentityOfPath(options.script)) inputs.push_back(*identity);
+  } else if (const auto identity = IdentityOfDescriptor(STDIN_FILENO, "-")) {
+    inputs.push_back(*identity);
   }
-  Bench bench(options.common);
+  Bench bench(options.common, nullptr, inputs);
   const bool interactive = fromStdin && isatty(STDIN_FILENO) == 1;
   const Tally tally = RunSteps(bench, fromStdin ? std::cin : file, fromStdin ? "stdin" : options.script,
                                interactive, options);
   const Verdict verdict = bench.Finish();
   Json summary{{"session", "end"}, {"steps", tally.steps}, {"failed", tally.failed}};
   AddVerdict(summary, verdict);
-  summary["error"] = tally.failed ? Json(fmt::format("{} of {} step(s) failed", tally.failed, tally.steps)) : Json(nullptr);
+  std::optional<std::string> error;
+  if (tally.failed) error = fmt::format("{} of {} step(s) failed", tally.failed, tally.steps);
+  if (tally.interrupted) error = fmt::format("{}; {}", InterruptText(), *error);
+  error = ErrorLine(error, verdict);
+  summary["interrupted"] = tally.interrupted;
+  summary["error"] = ErrorField(error, verdict);
   if (options.common.json) {
-    std::printf("%s\n", summary.dump().c_str());
+    std::printf("%s\n", JsonSafe(summary).dump().c_str());
   } else if (!options.common.quiet) {
-    std::printf("== end: %zu step(s), %zu failed; verifier %s\n", tally.steps, tally.failed, VerdictText(summary).c_str());
+    std::printf("== end: %zu step(s), %zu failed%s; verifier %s\n", tally.steps, tally.failed,
+                tally.interrupted ? ", interrupted" : "", VerdictText(summary).c_str());
   }
   std::fflush(stdout);
-  const int status = ExitStatusFor(verdict);
-  return tally.firstFailure != exit_code::kOk ? tally.firstFailure : status;
+  // Each failed step has said why; the session's own line is for what only it knows.
+  const int verifier = ExitStatusFor(verdict);
+  if (!verdict.outputErrors.empty()) throw ToolError(exit_code::kFailed, *ErrorLine(std::nullopt, verdict));
+  if (tally.interrupted) return tally.firstFailure;
+  return tally.firstFailure != exit_code::kOk ? tally.firstFailure : verifier;
 }
 
 }  // namespace

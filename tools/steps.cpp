@@ -30,15 +30,16 @@ Bench &SessionBench(Bench *bench, const char *step) {
 // Ends a step's report: the verifier's count, then the document or the line.
 int Report(Json document, Session &session, const CommonOptions &options, const std::string &line) {
   const Verdict verdict = session.Finish();
+  const std::optional<std::string> error = ErrorLine(std::nullopt, verdict);
   AddVerdict(document, verdict);
-  document["error"] = nullptr;
+  document["error"] = ErrorField(error, verdict);
   if (options.json) {
     EmitJson(document, options);
   } else if (!options.quiet) {
     std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
-  return ExitStatusFor(verdict);
+  return Conclude(error, verdict);
 }
 
 struct PlugOptions {
