@@ -33,6 +33,9 @@ namespace {
 constexpr double kBulkLimitBytesPerSecond = 19.0 * 64.0 * 1000.0;
 // How often a waiting print looks at its progress, in model time.
 constexpr double kPollSeconds = 0.05;
+// How often the bridge is asked for its port status while the printer takes
+// nothing (the same rate as a print monitor's).
+constexpr double kAskSeconds = 1.0;
 
 struct PrintOptions {
   CommonOptions common;
@@ -182,7 +185,7 @@ class Printing {
         holdup_.clear();
       } else if (Seconds(now - lastProgress) >= options_.stallTimeout) {
         return false;
-      } else if (Seconds(now - lastAsked) >= ProgressBar::kStalledAfterSeconds) {
+      } else if (Seconds(now - lastAsked) >= kAskSeconds) {
         lastAsked = now;
         if (const auto status = PollPortStatus(port)) holdup_ = HoldupOf(status->statusLines);
       }
@@ -194,9 +197,11 @@ class Printing {
 
   // The bridge holds the last bytes in its FIFO until the printer takes them.
   // As a print monitor does, ask the bridge for its port status until the
-  // FIFO is empty, or until it has not moved for the stall time-out.
+  // FIFO is empty: again 50 ms after the printer took data (so that the end
+  // shows at once), else once a second, until the printer has taken nothing
+  // for the stall time-out.
   void AwaitPrinter(host::DeviceHandle &port) {
-    std::optional<uint16_t> level;
+    uint64_t seen = compare_.Received();
     int64_t lastProgress = host::clock::Now();
     while (true) {
       if (StopIfInterrupted()) return;
@@ -212,14 +217,22 @@ class Printing {
         return;
       }
       if (status->fifoLevel == 0) return;
-      if (status->fifoLevel != level) {
-        level = status->fifoLevel;
-        lastProgress = host::clock::Now();
-      } else if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
+      if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
         job_->error = StallText(status->statusLines);
         return;
       }
-      host::clock::SleepFor(Units(kPollSeconds));
+      const int64_t asked = host::clock::Now();
+      while (!Interrupted()) {
+        host::clock::SleepFor(Units(kPollSeconds));
+        const int64_t now = host::clock::Now();
+        if (const uint64_t received = compare_.Received(); received != seen) {
+          seen = received;
+          lastProgress = now;
+          break;
+        }
+        progress_.Update(seen, Elapsed(), holdup_);
+        if (Seconds(now - asked) >= kAskSeconds || Seconds(now - lastProgress) >= options_.stallTimeout) break;
+      }
     }
   }
 

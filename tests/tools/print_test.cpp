@@ -168,3 +168,49 @@ TEST_F(PrintTest, CaptureShowsStartSequenceThenBulkOutThenStatusPolls) {
 }
 
 }  // namespace
+
+namespace {
+
+// The port status requests (vendor sub-command 5) a capture holds.
+size_t PortStatusRequests(const std::filesystem::path &pcap, const std::filesystem::path &fields) {
+  const std::string command = "tshark -r '" + pcap.string() +
+                              "' -T fields -E separator=, -e usb.irp_info.direction -e usb.function"
+                              " -e usb.setup.bRequest -e usb.setup.wValue > '" + fields.string() + "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return 0;
+  std::ifstream in(fields);
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line == "0x00,0x0017,4,0x0005") ++count;
+  return count;
+}
+
+struct StallCase {
+  std::string name;
+  size_t size;          // the document
+  std::string offline;  // --offline-after
+};
+
+class StatusPollRate : public CliTest, public ::testing::WithParamInterface<StallCase> {};
+
+// While the printer takes nothing the bridge is asked once a second, as
+// docs/cli.md says: a 2 s stall shows two or three requests (and the one
+// that names the holdup), whether the write is still pending or the bridge
+// holds the last bytes.
+TEST_P(StatusPollRate, IsOnceASecondWhileThePrinterTakesNothing) {
+  ASSERT_TRUE(support::HasTool("tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
+  const auto file = WriteFile("doc.bin", Document(GetParam().size));
+  const CliResult result = Run({"print", file.string(), "--timing", "instant", "--quiet", "--offline-after",
+                                GetParam().offline, "--stall-timeout", "2", "--pcap", Path("cap.pcap").string()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_ONE_ERROR_LINE(result, "the printer took no data for 2 s (status lines");
+  const size_t polls = PortStatusRequests(Path("cap.pcap"), Path("fields.txt"));
+  EXPECT_GE(polls, 2u);
+  EXPECT_LE(polls, 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, StatusPollRate,
+                         ::testing::Values(StallCase{"WritePending", 40'000, "10000"},
+                                           StallCase{"BridgeHoldsTheLastBytes", 3000, "1000"}),
+                         [](const auto &info) { return info.param.name; });
+
+}  // namespace

@@ -222,6 +222,7 @@ class RefusedUpFront : public CliTest, public ::testing::WithParamInterface<Refu
 
 TEST_P(RefusedUpFront, WithTheLimitInWords) {
   std::filesystem::create_directories(Path("folder.steps"));
+  WriteFile("doc", "%!PS\nshowpage\n");
   const CliResult result = RunFrom(dir_, GetParam().args);
   EXPECT_EQ(result.status, 2) << result.err;
   EXPECT_EQ(result.out, "");
@@ -243,7 +244,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"StallTimeoutHuge", {"print", "x", "--stall-timeout", "1e300"}, "--stall-timeout 1e+300"},
         RefusedCase{"StallTimeoutInfinite", {"print", "x", "--stall-timeout", "inf"}, "to 1000000000"},
         RefusedCase{"ScriptIsAFolder", {"run", "folder.steps"}, "cannot read folder.steps: it is a folder"},
-        RefusedCase{"ScriptMissing", {"run", "nonexist.steps"}, "cannot read nonexist.steps: No such file"}),
+        RefusedCase{"ScriptMissing", {"run", "nonexist.steps"}, "cannot read nonexist.steps: No such file"},
+        // docs: an empty --render name suggests nothing that is refused.
+        RefusedCase{"RenderEmptyName", {"print", "doc", "--render", ""}, "--render '': expected the name of the PNG file"},
+        RefusedCase{"SendUnknownEscape", {"read", "--send", "a\\q"}, "--send a\\q: unknown escape \\q (known: \\n \\r \\t"}),
     [](const auto &info) { return info.param.name; });
 
 // The largest time-out is taken, and a wait within it ends as a time-out.
