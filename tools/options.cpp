@@ -54,8 +54,15 @@ void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which)
                        "(MaxTransferSize, IFSetting, AltSetting)")
         ->type_name("NAME=VALUE")
         ->allow_extra_args(false);
-    command.add_option("--timing", options.timing, "Bus timing: full-speed (1 ms frames) or instant")
-        ->check(CLI::IsMember({"full-speed", "instant"}));
+    command
+        .add_option("--timing", options.timing,
+                    "Bus timing: full-speed (1 ms frames, as fast as the host computes them), real-time (the same "
+                    "frames at the wall clock's pace, to watch a job) or instant (no bus time, for scripts)")
+        ->check(CLI::IsMember({"full-speed", "real-time", "instant"}));
+    command.add_option("--seed", options.seed,
+                       "Run the machine's threads one at a time in an order this number decides, so that a run "
+                       "(its model time, its figures) repeats exactly")
+        ->type_name("N");
     command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
   }
   if (which & o::kPort)
@@ -130,6 +137,9 @@ unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {
 host::MachineOptions MachineOptionsFor(const CommonOptions &options) {
   host::MachineOptions machine;
   machine.timing = options.timing == "instant" ? host::usb::Timing::Instant : host::usb::Timing::FullSpeed;
+  // Model time never runs ahead of the wall clock.
+  if (options.timing == "real-time") machine.kernel.pace = 1.0;
+  machine.kernel.seed = options.seed;
   for (const Setting &setting : ParseSettings(options.settings))
     machine.driverSettings.emplace_back(setting.name, setting.value);
   return machine;

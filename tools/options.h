@@ -27,7 +27,8 @@ struct CommonOptions {
   unsigned bridges = 1;                        // --bridges
   std::optional<std::string> port;             // --port NorvUSBk; none: NorvUSB1
   std::vector<std::string> settings;           // --set NAME=VALUE
-  std::string timing = "full-speed";           // --timing
+  std::string timing = "full-speed";           // --timing: full-speed, real-time or instant
+  std::optional<uint64_t> seed;                // --seed: the seeded scheduler
   std::optional<std::string> out;              // --out: what the printer received; "-" standard output
   std::optional<std::string> pcap;             // --pcap: USBPcap capture; "-" standard output
   std::optional<uint64_t> printerRate;         // --printer-rate
@@ -39,15 +40,15 @@ struct CommonOptions {
 // Which of the common options a subcommand takes: those that mean nothing
 // for it are refused, not ignored.
 namespace common_option {
-inline constexpr unsigned kMachine = 1u << 0;  // --device-id --bridges --set --timing --pcap
+inline constexpr unsigned kMachine = 1u << 0;  // --device-id --bridges --set --timing --seed --pcap
 inline constexpr unsigned kPort = 1u << 1;
 inline constexpr unsigned kOut = 1u << 2;
 inline constexpr unsigned kPrinterRate = 1u << 3;
 inline constexpr unsigned kReport = 1u << 4;  // --json --quiet
 inline constexpr unsigned kAll = kMachine | kPort | kOut | kPrinterRate | kReport;
 // The options that shape the machine itself: a step of `run` cannot change them.
-inline constexpr const char *kMachineNames[] = {"--device-id", "--bridges", "--set", "--timing", "--pcap",
-                                                "--printer-rate"};
+inline constexpr const char *kMachineNames[] = {"--device-id", "--bridges", "--set", "--timing", "--seed",
+                                                "--pcap", "--printer-rate"};
 }  // namespace common_option
 
 // The registry values a driver key may be given before its bridge is added.

@@ -261,7 +261,8 @@ class Printing {
 
 // One job on the port: open, write, wait for the printer, close.
 Job PrintJob(Session &session, const PrintOptions &options, Hooks &hooks, Document &document, Job job) {
-  ProgressBar progress(document.KnownSize().value_or(0), !options.common.quiet && ProgressBar::StderrIsTerminal());
+  ProgressBar progress(document.KnownSize().value_or(0), !options.common.quiet && ProgressBar::StderrIsTerminal(),
+                       options.common.timing != "real-time");
   Printing printing(session, options, hooks, document, progress);
   session.ObserveReceived([&compare = printing.Compare()](std::span<const uint8_t> bytes) { compare.Taken(bytes); });
   job.printed = true;
@@ -297,7 +298,7 @@ Json JobJson(const Job &job, const std::string &timing) {
   if (seconds > 0 && job.written > 0) {
     rate = static_cast<double>(job.written) / seconds;
     // Without frames there is no bus to share.
-    if (timing == "full-speed") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
+    if (timing != "instant") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
   }
   return Json{{"title", job.title},
               {"files", job.files},

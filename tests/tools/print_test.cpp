@@ -1,5 +1,7 @@
 // norvusb print as a user runs it: documents of several sizes through the
 // cable, the JSON report, the progress of a failing print.
+#include <chrono>
+
 #include "tests/support/command.h"
 #include "tests/tools/cli_runner.h"
 
@@ -212,5 +214,42 @@ INSTANTIATE_TEST_SUITE_P(Stalls, StatusPollRate,
                          ::testing::Values(StallCase{"WritePending", 40'000, "10000"},
                                            StallCase{"BridgeHoldsTheLastBytes", 3000, "1000"}),
                          [](const auto &info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+using TimingTest = CliTest;
+
+// real-time: the same frames as full-speed, model time held to the wall clock.
+TEST_F(TimingTest, RealTimeKeepsPaceWithTheWallClock) {
+  const auto file = WriteFile("doc.bin", Document(64 * 1024));
+  const auto start = std::chrono::steady_clock::now();
+  const CliResult result = Run({"print", file.string(), "--timing", "real-time", "--json"});
+  const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto report = result.Json();
+  EXPECT_EQ(report["timing"], "real-time");
+  EXPECT_GE(report["model_seconds"].get<double>(), 0.054);  // 54 frames at least
+  EXPECT_GE(real, report["model_seconds"].get<double>());
+  EXPECT_GT(report["bus_utilisation"].get<double>(), 0.0);
+}
+
+// A seeded run repeats its figures exactly: the demo's are the README's.
+TEST_F(TimingTest, SeededRunsRepeat) {
+  std::vector<nlohmann::json> reports;
+  for (int i = 0; i < 3; ++i) {
+    const CliResult result =
+        RunFrom(NORVUSB_SOURCE_DIR, {"print", "examples/testpage.ps", "--seed", "1", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    reports.push_back(result.Json());
+  }
+  for (const auto &report : reports) {
+    EXPECT_EQ(report["model_seconds"], reports[0]["model_seconds"]);
+    EXPECT_EQ(report["control_transfers"], reports[0]["control_transfers"]);
+  }
+  EXPECT_DOUBLE_EQ(reports[0]["model_seconds"].get<double>(), 0.167);  // README.md, docs/cli.md
+  EXPECT_NEAR(reports[0]["bus_utilisation"].get<double>(), 0.654, 0.0005);
+}
 
 }  // namespace
