@@ -217,6 +217,38 @@ std::optional<std::string> PromptForLine() {
   }
 }
 
+// The words only a session knows, which are not steps: help, quit, exit.
+std::optional<std::string> SessionWord(const std::string &line) {
+  try {
+    const std::vector<std::string> words = SplitStep(line);
+    if (words.size() == 1 && (words[0] == "help" || words[0] == "quit" || words[0] == "exit")) return words[0];
+  } catch (const ToolError &) {
+    // Not a word of the session: the step reports its own error.
+  }
+  return std::nullopt;
+}
+
+void ShowSessionHelp(const RunOptions &options) {
+  const std::string text =
+      "Steps, one a line, with the words and options of the subcommands:\n"
+      "  print FILE...      print through the cable\n"
+      "  enum               the device tree\n"
+      "  ioctl REQUEST      one device-control request\n"
+      "  read               read the printer's back channel\n"
+      "  status             each port's state in words\n"
+      "  plug               plug one more bridge in\n"
+      "  unplug             pull a bridge's cable out (--port)\n"
+      "  printer CONDITION  offline, paper-out, busy, error [on|off], or ready\n"
+      "STEP --help lists a step's options. help shows this; quit or exit (or Ctrl-D) ends the session;\n"
+      "Ctrl-C abandons the running step or the line being typed.\n";
+  if (options.common.json) {
+    std::printf("%s\n", Json{{"help", text}, {"error", nullptr}}.dump().c_str());
+  } else {
+    std::printf("%s", text.c_str());
+  }
+  std::fflush(stdout);
+}
+
 // Reads the steps one line at a time, so that a person typing them sees each
 // report before writing the next.
 Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool interactive, const RunOptions &options) {
@@ -229,6 +261,11 @@ Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool int
       line = *typed;
     } else if (Interrupted() || !std::getline(in, line)) {
       break;
+    }
+    if (const auto word = SessionWord(line)) {
+      if (*word != "help") break;
+      ShowSessionHelp(options);
+      continue;
     }
     const std::optional<int> status = RunStep(bench, {fmt::format("{}:{}", name, number), number, line}, options);
     if (!status) continue;

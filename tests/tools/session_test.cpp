@@ -186,3 +186,18 @@ TEST_F(RunTest, ExampleOfflineJob) {
 }
 
 }  // namespace
+
+namespace {
+
+// help lists the steps; quit (or exit) ends the session where it stands.
+TEST_F(RunTest, HelpAndQuit) {
+  const auto steps = WriteFile("steps", "help\nstatus\nquit\nstatus\n");
+  const CliResult result = Run({"run", "--timing", "instant"}, steps.string());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("STEP --help lists a step's options"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("== end: 1 step(s), 0 failed"), std::string::npos) << result.out;
+  const auto exited = WriteFile("steps2", "  exit  # done\nstatus\n");
+  EXPECT_NE(Run({"run", "--timing", "instant"}, exited.string()).out.find("== end: 0 step(s)"), std::string::npos);
+}
+
+}  // namespace
