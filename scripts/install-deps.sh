@@ -7,7 +7,7 @@
 set -euo pipefail
 
 # The program itself: the driver, the host machine and the norvusb tool.
-build_packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev libfmt-dev libpcap-dev)
+build_packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev libfmt-dev libpcap-dev libedit-dev)
 # The demo draws the page it printed.
 demo_packages=("${build_packages[@]}" ghostscript)
 

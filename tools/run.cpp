@@ -4,10 +4,12 @@
 // session keeps, so that steps build on each other.
 #include "tools/run.h"
 
+#include <editline/readline.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -192,29 +194,50 @@ struct Tally {
   bool interrupted = false;  // a signal ended the session (not a step at the prompt)
 };
 
-// A line typed at the prompt. Ctrl-C there abandons what was typed (the
-// terminal drops it) and prompts again; nullopt at the end of the input.
+// The line the editor handed over, for PromptForLine.
+struct Typed {
+  bool done = false;
+  std::optional<std::string> line;  // nullopt: the end of the input (Ctrl-D)
+};
+Typed *gTyped = nullptr;
+
+void OnLineTyped(char *line) {
+  gTyped->done = true;
+  if (line != nullptr) {
+    gTyped->line = line;
+    if (*line != '\0') add_history(line);
+    std::free(line);
+  }
+  // Until the next prompt the terminal is as the steps expect it: Ctrl-C is
+  // a signal that stops the running step.
+  rl_callback_handler_remove();
+}
+
+// A line typed at the prompt, with libedit's line editing and history (its
+// readline interface). Ctrl-C at the prompt drops the line typed so far and
+// prompts again; nullopt at the end of the input.
 std::optional<std::string> PromptForLine() {
-  std::string line;
-  std::fprintf(stderr, "norvusb> ");
-  while (true) {
+  constexpr const char *kPrompt = "norvusb> ";
+  Typed typed;
+  gTyped = &typed;
+  rl_catch_signals = 0;  // the program's own handler sees Ctrl-C
+  rl_outstream = stderr;  // standard output is for the reports
+  rl_callback_handler_install(kPrompt, OnLineTyped);
+  while (!typed.done) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&input, 1, 100);
     if (Interrupted()) {
       ClearInterrupt();
-      line.clear();
-      std::fprintf(stderr, "\nnorvusb> ");
+      rl_replace_line("", 0);
+      rl_callback_handler_remove();
+      std::fprintf(stderr, "\n");
+      rl_callback_handler_install(kPrompt, OnLineTyped);
       continue;
     }
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char c = 0;
-    const ssize_t got = read(STDIN_FILENO, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return line.empty() ? std::nullopt : std::optional(line);
-    if (c == '\n') return line;
-    line += c;
+    if (ready > 0) rl_callback_read_char();
   }
+  gTyped = nullptr;
+  return typed.line;
 }
 
 // The words only a session knows, which are not steps: help, quit, exit.

@@ -192,3 +192,34 @@ TEST_F(SignalReportTest, CtrlCAtThePromptAbandonsTheStepNotTheSession) {
 }
 
 }  // namespace
+
+namespace {
+
+// At a terminal the prompt edits the line and keeps a history (libedit): a
+// typo rubbed out, then the last step again with the up arrow.
+TEST_F(SignalReportTest, PromptEditsLinesAndKeepsHistory) {
+  int terminal = -1;
+  const std::string program = std::string(NORVUSB_BINARY_DIR) + "/norvusb";
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(program.c_str(), program.c_str(), "run", "--timing", "instant", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  ReadUntil(terminal, "norvusb> ", seen);
+  const std::string typo = "statux\x7fs\r";  // backspace over the x
+  ASSERT_EQ(write(terminal, typo.data(), typo.size()), static_cast<ssize_t>(typo.size()));
+  ReadUntil(terminal, "== stdin:1: status", seen);
+  ReadUntil(terminal, "norvusb> ", seen = seen.substr(seen.find("== stdin:1: status")));
+  ASSERT_EQ(write(terminal, "\x1b[A\r", 4), 4);  // up arrow: the last line again
+  ReadUntil(terminal, "== stdin:2: status", seen);
+  EXPECT_NE(seen.find("== stdin:2: status"), std::string::npos) << seen;
+  ASSERT_EQ(write(terminal, "quit\r", 5), 5);
+  ReadUntil(terminal, "== end", seen);
+  EXPECT_NE(seen.find("== end: 2 step(s), 0 failed"), std::string::npos) << seen;
+  EXPECT_EQ(Finish(child), 0);
+  close(terminal);
+}
+
+}  // namespace
