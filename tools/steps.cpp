@@ -50,6 +50,11 @@ struct PlugOptions {
 
 int RunPlug(const PlugOptions &options, Bench *bench) {
   Bench &workbench = SessionBench(bench, "plug");
+  // USB addresses are 1 to 127: a bus holds no more devices.
+  constexpr size_t kMaxUsbDevices = 127;
+  if (workbench.Plugged().size() >= kMaxUsbDevices)
+    Fail(fmt::format("a USB bus holds at most {} devices, and {} bridges are plugged in: unplug one first",
+                     kMaxUsbDevices, workbench.Plugged().size()));
   host::BridgePlan plan;
   if (options.deviceId) plan.printer.deviceId = *options.deviceId;
   plan.printer.bytesPerSecond = options.printerRate;

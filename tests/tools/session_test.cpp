@@ -201,3 +201,23 @@ TEST_F(RunTest, HelpAndQuit) {
 }
 
 }  // namespace
+
+namespace {
+
+// USB addresses run from 1 to 127: the 128th bridge is refused in words.
+TEST_F(RunTest, ABusHoldsAtMost127Devices) {
+  std::string steps;
+  for (int i = 0; i < 127; ++i) steps += "plug\n";
+  const auto script = WriteFile("steps", steps);
+  const CliResult result = Run({"run", script.string(), "--timing", "instant", "--json"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_ONE_ERROR_LINE(result, ":127: a USB bus holds at most 127 devices, and 127 bridges are plugged in");
+  std::istringstream in(result.out);
+  std::vector<nlohmann::json> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 128u);
+  EXPECT_EQ(lines[125]["usb_port"], 127);
+  EXPECT_EQ(lines[125]["plugged"], "NorvUSB127");
+}
+
+}  // namespace
