@@ -25,10 +25,9 @@ namespace {
 // What the report or JSON document could not write shows here: a full disk or
 // a closed pipe must not pass for success.
 int CheckStandardOutput(int status) {
-  errno = 0;
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
-  const std::string reason = errno != 0 ? std::strerror(errno) : "the write failed";
-  return norvusb::ShowError("cannot write standard output: " + reason, norvusb::exit_code::kFailed);
+  const std::optional<std::string> reason = norvusb::StandardOutputError();
+  if (!reason) return status;
+  return norvusb::ShowError("cannot write standard output: " + *reason, norvusb::exit_code::kFailed);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "tools/errors.h"
+#include "tools/report.h"
 
 namespace norvusb {
 
@@ -81,7 +82,7 @@ Json JsonSafe(const Json &document) {
 void PrintJson(const Json &document) { std::printf("%s\n", JsonSafe(document).dump(2).c_str()); }
 
 FilePtr TakeStandardOutput() {
-  std::fflush(stdout);
+  FlushStandardOutput();
   const int data = dup(STDOUT_FILENO);
   if (data < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) Fail("cannot take over standard output: " + Describe(errno));
   FilePtr stream(fdopen(data, "wb"));
@@ -91,7 +92,13 @@ FilePtr TakeStandardOutput() {
 
 OutputFile::OutputFile(std::string option, std::string path) : option_(std::move(option)), path_(std::move(path)) {
   if (path_.empty()) BadInput(fmt::format("{} '': expected a file name, or - for standard output", option_));
-  if (IsStandardOutput()) return;
+  if (IsStandardOutput()) {
+    // Binary data would garble the terminal (and could drive it).
+    if (isatty(STDOUT_FILENO) == 1)
+      BadInput(fmt::format("{} -: standard output is a terminal; redirect it to a file or pipe it to a program",
+                           option_));
+    return;
+  }
   // Created when missing, but not emptied: a job that cannot start must leave
   // a user's file as it was.
   int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

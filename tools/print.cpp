@@ -518,7 +518,7 @@ int RunPrint(const PrintOptions &options, Bench *bench) {
   } else if (!options.common.quiet) {
     PrintHuman(jobs, report, rendered);
   }
-  std::fflush(stdout);
+  FlushStandardOutput();
   return Conclude(error, verdict, totals.interrupted ? InterruptExitStatus() : exit_code::kFailed);
 }
 

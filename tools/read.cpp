@@ -152,7 +152,7 @@ int RunRead(const ReadOptions &options, Bench *bench) {
                 outcome.timedOut ? " (the last read timed out and was cancelled)" : "");
     if (!outcome.data.empty()) std::printf("  %s\n", Escaped(outcome.data).c_str());
   }
-  std::fflush(stdout);
+  FlushStandardOutput();
   return Conclude(error, verdict, Interrupted() ? InterruptExitStatus() : exit_code::kFailed);
 }
 

@@ -1,6 +1,8 @@
 #include "tools/report.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -23,12 +25,25 @@ std::string VerdictText(const Json &document) {
 
 namespace {
 size_t documentsEmitted = 0;
+int standardOutputErrno = 0;  // the first failure's reason
 }  // namespace
+
+void FlushStandardOutput() {
+  errno = 0;
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && standardOutputErrno == 0)
+    standardOutputErrno = errno != 0 ? errno : EIO;
+}
+
+std::optional<std::string> StandardOutputError() {
+  FlushStandardOutput();
+  if (!std::ferror(stdout) && standardOutputErrno == 0) return std::nullopt;
+  return std::string(std::strerror(standardOutputErrno != 0 ? standardOutputErrno : EIO));
+}
 
 size_t DocumentsEmitted() { return documentsEmitted; }
 
 int ShowError(const std::string &message, int status) {
-  std::fflush(stdout);
+  FlushStandardOutput();
   std::fprintf(stderr, "norvusb: error: %s\n", message.c_str());
   return status;
 }

@@ -21,6 +21,11 @@ void EmitJson(const Json &document, const CommonOptions &options);
 // Documents printed so far in this process (a session knows by it whether a
 // failed step printed its own).
 size_t DocumentsEmitted();
+// Flushes standard output, keeping the reason of its first failure (a later
+// flush no longer knows it); StandardOutputError says it.
+void FlushStandardOutput();
+// Why standard output could not be written, if it could not: flushes first.
+std::optional<std::string> StandardOutputError();
 // The one line every failure ends with, "norvusb: error: ...", on standard
 // error after whatever standard output holds; returns `status`.
 int ShowError(const std::string &message, int status);

@@ -128,7 +128,7 @@ class StepParser {
     } else {
       std::printf("%s", text.c_str());
     }
-    std::fflush(stdout);
+    FlushStandardOutput();
   }
 
   static void RefuseMachineOptions(const CLI::App &app) {
@@ -269,7 +269,7 @@ void ShowSessionHelp(const RunOptions &options) {
   } else {
     std::printf("%s", text.c_str());
   }
-  std::fflush(stdout);
+  FlushStandardOutput();
 }
 
 // Reads the steps one line at a time, so that a person typing them sees each
@@ -350,7 +350,7 @@ int RunSession(const RunOptions &options) {
     std::printf("== end: %zu step(s), %zu failed%s; verifier %s\n", tally.steps, tally.failed,
                 tally.interrupted ? ", interrupted" : "", VerdictText(summary).c_str());
   }
-  std::fflush(stdout);
+  FlushStandardOutput();
   // Each failed step has said why; the session's own line is for what only it knows.
   const int verifier = ExitStatusFor(verdict);
   if (!verdict.outputErrors.empty()) throw ToolError(exit_code::kFailed, *ErrorLine(std::nullopt, verdict));

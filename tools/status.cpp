@@ -117,7 +117,7 @@ int RunStatus(const CommonOptions &options, Bench *bench) {
   } else if (!options.quiet) {
     PrintStates(ports);
   }
-  std::fflush(stdout);
+  FlushStandardOutput();
   return Conclude(error, verdict);
 }
 

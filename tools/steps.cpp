@@ -38,7 +38,7 @@ int Report(Json document, Session &session, const CommonOptions &options, const 
   } else if (!options.quiet) {
     std::printf("%s\n", line.c_str());
   }
-  std::fflush(stdout);
+  FlushStandardOutput();
   return Conclude(error, verdict);
 }
 

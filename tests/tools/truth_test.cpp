@@ -339,3 +339,70 @@ TEST_F(CliTest, SessionSaysThePortWasUnplugged) {
 }
 
 }  // namespace
+
+namespace {
+
+// 14: a full standard output is said with its reason, by every subcommand,
+// and --help and --version do not pass for success either.
+class FullStandardOutput : public CliTest, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(FullStandardOutput, SaysWhy) {
+  std::vector<std::string> args = GetParam();
+  if (args.size() > 1) args.insert(args.end(), {"--timing", "instant"});
+  const CliResult result = Run(args, "", "/dev/full");
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_ONE_ERROR_LINE(result, "cannot write standard output: ");
+  if (args.size() > 1) {
+    EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, FullStandardOutput,
+                         ::testing::Values(std::vector<std::string>{"enum", "-q", "--json"},
+                                           std::vector<std::string>{"status", "--json"},
+                                           std::vector<std::string>{"ioctl", "nop", "--json"},
+                                           std::vector<std::string>{"read", "--queue", "ok", "--json"},
+                                           std::vector<std::string>{"--help"},
+                                           std::vector<std::string>{"--version"}));
+
+}  // namespace
+
+namespace {
+
+class RefusedCombination : public CliTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedCombination, SaysWhy) {
+  const CliResult result = Run(GetParam().args);
+  EXPECT_EQ(result.status, 2) << result.err;
+  EXPECT_ONE_ERROR_LINE(result, GetParam().fragment);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Every, RefusedCombination,
+    ::testing::Values(
+        RefusedCase{"CodeWithArgs", {"ioctl", "0x222054", "0x0104"},
+                    "0x222054 0x0104: a request given as a control code takes no ARGS; give its input bytes with "
+                    "--input (0x222054 is vendor-2: norvusb ioctl vendor-2 ...)"},
+        RefusedCase{"ArgsWithInput", {"ioctl", "vendor-2", "0x0104", "--input", "04 01"},
+                    "ARGS (0x0104) and --input both give the input bytes"},
+        RefusedCase{"RawCodeWithArgsAndInput", {"ioctl", "0x222024", "1", "--input", "01"}, "ARGS (1) and --input"}),
+    [](const auto &info) { return info.param.name; });
+
+// --tree in JSON: the drawn tree as lines, besides the bridges.
+TEST_F(CliTest, TreeInJson) {
+  const CliResult result = Run({"enum", "--tree", "--json", "--bridges", "2", "--timing", "instant"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto tree = result.Json()["tree"];
+  ASSERT_EQ(tree.size(), 5u) << result.out;
+  EXPECT_EQ(tree[0], "/:  Bus 01.Port 1: Class=root_hub, Driver=usbhub, 12M");
+  EXPECT_NE(tree[3].get<std::string>().find("NorvUSB2 (Started)"), std::string::npos);
+  EXPECT_FALSE(Run({"enum", "--json", "--timing", "instant"}).Json().contains("tree"));
+}
+
+TEST_F(CliTest, RefusedRequestSaysTheDriverRefusedIt) {
+  const CliResult result = Run({"ioctl", "vendor-5", "--length", "4", "--timing", "instant"});
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_NE(result.out.find("(none: the driver refused the request)"), std::string::npos) << result.out;
+}
+
+}  // namespace
