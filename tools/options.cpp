@@ -158,6 +158,19 @@ std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options) {
   return plans;
 }
 
+std::string InterfaceHint(const CommonOptions &options) {
+  uint32_t interface = 0, alternate = 0;
+  for (const Setting &setting : ParseSettings(options.settings)) {
+    if (setting.name == std::string("IFSetting")) interface = setting.value;
+    if (setting.name == std::string("AltSetting")) alternate = setting.value;
+  }
+  if (interface == 0 && alternate == 0) return "";
+  return fmt::format(": --set chose interface {}, alternate setting {}, which the bridge does not offer (it has "
+                     "interface 0, alternate setting 0: norvusb ioctl get-configuration-descriptor); the driver "
+                     "started without pipes and refuses every transfer",
+                     interface, alternate);
+}
+
 uint32_t MaxTransferSizeOf(const CommonOptions &options) {
   uint32_t size = kDefaultMaxTransferSize;
   for (const Setting &setting : ParseSettings(options.settings))

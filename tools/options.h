@@ -78,6 +78,12 @@ unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges);
 host::MachineOptions MachineOptionsFor(const CommonOptions &options);
 std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options);
 
+// Why the driver refuses every transfer (STATUS_INVALID_PARAMETER) when --set
+// chose an interface or alternate setting the bridge does not offer: the
+// driver selects it at start, starts even when that fails, and then has no
+// pipe. Empty when IFSetting and AltSetting are the driver's 0.
+std::string InterfaceHint(const CommonOptions &options);
+
 // The driver's default when "MaxTransferSize" is not set.
 inline constexpr uint32_t kDefaultMaxTransferSize = 4096;
 uint32_t MaxTransferSizeOf(const CommonOptions &options);

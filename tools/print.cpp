@@ -147,8 +147,11 @@ class Printing {
     ++job_->writeRequests;
     Count(result.information);
     if (!NT_SUCCESS(result.status)) {
+      const bool gone = !session_.Machine().IsPlugged(session_.BridgeIndex());
       job_->error = fmt::format("the write failed with {}{}", StatusText(result.status),
-                                session_.Machine().IsPlugged(session_.BridgeIndex()) ? "" : ": the device is gone");
+                                gone ? ": the device is gone"
+                                : result.status == STATUS_INVALID_PARAMETER ? InterfaceHint(options_.common)
+                                                                            : "");
       return false;
     }
     return true;

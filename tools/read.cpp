@@ -44,15 +44,16 @@ struct Outcome {
 constexpr ULONG kPacketSize = 64;
 
 // Writes --send; the error line when a write failed.
-std::optional<std::string> Send(host::DeviceHandle &port, const std::string &bytes, uint32_t chunk, Outcome &outcome) {
+std::optional<std::string> Send(host::DeviceHandle &port, const std::string &bytes, uint32_t chunk, Outcome &outcome,
+                                const std::string &hint) {
   for (size_t at = 0; at < bytes.size();) {
     if (Interrupted()) return InterruptText();
     const ULONG length = static_cast<ULONG>(std::min<size_t>(chunk, bytes.size() - at));
     const host::IoResult result = port.Write(bytes.data() + at, length);
     outcome.sent += result.information;
     if (!NT_SUCCESS(result.status))
-      return fmt::format("the write of --send failed with {}; {} of {} byte(s) sent", StatusText(result.status),
-                         outcome.sent, bytes.size());
+      return fmt::format("the write of --send failed with {}{}; {} of {} byte(s) sent", StatusText(result.status),
+                         result.status == STATUS_INVALID_PARAMETER ? hint : "", outcome.sent, bytes.size());
     at += result.information;
   }
   return std::nullopt;
@@ -86,7 +87,8 @@ std::optional<std::string> ReadBackChannel(host::DeviceHandle &port, const ReadO
     outcome.data.insert(outcome.data.end(), buffer.begin(), buffer.begin() + std::min<size_t>(result.information, buffer.size()));
     if (error || outcome.timedOut) break;
     if (!NT_SUCCESS(result.status)) {
-      error = fmt::format("the read failed with {}", StatusText(result.status));
+      error = fmt::format("the read failed with {}{}", StatusText(result.status),
+                          result.status == STATUS_INVALID_PARAMETER ? InterfaceHint(options.common) : "");
       break;
     }
     // A full read leaves the reply open: it ends with a short (or
@@ -123,7 +125,7 @@ int RunRead(const ReadOptions &options, Bench *bench) {
   std::optional<std::string> error;
   {
     host::DeviceHandle port = session.OpenPort();
-    error = Send(port, send, MaxTransferSizeOf(options.common), outcome);
+    error = Send(port, send, MaxTransferSizeOf(options.common), outcome, InterfaceHint(options.common));
     if (!error && !queue.empty()) session.Printer().QueueBackChannel(queue);
     if (!error) error = ReadBackChannel(port, options, outcome);
   }

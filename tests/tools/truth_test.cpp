@@ -406,3 +406,21 @@ TEST_F(CliTest, RefusedRequestSaysTheDriverRefusedIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// 13: an interface the bridge does not offer is explained in words.
+TEST_F(CliTest, InterfaceTheBridgeDoesNotOfferIsExplained) {
+  const auto doc = WriteFile("doc", Document(100));
+  for (const std::string setting : {"IFSetting=1", "AltSetting=2"}) {
+    const CliResult print = Run({"print", doc.string(), "--set", setting, "--timing", "instant", "-q"});
+    EXPECT_EQ(print.status, 1);
+    EXPECT_ONE_ERROR_LINE(print, "STATUS_INVALID_PARAMETER): --set chose interface ");
+    EXPECT_NE(print.err.find("which the bridge does not offer"), std::string::npos) << print.err;
+    const CliResult read = Run({"read", "--set", setting, "--timing", "instant", "-q"});
+    EXPECT_EQ(read.status, 1);
+    EXPECT_ONE_ERROR_LINE(read, "the read failed with 0xC000000D (STATUS_INVALID_PARAMETER): --set chose");
+  }
+}
+
+}  // namespace
