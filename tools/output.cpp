@@ -64,6 +64,32 @@ std::string Utf8Escaped(std::string_view bytes) {
   return text;
 }
 
+std::string TerminalSafe(std::string_view text) {
+  std::string shown;
+  while (!text.empty()) {
+    const auto byte = static_cast<uint8_t>(text[0]);
+    const size_t length = Utf8SequenceLength(text);
+    // C1 controls are U+0080 to U+009F: C2 80 to C2 9F.
+    const bool c1 = length == 2 && byte == 0xC2 && static_cast<uint8_t>(text[1]) < 0xA0;
+    if (length > 1 && !c1) {
+      shown.append(text.substr(0, length));
+      text.remove_prefix(length);
+      continue;
+    }
+    const size_t count = c1 ? 2 : 1;
+    for (size_t i = 0; i < count; ++i) {
+      const auto b = static_cast<uint8_t>(text[i]);
+      if (b == 0x1B) shown += "\\e";
+      else if (b == '\r') shown += "\\r";
+      else if (b == '\n') shown += "\\n";
+      else if (b < 0x20 || b >= 0x7F) shown += fmt::format("\\x{:02X}", b);
+      else shown += static_cast<char>(b);
+    }
+    text.remove_prefix(count);
+  }
+  return shown;
+}
+
 Json JsonSafe(const Json &document) {
   if (document.is_string()) return Utf8Escaped(document.get_ref<const std::string &>());
   if (document.is_array()) {

@@ -358,18 +358,18 @@ std::string DeliveredWords(const Job &job) {
 
 std::string Names(const Job &job) {
   std::string names;
-  for (const std::string &file : job.files) names += (names.empty() ? "" : ", ") + file;
+  for (const std::string &file : job.files) names += (names.empty() ? "" : ", ") + TerminalSafe(file);
   return names;
 }
 
 void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
   if (!job.printed) {
     std::printf("Not printed: %s on %s, job \"%s\": an earlier job stopped the run\n", Names(job).c_str(), port.c_str(),
-                job.title.c_str());
+                TerminalSafe(job.title).c_str());
     return;
   }
   const char *verb = r["complete"].get<bool>() ? "Printed" : job.interrupted ? "Interrupted print of" : "Incomplete print of";
-  std::printf("%s %s on %s, job \"%s\"\n", verb, Names(job).c_str(), port.c_str(), job.title.c_str());
+  std::printf("%s %s on %s, job \"%s\"\n", verb, Names(job).c_str(), port.c_str(), TerminalSafe(job.title).c_str());
   const std::string total = job.total ? Count(*job.total) : "an unknown number of bytes";
   std::printf("  written    %llu of %s in %llu write request(s) of at most %u bytes\n",
               static_cast<unsigned long long>(job.written), total.c_str(),
@@ -422,7 +422,7 @@ void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::o
   }
   if (rendered)
     std::printf("  page       %s, %u x %u pixels, what the printer received as Ghostscript draws it\n",
-                rendered->file.c_str(), rendered->width, rendered->height);
+                TerminalSafe(rendered->file).c_str(), rendered->width, rendered->height);
   std::printf("  verifier   %s\n", VerdictText(document).c_str());
 }
 

@@ -424,3 +424,18 @@ TEST_F(CliTest, InterfaceTheBridgeDoesNotOfferIsExplained) {
 }
 
 }  // namespace
+
+namespace {
+
+// 14: a file name or title reaches the terminal with its control bytes
+// escaped, as device text does; UTF-8 passes as it is.
+TEST_F(CliTest, NamesAndTitlesAreEscapedForTheTerminal) {
+  const auto file = WriteFile("r\xC3\xA9sum\xC3\xA9\x1B[31m.txt", "hello");
+  const CliResult result = Run({"print", file.string(), "-t", "job\x1B]0;owned\x07", "--timing", "instant"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out.find('\x1B'), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("r\xC3\xA9sum\xC3\xA9\\e[31m.txt"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("job \"job\\e]0;owned\\x07\""), std::string::npos) << result.out;
+}
+
+}  // namespace
