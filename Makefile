@@ -6,18 +6,26 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Every seeded race test over SEEDS seeds of the scheduler (outside make test).
 SEEDS ?= 100000
 
-.PHONY: explore bench-compare all deps build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
+.PHONY: explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
+# What the demo alone needs: the build packages and Ghostscript.
+deps-demo:
+	@scripts/install-deps.sh --demo
+
 build: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
-demo: build
+# The program alone, in the same build folder: no test suite, benchmark or
+# Windows build (`make test` builds those, and turns the suites back on).
+demo: deps-demo
+	cmake --preset default -DNORVUSB_TESTS=OFF
+	cmake --build --preset default --target norvusb -j $(JOBS)
 	@scripts/demo.sh build/default
 
 test: test-win32 test-win64 test-default test-asan test-tsan test-wine

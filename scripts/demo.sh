@@ -13,7 +13,8 @@ trap 'rm -rf "$out"' EXIT
 
 page="$build/testpage.png"
 echo "== norvusb print examples/testpage.ps"
-"$tool" print examples/testpage.ps --out "$out/received.prn" --pcap "$out/demo.pcap" --render "$page"
+# Seeded, so that the figures repeat as the README gives them.
+"$tool" print examples/testpage.ps --seed 1 --out "$out/received.prn" --pcap "$out/demo.pcap" --render "$page"
 echo
 echo "The page as the printer received it, drawn by Ghostscript: $page"
 echo

@@ -52,12 +52,12 @@ namespace {
 
 // The words the parser did not expect, in the order given (its message has
 // them last first), said as what the subcommand does not take.
-std::string Unexpected(const std::string &message, const CLI::App &program) {
+std::string Unexpected(const std::string &message, const CLI::App &program, const std::string &prefix) {
   std::vector<std::string> words;
   std::istringstream in(message.substr(message.find(": ") + 2));
   for (std::string word; in >> word;) words.insert(words.begin(), word);
-  std::string command = "norvusb";
-  for (const CLI::App *sub : program.get_subcommands()) command += " " + sub->get_name();
+  std::string command = prefix;
+  for (const CLI::App *sub : program.get_subcommands()) command += (command.empty() ? "" : " ") + sub->get_name();
   const std::string &first = words.empty() ? message : words.front();
   if (first.starts_with("-"))
     return fmt::format("{} takes no option {} ({} --help lists what it takes)", command, first, command);
@@ -66,9 +66,9 @@ std::string Unexpected(const std::string &message, const CLI::App &program) {
 
 }  // namespace
 
-std::string ParseErrorText(const CLI::ParseError &error, const CLI::App &program) {
+std::string ParseErrorText(const CLI::ParseError &error, const CLI::App &program, const std::string &prefix) {
   const std::string message = error.what();
-  if (dynamic_cast<const CLI::ExtrasError *>(&error) != nullptr) return Unexpected(message, program);
+  if (dynamic_cast<const CLI::ExtrasError *>(&error) != nullptr) return Unexpected(message, program, prefix);
   for (const Rewrite &rewrite : Rewrites())
     if (std::regex_match(message, rewrite.pattern)) return std::regex_replace(message, rewrite.pattern, rewrite.format);
   // Anything else keeps its words, in lower case like the program's own lines.

@@ -41,7 +41,10 @@ namespace norvusb {
 // Throws ToolError (bad input) when `word` names none of `commands`, listing them.
 void CheckSubcommand(const std::string &word, const std::vector<Command> &commands);
 // The argument parser's complaint in the program's own style; `program` is
-// the parser that raised it (it knows the subcommand given).
-std::string ParseErrorText(const CLI::ParseError &error, const CLI::App &program);
+// the parser that raised it (it knows the subcommand given). `prefix` is
+// what the user types before the subcommand: "norvusb", or "" for a step of
+// a session.
+std::string ParseErrorText(const CLI::ParseError &error, const CLI::App &program,
+                           const std::string &prefix = "norvusb");
 
 }  // namespace norvusb

@@ -17,10 +17,22 @@ uint64_t TextRoom(ULONG bufferLength) {
   return std::min(bufferLength, kLargestDeviceIdBuffer) - std::min(bufferLength, kLengthFieldSize);
 }
 
-uint64_t AskInformation(host::DeviceHandle &port, ULONG bufferLength) {
-  std::vector<uint8_t> buffer(bufferLength);
-  const host::IoResult result = port.DeviceControl(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, buffer.data(), bufferLength);
-  return NT_SUCCESS(result.status) ? result.information : 0;
+// The device's length field as the largest buffer shows it. Information is
+// the field capped at the 65533 bytes of text that buffer holds, so a field
+// of 65534 or 65535 (the two longest texts a 16-bit field can count) reads as
+// 65533; the text itself then tells: the bytes the device did not send read
+// as zero, and its text ends at its last byte that is not.
+uint64_t LargestBufferField(host::DeviceHandle &port) {
+  std::vector<uint8_t> buffer(kLargestDeviceIdBuffer);
+  const host::IoResult result =
+      port.DeviceControl(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, buffer.data(), kLargestDeviceIdBuffer);
+  if (!NT_SUCCESS(result.status)) return 0;
+  const uint64_t room = TextRoom(kLargestDeviceIdBuffer);
+  if (result.information < room) return result.information;
+  const auto last = std::find_if(buffer.rbegin() + static_cast<ptrdiff_t>(buffer.size() - room), buffer.rend(),
+                                 [](uint8_t byte) { return byte != 0; });
+  const uint64_t text = static_cast<uint64_t>(buffer.rend() - last);
+  return std::max<uint64_t>(result.information, text + kLengthFieldSize);
 }
 
 }  // namespace
@@ -29,7 +41,7 @@ DeviceIdLength DeviceIdLengthOf(host::DeviceHandle &port, ULONG bufferLength, ui
   const uint64_t room = TextRoom(bufferLength);
   if (information < room) return {information, false};
   // Information was capped at the room: the field may be larger.
-  const uint64_t field = std::max(information, AskInformation(port, kLargestDeviceIdBuffer));
+  const uint64_t field = std::max(information, LargestBufferField(port));
   return {field, field > room + kLengthFieldSize};
 }
 

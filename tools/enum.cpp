@@ -218,18 +218,18 @@ std::string MakeAndModelOf(const Json &printer) {
 
 // The tree as lsusb -t draws it: the root hub, each bridge on its port, and
 // the printer the driver reported under it.
-void PrintTree(const Json &bridges, uint16_t busNumber) {
-  std::printf("/:  Bus %02u.Port 1: Class=root_hub, Driver=usbhub, 12M\n", busNumber);
+std::vector<std::string> TreeLines(const Json &bridges, uint16_t busNumber) {
+  std::vector<std::string> lines = {fmt::format("/:  Bus {:02}.Port 1: Class=root_hub, Driver=usbhub, 12M", busNumber)};
   for (const Json &b : bridges) {
-    std::printf("    |__ Port %u: Dev %u, If 0, Class=Printer, Driver=norvusb, 12M  %s (%s)\n",
-                b["usb_port"].get<unsigned>(), b["usb_port"].get<unsigned>(),
-                b["port_name"].get<std::string>().empty() ? "(no port)" : Text(b["port_name"]).c_str(),
-                StateText(b).c_str());
+    lines.push_back(fmt::format("    |__ Port {}: Dev {}, If 0, Class=Printer, Driver=norvusb, 12M  {} ({})",
+                                b["usb_port"].get<unsigned>(), b["usb_port"].get<unsigned>(),
+                                b["port_name"].get<std::string>().empty() ? "(no port)" : Text(b["port_name"]),
+                                StateText(b)));
     const Json &p = b["printer"];
     if (p.is_null()) continue;
-    std::printf("        |__ %s  %s (%s)\n", Text(p["device_id"]).c_str(),
-                MakeAndModelOf(p).c_str(), StateText(p).c_str());
+    lines.push_back(fmt::format("        |__ {}  {} ({})", Text(p["device_id"]), MakeAndModelOf(p), StateText(p)));
   }
+  return lines;
 }
 
 // The bridges plugged in now; only the one of --port when it is given.
@@ -244,18 +244,21 @@ int RunEnum(const EnumOptions &options, Bench *bench) {
   Session session(options.common, bench);
   const Json bridges = Bridges(session, options.common);
   const Verdict verdict = session.Finish();
+  const std::optional<std::string> error = ErrorLine(std::nullopt, verdict);
   if (options.common.json) {
     Json document{{"bridges", bridges}};
+    // --tree: the drawn tree too, a line each.
+    if (options.tree) document["tree"] = TreeLines(bridges, 1);
     AddVerdict(document, verdict);
-    document["error"] = nullptr;
+    document["error"] = ErrorField(error, verdict);
     EmitJson(document, options.common);
   } else if (options.tree && !options.common.quiet) {
-    PrintTree(bridges, 1);
+    for (const std::string &line : TreeLines(bridges, 1)) std::printf("%s\n", line.c_str());
   } else if (!options.common.quiet) {
     PrintReport(bridges);
   }
-  std::fflush(stdout);
-  return ExitStatusFor(verdict);
+  FlushStandardOutput();
+  return Conclude(error, verdict);
 }
 
 }  // namespace

@@ -119,7 +119,16 @@ std::vector<uint8_t> HexInput(const std::string &text) {
 
 // The input bytes: each argument in its width, least significant byte first.
 std::vector<uint8_t> InputOf(const Request &request, const IoctlOptions &options) {
+  if (options.input && !options.arguments.empty())
+    BadInput(fmt::format("ARGS ({}) and --input both give the input bytes: give one of them", options.arguments.front()));
   if (options.input) return HexInput(*options.input);
+  if (request.name == std::string("code") && !options.arguments.empty()) {
+    std::string named;
+    for (const Request &known : Requests())
+      if (known.code == request.code) named = fmt::format(" ({} is {}: norvusb ioctl {} ...)", options.request, known.name, known.name);
+    BadInput(fmt::format("{} {}: a request given as a control code takes no ARGS; give its input bytes with --input{}",
+                         options.request, options.arguments.front(), named));
+  }
   if (options.arguments.size() != request.arguments.size()) {
     std::string usage = request.name;
     for (const char *argument : request.arguments) usage += std::string(" ") + argument;
@@ -196,7 +205,8 @@ int RunIoctl(const IoctlOptions &options, Bench *bench) {
   std::optional<std::string> error;
   if (!NT_SUCCESS(result.status))
     error = fmt::format("the driver refused {}: {}", document["request"].get<std::string>(), StatusText(result.status));
-  document["error"] = ErrorField(error);
+  error = ErrorLine(error, verdict);
+  document["error"] = ErrorField(error, verdict);
 
   if (options.common.json) {
     EmitJson(document, options.common);
@@ -206,14 +216,14 @@ int RunIoctl(const IoctlOptions &options, Bench *bench) {
     std::printf("  status       %s\n", StatusText(result.status).c_str());
     std::printf("  information  %llu\n", static_cast<unsigned long long>(result.information));
     if (outputLength != 0) {
-      std::printf("  reply        %s\n", reply.empty() ? "(none: the bridge gave no reply)" : HexBytes(reply).c_str());
+      const char *none = NT_SUCCESS(result.status) ? "(none: the bridge gave no reply)"
+                                                   : "(none: the driver refused the request)";
+      std::printf("  reply        %s\n", reply.empty() ? none : HexBytes(reply).c_str());
       for (const Decoded &record : records) std::printf("%s", ToText(record).c_str());
     }
   }
-  std::fflush(stdout);
-  const int status = ExitStatusFor(verdict);
-  if (error) Fail(*error);
-  return status;
+  FlushStandardOutput();
+  return Conclude(error, verdict);
 }
 
 }  // namespace

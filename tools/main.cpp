@@ -13,6 +13,7 @@
 
 #include "tools/commands.h"
 #include "tools/errors.h"
+#include "tools/interrupt.h"
 #include "tools/report.h"
 
 #ifndef NORVUSB_VERSION
@@ -24,10 +25,9 @@ namespace {
 // What the report or JSON document could not write shows here: a full disk or
 // a closed pipe must not pass for success.
 int CheckStandardOutput(int status) {
-  errno = 0;
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
-  const std::string reason = errno != 0 ? std::strerror(errno) : "the write failed";
-  return norvusb::ShowError("cannot write standard output: " + reason, norvusb::exit_code::kFailed);
+  const std::optional<std::string> reason = norvusb::StandardOutputError();
+  if (!reason) return status;
+  return norvusb::ShowError("cannot write standard output: " + *reason, norvusb::exit_code::kFailed);
 }
 
 }  // namespace
@@ -50,16 +50,24 @@ int main(int argc, char **argv) {
     if (argc > 1) norvusb::CheckSubcommand(argv[1], commands);
     program.parse(argc, argv);
   } catch (const CLI::Success &done) {
-    return program.exit(done);  // --help, --help-all, --version
+    return CheckStandardOutput(program.exit(done));  // --help, --help-all, --version
   } catch (const CLI::ParseError &error) {
     return norvusb::ShowError(norvusb::ParseErrorText(error, program), norvusb::exit_code::kBadInput);
   } catch (const norvusb::ToolError &error) {
     return norvusb::ShowError(error.what(), error.ExitCode());
   }
 
+  // From here on Ctrl-C and SIGTERM stop the job at a clean point.
+  norvusb::CatchInterrupts();
   try {
-    for (const norvusb::Command &command : commands)
-      if (command.app->parsed()) return CheckStandardOutput(command.run(nullptr));
+    for (const norvusb::Command &command : commands) {
+      if (!command.app->parsed()) continue;
+      const int status = CheckStandardOutput(command.run(nullptr));
+      // A job that finished although a signal came still ends as interrupted.
+      if (status == norvusb::exit_code::kOk && norvusb::Interrupted())
+        return norvusb::ShowError(norvusb::InterruptText(), norvusb::InterruptExitStatus());
+      return status;
+    }
   } catch (const norvusb::ToolError &error) {
     return norvusb::ShowError(error.what(), error.ExitCode());
   } catch (const std::exception &error) {

@@ -54,8 +54,15 @@ void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which)
                        "(MaxTransferSize, IFSetting, AltSetting)")
         ->type_name("NAME=VALUE")
         ->allow_extra_args(false);
-    command.add_option("--timing", options.timing, "Bus timing: full-speed (1 ms frames) or instant")
-        ->check(CLI::IsMember({"full-speed", "instant"}));
+    command
+        .add_option("--timing", options.timing,
+                    "Bus timing: full-speed (1 ms frames, as fast as the host computes them), real-time (the same "
+                    "frames at the wall clock's pace, to watch a job) or instant (no bus time, for scripts)")
+        ->check(CLI::IsMember({"full-speed", "real-time", "instant"}));
+    command.add_option("--seed", options.seed,
+                       "Run the machine's threads one at a time in an order this number decides, so that a run "
+                       "(its model time, its figures) repeats exactly")
+        ->type_name("N");
     command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
   }
   if (which & o::kPort)
@@ -100,6 +107,14 @@ uint64_t ParseByteCount(const std::string &option, const std::string &text) {
   return *value;
 }
 
+void CheckSeconds(const std::string &option, double seconds) {
+  constexpr double kTick = 1e-7;  // the model clock's unit
+  if (!(seconds >= kTick && seconds <= kMaxSeconds))  // NaN too
+    BadInput(fmt::format("{} {:g}: the value must be a number of seconds from 0.0000001 (the model clock's tick) "
+                         "to {:.0f} (about 31 years, within what the model clock can count)",
+                         option, seconds, kMaxSeconds));
+}
+
 unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {
   if (!port) return 1;
   const std::string &name = *port;
@@ -122,6 +137,9 @@ unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {
 host::MachineOptions MachineOptionsFor(const CommonOptions &options) {
   host::MachineOptions machine;
   machine.timing = options.timing == "instant" ? host::usb::Timing::Instant : host::usb::Timing::FullSpeed;
+  // Model time never runs ahead of the wall clock.
+  if (options.timing == "real-time") machine.kernel.pace = 1.0;
+  machine.kernel.seed = options.seed;
   for (const Setting &setting : ParseSettings(options.settings))
     machine.driverSettings.emplace_back(setting.name, setting.value);
   return machine;
@@ -138,6 +156,19 @@ std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options) {
     printer.keepInMemory = false;
   }
   return plans;
+}
+
+std::string InterfaceHint(const CommonOptions &options) {
+  uint32_t interface = 0, alternate = 0;
+  for (const Setting &setting : ParseSettings(options.settings)) {
+    if (setting.name == std::string("IFSetting")) interface = setting.value;
+    if (setting.name == std::string("AltSetting")) alternate = setting.value;
+  }
+  if (interface == 0 && alternate == 0) return "";
+  return fmt::format(": --set chose interface {}, alternate setting {}, which the bridge does not offer (it has "
+                     "interface 0, alternate setting 0: norvusb ioctl get-configuration-descriptor); the driver "
+                     "started without pipes and refuses every transfer",
+                     interface, alternate);
 }
 
 uint32_t MaxTransferSizeOf(const CommonOptions &options) {

@@ -27,7 +27,8 @@ struct CommonOptions {
   unsigned bridges = 1;                        // --bridges
   std::optional<std::string> port;             // --port NorvUSBk; none: NorvUSB1
   std::vector<std::string> settings;           // --set NAME=VALUE
-  std::string timing = "full-speed";           // --timing
+  std::string timing = "full-speed";           // --timing: full-speed, real-time or instant
+  std::optional<uint64_t> seed;                // --seed: the seeded scheduler
   std::optional<std::string> out;              // --out: what the printer received; "-" standard output
   std::optional<std::string> pcap;             // --pcap: USBPcap capture; "-" standard output
   std::optional<uint64_t> printerRate;         // --printer-rate
@@ -39,15 +40,15 @@ struct CommonOptions {
 // Which of the common options a subcommand takes: those that mean nothing
 // for it are refused, not ignored.
 namespace common_option {
-inline constexpr unsigned kMachine = 1u << 0;  // --device-id --bridges --set --timing --pcap
+inline constexpr unsigned kMachine = 1u << 0;  // --device-id --bridges --set --timing --seed --pcap
 inline constexpr unsigned kPort = 1u << 1;
 inline constexpr unsigned kOut = 1u << 2;
 inline constexpr unsigned kPrinterRate = 1u << 3;
 inline constexpr unsigned kReport = 1u << 4;  // --json --quiet
 inline constexpr unsigned kAll = kMachine | kPort | kOut | kPrinterRate | kReport;
 // The options that shape the machine itself: a step of `run` cannot change them.
-inline constexpr const char *kMachineNames[] = {"--device-id", "--bridges", "--set", "--timing", "--pcap",
-                                                "--printer-rate"};
+inline constexpr const char *kMachineNames[] = {"--device-id", "--bridges", "--set", "--timing", "--seed",
+                                                "--pcap", "--printer-rate"};
 }  // namespace common_option
 
 // The registry values a driver key may be given before its bridge is added.
@@ -64,11 +65,24 @@ std::vector<Setting> ParseSettings(const std::vector<std::string> &settings);
 // A count of bytes for `option`: a whole number (decimal or 0x hex) up to
 // 2^62; throws ToolError (bad input) for anything else, negatives included.
 uint64_t ParseByteCount(const std::string &option, const std::string &text);
+// The longest time-out the model clock can count to from any moment of a
+// run: it counts 100-ns units in 64 bits (about 29,000 years), and a
+// deadline is the time now plus the time-out.
+inline constexpr double kMaxSeconds = 1e9;
+// Throws ToolError (bad input) unless `seconds` is a time-out the model clock
+// can represent: at least one 100-ns tick and at most kMaxSeconds.
+void CheckSeconds(const std::string &option, double seconds);
 // "NorvUSB3" -> 3; throws for anything else or a port beyond --bridges.
 unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges);
 
 host::MachineOptions MachineOptionsFor(const CommonOptions &options);
 std::vector<host::BridgePlan> BridgePlansFor(const CommonOptions &options);
+
+// Why the driver refuses every transfer (STATUS_INVALID_PARAMETER) when --set
+// chose an interface or alternate setting the bridge does not offer: the
+// driver selects it at start, starts even when that fails, and then has no
+// pipe. Empty when IFSetting and AltSetting are the driver's 0.
+std::string InterfaceHint(const CommonOptions &options);
 
 // The driver's default when "MaxTransferSize" is not set.
 inline constexpr uint32_t kDefaultMaxTransferSize = 4096;

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "tools/errors.h"
+#include "tools/report.h"
 
 namespace norvusb {
 
@@ -63,6 +64,32 @@ std::string Utf8Escaped(std::string_view bytes) {
   return text;
 }
 
+std::string TerminalSafe(std::string_view text) {
+  std::string shown;
+  while (!text.empty()) {
+    const auto byte = static_cast<uint8_t>(text[0]);
+    const size_t length = Utf8SequenceLength(text);
+    // C1 controls are U+0080 to U+009F: C2 80 to C2 9F.
+    const bool c1 = length == 2 && byte == 0xC2 && static_cast<uint8_t>(text[1]) < 0xA0;
+    if (length > 1 && !c1) {
+      shown.append(text.substr(0, length));
+      text.remove_prefix(length);
+      continue;
+    }
+    const size_t count = c1 ? 2 : 1;
+    for (size_t i = 0; i < count; ++i) {
+      const auto b = static_cast<uint8_t>(text[i]);
+      if (b == 0x1B) shown += "\\e";
+      else if (b == '\r') shown += "\\r";
+      else if (b == '\n') shown += "\\n";
+      else if (b < 0x20 || b >= 0x7F) shown += fmt::format("\\x{:02X}", b);
+      else shown += static_cast<char>(b);
+    }
+    text.remove_prefix(count);
+  }
+  return shown;
+}
+
 Json JsonSafe(const Json &document) {
   if (document.is_string()) return Utf8Escaped(document.get_ref<const std::string &>());
   if (document.is_array()) {
@@ -81,7 +108,7 @@ Json JsonSafe(const Json &document) {
 void PrintJson(const Json &document) { std::printf("%s\n", JsonSafe(document).dump(2).c_str()); }
 
 FilePtr TakeStandardOutput() {
-  std::fflush(stdout);
+  FlushStandardOutput();
   const int data = dup(STDOUT_FILENO);
   if (data < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) Fail("cannot take over standard output: " + Describe(errno));
   FilePtr stream(fdopen(data, "wb"));
@@ -91,7 +118,13 @@ FilePtr TakeStandardOutput() {
 
 OutputFile::OutputFile(std::string option, std::string path) : option_(std::move(option)), path_(std::move(path)) {
   if (path_.empty()) BadInput(fmt::format("{} '': expected a file name, or - for standard output", option_));
-  if (IsStandardOutput()) return;
+  if (IsStandardOutput()) {
+    // Binary data would garble the terminal (and could drive it).
+    if (isatty(STDOUT_FILENO) == 1)
+      BadInput(fmt::format("{} -: standard output is a terminal; redirect it to a file or pipe it to a program",
+                           option_));
+    return;
+  }
   // Created when missing, but not emptied: a job that cannot start must leave
   // a user's file as it was.
   int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -107,6 +140,33 @@ OutputFile::OutputFile(std::string option, std::string path) : option_(std::move
 
 OutputFile::~OutputFile() {
   if (file_ && created_ && !started_) unlink(path_.c_str());
+}
+
+std::optional<FileIdentity> IdentityOfDescriptor(int fd, std::string name) {
+  struct stat info{};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino, std::move(name)};
+}
+
+std::optional<FileIdentity> IdentityOfPath(const std::string &path) {
+  struct stat info{};
+  if (path.empty() || path == "-" || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino, path};
+}
+
+void RefuseSameFile(const std::string &option, const std::optional<FileIdentity> &output,
+                    const std::vector<FileIdentity> &inputs) {
+  if (!output) return;
+  for (const FileIdentity &input : inputs)
+    if (input == *output)
+      BadInput(fmt::format("{} {} and {} are the same file: writing it would destroy what is being read", option,
+                           output->name, input.name == "-" ? "standard input" : input.name));
+}
+
+std::optional<FileIdentity> OutputFile::Identity() const {
+  if (!IsOpen()) return std::nullopt;
+  if (IsStandardOutput()) return IdentityOfDescriptor(file_ ? fileno(file_.get()) : STDOUT_FILENO, "- (standard output)");
+  return file_ ? IdentityOfDescriptor(fileno(file_.get()), path_) : IdentityOfPath(path_);
 }
 
 bool OutputFile::SameFileAs(const OutputFile &other) const {

@@ -3,11 +3,14 @@
 // checked, so that no output fails in silence.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/usbstack/usb_capture.h"
 #include "tools/decoded.h"
@@ -19,6 +22,10 @@ using host::usb::FilePtr;
 // Bytes as UTF-8 for JSON: valid UTF-8 passes unchanged, every other byte
 // becomes the four characters \xHH (as Python's "backslashreplace" writes it).
 std::string Utf8Escaped(std::string_view bytes);
+// Text from the user (a file name, a -t title) for the terminal: valid UTF-8
+// passes, control characters (C0, DEL, C1) and bytes that are not UTF-8
+// become \e \r \n \xHH, so that none reaches the terminal raw.
+std::string TerminalSafe(std::string_view text);
 // A copy of `document` with every string and key so escaped.
 Json JsonSafe(const Json &document);
 // The document, escaped and indented, on standard output.
@@ -28,6 +35,24 @@ void PrintJson(const Json &document);
 // stream writes where standard output went, and from now on what the program
 // prints on standard output (its report) goes to standard error.
 FilePtr TakeStandardOutput();
+
+// A file's identity, as cp compares an input with an output: its device and
+// inode, so that two names of one file (a link, "./x" and "x") are one.
+// Only regular files have one here: a device such as /dev/null may well be
+// read and written at once.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;  // as the user gave it
+  bool operator==(const FileIdentity &other) const { return device == other.device && inode == other.inode; }
+};
+std::optional<FileIdentity> IdentityOfDescriptor(int fd, std::string name);
+// Of the file `path` names now; nullopt when there is none (or it is not a regular file).
+std::optional<FileIdentity> IdentityOfPath(const std::string &path);
+// Throws ToolError (bad input) when `output` (an option and its value) is
+// one of `inputs`: writing it would destroy what is being read.
+void RefuseSameFile(const std::string &option, const std::optional<FileIdentity> &output,
+                    const std::vector<FileIdentity> &inputs);
 
 // A file the program writes; "-" is standard output.
 class OutputFile {
@@ -45,6 +70,9 @@ class OutputFile {
   const std::string &Path() const { return path_; }
   // Another OutputFile names the same file.
   bool SameFileAs(const OutputFile &other) const;
+  // The file this writes ("-": what standard output is now), if a regular file.
+  std::optional<FileIdentity> Identity() const;
+  const std::string &Option() const { return option_; }
 
   // The job starts: empties the file; `standardOutput` is where "-" writes.
   void Start(FilePtr standardOutput = nullptr);

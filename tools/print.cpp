@@ -15,6 +15,7 @@
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/errors.h"
+#include "tools/interrupt.h"
 #include "tools/output.h"
 #include "tools/print_stream.h"
 #include "tools/progress.h"
@@ -32,6 +33,9 @@ namespace {
 constexpr double kBulkLimitBytesPerSecond = 19.0 * 64.0 * 1000.0;
 // How often a waiting print looks at its progress, in model time.
 constexpr double kPollSeconds = 0.05;
+// How often the bridge is asked for its port status while the printer takes
+// nothing (the same rate as a print monitor's).
+constexpr double kAskSeconds = 1.0;
 
 struct PrintOptions {
   CommonOptions common;
@@ -67,6 +71,8 @@ struct Job {
   std::string sentDigest;
   std::string receivedDigest;
   std::optional<std::string> error;
+  bool printed = false;      // false: an earlier job stopped the run before this one
+  bool interrupted = false;  // a signal stopped it
 
   bool Match() const { return !firstDifference && total && received == *total; }
 };
@@ -124,6 +130,7 @@ class Printing {
 
   // False at the end of the document or when the write failed.
   bool WriteNext(host::DeviceHandle &port) {
+    if (StopIfInterrupted()) return false;
     if (hooks_.unplugAfter && hooks_.written == *hooks_.unplugAfter) session_.Machine().Unplug(session_.BridgeIndex());
     const size_t length = document_.Read(std::span(buffer_).first(NextLength()));
     if (length == 0) return false;
@@ -131,18 +138,30 @@ class Printing {
     auto pending = port.StartWrite(buffer_.data(), static_cast<ULONG>(length));
     if (!WaitWithoutStall(port, *pending)) {
       pending->Cancel();
-      Count(pending->Await().information);
-      job_->error = StallMessage(port);
+      const host::IoResult result = pending->Await();
+      Count(result.information);
+      if (!StopIfInterrupted()) job_->error = StallMessage(port);
       return false;
     }
     const host::IoResult result = pending->Result();
     ++job_->writeRequests;
     Count(result.information);
     if (!NT_SUCCESS(result.status)) {
+      const bool gone = !session_.Machine().IsPlugged(session_.BridgeIndex());
       job_->error = fmt::format("the write failed with {}{}", StatusText(result.status),
-                                session_.Machine().IsPlugged(session_.BridgeIndex()) ? "" : ": the device is gone");
+                                gone ? ": the device is gone"
+                                : result.status == STATUS_INVALID_PARAMETER ? InterfaceHint(options_.common)
+                                                                            : "");
       return false;
     }
+    return true;
+  }
+
+  // A signal asked the job to stop: it ends here, at a clean point.
+  bool StopIfInterrupted() {
+    if (!Interrupted()) return false;
+    job_->error = InterruptText();
+    job_->interrupted = true;
     return true;
   }
 
@@ -152,13 +171,15 @@ class Printing {
   }
 
   // Waits for the request while the printer makes progress; false when it
-  // took nothing for the stall time-out. A printer that has taken nothing for
-  // a while is asked what holds it, once a second, as a print monitor does.
+  // took nothing for the stall time-out, or a signal asked the job to stop.
+  // A printer that has taken nothing for a while is asked what holds it, once
+  // a second, as a print monitor does.
   bool WaitWithoutStall(host::DeviceHandle &port, host::PendingIo &pending) {
     uint64_t seen = compare_.Received();
     int64_t lastProgress = host::clock::Now();
     int64_t lastAsked = lastProgress;
     while (!pending.Wait(Units(kPollSeconds))) {
+      if (Interrupted()) return false;
       const uint64_t received = compare_.Received();
       const int64_t now = host::clock::Now();
       if (received != seen) {
@@ -167,7 +188,7 @@ class Printing {
         holdup_.clear();
       } else if (Seconds(now - lastProgress) >= options_.stallTimeout) {
         return false;
-      } else if (Seconds(now - lastAsked) >= ProgressBar::kStalledAfterSeconds) {
+      } else if (Seconds(now - lastAsked) >= kAskSeconds) {
         lastAsked = now;
         if (const auto status = PollPortStatus(port)) holdup_ = HoldupOf(status->statusLines);
       }
@@ -179,27 +200,42 @@ class Printing {
 
   // The bridge holds the last bytes in its FIFO until the printer takes them.
   // As a print monitor does, ask the bridge for its port status until the
-  // FIFO is empty, or until it has not moved for the stall time-out.
+  // FIFO is empty: again 50 ms after the printer took data (so that the end
+  // shows at once), else once a second, until the printer has taken nothing
+  // for the stall time-out.
   void AwaitPrinter(host::DeviceHandle &port) {
-    std::optional<uint16_t> level;
+    uint64_t seen = compare_.Received();
     int64_t lastProgress = host::clock::Now();
     while (true) {
+      if (StopIfInterrupted()) return;
       const auto status = PollPortStatus(port);
       if (status) holdup_ = HoldupOf(status->statusLines);
       progress_.Update(compare_.Received(), Elapsed(), holdup_);
       if (!status) {
-        job_->error = "the bridge did not answer the port status request";
+        const bool gone = !session_.Machine().IsPlugged(session_.BridgeIndex());
+        // Pulled after the last byte: what the printer took says whether it got it all.
+        if (gone && compare_.Received() == job_->written && !compare_.FirstDifference()) return;
+        job_->error = gone ? "the device is gone: the bridge was unplugged before the printer took the last byte"
+                           : "the bridge did not answer the port status request";
         return;
       }
       if (status->fifoLevel == 0) return;
-      if (status->fifoLevel != level) {
-        level = status->fifoLevel;
-        lastProgress = host::clock::Now();
-      } else if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
+      if (Seconds(host::clock::Now() - lastProgress) >= options_.stallTimeout) {
         job_->error = StallText(status->statusLines);
         return;
       }
-      host::clock::SleepFor(Units(kPollSeconds));
+      const int64_t asked = host::clock::Now();
+      while (!Interrupted()) {
+        host::clock::SleepFor(Units(kPollSeconds));
+        const int64_t now = host::clock::Now();
+        if (const uint64_t received = compare_.Received(); received != seen) {
+          seen = received;
+          lastProgress = now;
+          break;
+        }
+        progress_.Update(seen, Elapsed(), holdup_);
+        if (Seconds(now - asked) >= kAskSeconds || Seconds(now - lastProgress) >= options_.stallTimeout) break;
+      }
     }
   }
 
@@ -228,13 +264,23 @@ class Printing {
 
 // One job on the port: open, write, wait for the printer, close.
 Job PrintJob(Session &session, const PrintOptions &options, Hooks &hooks, Document &document, Job job) {
-  ProgressBar progress(document.KnownSize().value_or(0), !options.common.quiet && ProgressBar::StderrIsTerminal());
+  ProgressBar progress(document.KnownSize().value_or(0), !options.common.quiet && ProgressBar::StderrIsTerminal(),
+                       options.common.timing != "real-time");
   Printing printing(session, options, hooks, document, progress);
   session.ObserveReceived([&compare = printing.Compare()](std::span<const uint8_t> bytes) { compare.Taken(bytes); });
+  job.printed = true;
   {
-    const host::usb::PortStats before = session.Machine().Bus().Stats(session.UsbPort());
-    host::DeviceHandle port = session.OpenPort();
-    printing.Run(port, job, before);
+    std::optional<host::DeviceHandle> port;
+    std::optional<host::usb::PortStats> before;
+    try {
+      before = session.Machine().Bus().Stats(session.UsbPort());
+      port.emplace(session.OpenPort());
+    } catch (const ToolError &error) {
+      // A port that is gone (an earlier job's unplug) stops this job, reported as such.
+      job.error = error.what();
+      job.started = job.finished = host::clock::Now();
+    }
+    if (port) printing.Run(*port, job, *before);
   }
   progress.Finish();
   session.ObserveReceived({});
@@ -255,10 +301,12 @@ Json JobJson(const Job &job, const std::string &timing) {
   if (seconds > 0 && job.written > 0) {
     rate = static_cast<double>(job.written) / seconds;
     // Without frames there is no bus to share.
-    if (timing == "full-speed") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
+    if (timing != "instant") utilisation = rate.get<double>() / kBulkLimitBytesPerSecond;
   }
   return Json{{"title", job.title},
               {"files", job.files},
+              {"printed", job.printed},
+              {"interrupted", job.interrupted},
               {"bytes_total", job.total ? Json(*job.total) : Json(nullptr)},
               {"bytes_written", job.written},
               {"bytes_received", job.received},
@@ -271,8 +319,8 @@ Json JobJson(const Job &job, const std::string &timing) {
               {"model_seconds", seconds},
               {"bytes_per_second", rate},
               {"bus_utilisation", utilisation},
-              {"sha256", job.sentDigest},
-              {"received_sha256", job.receivedDigest},
+              {"sha256", job.printed ? Json(job.sentDigest) : Json(nullptr)},
+              {"received_sha256", job.printed ? Json(job.receivedDigest) : Json(nullptr)},
               {"error", job.error ? Json(*job.error) : Json(nullptr)}};
 }
 
@@ -284,6 +332,7 @@ Job Totals(const std::vector<Job> &jobs) {
   for (const Job &job : jobs) {
     sum.files.insert(sum.files.end(), job.files.begin(), job.files.end());
     sum.total = sum.total && job.total ? std::optional(*sum.total + *job.total) : std::nullopt;
+    sum.interrupted = sum.interrupted || job.interrupted;
     if (&job == &jobs.front()) continue;
     sum.written += job.written;
     sum.received += job.received;
@@ -293,7 +342,7 @@ Job Totals(const std::vector<Job> &jobs) {
     // An offset into everything the run sent.
     if (!sum.firstDifference && job.firstDifference) sum.firstDifference = sum.received - job.received + *job.firstDifference;
     if (!sum.error) sum.error = job.error;
-    sum.finished = job.finished;
+    if (job.printed) sum.finished = job.finished;
   }
   return sum;
 }
@@ -307,11 +356,20 @@ std::string DeliveredWords(const Job &job) {
   return fmt::format("the start of {}, intact", what);
 }
 
-void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
+std::string Names(const Job &job) {
   std::string names;
-  for (const std::string &file : job.files) names += (names.empty() ? "" : ", ") + file;
-  std::printf("%s %s on %s, job \"%s\"\n", r["complete"].get<bool>() ? "Printed" : "Incomplete print of", names.c_str(),
-              port.c_str(), job.title.c_str());
+  for (const std::string &file : job.files) names += (names.empty() ? "" : ", ") + TerminalSafe(file);
+  return names;
+}
+
+void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
+  if (!job.printed) {
+    std::printf("Not printed: %s on %s, job \"%s\": an earlier job stopped the run\n", Names(job).c_str(), port.c_str(),
+                TerminalSafe(job.title).c_str());
+    return;
+  }
+  const char *verb = r["complete"].get<bool>() ? "Printed" : job.interrupted ? "Interrupted print of" : "Incomplete print of";
+  std::printf("%s %s on %s, job \"%s\"\n", verb, Names(job).c_str(), port.c_str(), TerminalSafe(job.title).c_str());
   const std::string total = job.total ? Count(*job.total) : "an unknown number of bytes";
   std::printf("  written    %llu of %s in %llu write request(s) of at most %u bytes\n",
               static_cast<unsigned long long>(job.written), total.c_str(),
@@ -331,11 +389,15 @@ void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
 }
 
 Json Report(const PrintOptions &options, const Session &session, const std::vector<Job> &jobs,
-            const std::optional<Rendered> &rendered, const Verdict &verdict) {
+            const std::optional<Rendered> &rendered, const Verdict &verdict, const std::optional<std::string> &error) {
   Json report = JobJson(Totals(jobs), options.common.timing);
   report.erase("title");
+  report.erase("printed");
   report.erase("sha256");
   report.erase("received_sha256");
+  // The run is complete when every job is and nothing else failed (an
+  // output that could not be written, a page that could not be drawn).
+  report["complete"] = report["complete"].get<bool>() && !error;
   Json document{{"port", session.PortName()},
                 {"file", options.files.size() == 1 ? Json(options.files.front()) : Json(nullptr)}};
   document.update(report);
@@ -347,7 +409,7 @@ Json Report(const PrintOptions &options, const Session &session, const std::vect
   for (const Job &job : jobs) list.push_back(JobJson(job, options.common.timing));
   document["jobs"] = list;
   AddVerdict(document, verdict);
-  document["error"] = report["error"];
+  document["error"] = ErrorField(error, verdict);
   return document;
 }
 
@@ -360,7 +422,7 @@ void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::o
   }
   if (rendered)
     std::printf("  page       %s, %u x %u pixels, what the printer received as Ghostscript draws it\n",
-                rendered->file.c_str(), rendered->width, rendered->height);
+                TerminalSafe(rendered->file).c_str(), rendered->width, rendered->height);
   std::printf("  verifier   %s\n", VerdictText(document).c_str());
 }
 
@@ -377,7 +439,7 @@ std::vector<Job> PlannedJobs(const PrintOptions &options) {
 }
 
 Hooks CheckedHooks(const PrintOptions &options) {
-  if (!(options.stallTimeout > 0)) BadInput("--stall-timeout must be above 0 seconds");
+  CheckSeconds("--stall-timeout", options.stallTimeout);
   if (options.title && options.title->empty()) BadInput("--title '': expected a name for the job");
   Hooks hooks;
   if (options.offlineAfter) hooks.offlineAfter = ParseByteCount("--offline-after", *options.offlineAfter);
@@ -385,50 +447,82 @@ Hooks CheckedHooks(const PrintOptions &options) {
   return hooks;
 }
 
-void FailIfIncomplete(const Job &totals, const PrintOptions &options) {
-  if (totals.error) Fail(*totals.error);
+// The job's own failure: its error, or data that did not arrive intact.
+std::optional<std::string> JobError(const Job &totals, const PrintOptions &options) {
+  if (totals.error) return totals.error;
   if (!totals.Match())
-    Fail(fmt::format("the printer received {} that differ from the {} of {}", Count(totals.received),
-                     Count(totals.total.value_or(0)), options.files.size() == 1 ? options.files.front() : "the files"));
+    return fmt::format("the printer received {} that differ from the {} of {}", Count(totals.received),
+                       Count(totals.total.value_or(0)), options.files.size() == 1 ? options.files.front() : "the files");
+  return std::nullopt;
+}
+
+// --render writes its picture when the jobs are done: it must not be a file
+// they read, nor one that --out or --pcap writes.
+void CheckRenderTarget(const PrintOptions &options, const std::vector<FileIdentity> &inputs, const Bench *bench) {
+  if (!options.render) return;
+  const auto picture = IdentityOfPath(*options.render);
+  RefuseSameFile("--render", picture, inputs);
+  if (!picture) return;
+  const auto refuse = [&](const char *option, const std::optional<FileIdentity> &other) {
+    if (other && *other == *picture)
+      BadInput(fmt::format("--render {} and {} {} are the same file", *options.render, option, other->name));
+  };
+  if (options.common.out) refuse("--out", IdentityOfPath(*options.common.out));
+  if (options.common.pcap) refuse("--pcap", IdentityOfPath(*options.common.pcap));
+  if (bench != nullptr) refuse("--pcap", bench->CaptureIdentity());
 }
 
 int RunPrint(const PrintOptions &options, Bench *bench) {
   Hooks hooks = CheckedHooks(options);
   std::vector<Job> planned = PlannedJobs(options);
   std::vector<Document> documents;
-  for (const Job &job : planned) documents.emplace_back(job.files);
+  std::vector<FileIdentity> inputs;
+  for (const Job &job : planned) {
+    documents.emplace_back(job.files);
+    inputs.insert(inputs.end(), documents.back().Identities().begin(), documents.back().Identities().end());
+  }
+  CheckRenderTarget(options, inputs, bench);
   std::optional<PageRenderer> renderer;
   if (options.render) renderer.emplace(*options.render, options.renderResolution);
-  Session session(options.common, bench);
+  Session session(options.common, bench, inputs);
   if (renderer) session.AlsoWrite(renderer->Sink());
   session.Printer().GoOfflineAt(hooks.offlineAfter);
 
   std::vector<Job> jobs;
-  for (size_t i = 0; i < planned.size() && (jobs.empty() || !jobs.back().error); ++i)
+  for (size_t i = 0; i < planned.size(); ++i) {
+    if (!jobs.empty() && jobs.back().error) {
+      // A job that stopped ends the run; the ones after it are reported, not printed.
+      Job skipped = std::move(planned[i]);
+      skipped.total = documents[i].KnownSize();
+      skipped.error = "not printed: an earlier job stopped the run";
+      jobs.push_back(std::move(skipped));
+      continue;
+    }
     jobs.push_back(PrintJob(session, options, hooks, documents[i], std::move(planned[i])));
+  }
   // A hook that did not fire must not outlive the job on a session's machine.
   if (hooks.offlineAfter) session.Printer().GoOfflineAt(std::nullopt);
   const Verdict verdict = session.Finish();
+  const Job totals = Totals(jobs);
+  std::optional<std::string> error = JobError(totals, options);
   std::optional<Rendered> rendered;
-  std::optional<std::string> renderError;
-  if (renderer) {
+  if (renderer && !totals.interrupted) {
     try {
       rendered = renderer->Render();
-    } catch (const ToolError &error) {
-      renderError = error.what();
+    } catch (const ToolError &renderError) {
+      if (!error) error = renderError.what();
     }
   }
+  error = ErrorLine(error, verdict);
 
-  const Json report = Report(options, session, jobs, rendered, verdict);
+  const Json report = Report(options, session, jobs, rendered, verdict, error);
   if (options.common.json) {
     EmitJson(report, options.common);
   } else if (!options.common.quiet) {
     PrintHuman(jobs, report, rendered);
   }
-  const int status = ExitStatusFor(verdict);
-  FailIfIncomplete(Totals(jobs), options);
-  if (renderError) Fail(*renderError);
-  return status;
+  FlushStandardOutput();
+  return Conclude(error, verdict, totals.interrupted ? InterruptExitStatus() : exit_code::kFailed);
 }
 
 }  // namespace

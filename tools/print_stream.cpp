@@ -34,6 +34,7 @@ Document::Document(const std::vector<std::string> &files) {
       input.file.reset(std::fopen(name.c_str(), "rb"));
       if (!input.file || fstat(fileno(input.file.get()), &info) != 0) BadInput(CannotRead(name, errno));
     }
+    if (S_ISREG(info.st_mode)) identities_.push_back({info.st_dev, info.st_ino, name});
     // A pipe or a device (/dev/zero) has no size until it ends, if ever.
     if (knownSize_ && S_ISREG(info.st_mode)) {
       *knownSize_ += static_cast<uint64_t>(info.st_size);

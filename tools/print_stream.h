@@ -31,6 +31,8 @@ class Document {
   bool Ended() const { return current_ == inputs_.size(); }
   uint64_t BytesRead() const { return bytesRead_; }
   std::string Digest() const { return digest_.Hex(); }
+  // The regular files read, which no output may be.
+  const std::vector<FileIdentity> &Identities() const { return identities_; }
 
  private:
   struct Input {
@@ -44,6 +46,7 @@ class Document {
   std::optional<uint64_t> knownSize_;
   uint64_t bytesRead_ = 0;
   Sha256 digest_;
+  std::vector<FileIdentity> identities_;
 };
 
 // Compares what the printer takes with what was written, as it happens: only

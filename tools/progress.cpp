@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -38,7 +39,10 @@ std::string Tail(const ProgressFrame &frame) {
 
 }  // namespace
 
-ProgressBar::ProgressBar(uint64_t total, bool enabled) : enabled_(enabled) { frame_.total = total; }
+ProgressBar::ProgressBar(uint64_t total, bool enabled, bool modelTime) : enabled_(enabled) {
+  frame_.total = total;
+  frame_.modelTime = modelTime;
+}
 
 ProgressBar::~ProgressBar() { Finish(); }
 
@@ -57,19 +61,24 @@ std::string ProgressBar::Render(const ProgressFrame &frame, int columns) {
   const double share = frame.total == 0 ? 1.0 : static_cast<double>(frame.done) / static_cast<double>(frame.total);
   const std::string percent = fmt::format("{:3.0f}%", std::min(share, 1.0) * 100);
   const std::string done = HumanBytes(static_cast<double>(frame.done));
-  const std::string tail = Tail(frame);
+  // Model time is labelled as such; the label goes after the total and the
+  // count when the terminal is narrow.
+  std::vector<std::string> tails = {Tail(frame)};
+  if (frame.modelTime) tails.insert(tails.begin(), tails.front() + " (model time)");
   // The widest text that leaves room for a bar; narrower terminals lose the
   // total first, then the count.
-  for (const std::string &text : {fmt::format(" {}  {} / {}  {}", percent, done,
-                                              HumanBytes(static_cast<double>(frame.total)), tail),
-                                  fmt::format(" {}  {}  {}", percent, done, tail), fmt::format(" {}  {}", percent, tail)}) {
-    const int bar = std::min(kMaxBar, room - 2 - static_cast<int>(text.size()));
-    if (bar < kMinBar) continue;
-    const int filled = static_cast<int>(std::min(share, 1.0) * bar);
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(bar - filled), '-') +
-           "]" + text;
+  for (const std::string &tail : tails) {
+    for (const std::string &text :
+         {fmt::format(" {}  {} / {}  {}", percent, done, HumanBytes(static_cast<double>(frame.total)), tail),
+          fmt::format(" {}  {}  {}", percent, done, tail), fmt::format(" {}  {}", percent, tail)}) {
+      const int bar = std::min(kMaxBar, room - 2 - static_cast<int>(text.size()));
+      if (bar < kMinBar) continue;
+      const int filled = static_cast<int>(std::min(share, 1.0) * bar);
+      return "[" + std::string(static_cast<size_t>(filled), '#') +
+             std::string(static_cast<size_t>(bar - filled), '-') + "]" + text;
+    }
   }
-  return fmt::format("{}  {}", percent, tail).substr(0, static_cast<size_t>(room));
+  return fmt::format("{}  {}", percent, tails.back()).substr(0, static_cast<size_t>(room));
 }
 
 void ProgressBar::Update(uint64_t done, double seconds, std::string holdup) {

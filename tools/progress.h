@@ -16,12 +16,16 @@ struct ProgressFrame {
   double seconds = 0;      // model time since the job started
   double idleSeconds = 0;  // model time since the printer last took a byte
   std::string holdup;      // what holds the printer ("printer off line"); empty: nothing
+  // The times are the model's, which runs ahead of the wall clock: said so,
+  // unless the machine is paced to the wall clock.
+  bool modelTime = false;
 };
 
 class ProgressBar {
  public:
-  // Draws nothing when `enabled` is false.
-  ProgressBar(uint64_t total, bool enabled);
+  // Draws nothing when `enabled` is false. `modelTime`: the seconds given
+  // are model time that runs ahead of the wall clock, and the bar says so.
+  ProgressBar(uint64_t total, bool enabled, bool modelTime = false);
   ~ProgressBar();
   ProgressBar(const ProgressBar &) = delete;
   ProgressBar &operator=(const ProgressBar &) = delete;

@@ -116,8 +116,9 @@ std::string FirstLine(const std::filesystem::path &file) {
 }  // namespace
 
 PageRenderer::PageRenderer(std::string png, unsigned resolution) : png_(std::move(png)), resolution_(resolution) {
-  { OutputFile check("--render", png_); }  // a name that can be written, left as it was
+  if (png_.empty()) BadInput("--render '': expected the name of the PNG file to draw the page into");
   if (png_ == "-") BadInput("--render -: expected a file name; the picture does not go to standard output");
+  { OutputFile check("--render", png_); }  // a name that can be written, left as it was
   if (!HaveGhostscript()) BadInput("--render needs Ghostscript (gs), which is not installed (Debian: ghostscript)");
   std::string folder = (std::filesystem::temp_directory_path() / "norvusb-render-XXXXXX").string();
   if (mkdtemp(folder.data()) == nullptr) Fail("--render: cannot make a scratch folder");

@@ -21,10 +21,25 @@ void EmitJson(const Json &document, const CommonOptions &options);
 // Documents printed so far in this process (a session knows by it whether a
 // failed step printed its own).
 size_t DocumentsEmitted();
+// Flushes standard output, keeping the reason of its first failure (a later
+// flush no longer knows it); StandardOutputError says it.
+void FlushStandardOutput();
+// Why standard output could not be written, if it could not: flushes first.
+std::optional<std::string> StandardOutputError();
 // The one line every failure ends with, "norvusb: error: ...", on standard
 // error after whatever standard output holds; returns `status`.
 int ShowError(const std::string &message, int status);
 // The error field: the message, or null.
 inline Json ErrorField(const std::optional<std::string> &error) { return error ? Json(*error) : Json(nullptr); }
+
+// The line a job ends with: its own error, then every output that could not
+// be written (--out, --pcap), so that no failure passes for success.
+std::optional<std::string> ErrorLine(std::optional<std::string> error, const Verdict &verdict);
+// The document's error field: the error line; without one, what the
+// verifier found when it found something (exit status 86); else null.
+Json ErrorField(const std::optional<std::string> &errorLine, const Verdict &verdict);
+// After the report: shows the verifier's findings, then throws ToolError with
+// the error line and `status` when there is one; else the verifier's status.
+int Conclude(const std::optional<std::string> &errorLine, const Verdict &verdict, int status = 1);
 
 }  // namespace norvusb

@@ -4,7 +4,14 @@
 // session keeps, so that steps build on each other.
 #include "tools/run.h"
 
+#include <editline/readline.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +23,8 @@
 
 #include "tools/commands.h"
 #include "tools/errors.h"
+#include "tools/output.h"
+#include "tools/interrupt.h"
 #include "tools/report.h"
 #include "tools/session.h"
 
@@ -76,7 +85,8 @@ namespace {
 // The step's parser: every job a subcommand does, and the session's own steps.
 class StepParser {
  public:
-  StepParser() : parser_("a step of norvusb run") {
+  // The parser has no name of its own: a step is written without "norvusb".
+  StepParser() : parser_("A step of norvusb run", "") {
     parser_.require_subcommand(1);
     commands_ = AddJobCommands(parser_);
     jobs_ = commands_.size();
@@ -84,23 +94,43 @@ class StepParser {
   }
 
   // Parses the words; throws ToolError (bad input) with one clear line.
-  const Command &Parse(std::vector<std::string> words) {
+  // Null when the step asked for its help (which is printed).
+  const Command *Parse(std::vector<std::string> words, const CommonOptions &session) {
     CheckSubcommand(words.front(), commands_);
     std::reverse(words.begin(), words.end());  // the parser takes them last first
     try {
       parser_.parse(words);
+    } catch (const CLI::CallForHelp &) {
+      ShowHelp(session, false);
+      return nullptr;
+    } catch (const CLI::CallForAllHelp &) {
+      ShowHelp(session, true);
+      return nullptr;
     } catch (const CLI::ParseError &error) {
-      BadInput(ParseErrorText(error, parser_));
+      BadInput(ParseErrorText(error, parser_, ""));
     }
     for (size_t i = 0; i < commands_.size(); ++i) {
       if (!commands_[i].app->parsed()) continue;
       if (i < jobs_) RefuseMachineOptions(*commands_[i].app);
-      return commands_[i];
+      return &commands_[i];
     }
     BadInput("no step given");
   }
 
  private:
+  // The help of the step's subcommand, as `norvusb SUBCOMMAND --help` shows it.
+  void ShowHelp(const CommonOptions &session, bool all) {
+    const std::vector<CLI::App *> given = parser_.get_subcommands();
+    const CLI::App &app = given.empty() ? parser_ : *given.front();
+    const std::string text = app.help("", all ? CLI::AppFormatMode::All : CLI::AppFormatMode::Normal);
+    if (session.json) {
+      EmitJson(Json{{"help", text}, {"error", nullptr}}, session);
+    } else {
+      std::printf("%s", text.c_str());
+    }
+    FlushStandardOutput();
+  }
+
   static void RefuseMachineOptions(const CLI::App &app) {
     for (const char *name : common_option::kMachineNames) {
       const CLI::Option *option = app.get_option_no_throw(name);
@@ -135,10 +165,17 @@ std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions 
     const std::vector<std::string> words = SplitStep(info.text);
     if (words.empty()) return std::nullopt;
     StepParser parser;
-    const Command &command = parser.Parse(words);
+    CommonOptions shown = options.common;
+    shown.step = info;
+    const Command *parsed = parser.Parse(words, shown);
+    if (parsed == nullptr) return exit_code::kOk;  // its help
+    const Command &command = *parsed;
     command.common->step = info;
     command.common->json = command.common->json || options.common.json;
     command.common->quiet = command.common->quiet || options.common.quiet;
+    // The machine is the session's: a step reports its timing and uses its settings.
+    command.common->timing = options.common.timing;
+    command.common->settings = options.common.settings;
     if (!command.common->json && !command.common->quiet) std::printf("== %s: %s\n", info.where.c_str(), info.text.c_str());
     return command.run(&bench);
   } catch (const ToolError &error) {
@@ -154,7 +191,86 @@ struct Tally {
   size_t steps = 0;
   size_t failed = 0;
   int firstFailure = exit_code::kOk;
+  bool interrupted = false;  // a signal ended the session (not a step at the prompt)
 };
+
+// The line the editor handed over, for PromptForLine.
+struct Typed {
+  bool done = false;
+  std::optional<std::string> line;  // nullopt: the end of the input (Ctrl-D)
+};
+Typed *gTyped = nullptr;
+
+void OnLineTyped(char *line) {
+  gTyped->done = true;
+  if (line != nullptr) {
+    gTyped->line = line;
+    if (*line != '\0') add_history(line);
+    std::free(line);
+  }
+  // Until the next prompt the terminal is as the steps expect it: Ctrl-C is
+  // a signal that stops the running step.
+  rl_callback_handler_remove();
+}
+
+// A line typed at the prompt, with libedit's line editing and history (its
+// readline interface). Ctrl-C at the prompt drops the line typed so far and
+// prompts again; nullopt at the end of the input.
+std::optional<std::string> PromptForLine() {
+  constexpr const char *kPrompt = "norvusb> ";
+  Typed typed;
+  gTyped = &typed;
+  rl_catch_signals = 0;  // the program's own handler sees Ctrl-C
+  rl_outstream = stderr;  // standard output is for the reports
+  rl_callback_handler_install(kPrompt, OnLineTyped);
+  while (!typed.done) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&input, 1, 100);
+    if (Interrupted()) {
+      ClearInterrupt();
+      rl_replace_line("", 0);
+      rl_callback_handler_remove();
+      std::fprintf(stderr, "\n");
+      rl_callback_handler_install(kPrompt, OnLineTyped);
+      continue;
+    }
+    if (ready > 0) rl_callback_read_char();
+  }
+  gTyped = nullptr;
+  return typed.line;
+}
+
+// The words only a session knows, which are not steps: help, quit, exit.
+std::optional<std::string> SessionWord(const std::string &line) {
+  try {
+    const std::vector<std::string> words = SplitStep(line);
+    if (words.size() == 1 && (words[0] == "help" || words[0] == "quit" || words[0] == "exit")) return words[0];
+  } catch (const ToolError &) {
+    // Not a word of the session: the step reports its own error.
+  }
+  return std::nullopt;
+}
+
+void ShowSessionHelp(const RunOptions &options) {
+  const std::string text =
+      "Steps, one a line, with the words and options of the subcommands:\n"
+      "  print FILE...      print through the cable\n"
+      "  enum               the device tree\n"
+      "  ioctl REQUEST      one device-control request\n"
+      "  read               read the printer's back channel\n"
+      "  status             each port's state in words\n"
+      "  plug               plug one more bridge in\n"
+      "  unplug             pull a bridge's cable out (--port)\n"
+      "  printer CONDITION  offline, paper-out, busy, error [on|off], or ready\n"
+      "STEP --help lists a step's options. help shows this; quit or exit (or Ctrl-D) ends the session;\n"
+      "Ctrl-C abandons the running step or the line being typed.\n";
+  if (options.common.json) {
+    std::printf("%s\n", Json{{"help", text}, {"error", nullptr}}.dump().c_str());
+  } else {
+    std::printf("%s", text.c_str());
+  }
+  FlushStandardOutput();
+}
 
 // Reads the steps one line at a time, so that a person typing them sees each
 // report before writing the next.
@@ -162,43 +278,84 @@ Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool int
   Tally tally;
   std::string line;
   for (size_t number = 1;; ++number) {
-    if (interactive) std::fprintf(stderr, "norvusb> ");
-    if (!std::getline(in, line)) break;
+    if (interactive) {
+      const std::optional<std::string> typed = PromptForLine();
+      if (!typed) break;
+      line = *typed;
+    } else if (Interrupted() || !std::getline(in, line)) {
+      break;
+    }
+    if (const auto word = SessionWord(line)) {
+      if (*word != "help") break;
+      ShowSessionHelp(options);
+      continue;
+    }
     const std::optional<int> status = RunStep(bench, {fmt::format("{}:{}", name, number), number, line}, options);
     if (!status) continue;
     ++tally.steps;
-    if (*status == exit_code::kOk) continue;
+    if (*status == exit_code::kOk && !Interrupted()) continue;
     ++tally.failed;
-    if (tally.firstFailure == exit_code::kOk) tally.firstFailure = *status;
-    if (!interactive && !options.keepGoing) break;
+    const int failure = *status == exit_code::kOk ? InterruptExitStatus() : *status;
+    if (tally.firstFailure == exit_code::kOk) tally.firstFailure = failure;
+    // At the prompt Ctrl-C abandons the step, not the session.
+    if (interactive) {
+      ClearInterrupt();
+      continue;
+    }
+    if (Interrupted()) {
+      tally.interrupted = true;
+      break;
+    }
+    if (!options.keepGoing) break;
   }
   if (interactive) std::fprintf(stderr, "\n");
   return tally;
 }
 
+// The script's lines, checked before the machine boots: a folder or a file
+// that cannot be read is said with its reason.
+void OpenScript(std::ifstream &file, const std::string &script) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(script, ignored)) BadInput(fmt::format("cannot read {}: it is a folder", script));
+  file.open(script);
+  if (!file) BadInput(fmt::format("cannot read {}: {}", script, std::strerror(errno)));
+}
+
 int RunSession(const RunOptions &options) {
   const bool fromStdin = options.script == "-";
   std::ifstream file;
+  std::vector<FileIdentity> inputs;
   if (!fromStdin) {
-    file.open(options.script);
-    if (!file) BadInput(fmt::format("cannot read {}", options.script));
+    OpenScript(file, options.script);
+    if (const auto identity = IdentityOfPath(options.script)) inputs.push_back(*identity);
+  } else if (const auto identity = IdentityOfDescriptor(STDIN_FILENO, "-")) {
+    inputs.push_back(*identity);
   }
-  Bench bench(options.common);
+  Bench bench(options.common, nullptr, inputs);
   const bool interactive = fromStdin && isatty(STDIN_FILENO) == 1;
   const Tally tally = RunSteps(bench, fromStdin ? std::cin : file, fromStdin ? "stdin" : options.script,
                                interactive, options);
   const Verdict verdict = bench.Finish();
   Json summary{{"session", "end"}, {"steps", tally.steps}, {"failed", tally.failed}};
   AddVerdict(summary, verdict);
-  summary["error"] = tally.failed ? Json(fmt::format("{} of {} step(s) failed", tally.failed, tally.steps)) : Json(nullptr);
+  std::optional<std::string> error;
+  if (tally.failed) error = fmt::format("{} of {} step(s) failed", tally.failed, tally.steps);
+  if (tally.interrupted) error = fmt::format("{}; {}", InterruptText(), *error);
+  error = ErrorLine(error, verdict);
+  summary["interrupted"] = tally.interrupted;
+  summary["error"] = ErrorField(error, verdict);
   if (options.common.json) {
-    std::printf("%s\n", summary.dump().c_str());
+    std::printf("%s\n", JsonSafe(summary).dump().c_str());
   } else if (!options.common.quiet) {
-    std::printf("== end: %zu step(s), %zu failed; verifier %s\n", tally.steps, tally.failed, VerdictText(summary).c_str());
+    std::printf("== end: %zu step(s), %zu failed%s; verifier %s\n", tally.steps, tally.failed,
+                tally.interrupted ? ", interrupted" : "", VerdictText(summary).c_str());
   }
-  std::fflush(stdout);
-  const int status = ExitStatusFor(verdict);
-  return tally.firstFailure != exit_code::kOk ? tally.firstFailure : status;
+  FlushStandardOutput();
+  // Each failed step has said why; the session's own line is for what only it knows.
+  const int verifier = ExitStatusFor(verdict);
+  if (!verdict.outputErrors.empty()) throw ToolError(exit_code::kFailed, *ErrorLine(std::nullopt, verdict));
+  if (tally.interrupted) return tally.firstFailure;
+  return tally.firstFailure != exit_code::kOk ? tally.firstFailure : verifier;
 }
 
 }  // namespace

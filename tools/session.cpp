@@ -17,8 +17,18 @@ void RecordBugChecks() {
   host::SetBugCheckHandler([](const host::BugCheck &) {});
 }
 
+// The IEEE 1284 length field is two bytes and counts itself: a longer text
+// cannot be represented, so no printer could send it.
+void CheckDeviceIdLength(const std::string &id) {
+  if (id.size() > hardware::kMaxDeviceIdLength)
+    BadInput(fmt::format("--device-id: the text is {} bytes; its two-byte length field counts the text and itself, "
+                         "at most 65535, so the text can be at most {} bytes",
+                         id.size(), hardware::kMaxDeviceIdLength));
+}
+
 // A device ID the printer would refuse, found before any output is touched.
 void CheckPrinters(const CommonOptions &options) {
+  for (const std::string &id : options.deviceIds) CheckDeviceIdLength(id);
   for (host::BridgePlan &plan : BridgePlansFor(options)) {
     try {
       hardware::Printer check(std::move(plan.printer));
@@ -34,7 +44,7 @@ std::string PortNameOf(unsigned number) { return fmt::format("NorvUSB{}", number
 
 // ---------------------------------------------------------------- Bench
 
-Bench::Bench(const CommonOptions &options, const OutputFile *out) {
+Bench::Bench(const CommonOptions &options, const OutputFile *out, const std::vector<FileIdentity> &inputs) {
   if (options.deviceIds.size() > options.bridges)
     BadInput(fmt::format("--device-id given {} times for {} bridge(s)", options.deviceIds.size(), options.bridges));
   host::MachineOptions machineOptions = MachineOptionsFor(options);
@@ -44,6 +54,8 @@ Bench::Bench(const CommonOptions &options, const OutputFile *out) {
     BadInput("--out - and --pcap -: only one of them can write to standard output");
   if (out != nullptr && out->SameFileAs(pcap_))
     BadInput(fmt::format("--out and --pcap name the same file ({})", out->Path()));
+  captureIdentity_ = pcap_.Identity();
+  RefuseSameFile("--pcap", captureIdentity_, inputs);
 
   RecordBugChecks();
   machine_ = std::make_unique<host::Machine>(std::move(machineOptions));
@@ -69,8 +81,12 @@ void Bench::StartCapture(FilePtr standardOutput) {
 }
 
 size_t Bench::Plug(host::BridgePlan plan) {
+  CheckDeviceIdLength(plan.printer.deviceId);
   try {
-    return machine_->Plug(std::move(plan));
+    const size_t index = machine_->Plug(std::move(plan));
+    portNames_.resize(std::max(portNames_.size(), index + 1));
+    portNames_[index] = machine_->View(index).portName;
+    return index;
   } catch (const std::invalid_argument &error) {
     BadInput(fmt::format("--device-id: {}", error.what()));
   }
@@ -81,6 +97,13 @@ std::optional<size_t> Bench::FindPort(unsigned number) const {
   for (size_t i : Plugged())
     if (machine_->View(i).portName == name) return i;
   return std::nullopt;
+}
+
+bool Bench::WasUnplugged(unsigned number) const {
+  const std::string name = PortNameOf(number);
+  for (size_t i = 0; i < portNames_.size(); ++i)
+    if (portNames_[i] == name && !machine_->IsPlugged(i)) return true;
+  return false;
 }
 
 std::vector<size_t> Bench::Plugged() const {
@@ -129,19 +152,31 @@ Verdict Bench::Finish() {
 
 // ---------------------------------------------------------------- Session
 
-Session::Session(const CommonOptions &options, Bench *bench) {
+Session::Session(const CommonOptions &options, Bench *bench, const std::vector<FileIdentity> &inputs) {
   // A machine of its own has --bridges ports; a step finds what is plugged.
   const unsigned portNumber = ParsePort(options.port, bench ? ~0u : options.bridges);
   portName_ = PortNameOf(portNumber);
   if (options.out) out_ = OutputFile("--out", *options.out);
+  RefuseSameFile("--out", out_.Identity(), inputs);
   if (bench == nullptr) {
-    owned_ = std::make_unique<Bench>(options, &out_);
+    owned_ = std::make_unique<Bench>(options, &out_, inputs);
     bench = owned_.get();
-  } else if (out_.IsStandardOutput()) {
-    BadInput("--out -: a step's report goes to standard output; give --out a file");
+  } else {
+    if (out_.IsStandardOutput()) BadInput("--out -: a step's report goes to standard output; give --out a file");
+    // The session's capture is being written: a step neither empties nor reads it.
+    if (const auto &capture = bench->CaptureIdentity()) {
+      if (const auto mine = out_.Identity(); mine && *mine == *capture)
+        BadInput(fmt::format("--out {} is the file the session's --pcap is writing", out_.Path()));
+      for (const FileIdentity &input : inputs)
+        if (input == *capture)
+          BadInput(fmt::format("{} is the file the session's --pcap is writing", input.name));
+    }
   }
   bench_ = bench;
   bridgeIndex_ = bench_->FindPort(portNumber);
+  unplugged_ = !bridgeIndex_ && bench_->WasUnplugged(portNumber);
+  if (unplugged_ && IsStep() && options.port)
+    Fail(fmt::format("--port {}: its bridge was unplugged; plugged in now: {}", *options.port, bench_->PortNames()));
   if (!bridgeIndex_ && IsStep() && options.port)
     BadInput(fmt::format("--port {}: no such port; plugged in now: {}", *options.port, bench_->PortNames()));
   // Each step counts what the printer receives from its own start.
@@ -162,6 +197,7 @@ Session::~Session() {
 }
 
 size_t Session::BridgeIndex() const {
+  if (unplugged_) Fail(fmt::format("{} is gone: its bridge was unplugged", portName_));
   if (!bridgeIndex_) Fail(fmt::format("{} did not appear: its bridge was not started by the driver", portName_));
   return *bridgeIndex_;
 }
@@ -170,7 +206,9 @@ host::DeviceHandle Session::OpenPort() {
   BridgeIndex();
   host::DeviceHandle handle;
   const NTSTATUS status = handle.Open("\\\\.\\" + portName_);
-  if (!NT_SUCCESS(status)) Fail(fmt::format("cannot open \\\\.\\{}: {}", portName_, StatusText(status)));
+  if (!NT_SUCCESS(status))
+    Fail(fmt::format("cannot open \\\\.\\{}: {}{}", portName_, StatusText(status),
+                     Machine().IsPlugged(*bridgeIndex_) ? "" : ": its bridge was unplugged"));
   return handle;
 }
 
@@ -202,7 +240,6 @@ Verdict Session::Finish() {
 
 int ExitStatusFor(const Verdict &verdict) {
   for (const std::string &violation : verdict.violations) std::fprintf(stderr, "norvusb: verifier: %s\n", violation.c_str());
-  if (!verdict.outputErrors.empty()) Fail(verdict.outputErrors.front());
   if (!verdict.violations.empty()) return exit_code::kVerifier;
   if (verdict.poolBlocksLeaked.value_or(0) != 0) {
     std::fprintf(stderr, "norvusb: verifier: %zu pool block(s) still allocated after every bridge was removed\n",

@@ -37,8 +37,9 @@ class Bench {
   // Validates the machine's options (and --pcap against `out`, which the
   // first job writes), boots it, starts the capture and plugs in every
   // bridge. Throws ToolError with one clear line when something is wrong;
-  // nothing is emptied before all is valid.
-  Bench(const CommonOptions &options, const OutputFile *out = nullptr);
+  // nothing is emptied before all is valid. No output may be one of
+  // `inputs` (the files a job reads, a session's script).
+  Bench(const CommonOptions &options, const OutputFile *out = nullptr, const std::vector<FileIdentity> &inputs = {});
   ~Bench();
   Bench(const Bench &) = delete;
   Bench &operator=(const Bench &) = delete;
@@ -48,12 +49,16 @@ class Bench {
   size_t Plug(host::BridgePlan plan);
   // The plugged bridge whose port is NorvUSB<number>, if any.
   std::optional<size_t> FindPort(unsigned number) const;
+  // True when NorvUSB<number> was the port of a bridge since unplugged.
+  bool WasUnplugged(unsigned number) const;
   // Indexes of the bridges plugged in now, in the order they were plugged.
   std::vector<size_t> Plugged() const;
   // "NorvUSB1, NorvUSB3": the ports of the bridges plugged in now.
   std::string PortNames() const;
   // True when --pcap writes to standard output.
   bool CaptureIsStandardOutput() const { return pcap_.IsStandardOutput(); }
+  // The file --pcap writes, when it is a regular file.
+  const std::optional<FileIdentity> &CaptureIdentity() const { return captureIdentity_; }
   // The bug checks raised since the last call, formatted.
   std::vector<std::string> NewViolations();
 
@@ -66,7 +71,9 @@ class Bench {
   void StartCapture(FilePtr standardOutput);
 
   OutputFile pcap_;
+  std::optional<FileIdentity> captureIdentity_;
   std::unique_ptr<host::Machine> machine_;
+  std::vector<std::string> portNames_;  // each bridge's port as it was plugged, by index
   size_t violationsTaken_ = 0;
   std::optional<Verdict> verdict_;
 };
@@ -75,8 +82,9 @@ class Session {
  public:
   // A job on a machine of its own (`bench` null), or on the machine of a
   // `run` session. Throws ToolError with one clear line when something is
-  // wrong; --out is emptied only once all is valid.
-  Session(const CommonOptions &options, Bench *bench);
+  // wrong; --out is emptied only once all is valid, and no output may be one
+  // of `inputs` (the files the job reads).
+  Session(const CommonOptions &options, Bench *bench, const std::vector<FileIdentity> &inputs = {});
   ~Session();
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -116,13 +124,13 @@ class Session {
   Bench *bench_ = nullptr;
   std::string portName_;
   std::optional<size_t> bridgeIndex_;
+  bool unplugged_ = false;  // the chosen port's bridge was unplugged earlier
   bool observing_ = false;
   std::optional<Verdict> verdict_;
 };
 
 // The exit status for a job that itself went well: non-zero when the
-// verifier found something. Also prints each violation on standard error;
-// throws ToolError when an output could not be written.
+// verifier found something. Also prints each violation on standard error.
 int ExitStatusFor(const Verdict &verdict);
 
 }  // namespace norvusb

@@ -102,16 +102,23 @@ int RunStatus(const CommonOptions &options, Bench *bench) {
   for (size_t i : session.Workbench().Plugged())
     if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i));
   const Verdict verdict = session.Finish();
+  // A port that could not be asked is a failure: its state is not known.
+  std::optional<std::string> error;
+  for (const Json &port : ports)
+    if (!port["error"].is_null() && !error)
+      error = fmt::format("{}: {}", port["port"].get<std::string>().empty() ? "a bridge" : port["port"].get<std::string>(),
+                          port["error"].get<std::string>());
+  error = ErrorLine(error, verdict);
   if (options.json) {
     Json document{{"ports", ports}};
     AddVerdict(document, verdict);
-    document["error"] = nullptr;
+    document["error"] = ErrorField(error, verdict);
     EmitJson(document, options);
   } else if (!options.quiet) {
     PrintStates(ports);
   }
-  std::fflush(stdout);
-  return ExitStatusFor(verdict);
+  FlushStandardOutput();
+  return Conclude(error, verdict);
 }
 
 }  // namespace

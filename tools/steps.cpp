@@ -30,15 +30,16 @@ Bench &SessionBench(Bench *bench, const char *step) {
 // Ends a step's report: the verifier's count, then the document or the line.
 int Report(Json document, Session &session, const CommonOptions &options, const std::string &line) {
   const Verdict verdict = session.Finish();
+  const std::optional<std::string> error = ErrorLine(std::nullopt, verdict);
   AddVerdict(document, verdict);
-  document["error"] = nullptr;
+  document["error"] = ErrorField(error, verdict);
   if (options.json) {
     EmitJson(document, options);
   } else if (!options.quiet) {
     std::printf("%s\n", line.c_str());
   }
-  std::fflush(stdout);
-  return ExitStatusFor(verdict);
+  FlushStandardOutput();
+  return Conclude(error, verdict);
 }
 
 struct PlugOptions {
@@ -49,6 +50,11 @@ struct PlugOptions {
 
 int RunPlug(const PlugOptions &options, Bench *bench) {
   Bench &workbench = SessionBench(bench, "plug");
+  // USB addresses are 1 to 127: a bus holds no more devices.
+  constexpr size_t kMaxUsbDevices = 127;
+  if (workbench.Plugged().size() >= kMaxUsbDevices)
+    Fail(fmt::format("a USB bus holds at most {} devices, and {} bridges are plugged in: unplug one first",
+                     kMaxUsbDevices, workbench.Plugged().size()));
   host::BridgePlan plan;
   if (options.deviceId) plan.printer.deviceId = *options.deviceId;
   plan.printer.bytesPerSecond = options.printerRate;

@@ -127,29 +127,33 @@ std::string Printable(std::string_view text) {
   return shown;
 }
 
-std::string Unescaped(const std::string &text) {
+std::string Unescaped(const std::string &option, const std::string &text) {
   std::string bytes;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\\') {
       bytes += text[i];
       continue;
     }
-    if (++i == text.size()) BadInput("a lone backslash ends \"" + text + "\"");
+    if (++i == text.size()) BadInput(fmt::format("{} {}: a lone backslash ends the text", option, text));
     switch (text[i]) {
       case 'r': bytes += '\r'; break;
       case 'n': bytes += '\n'; break;
       case 'f': bytes += '\f'; break;
       case 'e': bytes += '\x1B'; break;
+      case 't': bytes += '\t'; break;
+      case '0': bytes += '\0'; break;
       case '\\': bytes += '\\'; break;
       case 'x': {
         const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
         const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-        if (high < 0 || low < 0) BadInput("\\x needs two hex digits in \"" + text + "\"");
+        if (high < 0 || low < 0) BadInput(fmt::format("{} {}: \\x needs two hex digits", option, text));
         bytes += static_cast<char>(high * 16 + low);
         i += 2;
         break;
       }
-      default: BadInput(fmt::format("unknown escape \\{} in \"{}\"", text[i], text));
+      default:
+        BadInput(fmt::format("{} {}: unknown escape \\{} (known: \\n \\r \\t \\f \\e \\0 \\\\ \\xHH)", option,
+                             text, text[i]));
     }
   }
   return bytes;

@@ -27,9 +27,9 @@ std::string Escaped(std::span<const uint8_t> bytes);
 // none reaches the terminal raw; backslashes, which identifiers are built
 // with, stay as they are.
 std::string Printable(std::string_view text);
-// The reverse of Escaped for command-line input; throws ToolError (bad input)
-// for a malformed escape.
-std::string Unescaped(const std::string &text);
+// The reverse of Escaped for command-line input, with \t and \0 as well;
+// throws ToolError (bad input) naming `option` for a malformed escape.
+std::string Unescaped(const std::string &option, const std::string &text);
 // A device node's problem code in words: "10 (CM_PROB_FAILED_START: the device cannot start)".
 std::string ProblemText(uint32_t problem);
 // Model time (100 ns units) as seconds.

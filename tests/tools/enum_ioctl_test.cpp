@@ -132,7 +132,7 @@ TEST_F(IoctlTest, BufferRulesAndUnknownCodes) {
 
   // Refused requests: one line and a non-zero exit, the JSON still printed.
   for (const auto &args : std::vector<std::vector<std::string>>{
-           {"ioctl", "vendor-3", "--length", "4"}, {"ioctl", "0x222028"}, {"ioctl", "select-interface", "0", "0", "--input", "00"}}) {
+           {"ioctl", "vendor-3", "--length", "4"}, {"ioctl", "0x222028"}, {"ioctl", "select-interface", "--input", "00"}}) {
     auto full = args;
     full.insert(full.end(), {"--timing", "instant", "--json"});
     const CliResult result = Run(full);

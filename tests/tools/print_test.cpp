@@ -1,5 +1,7 @@
 // norvusb print as a user runs it: documents of several sizes through the
 // cable, the JSON report, the progress of a failing print.
+#include <chrono>
+
 #include "tests/support/command.h"
 #include "tests/tools/cli_runner.h"
 
@@ -165,6 +167,89 @@ TEST_F(PrintTest, CaptureShowsStartSequenceThenBulkOutThenStatusPolls) {
     if (rows[i][0] == "0x00") bulkBytes += std::stoull(rows[i][8]);
   }
   EXPECT_EQ(bulkBytes, 9000u);
+}
+
+}  // namespace
+
+namespace {
+
+// The port status requests (vendor sub-command 5) a capture holds.
+size_t PortStatusRequests(const std::filesystem::path &pcap, const std::filesystem::path &fields) {
+  const std::string command = "tshark -r '" + pcap.string() +
+                              "' -T fields -E separator=, -e usb.irp_info.direction -e usb.function"
+                              " -e usb.setup.bRequest -e usb.setup.wValue > '" + fields.string() + "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return 0;
+  std::ifstream in(fields);
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line == "0x00,0x0017,4,0x0005") ++count;
+  return count;
+}
+
+struct StallCase {
+  std::string name;
+  size_t size;          // the document
+  std::string offline;  // --offline-after
+};
+
+class StatusPollRate : public CliTest, public ::testing::WithParamInterface<StallCase> {};
+
+// While the printer takes nothing the bridge is asked once a second, as
+// docs/cli.md says: a 2 s stall shows two or three requests (and the one
+// that names the holdup), whether the write is still pending or the bridge
+// holds the last bytes.
+TEST_P(StatusPollRate, IsOnceASecondWhileThePrinterTakesNothing) {
+  ASSERT_TRUE(support::HasTool("tshark")) << "tshark is missing: scripts/install-deps.sh installs it";
+  const auto file = WriteFile("doc.bin", Document(GetParam().size));
+  const CliResult result = Run({"print", file.string(), "--timing", "instant", "--quiet", "--offline-after",
+                                GetParam().offline, "--stall-timeout", "2", "--pcap", Path("cap.pcap").string()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_ONE_ERROR_LINE(result, "the printer took no data for 2 s (status lines");
+  const size_t polls = PortStatusRequests(Path("cap.pcap"), Path("fields.txt"));
+  EXPECT_GE(polls, 2u);
+  EXPECT_LE(polls, 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, StatusPollRate,
+                         ::testing::Values(StallCase{"WritePending", 40'000, "10000"},
+                                           StallCase{"BridgeHoldsTheLastBytes", 3000, "1000"}),
+                         [](const auto &info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+using TimingTest = CliTest;
+
+// real-time: the same frames as full-speed, model time held to the wall clock.
+TEST_F(TimingTest, RealTimeKeepsPaceWithTheWallClock) {
+  const auto file = WriteFile("doc.bin", Document(64 * 1024));
+  const auto start = std::chrono::steady_clock::now();
+  const CliResult result = Run({"print", file.string(), "--timing", "real-time", "--json"});
+  const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto report = result.Json();
+  EXPECT_EQ(report["timing"], "real-time");
+  EXPECT_GE(report["model_seconds"].get<double>(), 0.054);  // 54 frames at least
+  EXPECT_GE(real, report["model_seconds"].get<double>());
+  EXPECT_GT(report["bus_utilisation"].get<double>(), 0.0);
+}
+
+// A seeded run repeats its figures exactly: the demo's are the README's.
+TEST_F(TimingTest, SeededRunsRepeat) {
+  std::vector<nlohmann::json> reports;
+  for (int i = 0; i < 3; ++i) {
+    const CliResult result =
+        RunFrom(NORVUSB_SOURCE_DIR, {"print", "examples/testpage.ps", "--seed", "1", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    reports.push_back(result.Json());
+  }
+  for (const auto &report : reports) {
+    EXPECT_EQ(report["model_seconds"], reports[0]["model_seconds"]);
+    EXPECT_EQ(report["control_transfers"], reports[0]["control_transfers"]);
+  }
+  EXPECT_DOUBLE_EQ(reports[0]["model_seconds"].get<double>(), 0.167);  // README.md, docs/cli.md
+  EXPECT_NEAR(reports[0]["bus_utilisation"].get<double>(), 0.654, 0.0005);
 }
 
 }  // namespace

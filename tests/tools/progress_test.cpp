@@ -100,3 +100,23 @@ TEST_F(CliTest, ProgressBarUnderANarrowTerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Model time runs ahead of the wall clock: the bar says its times are model
+// time, at every width where there is room, and still shows what is left.
+TEST(ProgressModelTime, IsLabelled) {
+  norvusb::ProgressFrame frame{600 * 1024, 1024 * 1024, 0.5, 0, ""};
+  frame.modelTime = true;
+  const std::string wide = norvusb::ProgressBar::Render(frame, 100);
+  EXPECT_NE(wide.find("left (model time)"), std::string::npos) << wide;
+  for (int columns = 40; columns <= 120; ++columns) {
+    const std::string line = norvusb::ProgressBar::Render(frame, columns);
+    EXPECT_LE(line.size(), static_cast<size_t>(columns - 1)) << line;
+    EXPECT_NE(line.find("left"), std::string::npos) << columns << ": " << line;
+  }
+  frame.modelTime = false;  // paced to the wall clock: no label
+  EXPECT_EQ(norvusb::ProgressBar::Render(frame, 100).find("model"), std::string::npos);
+}
+
+}  // namespace

@@ -186,3 +186,38 @@ TEST_F(RunTest, ExampleOfflineJob) {
 }
 
 }  // namespace
+
+namespace {
+
+// help lists the steps; quit (or exit) ends the session where it stands.
+TEST_F(RunTest, HelpAndQuit) {
+  const auto steps = WriteFile("steps", "help\nstatus\nquit\nstatus\n");
+  const CliResult result = Run({"run", "--timing", "instant"}, steps.string());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("STEP --help lists a step's options"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("== end: 1 step(s), 0 failed"), std::string::npos) << result.out;
+  const auto exited = WriteFile("steps2", "  exit  # done\nstatus\n");
+  EXPECT_NE(Run({"run", "--timing", "instant"}, exited.string()).out.find("== end: 0 step(s)"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// USB addresses run from 1 to 127: the 128th bridge is refused in words.
+TEST_F(RunTest, ABusHoldsAtMost127Devices) {
+  std::string steps;
+  for (int i = 0; i < 127; ++i) steps += "plug\n";
+  const auto script = WriteFile("steps", steps);
+  const CliResult result = Run({"run", script.string(), "--timing", "instant", "--json"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_ONE_ERROR_LINE(result, ":127: a USB bus holds at most 127 devices, and 127 bridges are plugged in");
+  std::istringstream in(result.out);
+  std::vector<nlohmann::json> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 128u);
+  EXPECT_EQ(lines[125]["usb_port"], 127);
+  EXPECT_EQ(lines[125]["plugged"], "NorvUSB127");
+}
+
+}  // namespace

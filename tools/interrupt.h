@@ -1,0 +1,29 @@
+// Ctrl-C and SIGTERM: the first one asks the job to stop at a clean point
+// (the pending request cancelled, the port closed, the capture ended on a
+// whole packet, the report printed), a second one ends the program at once,
+// as cp and tcpdump users expect. A session at a terminal takes Ctrl-C as
+// "abandon this step" and goes on with the next one.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace norvusb {
+
+// Installs the handlers (once; the program's main does it).
+void CatchInterrupts();
+// The signal that asked the job to stop, if any.
+std::optional<int> InterruptSignal();
+inline bool Interrupted() { return InterruptSignal().has_value(); }
+// Forgets it, so that the next step of a session runs: a second signal from
+// now on stops that step again instead of ending the program.
+void ClearInterrupt();
+// "interrupted by SIGINT (Ctrl-C)".
+std::string InterruptText();
+// 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
+int InterruptExitStatus();
+// Throws ToolError with InterruptText and InterruptExitStatus when a signal
+// asked the job to stop; for the points between a job's steps.
+void ThrowIfInterrupted();
+
+}  // namespace norvusb
