@@ -168,23 +168,38 @@ TEST_F(SignalReportTest, CtrlCAtThePromptAbandonsTheStepNotTheSession) {
     execl(program.c_str(), program.c_str(), "run", "--timing", "instant", static_cast<char *>(nullptr));
     _exit(127);
   }
-  std::string seen;
-  ReadUntil(terminal, "norvusb> ", seen);
+  // Each wait looks only at what came after the last one: the prompt shows
+  // once libedit has the terminal again, and only then does what is typed
+  // reach the line editor rather than the terminal's own line discipline
+  // (which would swallow a Ctrl-D as the end of a cooked read).
+  std::string seen, fresh;
+  auto await = [&](const std::string &text) {
+    ReadUntil(terminal, text, fresh);
+    const size_t at = fresh.find(text);
+    ASSERT_NE(at, std::string::npos) << "waiting for " << text << " after " << seen;
+    seen += fresh.substr(0, at + text.size());
+    fresh.erase(0, at + text.size());
+  };
+  await("norvusb> ");
   const std::string step = "print /dev/zero -q --out " + out + "\n";
   ASSERT_EQ(write(terminal, step.data(), step.size()), static_cast<ssize_t>(step.size()));
   AwaitGrowth(Path("out.prn"), 100'000);
   ASSERT_EQ(write(terminal, "\x03", 1), 1);  // Ctrl-C
-  ReadUntil(terminal, "interrupted by SIGINT", seen);
-  ReadUntil(terminal, "norvusb> ", seen = seen.substr(seen.find("interrupted by SIGINT")));
+  await("interrupted by SIGINT");
+  await("norvusb> ");
   // Ctrl-C at the prompt itself drops the line typed so far.
   ASSERT_EQ(write(terminal, "statu", 5), 5);
+  await("statu");
   ASSERT_EQ(write(terminal, "\x03", 1), 1);
-  std::this_thread::sleep_for(300ms);
+  await("norvusb> ");
   ASSERT_EQ(write(terminal, "status\n", 7), 7);
-  ReadUntil(terminal, "LinePrinter 9", seen);
+  await("LinePrinter 9");
   EXPECT_NE(seen.find("NorvUSB1   Started"), std::string::npos) << seen;
+  await("norvusb> ");
   ASSERT_EQ(write(terminal, "\x04", 1), 1);  // Ctrl-D: the end of the input
-  ReadUntil(terminal, "== end", seen);
+  await("== end");
+  ReadUntil(terminal, "\n", fresh);
+  seen += fresh;
   EXPECT_NE(seen.find("== end: 2 step(s), 1 failed"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("stdin:3"), std::string::npos) << seen;  // the abandoned line ran nothing
   EXPECT_EQ(Finish(child), 130);  // the first failed step's status
