@@ -74,6 +74,20 @@ void CheckResident(const void *object, bool write, const char *routine) {
                 std::string(routine) + " touches its object at DISPATCH_LEVEL, and it lies in paged pool");
 }
 
+// A wait or signal on memory that KeInitializeEvent never made an event (an
+// event allocated but left as pool gave it): the platform's dispatcher reads
+// garbage there and fails far from the cause; here it is named at once
+// (verifier violation, parameter 0x1E0) and the call is refused.
+bool CheckIsEvent(const KEVENT *event, const char *routine) {
+  const bool initialised =
+      (event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent) &&
+      event->Header.Size == sizeof(KEVENT) / sizeof(LONG);
+  if (!initialised)
+    RaiseBugCheck(bugcheck::kVerifierViolation, 0x1E0, Address(event), 0, 0,
+                  std::string(routine) + " on an event that KeInitializeEvent never initialised");
+  return initialised;
+}
+
 // ------------------------------------------------------------------ spin-lock checks
 // The owner mark stored in a held KSPIN_LOCK: unique among live threads.
 thread_local char tOwnerMark;
@@ -326,6 +340,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEA
   host::sched::SwitchPoint("KeSetEvent");
   if (!host::irql::Allows(host::irql::Routine::KeSetEvent, Event)) return 0;
   host::CheckResident(Event, true, "KeSetEvent");
+  if (!host::CheckIsEvent(Event, "KeSetEvent")) return 0;
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   LONG previous = Event->Header.SignalState;
@@ -371,6 +386,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
     return STATUS_TIMEOUT;  // refused: the thread may not block here
   }
   host::CheckResident(Object, true, "KeWaitForSingleObject");
+  if (!host::CheckIsEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
   host::sched::SwitchPoint("KeWaitForSingleObject");
   const int64_t now = host::clock::Now();
   const int64_t deadline = units < 0 || units >= host::sched::kForever - now ? host::sched::kForever : now + units;

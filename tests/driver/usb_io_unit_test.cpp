@@ -526,4 +526,19 @@ TEST_F(UsbIoUnitTest, ACopyOfTheStoredSetTriesFourTimesWhileStartsReplaceIt) {
   }
 }
 
+// An interface without endpoints, last in the set: its endpoint list is the
+// empty span right at the set's end, which lies inside it.
+TEST_F(UsbIoUnitTest, AnInterfaceWithoutEndpointsAtTheSetsEndHasAnEmptyEndpointList) {
+  const std::vector<UCHAR> set = {9, 2, 18, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 7, 1, 2, 0};
+  auto *copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), NORVUSB_POOL_TAG));
+  std::memcpy(copy, set.data(), set.size());
+  ext_->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy);
+  ext_->ConfigurationDescriptorSize = ULONG(set.size());
+  std::vector<UCHAR> out(64, 0xEE);
+  ULONG length = 99;
+  EXPECT_EQ(GetDescriptor(bridge_, 3, out.data(), ULONG(out.size()), &length), STATUS_SUCCESS);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(out[0], 0xEE);
+}
+
 }  // namespace
