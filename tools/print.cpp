@@ -384,8 +384,13 @@ void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
     if (!r["bus_utilisation"].is_null())
       speed += fmt::format(", {:.1f}% of the full-speed bulk limit", r["bus_utilisation"].get<double>() * 100);
   }
-  std::printf("  time       %.3f s of model time (%s timing), %s\n", r["model_seconds"].get<double>(),
-              r["timing"].get<std::string>().c_str(), speed.c_str());
+  // An empty job sends nothing: its model time is only the open and close.
+  if (job.total == 0)
+    std::printf("  time       none spent sending: the input is empty (%.3f s of model time from open to close)\n",
+                r["model_seconds"].get<double>());
+  else
+    std::printf("  time       %.3f s of model time (%s timing), %s\n", r["model_seconds"].get<double>(),
+                r["timing"].get<std::string>().c_str(), speed.c_str());
 }
 
 Json Report(const PrintOptions &options, const Session &session, const std::vector<Job> &jobs,

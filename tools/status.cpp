@@ -1,6 +1,8 @@
 // norvusb status: each port's bridge and printer state in words.
 #include "tools/status.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <memory>
 
@@ -81,16 +83,29 @@ Json PortState(Session &session, size_t bridgeIndex) {
   return state;
 }
 
+// Columns as wide as their widest entry, so that a printer held by several
+// conditions or a failed bridge's problem never pushes a row out of line.
 void PrintStates(const Json &ports) {
-  std::printf("%-10s %-9s %-20s %-9s %s\n", "PORT", "BRIDGE", "PRINTER", "QUEUED", "MAKE AND MODEL");
+  using Row = std::array<std::string, 5>;
+  std::vector<Row> rows{{"PORT", "BRIDGE", "PRINTER", "QUEUED", "MAKE AND MODEL"}};
+  std::vector<std::string> errors{""};
   for (const Json &p : ports) {
     std::string bridge = p["bridge"].get<std::string>();
     if (p["problem"].get<uint32_t>() != 0) bridge += ", problem " + ProblemText(p["problem"].get<uint32_t>());
-    const std::string queued = p["queued"].is_null() ? "-" : HumanBytes(p["queued"].get<double>());
-    std::printf("%-10s %-9s %-20s %-9s %s\n", p["port"].get<std::string>().empty() ? "-" : p["port"].get<std::string>().c_str(),
-                bridge.c_str(), Joined(p["printer"]).c_str(), queued.c_str(),
-                Printable(p["make_and_model"].get<std::string>()).c_str());
-    if (!p["error"].is_null()) std::printf("  %s\n", p["error"].get<std::string>().c_str());
+    const std::string port = p["port"].get<std::string>();
+    rows.push_back({port.empty() ? "-" : port, bridge, Joined(p["printer"]),
+                    p["queued"].is_null() ? "-" : HumanBytes(p["queued"].get<double>()),
+                    Printable(p["make_and_model"].get<std::string>())});
+    errors.push_back(p["error"].is_null() ? "" : p["error"].get<std::string>());
+  }
+  std::array<size_t, 4> widths{};
+  for (const Row &row : rows)
+    for (size_t column = 0; column < widths.size(); ++column) widths[column] = std::max(widths[column], row[column].size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::string line;
+    for (size_t column = 0; column < widths.size(); ++column) line += fmt::format("{:<{}}  ", rows[i][column], widths[column]);
+    std::printf("%s\n", (line + rows[i].back()).c_str());
+    if (!errors[i].empty()) std::printf("  %s\n", errors[i].c_str());
   }
 }
 

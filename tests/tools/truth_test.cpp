@@ -439,3 +439,42 @@ TEST_F(CliTest, NamesAndTitlesAreEscapedForTheTerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// 14: every row's columns start where the header's do, however many
+// conditions hold the printer.
+TEST_F(CliTest, StatusColumnsLineUpUnderTheirHeadings) {
+  const auto steps = WriteFile("steps", "printer offline --port NorvUSB2\nprinter paper-out --port NorvUSB2\n"
+                                        "printer error --port NorvUSB2\nstatus\n");
+  const CliResult result = Run({"run", steps.string(), "--bridges", "2", "--timing", "instant"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const size_t table = result.out.find("PORT ");
+  ASSERT_NE(table, std::string::npos) << result.out;
+  std::vector<std::string> lines;
+  for (size_t at = table; at < result.out.size() && result.out.compare(at, 2, "==") != 0;) {
+    const size_t end = result.out.find('\n', at);
+    lines.push_back(result.out.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 3u) << result.out;
+  EXPECT_NE(lines[2].find("off line, paper out, error"), std::string::npos) << lines[2];
+  for (const char *heading : {"BRIDGE", "PRINTER", "QUEUED", "MAKE AND MODEL"}) {
+    const size_t column = lines[0].find(heading);
+    for (const std::string &row : lines) {
+      ASSERT_GT(row.size(), column) << row;
+      EXPECT_TRUE(row[column - 1] == ' ' && row[column] != ' ') << heading << " in\n" << result.out;
+    }
+  }
+}
+
+// 14: an empty input sends nothing, so it shows no sending time or rate.
+TEST_F(CliTest, AnEmptyFileShowsNoSendingTime) {
+  const auto file = WriteFile("empty.prn", "");
+  const CliResult result = Run({"print", file.string()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("none spent sending: the input is empty"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("timing)"), std::string::npos) << result.out;
+}
+
+}  // namespace
