@@ -21,12 +21,13 @@ build: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
-# The program alone, in the same build folder: no test suite, benchmark or
-# Windows build (`make test` builds those, and turns the suites back on).
+# The program alone, in a folder of its own: no test suite, benchmark or
+# Windows build, no debug information and light optimisation, since the
+# compile is most of a fresh demo's time (`make test` builds everything).
 demo: deps-demo
-	cmake --preset default -DNORVUSB_TESTS=OFF
-	cmake --build --preset default --target norvusb -j $(JOBS)
-	@scripts/demo.sh build/default
+	cmake --preset demo
+	cmake --build --preset demo --target norvusb -j $(JOBS)
+	@scripts/demo.sh build/demo
 
 test: test-win32 test-win64 test-default test-asan test-tsan test-wine
 	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
