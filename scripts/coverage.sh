@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Line and branch coverage of the default suite, from clang's source-based
+# coverage: runs the suite of the coverage build in $1, merges what every test
+# process wrote, prints a summary of the driver's folders and one of the host
+# machine, and lists each driver line and branch no test reached. The HTML
+# report is $1/html/index.html.
+#   scripts/coverage.sh build/coverage [ctest flags...]
+set -euo pipefail
+
+build=${1:?usage: coverage.sh BUILD_DIR [ctest flags...]}
+shift
+profiles="$build/profiles"
+rm -rf "$profiles" "$build/html"
+mkdir -p "$profiles"
+
+# One file per process (%p): the tests ctest runs side by side, and the
+# program the tools' tests start, never write into each other's file.
+LLVM_PROFILE_FILE="$PWD/$profiles/%p.profraw" ctest --test-dir "$build" "$@"
+llvm-profdata merge -sparse -o "$build/merged.profdata" "$profiles"/*.profraw
+
+# llvm-cov takes the first program plainly and the others after -object.
+programs=("$build"/test_* "$build"/norvusb)
+args=(-instr-profile "$build/merged.profdata" "${programs[0]}")
+for p in "${programs[@]:1}"; do args+=(-object "$p"); done
+
+summary() {  # $1: a label; the rest: the folders
+  local label=$1
+  shift
+  echo "== $label"
+  llvm-cov report -show-region-summary=false -show-instantiation-summary=false -show-branch-summary \
+    "${args[@]}" "$@" | tail -1
+}
+driver=(driver device usb io enum include)
+llvm-cov report -show-region-summary=false -show-instantiation-summary=false "${args[@]}" "${driver[@]}" \
+  > "$build/driver-summary.txt"
+llvm-cov report -show-region-summary=false -show-instantiation-summary=false "${args[@]}" host \
+  > "$build/host-summary.txt"
+summary "the driver (every line, and 95 % of branches)" "${driver[@]}"
+summary "the host machine" host
+llvm-cov show -format=html -show-branches=count -output-dir "$build/html" "${args[@]}" "${driver[@]}" host \
+  > /dev/null
+llvm-cov export -format=text "${args[@]}" "${driver[@]}" | python3 "$(dirname "$0")/coverage-gaps.py" "$PWD"
+echo "coverage: $build/html/index.html, $build/driver-summary.txt, $build/host-summary.txt"
