@@ -197,6 +197,50 @@ TEST_F(UsbIoUnitTest, TheConfigurationIsReadByItsNineBytesThenByItsTotalLength) 
   EXPECT_NE(ext_->InterfaceInfo, nullptr);
 }
 
+// A probe the device answers short leaves the bytes it did not send at zero:
+// wTotalLength is what arrived of it, never what the pool held before.
+TEST_F(UsbIoUnitTest, AShortConfigurationProbeSizesTheSecondReadByWhatArrived) {
+  struct Row {
+    size_t probeBytes;
+    ULONG secondRead;  // the second configuration read's length, with the slack of 16
+  } rows[] = {
+      {9, 32 + 16},
+      {4, 32 + 16},
+      {3, 32 + 16},  // the low byte alone arrived; the high byte is 0
+      {2, 16},       // nothing of wTotalLength arrived
+      {0, 16},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.probeBytes);
+    stack_.descriptorReads.clear();
+    stack_.configurationReplyLimits = {row.probeBytes};
+    ConfigureDevice(bridge_);
+    ASSERT_EQ(stack_.descriptorReads.size(), 3u);
+    EXPECT_EQ(stack_.descriptorReads[2], std::make_pair(UCHAR(USB_CONFIGURATION_DESCRIPTOR_TYPE), row.secondRead));
+  }
+}
+
+// Each kind of descriptor is handed back into a buffer of exactly its size,
+// and refused by one byte less; its size is reported either way.
+TEST_F(UsbIoUnitTest, ADescriptorCopyFitsAnExactBufferAndNotOneByteLess) {
+  ASSERT_EQ(ConfigureDevice(bridge_), STATUS_SUCCESS);
+  struct Row {
+    USHORT kind;  // device, configuration, interface, endpoints
+    ULONG size;
+  } rows[] = {{0, 18}, {1, 9}, {2, 9}, {3, 14}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.kind);
+    std::vector<UCHAR> buffer(row.size, 0xEE);
+    ULONG out = 0;
+    EXPECT_EQ(GetDescriptor(bridge_, row.kind, buffer.data(), row.size, &out), STATUS_SUCCESS);
+    EXPECT_EQ(out, row.size);
+    EXPECT_NE(buffer.back(), 0xEE) << "the last byte is copied too";
+    out = 0;
+    EXPECT_EQ(GetDescriptor(bridge_, row.kind, buffer.data(), row.size - 1, &out), STATUS_NO_MEMORY);
+    EXPECT_EQ(out, row.size);
+  }
+}
+
 // A start whose device descriptor cannot be read keeps no device descriptor,
 // not even the one an earlier start stored, and reads no configuration.
 TEST_F(UsbIoUnitTest, AFailedDeviceDescriptorReadLeavesNoDeviceDescriptor) {
