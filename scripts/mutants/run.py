@@ -117,7 +117,9 @@ class Worker:
     def __init__(self, repo: Path, root: Path):
         self.repo, self.root = repo, root
         self.src, self.build = root / "src", root / "build"
-        self.env = dict(os.environ, CCACHE_BASEDIR=str(self.src), CCACHE_NOHASHDIR="1",
+        # The base covers the build too (the program's precompiled header lives
+        # there), so the workers' compiles share the cache.
+        self.env = dict(os.environ, CCACHE_BASEDIR=str(self.root), CCACHE_NOHASHDIR="1",
                         NORVUSB_FORCE_PENDING="1", GTEST_COLOR="no")
 
     def sync(self) -> None:
