@@ -318,7 +318,9 @@ TEST_F(UsbIoUnitTest, AWriteReportsTheBytesTheStackMoved) {
   EXPECT_EQ(ext_->ReadCarryLength, 0u);
   // A read of nothing is refused, even with kept bytes waiting, and takes none.
   ext_->ReadCarryLength = 3;
-  EXPECT_EQ(Send(bridge_, IRP_MJ_READ, 0, {}, 0), STATUS_INVALID_PARAMETER);
+  ULONG_PTR refusedInfo = 99;
+  EXPECT_EQ(Send(bridge_, IRP_MJ_READ, 0, {}, 0, nullptr, &refusedInfo), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(refusedInfo, 0u);
   EXPECT_EQ(ext_->ReadCarryLength, 3u);
   ext_->ReadCarryLength = 0;
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
