@@ -241,6 +241,32 @@ TEST_F(UsbIoUnitTest, ADescriptorCopyFitsAnExactBufferAndNotOneByteLess) {
   }
 }
 
+// The USB routines reached for a bridge left without its extension (removed
+// with a handle open) send nothing and say why.
+TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
+  PDEVICE_OBJECT gone = CreateStandInDevice();
+  auto set = ConfigurationSet();
+  auto *descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+  std::vector<UCHAR> buffer(64);
+  ULONG out = 0;
+  BOOLEAN stored = TRUE;
+  struct Row {
+    const char *routine;
+    NTSTATUS returned;
+    NTSTATUS expected;
+  } rows[] = {
+      {"ReadDeviceId", ReadDeviceId(gone, nullptr, buffer.data(), ULONG(buffer.size())), STATUS_DELETE_PENDING},
+      {"SelectInterfaceEx", SelectInterfaceEx(gone, descriptor, ULONG(set.size()), 0, 0, &stored), STATUS_DELETE_PENDING},
+      {"SelectStoredInterface", SelectStoredInterface(gone, 0, 0), STATUS_DELETE_PENDING},
+      {"GetDescriptor", GetDescriptor(gone, 0, buffer.data(), ULONG(buffer.size()), &out), STATUS_UNSUCCESSFUL},
+  };
+  for (const Row &row : rows) EXPECT_EQ(row.returned, row.expected) << row.routine;
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(out, 0u);
+  EXPECT_TRUE(stack_.functions.empty());
+  IoDeleteDevice(gone);
+}
+
 // A start whose device descriptor cannot be read keeps no device descriptor,
 // not even the one an earlier start stored, and reads no configuration.
 TEST_F(UsbIoUnitTest, AFailedDeviceDescriptorReadLeavesNoDeviceDescriptor) {
