@@ -39,5 +39,5 @@ summary "the driver (every line, and 95 % of branches)" "${driver[@]}"
 summary "the host machine" host
 llvm-cov show -format=html -show-branches=count -output-dir "$build/html" "${args[@]}" "${driver[@]}" host \
   > /dev/null
-llvm-cov export -format=text "${args[@]}" "${driver[@]}" | python3 "$(dirname "$0")/coverage-gaps.py" "$PWD"
+llvm-cov export -format=lcov "${args[@]}" "${driver[@]}" | python3 "$(dirname "$0")/coverage-gaps.py" "$PWD"
 echo "coverage: $build/html/index.html, $build/driver-summary.txt, $build/host-summary.txt"
