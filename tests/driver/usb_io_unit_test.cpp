@@ -267,6 +267,29 @@ TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
   IoDeleteDevice(gone);
 }
 
+// Once remove has begun, the gate admits no request: each is refused as
+// delete-pending, with nothing moved and nothing sent.
+TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  stack_.functions.clear();
+  ext_->DeviceRemoved = 1;
+  std::vector<UCHAR> data(4, 0x66);
+  struct Row {
+    UCHAR major;
+    std::vector<UCHAR> *data;
+  } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}};
+  for (const Row &row : rows) {
+    ULONG_PTR info = 99;
+    EXPECT_EQ(Send(bridge_, row.major, 0, {}, 0, nullptr, &info, nullptr, row.data), STATUS_DELETE_PENDING)
+        << int(row.major);
+    EXPECT_EQ(info, 0u) << int(row.major);
+  }
+  EXPECT_TRUE(stack_.functions.empty());
+  ext_->DeviceRemoved = 0;
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
 // A start whose device descriptor cannot be read keeps no device descriptor,
 // not even the one an earlier start stored, and reads no configuration.
 TEST_F(UsbIoUnitTest, AFailedDeviceDescriptorReadLeavesNoDeviceDescriptor) {
