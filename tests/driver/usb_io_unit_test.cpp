@@ -258,6 +258,7 @@ TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
       {"ReadDeviceId", ReadDeviceId(gone, nullptr, buffer.data(), ULONG(buffer.size())), STATUS_DELETE_PENDING},
       {"SelectInterfaceEx", SelectInterfaceEx(gone, descriptor, ULONG(set.size()), 0, 0, &stored), STATUS_DELETE_PENDING},
       {"SelectStoredInterface", SelectStoredInterface(gone, 0, 0), STATUS_DELETE_PENDING},
+      {"VendorCommand", VendorCommand(gone, nullptr, 2, 0, nullptr), STATUS_DELETE_PENDING},
       {"GetDescriptor", GetDescriptor(gone, 0, buffer.data(), ULONG(buffer.size()), &out), STATUS_UNSUCCESSFUL},
   };
   for (const Row &row : rows) EXPECT_EQ(row.returned, row.expected) << row.routine;
