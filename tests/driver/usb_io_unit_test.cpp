@@ -286,7 +286,11 @@ TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
         << int(row.major);
     EXPECT_EQ(info, 0u) << int(row.major);
   }
+  const Outcome pnp = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, {}, 99);
+  EXPECT_EQ(pnp.returned, STATUS_DELETE_PENDING);
+  EXPECT_EQ(pnp.statusBlock.Information, 0u);
   EXPECT_TRUE(stack_.functions.empty());
+  EXPECT_TRUE(stack_.arrivals.empty());
   ext_->DeviceRemoved = 0;
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
 }
