@@ -292,7 +292,9 @@ TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
   EXPECT_TRUE(stack_.functions.empty());
   EXPECT_TRUE(stack_.arrivals.empty());
   ext_->DeviceRemoved = 0;
-  ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+  ULONG_PTR closeInfo = 99;
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0, nullptr, &closeInfo), STATUS_SUCCESS);
+  EXPECT_EQ(closeInfo, 0u) << "a close moves nothing either";
 }
 
 // A start whose device descriptor cannot be read keeps no device descriptor,
