@@ -335,14 +335,16 @@ def main() -> int:
     out.mkdir(parents=True, exist_ok=True)
     runner = Runner(args, repo, out)
     began = time.monotonic()
+    # What was tested: the work tree as the workers copied it.
+    revision = {"commit": git(repo, "rev-parse", "HEAD").strip(),
+                "dirty": bool(git(repo, "status", "--porcelain", "--untracked-files=no"))}
     runner.prepare(sorted({m.file for m in chosen}))
     outcomes: list[Outcome] = []
     report_path = out / "report.json"
 
     def write_report(done: bool) -> dict:
         summary = summarize(outcomes, equivalents)
-        report = {"commit": git(repo, "rev-parse", "HEAD").strip(), "dirty": bool(git(repo, "status", "--porcelain")),
-                  "files": args.files, "changed_from": args.changed, "seed": args.seed, "candidates": len(candidates),
+        report = {**revision, "files": args.files, "changed_from": args.changed, "seed": args.seed, "candidates": len(candidates),
                   "sampled": len(chosen), "finished": done, "minutes": round((time.monotonic() - began) / 60, 1),
                   "baseline_seconds": runner.baseline, **summary,
                   "mutants": [o.as_json() for o in sorted(outcomes, key=lambda o: (o.mutant.file, o.mutant.start))]}
