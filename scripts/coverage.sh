@@ -19,7 +19,10 @@ LLVM_PROFILE_FILE="$PWD/$profiles/%p.profraw" ctest --test-dir "$build" "$@"
 llvm-profdata merge -sparse -o "$build/merged.profdata" "$profiles"/*.profraw
 
 # llvm-cov takes the first program plainly and the others after -object.
-programs=("$build"/test_* "$build"/norvusb)
+programs=()
+for p in "$build"/test_* "$build"/norvusb; do
+  [[ -x $p && $p != *.cmake ]] && programs+=("$p")
+done
 args=(-instr-profile "$build/merged.profdata" "${programs[0]}")
 for p in "${programs[@]:1}"; do args+=(-object "$p"); done
 

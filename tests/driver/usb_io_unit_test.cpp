@@ -250,6 +250,9 @@ TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
   std::vector<UCHAR> buffer(64);
   ULONG out = 0;
   BOOLEAN stored = TRUE;
+  URB urb{};
+  urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+  USBD_PIPE_INFORMATION pipe{};
   struct Row {
     const char *routine;
     NTSTATUS returned;
@@ -259,11 +262,16 @@ TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
       {"SelectInterfaceEx", SelectInterfaceEx(gone, descriptor, ULONG(set.size()), 0, 0, &stored), STATUS_DELETE_PENDING},
       {"SelectStoredInterface", SelectStoredInterface(gone, 0, 0), STATUS_DELETE_PENDING},
       {"VendorCommand", VendorCommand(gone, nullptr, 2, 0, nullptr), STATUS_DELETE_PENDING},
+      {"ConfigureDevice", ConfigureDevice(gone), STATUS_DELETE_PENDING},
+      {"SubmitUrb", SubmitUrb(gone, &urb), STATUS_DELETE_PENDING},
+      {"AbortPipes", AbortPipes(gone, &pipe), STATUS_SUCCESS},
+      {"CopyPipe", CopyPipe(gone, 0, &pipe) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
       {"GetDescriptor", GetDescriptor(gone, 0, buffer.data(), ULONG(buffer.size()), &out), STATUS_UNSUCCESSFUL},
   };
   for (const Row &row : rows) EXPECT_EQ(row.returned, row.expected) << row.routine;
   EXPECT_FALSE(stored);
   EXPECT_EQ(out, 0u);
+  FreeDeviceResources(gone);  // nothing of a bridge to free
   EXPECT_TRUE(stack_.functions.empty());
   IoDeleteDevice(gone);
 }
