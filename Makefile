@@ -6,7 +6,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Every seeded race test over SEEDS seeds of the scheduler (outside make test).
 SEEDS ?= 100000
 
-.PHONY: explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
+.PHONY: explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz mutate clean
 
 all: build
 
@@ -29,7 +29,7 @@ demo: deps-demo
 	cmake --build --preset demo --target norvusb -j $(JOBS)
 	@scripts/demo.sh build/demo
 
-test: test-win32 test-win64 test-default test-asan test-tsan test-wine
+test: tidy test-win32 test-win64 test-default test-asan test-tsan test-wine
 	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
@@ -98,16 +98,37 @@ test-fuzz: fuzz
 	@$(call FUZZ_RUN,device_control,$(FUZZ_TIME),-detect_leaks=0)
 	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_TIME) * 4 )),-detect_leaks=0)
 
-# How sharp the tests are: a fixed sample of one-line changes to the driver,
-# each rebuilt and run against the default suite; prints the share killed.
-# Tests the committed HEAD (in a clone under /tmp), not the work tree. CPU
-# heavy, so not part of `make test`.
+# Static analysis of the driver and the host machine: the checks of
+# .clang-tidy over the compile database of a clang configuration (configured
+# only, never built), every file in parallel; any finding fails.
+TIDY_FILES = '$(CURDIR)/(driver|device|usb|io|enum|host)/'
+tidy: deps
+	cmake --preset tidy > /dev/null
+	run-clang-tidy-14 -p build/tidy -j $(JOBS) -quiet $(TIDY_FILES) > build/tidy/findings.txt 2>&1 \
+	  || { sed 's/\x1b\[[0-9;]*m//g' build/tidy/findings.txt | grep -E '(warning|error): .*\[' | sort -u; \
+	       echo "tidy: findings, see build/tidy/findings.txt"; exit 1; }
+	@echo "tidy: no findings"
+
+# Line and branch coverage of the driver's folders (and, with no goal, of the
+# host machine) under the default suite; build/coverage/html/index.html.
+coverage: deps
+	cmake --preset coverage
+	cmake --build --preset coverage -j $(JOBS)
+	@scripts/coverage.sh build/coverage $(CTEST_FLAGS)
+
+# How sharp the tests are: a sample of one-token faults planted in the
+# driver, each rebuilt in one of MUTATE_JOBS build trees of its own and run
+# against the test programs that link the changed file, force-pending.
+# CHANGED=1 draws only from the files that differ from MUTATE_BASE. Tests
+# the work tree. CPU heavy, so not part of `make test` (docs/testing.md).
 MUTATE_SAMPLE ?= 100
 MUTATE_SEED ?= 1284
-MUTATE_JOBS ?= 2
+MUTATE_JOBS ?= $(JOBS)
+MUTATE_FILES ?= driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp
+MUTATE_BASE ?= main
 mutate: deps
-	mkdir -p build && python3 scripts/mutate.py --repo . --files 'driver/*.cpp device/*.cpp usb/*.cpp io/*.cpp enum/*.cpp' \
-	  --sample $(MUTATE_SAMPLE) --seed $(MUTATE_SEED) --jobs $(MUTATE_JOBS) --out build/mutate-report.json
+	python3 scripts/mutants/run.py --files '$(MUTATE_FILES)' --sample $(MUTATE_SAMPLE) --seed $(MUTATE_SEED) \
+	  --jobs $(MUTATE_JOBS) $(if $(CHANGED),--changed $(MUTATE_BASE))
 
 clean:
 	rm -rf build

@@ -13,6 +13,7 @@ demo_packages=("${build_packages[@]}" ghostscript)
 
 packages=(
   "${demo_packages[@]}" ccache clang libclang-rt-14-dev
+  clang-tidy-14 llvm-14 lld
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tshark zlib1g-dev
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686

@@ -254,6 +254,7 @@ NTSTATUS SelectInterfaceEx(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCR
   ULONG Offset = 0;
   PUSB_INTERFACE_DESCRIPTOR Interface =
       FindInterface(ConfigurationDescriptor, DescriptorSize, InterfaceNumber, AlternateSetting, &Offset);
+  // NOLINTNEXTLINE(clang-analyzer-core.NullDereference): a null set has no interface
   if (Interface == nullptr || ConfigurationDescriptor->bNumInterfaces == 0) {
     return STATUS_INVALID_PARAMETER;
   }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "host/hardware/bridge_protocol.h"
 
@@ -130,7 +131,7 @@ bool Printer::WaitForReceived(uint64_t count, std::chrono::milliseconds timeout)
 
 void Printer::SetSinkFile(const std::filesystem::path &file) {
   std::ofstream stream(file, std::ios::binary | std::ios::app);
-  if (!stream) throw std::runtime_error("cannot open " + file.string() + ": " + std::strerror(errno));
+  if (!stream) throw std::runtime_error("cannot open " + file.string() + ": " + std::generic_category().message(errno));
   std::lock_guard lock(mutex_);
   sinkFile_ = std::move(stream);
   sinkError_.clear();

@@ -406,7 +406,7 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE &entry, const Found &value, PVOI
       size_t end = start;
       while (end + 1 < value.data.size() && (value.data[end] | value.data[end + 1]) != 0) end += 2;
       if (end == start) break;  // the empty string that ends the list
-      std::vector<uint8_t> one(value.data.begin() + start, value.data.begin() + end);
+      std::vector<uint8_t> one(value.data.begin() + std::ptrdiff_t(start), value.data.begin() + std::ptrdiff_t(end));
       one.insert(one.end(), {0, 0});
       if (NTSTATUS status = CallRoutine(entry, value.name, REG_SZ, std::move(one), context); !NT_SUCCESS(status)) {
         return status;

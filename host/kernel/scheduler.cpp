@@ -299,7 +299,7 @@ uint64_t SwitchCount() {
 }
 
 std::optional<uint64_t> SeedFromEnvironment(const char *variable) {
-  const char *text = std::getenv(variable);
+  const char *text = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe): nothing here writes the environment
   if (text == nullptr || *text == '\0') return std::nullopt;
   char *end = nullptr;
   errno = 0;

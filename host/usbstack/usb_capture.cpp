@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "host/kernel/host_kernel.h"
@@ -52,7 +53,7 @@ CaptureFile::~CaptureFile() { Close(); }
 bool CaptureFile::Open(const std::filesystem::path &file, std::string *error) {
   FilePtr stream(std::fopen(file.c_str(), "wb"));
   if (!stream) {
-    if (error) *error = std::string("cannot create capture file: ") + std::strerror(errno);
+    if (error) *error = std::string("cannot create capture file: ") + std::generic_category().message(errno);
     return false;
   }
   return Open(std::move(stream), error);
@@ -73,7 +74,7 @@ bool CaptureFile::Open(FilePtr stream, std::string *error) {
     pcap_ = nullptr;
     return false;
   }
-  stream.release();  // the dumper closes it
+  stream.release();  // NOLINT(bugprone-unused-return-value): the dumper owns the stream now and closes it
   writeError_.clear();
   return true;
 }
@@ -82,7 +83,7 @@ std::string CaptureFile::Close() {
   std::lock_guard lock(mutex_);
   if (!dumper_) return "";
   // The stream buffers: a full disk often shows only at the last flush.
-  if (pcap_dump_flush(dumper_) != 0 && writeError_.empty()) writeError_ = std::strerror(errno);
+  if (pcap_dump_flush(dumper_) != 0 && writeError_.empty()) writeError_ = std::generic_category().message(errno);
   pcap_dump_close(dumper_);
   pcap_close(pcap_);
   dumper_ = nullptr;
@@ -106,7 +107,7 @@ void CaptureFile::Write(const CaptureRecord &record) {
   header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapLength));
   header.len = static_cast<bpf_u_int32>(bytes.size());
   pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, bytes.data());
-  if (writeError_.empty() && std::ferror(pcap_dump_file(dumper_))) writeError_ = std::strerror(errno);
+  if (writeError_.empty() && std::ferror(pcap_dump_file(dumper_))) writeError_ = std::generic_category().message(errno);
 }
 
 }  // namespace host::usb

@@ -49,7 +49,12 @@ NTSTATUS AnswerUrb(PURB urb) {
       auto &request = urb->UrbControlDescriptorRequest;
       gStack->descriptorReads.emplace_back(request.DescriptorType, request.TransferBufferLength);
       std::vector<UCHAR> reply = ConfigurationSet();
-      if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) reply = {18, 1, 0x10, 1, 0, 0, 0, 64};
+      if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
+        reply = {18, 1, 0x10, 1, 0, 0, 0, 64};
+      } else if (!gStack->configurationReplyLimits.empty()) {
+        reply.resize(std::min(reply.size(), gStack->configurationReplyLimits.front()));
+        gStack->configurationReplyLimits.erase(gStack->configurationReplyLimits.begin());
+      }
       reply.resize(std::min<size_t>(reply.size(), request.TransferBufferLength));
       std::memcpy(request.TransferBuffer, reply.data(), reply.size());
       request.TransferBufferLength = ULONG(reply.size());

@@ -30,6 +30,9 @@ struct ScriptedStack {
   // Descriptor reads: type and bytes asked for; answered from ConfigurationSet()
   // and an 18-byte device descriptor.
   std::vector<std::pair<UCHAR, ULONG>> descriptorReads;
+  // Bytes the next configuration reads bring back at most, one per read, in
+  // order (a device that answers short); once used up, reads are answered whole.
+  std::vector<size_t> configurationReplyLimits;
 
   // Plug and Play, power and WMI requests: what reached the stack, with the
   // status block as it arrived; each is completed with lowerStatus, its

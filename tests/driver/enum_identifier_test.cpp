@@ -78,6 +78,9 @@ TEST_F(EnumIdentifierTest, ManufacturerIsRequiredModelIsNot) {
   EXPECT_EQ(Build("MFG:ACME;MDL:;"), "ACME4B11");
   EXPECT_EQ(Build("MDL:LX-100;"), "<none>");
   EXPECT_EQ(Build("mfg:ACME;mdl:LX-100;"), "<none>") << "keys are case-sensitive";
+  EXPECT_EQ(Build("XFG:ACME;MDL:LX-100;"), "<none>") << "every byte of a key counts, the first too";
+  EXPECT_EQ(Build("MFG:ACME;XDL:LX-100;"), "ACME4B11");
+  EXPECT_NE(Build(std::string("MFG:\0ACME;", 10)), "<none>") << "a key is its own bytes, whatever follows it";
   EXPECT_EQ(Build("MFG:;MANUFACTURER:ACME;MDL:LX-100;"), "<none>") << "the first manufacturer key counts";
   EXPECT_EQ(Build("MFG:"), "<none>");
   EXPECT_EQ(Build("MANUFACTURE"), "<none>");

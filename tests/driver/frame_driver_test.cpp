@@ -78,6 +78,15 @@ TEST_F(PortNumberTest, HandsOutTheLowestFreeNumberMostSignificantBitFirst) {
   EXPECT_EQ(Allocate(), 40);
 }
 
+// A bridge whose "Port Name" cannot be written (the stand-in is no device the
+// Plug and Play manager knows, so it has no registry keys) is not created: the
+// registry's own refusal is handed on, and the number is free again.
+TEST_F(PortNumberTest, ABridgeThatCannotBeCreatedGivesItsNumberBack) {
+  PDEVICE_OBJECT bridge = nullptr;
+  EXPECT_EQ(CreateBridgeDevice(driver_, pdo_, &bridge), STATUS_INVALID_DEVICE_REQUEST);
+  for (ULONG word : DriverGlobals.PortBitmap) EXPECT_EQ(word, 0u);
+}
+
 TEST_F(PortNumberTest, FreeingANumberOutOfRangeChangesNoBit) {
   EXPECT_EQ(Allocate(), 0);
   Free(128);

@@ -197,6 +197,114 @@ TEST_F(UsbIoUnitTest, TheConfigurationIsReadByItsNineBytesThenByItsTotalLength) 
   EXPECT_NE(ext_->InterfaceInfo, nullptr);
 }
 
+// A probe the device answers short leaves the bytes it did not send at zero:
+// wTotalLength is what arrived of it, never what the pool held before.
+TEST_F(UsbIoUnitTest, AShortConfigurationProbeSizesTheSecondReadByWhatArrived) {
+  struct Row {
+    size_t probeBytes;
+    ULONG secondRead;  // the second configuration read's length, with the slack of 16
+  } rows[] = {
+      {9, 32 + 16},
+      {4, 32 + 16},
+      {3, 32 + 16},  // the low byte alone arrived; the high byte is 0
+      {2, 16},       // nothing of wTotalLength arrived
+      {0, 16},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.probeBytes);
+    stack_.descriptorReads.clear();
+    stack_.configurationReplyLimits = {row.probeBytes};
+    ConfigureDevice(bridge_);
+    ASSERT_EQ(stack_.descriptorReads.size(), 3u);
+    EXPECT_EQ(stack_.descriptorReads[2], std::make_pair(UCHAR(USB_CONFIGURATION_DESCRIPTOR_TYPE), row.secondRead));
+  }
+}
+
+// Each kind of descriptor is handed back into a buffer of exactly its size,
+// and refused by one byte less; its size is reported either way.
+TEST_F(UsbIoUnitTest, ADescriptorCopyFitsAnExactBufferAndNotOneByteLess) {
+  ASSERT_EQ(ConfigureDevice(bridge_), STATUS_SUCCESS);
+  struct Row {
+    USHORT kind;  // device, configuration, interface, endpoints
+    ULONG size;
+  } rows[] = {{0, 18}, {1, 9}, {2, 9}, {3, 14}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.kind);
+    std::vector<UCHAR> buffer(row.size, 0xEE);
+    ULONG out = 0;
+    EXPECT_EQ(GetDescriptor(bridge_, row.kind, buffer.data(), row.size, &out), STATUS_SUCCESS);
+    EXPECT_EQ(out, row.size);
+    EXPECT_NE(buffer.back(), 0xEE) << "the last byte is copied too";
+    out = 0;
+    EXPECT_EQ(GetDescriptor(bridge_, row.kind, buffer.data(), row.size - 1, &out), STATUS_NO_MEMORY);
+    EXPECT_EQ(out, row.size);
+  }
+}
+
+// The USB routines reached for a bridge left without its extension (removed
+// with a handle open) send nothing and say why.
+TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
+  PDEVICE_OBJECT gone = CreateStandInDevice();
+  auto set = ConfigurationSet();
+  auto *descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+  std::vector<UCHAR> buffer(64);
+  ULONG out = 0;
+  BOOLEAN stored = TRUE;
+  URB urb{};
+  urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+  USBD_PIPE_INFORMATION pipe{};
+  struct Row {
+    const char *routine;
+    NTSTATUS returned;
+    NTSTATUS expected;
+  } rows[] = {
+      {"ReadDeviceId", ReadDeviceId(gone, nullptr, buffer.data(), ULONG(buffer.size())), STATUS_DELETE_PENDING},
+      {"SelectInterfaceEx", SelectInterfaceEx(gone, descriptor, ULONG(set.size()), 0, 0, &stored), STATUS_DELETE_PENDING},
+      {"SelectStoredInterface", SelectStoredInterface(gone, 0, 0), STATUS_DELETE_PENDING},
+      {"VendorCommand", VendorCommand(gone, nullptr, 2, 0, nullptr), STATUS_DELETE_PENDING},
+      {"ConfigureDevice", ConfigureDevice(gone), STATUS_DELETE_PENDING},
+      {"SubmitUrb", SubmitUrb(gone, &urb), STATUS_DELETE_PENDING},
+      {"AbortPipes", AbortPipes(gone, &pipe), STATUS_SUCCESS},
+      {"CopyPipe", CopyPipe(gone, 0, &pipe) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
+      {"GetDescriptor", GetDescriptor(gone, 0, buffer.data(), ULONG(buffer.size()), &out), STATUS_UNSUCCESSFUL},
+  };
+  for (const Row &row : rows) EXPECT_EQ(row.returned, row.expected) << row.routine;
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(out, 0u);
+  FreeDeviceResources(gone);  // nothing of a bridge to free
+  EXPECT_TRUE(stack_.functions.empty());
+  IoDeleteDevice(gone);
+}
+
+// Once remove has begun, the gate admits no request: each is refused as
+// delete-pending, with nothing moved and nothing sent.
+TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  stack_.functions.clear();
+  ext_->DeviceRemoved = 1;
+  std::vector<UCHAR> data(4, 0x66);
+  struct Row {
+    UCHAR major;
+    std::vector<UCHAR> *data;
+  } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}};
+  for (const Row &row : rows) {
+    ULONG_PTR info = 99;
+    EXPECT_EQ(Send(bridge_, row.major, 0, {}, 0, nullptr, &info, nullptr, row.data), STATUS_DELETE_PENDING)
+        << int(row.major);
+    EXPECT_EQ(info, 0u) << int(row.major);
+  }
+  const Outcome pnp = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, {}, 99);
+  EXPECT_EQ(pnp.returned, STATUS_DELETE_PENDING);
+  EXPECT_EQ(pnp.statusBlock.Information, 0u);
+  EXPECT_TRUE(stack_.functions.empty());
+  EXPECT_TRUE(stack_.arrivals.empty());
+  ext_->DeviceRemoved = 0;
+  ULONG_PTR closeInfo = 99;
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0, nullptr, &closeInfo), STATUS_SUCCESS);
+  EXPECT_EQ(closeInfo, 0u) << "a close moves nothing either";
+}
+
 // A start whose device descriptor cannot be read keeps no device descriptor,
 // not even the one an earlier start stored, and reads no configuration.
 TEST_F(UsbIoUnitTest, AFailedDeviceDescriptorReadLeavesNoDeviceDescriptor) {
@@ -274,7 +382,9 @@ TEST_F(UsbIoUnitTest, AWriteReportsTheBytesTheStackMoved) {
   EXPECT_EQ(ext_->ReadCarryLength, 0u);
   // A read of nothing is refused, even with kept bytes waiting, and takes none.
   ext_->ReadCarryLength = 3;
-  EXPECT_EQ(Send(bridge_, IRP_MJ_READ, 0, {}, 0), STATUS_INVALID_PARAMETER);
+  ULONG_PTR refusedInfo = 99;
+  EXPECT_EQ(Send(bridge_, IRP_MJ_READ, 0, {}, 0, nullptr, &refusedInfo), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(refusedInfo, 0u);
   EXPECT_EQ(ext_->ReadCarryLength, 3u);
   ext_->ReadCarryLength = 0;
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
