@@ -38,16 +38,21 @@ verdict() { if [ "$1" -eq 0 ]; then echo pass; else failed=1; echo "**FAIL**"; f
 # ---------------------------------------------------------------- 1. fuzzing
 # The machine targets keep one machine across inputs, so libFuzzer's
 # per-input leak check is off for them; each input checks the pool itself.
-# They spend most of their time handing work between the machine's threads,
-# so they run as FUZZ_JOBS processes at once, each its share of the runs.
+# The machine targets spend most of their time handing work between the
+# machine's threads, and the program's parser builds the whole command set
+# for each input, so these run as FUZZ_JOBS processes at once, each its
+# share of the runs.
 # SOAK=quick gives each target FUZZ_TIME seconds instead of a count.
+# A target too slow for its count within FUZZ_MAX_TIME seconds fails the
+# soak: it needs to get faster, not a longer soak.
 fuzz_jobs=${FUZZ_JOBS:-$(nproc)}
 fuzz_time=${FUZZ_TIME:-20}
+fuzz_max_time=${FUZZ_MAX_TIME:-1800}
 fuzz_target() {
   local name=$1 extra=$2 jobs=$3
   local corpus=$out/corpus/$name seeds=tests/fuzz/corpus/$name log=$out/logs/fuzz_$name
   mkdir -p "$corpus" "$seeds"
-  local bound="-runs=$(( (fuzz_runs + jobs - 1) / jobs ))" want=$fuzz_runs
+  local bound="-runs=$(( (fuzz_runs + jobs - 1) / jobs )) -max_total_time=$fuzz_max_time" want=$fuzz_runs
   [ "$mode" = quick ] && bound="-max_total_time=$fuzz_time" want=1
   echo "== fuzz_$name: $([ "$mode" = quick ] && echo "$fuzz_time s" || echo "$fuzz_runs executions"), $jobs process(es)"
   local start job
@@ -82,6 +87,7 @@ for target in "$fuzz_dir"/fuzz_*; do
   name=${target##*/fuzz_}
   case "$name" in
     device_control|plug_bridge|hostile_bridge) fuzz_target "$name" "-detect_leaks=0" "$fuzz_jobs" ;;
+    program_input) fuzz_target "$name" "" "$fuzz_jobs" ;;
     *) fuzz_target "$name" "" 1 ;;
   esac
 done
@@ -114,6 +120,7 @@ done_seeds=0
 status=0
 while [ "$done_seeds" -lt "$seeds" ] && [ $(( $(now) - start )) -lt "$explore_time" ]; do
   for t in "$test_dir"/test_*; do
+    [ -f "$t" ] && [ -x "$t" ] || continue
     if "$t" --gtest_list_tests --gtest_filter='*Seeded*' | grep -q '^  '; then
       NORVUSB_SEED_BASE=$((done_seeds + 1)) NORVUSB_SEEDS=$chunk "$t" --gtest_filter='*Seeded*' \
         >>"$out/logs/explore.log" 2>&1 || { status=1; grep -A2 'fails; replay' "$out/logs/explore.log"; }

@@ -6,7 +6,8 @@
 // first, as the platform requires) and surprise removal of the other half
 // (handles open), replug of all eight and I/O again. Checked: no request
 // stays pending, no verifier violation or leak at shutdown, and every
-// printer received exactly the bytes the writes to it report as moved.
+// printer received the bytes of the writes to it that succeeded, in order,
+// and nothing else but part of a write that failed or was cancelled.
 //
 // A few cycles run in the suite; NORVUSB_SEEDS=1000 runs the soak's
 // thousand, and a failing cycle prints the command that replays its seed.
