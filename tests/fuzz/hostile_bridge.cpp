@@ -176,6 +176,9 @@ void PlugAndUse(FuzzedDataProvider &input) {
   UseThePort();
   if (machine.Bus().Attached(port)) machine.Bus().Detach(port);
   machine.WaitIdle();
+  // The manager's logs of requests would grow with every input.
+  host::pnp::ClearPnpRequestLog();
+  host::pnp::ClearPowerRequestLog();
 }
 
 }  // namespace

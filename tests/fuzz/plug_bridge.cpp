@@ -178,6 +178,9 @@ void PlugAndUse(host::Machine &machine, const std::shared_ptr<hw::Bridge> &bridg
   UseThePort();
   machine.Bus().Detach(port);
   machine.WaitIdle();
+  // The manager's logs of requests would grow with every input.
+  host::pnp::ClearPnpRequestLog();
+  host::pnp::ClearPowerRequestLog();
 }
 
 }  // namespace
