@@ -187,6 +187,17 @@ std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions 
   }
 }
 
+}  // namespace
+
+void CheckStep(std::string_view line) {
+  const std::vector<std::string> words = SplitStep(line);
+  if (words.empty()) return;
+  StepParser parser;
+  parser.Parse(words, CommonOptions{});
+}
+
+namespace {
+
 struct Tally {
   size_t steps = 0;
   size_t failed = 0;

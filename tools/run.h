@@ -13,4 +13,9 @@ namespace norvusb {
 // Throws ToolError (bad input) for a quote left open.
 std::vector<std::string> SplitStep(std::string_view line);
 
+// Parses one line of a session as a step, without running it: the words and
+// the options are checked as the session checks them. Throws ToolError (bad
+// input) with the line the session would show.
+void CheckStep(std::string_view line);
+
 }  // namespace norvusb

@@ -1,9 +1,10 @@
 // A bridge whose identity, descriptors, device-ID framing, vendor faults and
-// driver settings come from the fuzz input is plugged into a fresh machine
-// and started; if it became a port, a write, a read and two device-control
-// requests go to it; then it is unplugged and the machine shuts down, which
-// checks for leaked pool blocks and objects. A refused start is fine; a bug
-// check, a hang or a memory error is a finding.
+// driver settings come from the fuzz input is plugged into the process's
+// machine and started; if it became a port, a write, a read and two
+// device-control requests go to it; then it is unplugged, and the pool must
+// hold what it held before the input (the machine's shutdown at exit checks
+// the objects too). A refused start is fine; a bug check, a hang, a leak or
+// a memory error is a finding.
 //
 // Half the inputs describe the descriptor set as records (with counts that
 // lie, zero-length descriptors, trailing bytes); the other half hand the
@@ -19,6 +20,8 @@
 #include "host/machine/machine.h"
 #include "include/bridge_ioctl.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/machine_once.h"
+#include "host/kernel/pnp_manager.h"
 
 namespace {
 
@@ -163,17 +166,36 @@ void UseThePort() {
   FUZZ_EXPECT(endpoints.status == STATUS_SUCCESS && endpoints.information <= reply.size());
 }
 
+// Plugs `bridge` with `settings` in its new driver key, uses it, unplugs it.
+void PlugAndUse(host::Machine &machine, const std::shared_ptr<hw::Bridge> &bridge,
+                const std::vector<std::pair<std::string, uint32_t>> &settings) {
+  host::pnp::ClearDriverDefaults(host::Machine::kService);
+  for (const auto &[name, value] : settings) host::pnp::SetDriverDefault(host::Machine::kService, name, value);
+  // Plugged through the bus itself, as the machine does, so that the raw
+  // bridge can stand in for the firmware's own descriptors.
+  const host::usb::Port port = machine.Bus().Attach(bridge);
+  machine.WaitIdle();
+  UseThePort();
+  machine.Bus().Detach(port);
+  machine.WaitIdle();
+  // The manager's logs of requests would grow with every input.
+  host::pnp::ClearPnpRequestLog();
+  host::pnp::ClearPowerRequestLog();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool ready = (fuzz::CrashOnBugCheck(), true);
-  (void)ready;
+  host::Machine &machine = fuzz::MachineOnce();
+  // What the driver keeps once loaded, after a first bridge came and went:
+  // every input must leave the pool as it found it.
+  static const size_t baseline = [&] {
+    PlugAndUse(machine, std::make_shared<hw::Bridge>(std::make_shared<hw::Printer>()), {});
+    return host::GetPoolStats().outstandingBlocks;
+  }();
   FuzzedDataProvider input(data, size);
   const bool raw = input.ConsumeBool();
-
-  host::MachineOptions options;
-  options.timing = host::usb::Timing::Instant;
-  options.driverSettings = DriverSettings(input);
+  const auto settings = DriverSettings(input);
 
   hw::BridgeConfig config;
   std::vector<uint8_t> rawDescriptors;
@@ -197,13 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;  // the model refuses this hardware; nothing to plug in
   }
 
-  // Plugged through the bus itself, as the machine does, so that the raw
-  // bridge can stand in for the firmware's own descriptors.
-  host::Machine machine(std::move(options));
-  const host::usb::Port port = machine.Bus().Attach(bridge);
-  machine.WaitIdle();
-  UseThePort();
-  machine.Bus().Detach(port);
-  machine.WaitIdle();
+  PlugAndUse(machine, bridge, settings);
+  FUZZ_EXPECT(host::GetPoolStats().outstandingBlocks == baseline);
   return 0;
 }

@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# make soak: reliability at volume, outside `make test`. Four parts, each
+# judged on its own; the soak fails when any of them finds anything:
+#   1. every fuzz target to FUZZ_RUNS executions (from its seed corpus in
+#      tests/fuzz/corpus/<target>; a crashing input lands in build/soak/findings);
+#   2. PNP_CYCLES Plug and Play cycles of eight bridges, a seed each;
+#   3. the low-resources sweep: every allocation and every request to the USB
+#      stack of each path failed once, with the sites per path;
+#   4. the seeded race tests over EXPLORE_SEEDS seeds, or as many as fit in
+#      EXPLORE_TIME seconds.
+# The figures go into the "Soak" table of docs/testing.md (commit, date, mode).
+#
+# SOAK=quick is the same at a size of some minutes: FUZZ_TIME seconds per
+# fuzz target, 50 cycles, 400 seeds or five minutes of them.
+set -uo pipefail
+
+mode=${SOAK:-full}
+case "$mode" in
+  full) fuzz_runs=${FUZZ_RUNS:-1000000} cycles=${PNP_CYCLES:-1000} seeds=${EXPLORE_SEEDS:-100000}
+        explore_time=${EXPLORE_TIME:-3600} ;;
+  quick) fuzz_runs=0 cycles=${PNP_CYCLES:-50} seeds=${EXPLORE_SEEDS:-400}
+         explore_time=${EXPLORE_TIME:-300} ;;
+  *) echo "soak: SOAK must be full or quick, not '$mode'" >&2; exit 2 ;;
+esac
+
+fuzz_dir=build/fuzz
+test_dir=build/default
+out=build/soak
+rm -rf "$out"
+mkdir -p "$out/findings" "$out/logs"
+rows=()
+failed=0
+
+now() { date +%s; }
+row() { rows+=("| $1 | $2 | $3 | $4 |"); }
+verdict() { if [ "$1" -eq 0 ]; then echo pass; else failed=1; echo "**FAIL**"; fi; }
+
+# ---------------------------------------------------------------- 1. fuzzing
+# The machine targets keep one machine across inputs, so libFuzzer's
+# per-input leak check is off for them; each input checks the pool itself.
+# The machine targets spend most of their time handing work between the
+# machine's threads, and the program's parser builds the whole command set
+# for each input, so these run as FUZZ_JOBS processes at once, each its
+# share of the runs.
+# SOAK=quick gives each target FUZZ_TIME seconds instead of a count.
+# A target too slow for its count within FUZZ_MAX_TIME seconds fails the
+# soak: it needs to get faster, not a longer soak.
+fuzz_jobs=${FUZZ_JOBS:-$(nproc)}
+fuzz_time=${FUZZ_TIME:-20}
+fuzz_max_time=${FUZZ_MAX_TIME:-1800}
+fuzz_target() {
+  local name=$1 extra=$2 jobs=$3
+  local corpus=$out/corpus/$name seeds=tests/fuzz/corpus/$name log=$out/logs/fuzz_$name
+  mkdir -p "$corpus" "$seeds"
+  local bound="-runs=$(( (fuzz_runs + jobs - 1) / jobs )) -max_total_time=$fuzz_max_time" want=$fuzz_runs
+  [ "$mode" = quick ] && bound="-max_total_time=$fuzz_time" want=1
+  echo "== fuzz_$name: $([ "$mode" = quick ] && echo "$fuzz_time s" || echo "$fuzz_runs executions"), $jobs process(es)"
+  local start job
+  start=$(now)
+  for job in $(seq 1 "$jobs"); do
+    "$fuzz_dir/fuzz_$name" -entropic=0 -print_final_stats=1 -seed="$job" $extra $bound \
+      -artifact_prefix="$out/findings/$name-" "$corpus" "$seeds" >"$log.$job.log" 2>&1 &
+  done
+  wait
+  local seconds=$(( $(now) - start ))
+  local runs speed cov ft exits
+  runs=$(cat "$log".*.log | sed -n 's/^stat::number_of_executed_units: *//p' | awk '{n += $1} END {print n + 0}')
+  speed=$(( runs / (seconds > 0 ? seconds : 1) ))
+  cov=$(cat "$log".*.log | grep -o 'cov: [0-9]*' | cut -d' ' -f2 | sort -n | tail -1)
+  ft=$(cat "$log".*.log | grep -o 'ft: [0-9]*' | cut -d' ' -f2 | sort -n | tail -1)
+  exits=$(grep -l 'MACHINE DEADLOCK' "$log".*.log 2>/dev/null | wc -l)
+  # A finding is an input libFuzzer kept as an artifact, or runs that ended
+  # before their count. The machine targets still end with a false machine
+  # deadlock report after their last input (issue 21, section 0): once the
+  # runs are done, that report is shown, not counted.
+  local found=0 note=""
+  if ls "$out/findings/$name-"* >/dev/null 2>&1 || [ "$runs" -lt "$want" ]; then
+    found=1
+  elif [ "$exits" -gt 0 ]; then
+    note=" (deadlock report at exit)"
+  fi
+  echo "   $runs executions, $speed/s, cov ${cov:-?}, ft ${ft:-?}, ${seconds} s$note"
+  row "fuzz_$name" "$runs executions ($speed/s), cov ${cov:-?}, ft ${ft:-?}$note" "${seconds} s" "$(verdict $found)"
+}
+
+for target in "$fuzz_dir"/fuzz_*; do
+  name=${target##*/fuzz_}
+  case "$name" in
+    device_control|plug_bridge|hostile_bridge) fuzz_target "$name" "-detect_leaks=0" "$fuzz_jobs" ;;
+    program_input) fuzz_target "$name" "" "$fuzz_jobs" ;;
+    *) fuzz_target "$name" "" 1 ;;
+  esac
+done
+
+# ---------------------------------------------------------------- 2. PnP cycles
+echo "== $cycles Plug and Play cycles of eight bridges"
+start=$(now)
+NORVUSB_SEEDS=$cycles "$test_dir/test_lifecycle" --gtest_filter='PnpCyclesTest.*' >"$out/logs/pnp_cycles.log" 2>&1
+status=$?
+tail -n 3 "$out/logs/pnp_cycles.log"
+grep -A2 'fails; replay' "$out/logs/pnp_cycles.log"
+row "PnP cycles, 8 bridges" "$cycles cycles (seeds 1-$cycles)" "$(( $(now) - start )) s" "$(verdict $status)"
+
+# ---------------------------------------------------------------- 3. low resources
+echo "== low-resources sweep"
+start=$(now)
+"$test_dir/test_lifecycle" --gtest_filter='FailureSweepTest.*' >"$out/logs/sweep.log" 2>&1
+status=$?
+grep '^sweep:' "$out/logs/sweep.log"
+sites=$(grep '^sweep:' "$out/logs/sweep.log" | awk '{printf "%s%s %s %s", sep, $2 ($3 ~ /^(pool|usb)$/ ? "" : " " $3), $(NF-2), $(NF-1); sep=", "}')
+row "low-resources sweep" "sites per path: ${sites:-none}" "$(( $(now) - start )) s" "$(verdict $status)"
+
+# ---------------------------------------------------------------- 4. seeds
+# In chunks, so that the time bound ends the exploration between chunks and
+# the count of seeds that ran is exact.
+echo "== seeded race tests: $seeds seeds, at most $explore_time s"
+start=$(now)
+chunk=$(( seeds < 500 ? seeds : 500 ))
+done_seeds=0
+status=0
+while [ "$done_seeds" -lt "$seeds" ] && [ $(( $(now) - start )) -lt "$explore_time" ]; do
+  for t in "$test_dir"/test_*; do
+    [ -f "$t" ] && [ -x "$t" ] || continue
+    if "$t" --gtest_list_tests --gtest_filter='*Seeded*' | grep -q '^  '; then
+      NORVUSB_SEED_BASE=$((done_seeds + 1)) NORVUSB_SEEDS=$chunk "$t" --gtest_filter='*Seeded*' \
+        >>"$out/logs/explore.log" 2>&1 || { status=1; grep -A2 'fails; replay' "$out/logs/explore.log"; }
+    fi
+  done
+  [ "$status" -eq 0 ] || break
+  done_seeds=$((done_seeds + chunk))
+done
+echo "   $done_seeds seeds"
+row "seeded race tests" "$done_seeds of $seeds seeds" "$(( $(now) - start )) s" "$(verdict $status)"
+
+# ---------------------------------------------------------------- the table
+result=$([ "$failed" -eq 0 ] && echo passed || echo FAILED)
+table=$(
+  echo "Last run: \`SOAK=$mode\`, $(date -u +%Y-%m-%d), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs/testing.md' || echo ' with changes'), $result."
+  echo
+  echo "| part | figures | time | result |"
+  echo "|---|---|---|---|"
+  printf '%s\n' "${rows[@]}"
+)
+python3 - "$table" <<'EOF'
+import re, sys
+path = "docs/testing.md"
+text = open(path).read()
+block = "<!-- soak results -->\n" + sys.argv[1] + "\n<!-- end of soak results -->"
+text = re.sub(r"<!-- soak results -->.*<!-- end of soak results -->", lambda _: block, text, flags=re.S)
+open(path, "w").write(text)
+EOF
+echo "== soak $result (table in docs/testing.md, logs in $out/logs)"
+[ "$failed" -eq 0 ]
