@@ -506,7 +506,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
               "IoCallDriver to " + Hex(DeviceObject) + ", which is not a device object");
     return STATUS_INVALID_PARAMETER;
   }
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = host::irql::Current();
   if (irql > DISPATCH_LEVEL) {
     Violation(check::kCallAboveDispatch, Irp, DeviceObject,
               "IoCallDriver at IRQL " + std::to_string(irql) + ", above DISPATCH_LEVEL");
@@ -545,7 +545,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Violation(check::kReturnedMinusOne, Irp, DeviceObject,
               "a dispatch routine of device " + Hex(DeviceObject) + " returned 0xFFFFFFFF");
   returned->Returned(status);
-  KIRQL after = KeGetCurrentIrql();
+  KIRQL after = host::irql::Current();
   if (after != irql) {
     Violation(check::kIrqlChangedInDispatch, reinterpret_cast<const void *>(uintptr_t{irql}),
               reinterpret_cast<const void *>(uintptr_t{after}),
@@ -589,7 +589,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
               "IoCompleteRequest with the cancel routine still set on " + Describe(Irp));
     return;
   }
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = host::irql::Current();
   if (irql > DISPATCH_LEVEL) {
     Violation(check::kCompleteAboveDispatch, Irp, nullptr,
               "IoCompleteRequest at IRQL " + std::to_string(irql) + ", above DISPATCH_LEVEL");
