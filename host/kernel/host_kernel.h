@@ -139,6 +139,10 @@ std::vector<std::u16string> SymbolicLinks();  // every "\DosDevices\..." link
 // While set, IoAttachDeviceToDeviceStack returns null, as when the target's
 // stack is torn down between the report of a device and its AddDevice.
 void RefuseAttaching(bool refuse);
+// An IRP's number, counting the IRPs allocated since boot (0 for one the I/O
+// manager does not know): what a capture names it by, the same in every run
+// of a seeded machine, where its address is not.
+uint64_t IrpSerial(PIRP irp);
 
 // ------------------------------------------------------------------ the machine's life (kernel.cpp)
 // Brings the kernel services to their boot state; exactly one alive at a time.

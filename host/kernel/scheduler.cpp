@@ -81,6 +81,11 @@ struct Current {
   ~Current();
 };
 thread_local Current tCurrent;
+// Set when the thread's own record went (its thread-locals are destroyed as
+// it ends, the process's static destructors may still run on it): such a
+// thread is adopted again, not taken for a stranger. Trivial, so it outlives
+// the thread's other thread-locals.
+thread_local bool tLeft = false;
 
 void Mix(uint64_t &digest, uint64_t value) {
   digest ^= value + 0x9E3779B97F4A7C15ull + (digest << 6) + (digest >> 2);
@@ -290,11 +295,12 @@ Current::~Current() {
   std::unique_lock guard(s.lock);
   DeregisterLocked(s, *owned, guard);
   record = nullptr;
+  tLeft = true;
 }
 
 ThreadRecord &SelfLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
   if (tCurrent.record == nullptr) {
-    if (s.alive) StopForUnknownThread("a wait or a lock");
+    if (s.alive && !tLeft) StopForUnknownThread("a wait or a lock");
     tCurrent.owned = std::make_unique<ThreadRecord>();
     tCurrent.record = tCurrent.owned.get();
     RegisterLocked(s, *tCurrent.record, "thread " + std::to_string(s.nextId));
@@ -435,7 +441,7 @@ std::optional<uint64_t> SeedFromEnvironment(const char *variable) {
 
 // ---------------------------------------------------------------- switch points
 void SwitchPoint(const char *what) {
-  if (tCurrent.record == nullptr && S().alive) StopForUnknownThread(what);
+  if (tCurrent.record == nullptr && !tLeft && S().alive) StopForUnknownThread(what);
   if (!Seeded()) return;
   auto &s = S();
   std::unique_lock guard(s.lock);

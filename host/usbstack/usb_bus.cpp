@@ -107,8 +107,8 @@ PDEVICE_OBJECT CreateBusDevice(PDRIVER_OBJECT driver, const std::string &name, U
 UsbBus::Impl::Impl(BusOptions opts) : options(opts) {
   // Pipe handles a driver cannot guess; from the machine's seed when it has
   // one, so that a seeded run repeats in every process.
-  if (auto seed = sched::Seed()) {
-    std::seed_seq sequence{uint32_t(*seed), uint32_t(*seed >> 32), uint32_t(options.busNumber)};
+  if (auto machineSeed = sched::Seed()) {
+    std::seed_seq sequence{uint32_t(*machineSeed), uint32_t(*machineSeed >> 32), uint32_t(options.busNumber)};
     std::mt19937_64 generator(sequence);
     handleSalt = generator() & ~0xFFFull;
   } else {
