@@ -6,7 +6,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Every seeded race test over SEEDS seeds of the scheduler (outside make test).
 SEEDS ?= 100000
 
-.PHONY: explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz mutate clean
+.PHONY: explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine bench fuzz test-fuzz test-fuzz-quick mutate clean
 
 all: build
 
@@ -28,7 +28,7 @@ demo: deps-demo
 	cmake --build --preset default --target norvusb -j $(JOBS)
 	@scripts/demo.sh build/default
 
-test: test-win32 test-win64 test-default test-asan test-tsan test-wine
+test: test-win32 test-win64 test-default test-asan test-tsan test-fuzz-quick test-wine
 	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
@@ -96,6 +96,15 @@ test-fuzz: fuzz
 	@$(call FUZZ_RUN,parse_configuration,$(FUZZ_TIME))
 	@$(call FUZZ_RUN,device_control,$(FUZZ_TIME),-detect_leaks=0)
 	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_TIME) * 4 )),-detect_leaks=0)
+
+# Part of `make test`: a few seconds of each target (half a minute in all),
+# so that no target, its start and its exit included, breaks unseen.
+FUZZ_QUICK_TIME ?= 6
+test-fuzz-quick: fuzz
+	@$(call FUZZ_RUN,device_id,$(FUZZ_QUICK_TIME))
+	@$(call FUZZ_RUN,parse_configuration,$(FUZZ_QUICK_TIME))
+	@$(call FUZZ_RUN,device_control,$(FUZZ_QUICK_TIME),-detect_leaks=0)
+	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_QUICK_TIME) * 2 )),-detect_leaks=0)
 
 # How sharp the tests are: a fixed sample of one-line changes to the driver,
 # each rebuilt and run against the default suite; prints the share killed.
