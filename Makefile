@@ -77,9 +77,11 @@ BEFORE ?= HEAD~1
 bench-compare: deps
 	@scripts/bench-compare.sh $(BEFORE) '$(or $(BENCH),.)' $(or $(REPS),5)
 
+# The fuzz targets alone (the preset's test suites are the asan build's).
+FUZZ_TARGETS := $(patsubst tests/fuzz/%.cpp,fuzz_%,$(wildcard tests/fuzz/*.cpp))
 fuzz: deps
 	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset fuzz --target $(FUZZ_TARGETS) -j $(JOBS)
 
 # Each fuzz target for a bounded time (about 2.5 minutes in all); a finding
 # stops with the crashing input under build/fuzz/findings/. The machine
