@@ -19,7 +19,7 @@
 
 namespace {
 
-struct Run {
+struct Outcome {
   uint64_t digest = 0;
   std::string capture;
 };
@@ -33,7 +33,7 @@ class RepeatTest : public MachineFixture {
  protected:
   // Plugs a bridge into a seeded machine at full speed, prints and asks for
   // the port status, unplugs; the capture covers it all.
-  Run RunOnce(uint64_t seed, const std::filesystem::path &capture) {
+  Outcome RunOnce(uint64_t seed, const std::filesystem::path &capture) {
     StartRun(seed);
     host::MachineOptions options;
     options.kernel.seed = seed;
@@ -43,7 +43,7 @@ class RepeatTest : public MachineFixture {
     {
       host::DeviceHandle port;
       EXPECT_EQ(port.Open("\\\\.\\NorvUSB1"), STATUS_SUCCESS);
-      std::vector<uint8_t> page(6000);
+      std::vector<uint8_t> page(4096);
       std::iota(page.begin(), page.end(), 0);
       EXPECT_EQ(port.Write(page.data(), ULONG(page.size())).information, page.size());
       uint8_t status[8];
@@ -72,8 +72,8 @@ class RepeatTest : public MachineFixture {
 };
 
 TEST_F(RepeatTest, ASeededRunGivesTheSameScheduleAndCaptureInEveryRunAndProcess) {
-  const Run first = RunOnce(1284, Temp("first.pcap"));
-  const Run again = RunOnce(1284, Temp("again.pcap"));
+  const Outcome first = RunOnce(1284, Temp("first.pcap"));
+  const Outcome again = RunOnce(1284, Temp("again.pcap"));
   ASSERT_GT(first.capture.size(), 1000u);
   EXPECT_EQ(again.digest, first.digest);
   EXPECT_TRUE(again.capture == first.capture) << "the second capture differs";
@@ -84,7 +84,7 @@ TEST_F(RepeatTest, ASeededRunGivesTheSameScheduleAndCaptureInEveryRunAndProcess)
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        const Run run = RunOnce(1284, other.string() + ".pcap");
+        const Outcome run = RunOnce(1284, other.string() + ".pcap");
         std::ofstream(other.string() + ".digest") << run.digest;
         std::_Exit(0);
       },
@@ -96,7 +96,7 @@ TEST_F(RepeatTest, ASeededRunGivesTheSameScheduleAndCaptureInEveryRunAndProcess)
 
   // And another seed takes another schedule.
   EXPECT_NE(RunOnce(1285, Temp("another.pcap")).digest, first.digest);
-  std::filesystem::remove_all(Temp("."));
+  std::filesystem::remove_all(Temp("first.pcap").parent_path());
 }
 
 }  // namespace
