@@ -6,7 +6,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Every seeded race test over SEEDS seeds of the scheduler (outside make test).
 SEEDS ?= 100000
 
-.PHONY: soak explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz mutate clean
+.PHONY: soak explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
 
 all: build
 
@@ -29,7 +29,7 @@ demo: deps-demo
 	cmake --build --preset demo --target norvusb -j $(JOBS)
 	@scripts/demo.sh build/demo
 
-test: tidy test-win32 test-win64 test-default test-asan test-tsan test-wine
+test: tidy test-win32 test-win64 test-default test-asan test-tsan test-fuzz-quick test-wine
 	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
@@ -78,9 +78,11 @@ BEFORE ?= HEAD~1
 bench-compare: deps
 	@scripts/bench-compare.sh $(BEFORE) '$(or $(BENCH),.)' $(or $(REPS),5)
 
+# The fuzz targets alone (the preset's test suites are the asan build's).
+FUZZ_TARGETS := $(patsubst tests/fuzz/%.cpp,fuzz_%,$(wildcard tests/fuzz/*.cpp))
 fuzz: deps
 	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset fuzz --target $(FUZZ_TARGETS) -j $(JOBS)
 
 # Each fuzz target for a bounded time (about 3 minutes in all), from its seed
 # corpus in tests/fuzz/corpus; a finding stops with the crashing input under
@@ -128,6 +130,17 @@ coverage: deps
 	cmake --preset coverage
 	cmake --build --preset coverage -j $(JOBS)
 	@scripts/coverage.sh build/coverage $(CTEST_FLAGS)
+
+# Part of `make test`: a few seconds of each target (under a minute in all),
+# so that no target, its start and its exit included, breaks unseen.
+FUZZ_QUICK_TIME ?= 6
+test-fuzz-quick: fuzz
+	@$(call FUZZ_RUN,device_id,$(FUZZ_QUICK_TIME))
+	@$(call FUZZ_RUN,parse_configuration,$(FUZZ_QUICK_TIME))
+	@$(call FUZZ_RUN,device_control,$(FUZZ_QUICK_TIME),-detect_leaks=0)
+	@$(call FUZZ_RUN,plug_bridge,$$(( $(FUZZ_QUICK_TIME) * 2 )),-detect_leaks=0)
+	@$(call FUZZ_RUN,hostile_bridge,$(FUZZ_QUICK_TIME),-detect_leaks=0)
+	@$(call FUZZ_RUN,program_input,$(FUZZ_QUICK_TIME))
 
 # How sharp the tests are: a sample of one-token faults planted in the
 # driver, each rebuilt in one of MUTATE_JOBS build trees of its own and run

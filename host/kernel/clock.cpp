@@ -1,6 +1,7 @@
 // The clock behind every wait and delay: model time is the scheduler's
 // virtual time (scheduler.h); the system time adds it to the wall clock read
-// once at boot.
+// once at boot, or, for a seeded machine, to a fixed date, so that a seeded
+// run reads the same times in every process.
 #include <chrono>
 
 #include "host/kernel/detail.h"
@@ -14,6 +15,8 @@ namespace {
 // Seconds between 1601-01-01 (the platform's epoch) and 1970-01-01.
 constexpr int64_t kEpochDifference = 11644473600LL;
 constexpr int64_t kUnitsPerSecond = 10'000'000;
+// 2025-01-01 00:00:00 UTC: a seeded machine's boot.
+constexpr int64_t kSeededBootSinceUnix = 1'735'689'600;
 
 std::atomic<int64_t> gSystemTimeAtBoot{0};
 
@@ -40,6 +43,11 @@ namespace detail {
 
 void ClockReset(const KernelOptions &options) {
   sched::Reset({.seed = options.seed, .pace = options.pace});  // validates before anything changes
+  gSystemTimeAtBoot = options.seed ? (kEpochDifference + kSeededBootSinceUnix) * kUnitsPerSecond : RealSystemTime();
+}
+
+void ClockHalt() {
+  sched::Halt();
   gSystemTimeAtBoot = RealSystemTime();
 }
 
@@ -56,7 +64,10 @@ int64_t SystemTimeAtBoot() {
 
 }  // namespace host
 
+// A driver that busy-waits on this clock (alone, with nothing else to run)
+// sees it move, as on the platform.
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  host::sched::SwitchPoint("KeQuerySystemTime");
   if (CurrentTime == nullptr) return;
-  CurrentTime->QuadPart = host::detail::SystemTimeAtBoot() + host::clock::Now();
+  CurrentTime->QuadPart = host::detail::SystemTimeAtBoot() + host::sched::PollClock();
 }

@@ -68,7 +68,8 @@ void PoolVerifyFreed();
 void LowResourcesReset();
 
 // Clock and sync (clock.cpp, sync.cpp).
-void ClockReset(const KernelOptions &options);  // model time back to 0, the scheduler's mode set
+void ClockReset(const KernelOptions &options);  // at boot: model time back to 0, the scheduler's mode set
+void ClockHalt();                                // at shutdown: no machine runs, free-running
 int64_t SystemTimeAtBoot();                   // 100-ns units since 1601, as KeQuerySystemTime
 void SyncForgetLocksIn(const void *begin, size_t length);  // freed memory holds no spin lock any more
 

@@ -74,6 +74,7 @@ inline constexpr uint64_t kSelfDeadlock = 0x1000;
 inline constexpr uint64_t kLockOrderDeadlock = 0x1001;
 inline constexpr uint64_t kReleaseByWrongThread = 0x1004;
 inline constexpr uint64_t kReleaseNotAcquired = 0x1007;
+inline constexpr uint64_t kThreadEndsHoldingLock = 0x100A;  // parameter 2: the thread's token
 }  // namespace bugcheck
 
 // ------------------------------------------------------------------ clock (clock.cpp)
@@ -138,6 +139,10 @@ std::vector<std::u16string> SymbolicLinks();  // every "\DosDevices\..." link
 // While set, IoAttachDeviceToDeviceStack returns null, as when the target's
 // stack is torn down between the report of a device and its AddDevice.
 void RefuseAttaching(bool refuse);
+// An IRP's number, counting the IRPs allocated since boot (0 for one the I/O
+// manager does not know): what a capture names it by, the same in every run
+// of a seeded machine, where its address is not.
+uint64_t IrpSerial(PIRP irp);
 
 // ------------------------------------------------------------------ the machine's life (kernel.cpp)
 // Brings the kernel services to their boot state; exactly one alive at a time.
@@ -189,7 +194,11 @@ struct Contract {
 };
 const Contract &ContractOf(Routine routine);
 std::span<const Contract> Contracts();
+// The routine's entry: a switch point of the scheduler, then the IRQL check.
 bool Allows(Routine routine, const void *subject = nullptr);
+// The calling thread's IRQL, for the kernel's own checks (KeGetCurrentIrql
+// is a driver's call, and so a switch point).
+KIRQL Current();
 }  // namespace irql
 
 // ------------------------------------------------------------------ IRQL helpers

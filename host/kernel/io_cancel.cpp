@@ -19,7 +19,7 @@ extern "C" {
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
   if (!host::irql::Allows(host::irql::Routine::IoAcquireCancelSpinLock, &gCancelLock)) {
-    *Irql = KeGetCurrentIrql();
+    *Irql = host::irql::Current();
     return;
   }
   *Irql = KfAcquireSpinLock(&gCancelLock);
@@ -31,7 +31,6 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock,
 // the IRP's completion before freeing it). The cancel routine is called with
 // the cancel lock held and releases it.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
-  host::sched::SwitchPoint("IoCancelIrp");
   if (!host::irql::Allows(host::irql::Routine::IoCancelIrp, Irp)) return FALSE;
   if (!IsLiveIrp(Irp)) {
     Violation(check::kCallNotIrp, Irp, nullptr, "IoCancelIrp on " + Hex(Irp) + ", which is not a live IRP");

@@ -108,6 +108,7 @@ class ReturnAudit {
 struct IrpRecord {
   std::unique_ptr<Slot[]> storage;  // the IRP and its stack locations
   size_t bytes = 0;
+  uint64_t serial = 0;    // its number since boot
   bool threaded = false;  // the I/O manager finishes and frees it
   bool freed = false;     // quarantined (guarded by the registry's mutex)
   std::atomic<bool> held{false};  // a driver below its creator owns it and may complete it
@@ -140,6 +141,7 @@ struct Registry {
   host::Mutex mutex;
   std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
   std::deque<PIRP> quarantine;
+  uint64_t allocated = 0;  // IRPs since boot
 };
 
 Registry &Irps() {
@@ -373,9 +375,22 @@ PIRP NewIrp(CCHAR stackSize, bool threaded) {
   if (threaded) irp->Tail.Overlay.Thread = &tThreadMarker;
   auto &reg = Irps();
   std::lock_guard lock(reg.mutex);
+  record->serial = ++reg.allocated;
   reg.irps[irp] = std::move(record);
   return irp;
 }
+
+}  // namespace host::io
+
+uint64_t host::IrpSerial(PIRP irp) {
+  using namespace host::io;
+  auto &reg = Irps();
+  std::lock_guard lock(reg.mutex);
+  auto it = reg.irps.find(irp);
+  return it == reg.irps.end() ? 0 : it->second->serial;
+}
+
+namespace host::io {
 
 bool IsLiveIrp(PIRP irp) { return Find(irp) != nullptr; }
 
@@ -439,6 +454,7 @@ void IrpsReset() {
     std::lock_guard lock(reg.mutex);
     gone.swap(reg.irps);
     reg.quarantine.clear();
+    reg.allocated = 0;
   }
 }
 
@@ -506,7 +522,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
               "IoCallDriver to " + Hex(DeviceObject) + ", which is not a device object");
     return STATUS_INVALID_PARAMETER;
   }
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = host::irql::Current();
   if (irql > DISPATCH_LEVEL) {
     Violation(check::kCallAboveDispatch, Irp, DeviceObject,
               "IoCallDriver at IRQL " + std::to_string(irql) + ", above DISPATCH_LEVEL");
@@ -545,7 +561,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Violation(check::kReturnedMinusOne, Irp, DeviceObject,
               "a dispatch routine of device " + Hex(DeviceObject) + " returned 0xFFFFFFFF");
   returned->Returned(status);
-  KIRQL after = KeGetCurrentIrql();
+  KIRQL after = host::irql::Current();
   if (after != irql) {
     Violation(check::kIrqlChangedInDispatch, reinterpret_cast<const void *>(uintptr_t{irql}),
               reinterpret_cast<const void *>(uintptr_t{after}),
@@ -589,7 +605,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
               "IoCompleteRequest with the cancel routine still set on " + Describe(Irp));
     return;
   }
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = host::irql::Current();
   if (irql > DISPATCH_LEVEL) {
     Violation(check::kCompleteAboveDispatch, Irp, nullptr,
               "IoCompleteRequest at IRQL " + std::to_string(irql) + ", above DISPATCH_LEVEL");

@@ -1,9 +1,11 @@
 // The documented IRQL limit of every routine the kernel exports to drivers,
-// in one table, and the one check that each routine makes at its entry.
+// in one table, and the one check that each routine makes at its entry (a
+// switch point of the seeded scheduler too).
 #include <array>
 #include <string>
 
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/scheduler.h"
 
 namespace host::irql {
 namespace {
@@ -67,7 +69,8 @@ std::span<const Contract> Contracts() { return kContracts; }
 
 bool Allows(Routine routine, const void *subject) {
   const Contract &contract = ContractOf(routine);
-  KIRQL irql = KeGetCurrentIrql();
+  sched::SwitchPoint(contract.name);
+  KIRQL irql = Current();
   if (irql <= contract.highest) return true;
   // Parameters as the platform gives them: the address touched, the IRQL,
   // 0 (a read), the address of the code that touched it (unknown here).

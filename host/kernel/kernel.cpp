@@ -68,7 +68,7 @@ Kernel::~Kernel() {
   detail::PoolReset();
   detail::LowResourcesReset();
   forcepending::Disable();
-  detail::ClockReset({});
+  detail::ClockHalt();
   gWdmVersion = KernelOptions{}.wdmVersion;
   gKernelAlive = false;
 }
@@ -76,6 +76,7 @@ Kernel::~Kernel() {
 }  // namespace host
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  host::sched::SwitchPoint("IoIsWdmVersionAvailable");
   const uint16_t asked = uint16_t(MajorVersion << 8 | MinorVersion);
   return asked <= host::gWdmVersion.load() ? TRUE : FALSE;
 }

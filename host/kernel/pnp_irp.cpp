@@ -25,7 +25,7 @@ void WorkQueue::Post(std::function<void()> work) {
 void WorkQueue::Run() {
   sched::Lock lock(mutex_);
   for (;;) {
-    wake_.Wait(lock, "work for the Plug and Play worker", [&] { return stopping_ || !queue_.empty(); });
+    wake_.WaitForWork(lock, "work for the Plug and Play worker", [&] { return stopping_ || !queue_.empty(); });
     if (stopping_) break;
     auto work = std::move(queue_.front());
     queue_.pop_front();

@@ -155,7 +155,7 @@ void QuarantineLocked(Pool &pool, Block block, std::vector<Finding> &findings) {
 }
 
 std::optional<Finding> CheckAllocation(POOL_TYPE type, SIZE_T size, ULONG tag) {
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = irql::Current();
   if (IsPaged(type) && irql > APC_LEVEL) {
     return Finding{bugcheck::kVerifierViolation, {bugcheck::kPagedAllocationAtDispatch, irql, uint64_t(type), size},
                    "paged pool allocated at IRQL " + std::to_string(irql) + " (tag '" + TagText(tag) + "')"};
@@ -236,7 +236,7 @@ std::optional<Finding> CheckFreeLocked(Pool &pool, void *p, const ULONG *tag) {
     return Finding{bugcheck::kBadPoolCaller, {bugcheck::kPoolNotAllocated, Address(p), 0, 0}, "freeing " + where};
   }
   const Block &block = found->second;
-  KIRQL irql = KeGetCurrentIrql();
+  KIRQL irql = irql::Current();
   if (IsPaged(block.type) && irql > APC_LEVEL) {
     return Finding{bugcheck::kVerifierViolation, {bugcheck::kPagedFreeAtDispatch, irql, uint64_t(block.type), Address(p)},
                    "paged " + Describe(block) + " freed at IRQL " + std::to_string(irql)};
@@ -356,14 +356,22 @@ void PoolReset() {
 }  // namespace host
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  host::sched::SwitchPoint("ExAllocatePoolWithTag");
   return host::Allocate(PoolType, NumberOfBytes, Tag);
 }
 
 // The platform's untagged allocations carry the tag 'Ddk '.
 extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  host::sched::SwitchPoint("ExAllocatePool");
   return host::Allocate(PoolType, NumberOfBytes, 0x206B6444);
 }
 
-extern "C" VOID NTAPI ExFreePool(PVOID P) { host::Free(P, nullptr); }
+extern "C" VOID NTAPI ExFreePool(PVOID P) {
+  host::sched::SwitchPoint("ExFreePool");
+  host::Free(P, nullptr);
+}
 
-extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, &Tag); }
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  host::sched::SwitchPoint("ExFreePoolWithTag");
+  host::Free(P, &Tag);
+}

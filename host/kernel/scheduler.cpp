@@ -17,16 +17,23 @@
 #include <set>
 #include <stdexcept>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
+
+#include "host/kernel/host_kernel.h"
 
 namespace host::sched {
 
 struct ThreadRecord {
-  uint64_t id = 0;  // creation order since boot: the seeded scheduler's name for it
+  uint64_t id = 0;     // creation order since boot: the seeded scheduler's name for it
+  uint64_t token = 0;  // a spin lock's owner mark: never reused in the process
   std::string name;
   bool blocked = false;
   Slot *slot = nullptr;  // while blocked
   uint64_t priority = 0;
+  const uintptr_t *spinningOn = nullptr;  // the lock word it spins on, until SpinEnds
+  int64_t lastClockRead = -1;             // model time its last PollClock returned
+  std::vector<const void *> spinLocksHeld;  // the thread's own; see SpinLocksHeld
   // A wake-up, or (seeded) its turn to run. Shared so that a waker can
   // signal it after dropping the scheduler's lock, when the woken thread may
   // already have ended.
@@ -47,6 +54,11 @@ struct Scheduler {
   uint64_t timerOrder = 0;
   uint64_t nextId = 0;
   std::atomic<bool> seeded{false};
+  std::optional<uint64_t> seed;
+  std::atomic<bool> alive{false};  // a machine is running (between Reset and Halt)
+  // The names of threads that left holding a spin lock, by token, so that a
+  // spinner on such a lock can name its holder.
+  std::unordered_map<uint64_t, std::string> departed;
   std::mt19937_64 random;
   ThreadRecord *running = nullptr;  // seeded: the one thread allowed to run
   uint64_t digest = 0;
@@ -69,29 +81,91 @@ struct Current {
   ~Current();
 };
 thread_local Current tCurrent;
+// Set when the thread's own record went (its thread-locals are destroyed as
+// it ends, the process's static destructors may still run on it): such a
+// thread is adopted again, not taken for a stranger. Trivial, so it outlives
+// the thread's other thread-locals.
+thread_local bool tLeft = false;
 
 void Mix(uint64_t &digest, uint64_t value) {
   digest ^= value + 0x9E3779B97F4A7C15ull + (digest << 6) + (digest >> 2);
 }
 
+std::atomic<uint64_t> gNextToken{1};
+
 void RegisterLocked(Scheduler &s, ThreadRecord &record, std::string name) {
   record.id = s.nextId++;
+  if (record.token == 0) record.token = gNextToken++;
   record.name = std::move(name);
   record.priority = s.seeded ? s.random() : 0;
   s.threads.push_back(&record);
   ++s.runnable;
 }
 
+[[noreturn]] void StopMachine(const std::string &text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  std::_Exit(86);  // the exit status of a machine stopped by a finding
+}
+
+std::string Hex(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+std::string NameOfTokenLocked(const Scheduler &s, uint64_t token) {
+  for (const ThreadRecord *thread : s.threads)
+    if (thread->token == token) return "thread '" + thread->name + "'";
+  auto gone = s.departed.find(token);
+  if (gone != s.departed.end()) return "thread '" + gone->second + "', which has ended";
+  return "a thread the machine does not know";
+}
+
+// A spinner whose lock is held by another thread cannot go on by itself.
+bool StuckLocked(const ThreadRecord &thread) {
+  if (thread.spinningOn == nullptr) return false;
+  const uintptr_t owner = __atomic_load_n(thread.spinningOn, __ATOMIC_ACQUIRE);
+  return owner != 0 && owner != thread.token;
+}
+
+// Runnable threads other than `me` that can make progress.
+size_t OthersWorkingLocked(const Scheduler &s, const ThreadRecord *me) {
+  size_t working = 0;
+  for (const ThreadRecord *thread : s.threads)
+    if (thread != me && !thread->blocked && !StuckLocked(*thread)) ++working;
+  return working;
+}
+
 [[noreturn]] void ReportDeadlockLocked(Scheduler &s) {
   std::string text = "*** MACHINE DEADLOCK at model time " + std::to_string(s.now) +
                      " (100 ns units): no thread can run and no time-out is pending";
   for (const ThreadRecord *thread : s.threads) {
-    text += "\n    thread '" + thread->name + "' waits on: ";
-    text += thread->slot ? thread->slot->what : "(nothing: runnable)";
+    text += "\n    thread '" + thread->name + "' ";
+    if (StuckLocked(*thread)) {
+      const uintptr_t owner = __atomic_load_n(thread->spinningOn, __ATOMIC_ACQUIRE);
+      text += "spins on spin lock " + Hex(thread->spinningOn) + ", held by " + NameOfTokenLocked(s, owner);
+    } else {
+      text += "waits on: ";
+      text += thread->slot ? thread->slot->what : "(nothing: runnable)";
+    }
   }
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  std::_Exit(86);  // the exit status of a machine stopped by a finding
+  StopMachine(text);
+}
+
+// Every thread waits for work: the machine is at rest, not deadlocked (the
+// thread that drove it has ended, say, and the process is going).
+bool AtRestLocked(const Scheduler &s) {
+  return std::all_of(s.threads.begin(), s.threads.end(),
+                     [](const ThreadRecord *t) { return t->slot != nullptr && t->slot->forWork; });
+}
+
+[[noreturn]] void StopForUnknownThread(const char *what) {
+  StopMachine(std::string("*** MACHINE STOPPED: a thread that is not one of the machine's threads entered the "
+                          "kernel (") +
+              what +
+              "); the clock cannot wait for a thread it does not know. Start it with host::sched::Thread "
+              "(TestThread in the tests).");
 }
 
 // Wake-ups signalled once the scheduler's lock is dropped: a thread woken
@@ -113,11 +187,24 @@ void ReleaseLocked(ThreadRecord &thread, Slot &slot, WaitState outcome, Wakeups 
   }
 }
 
+// Releases every waiter whose deadline model time has reached.
+void FireTimersLocked(Scheduler &s) {
+  while (!s.timers.empty() && std::get<0>(*s.timers.begin()) <= s.now) {
+    Slot *slot = std::get<2>(*s.timers.begin());
+    s.timers.erase(s.timers.begin());
+    ReleaseLocked(*slot->thread, *slot, WaitState::TimedOut);
+  }
+}
+
 // Every thread waits: move the clock to the earliest deadline and release
-// whoever waits for it. With no deadline left nothing can ever run again.
-void AdvanceLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
+// whoever waits for it. With no deadline left nothing can ever run again: a
+// deadlock, unless the machine is at rest (false then).
+bool AdvanceLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
   while (s.runnable == 0 && !s.threads.empty()) {
-    if (s.timers.empty()) ReportDeadlockLocked(s);
+    if (s.timers.empty()) {
+      if (AtRestLocked(s)) return false;
+      ReportDeadlockLocked(s);
+    }
     const int64_t deadline = std::get<0>(*s.timers.begin());
     if (s.pace > 0) {
       const auto due = s.realBoot + std::chrono::nanoseconds(static_cast<int64_t>(
@@ -128,19 +215,17 @@ void AdvanceLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
       }
     }
     s.now = std::max(s.now, deadline);
-    while (!s.timers.empty() && std::get<0>(*s.timers.begin()) <= s.now) {
-      Slot *slot = std::get<2>(*s.timers.begin());
-      s.timers.erase(s.timers.begin());
-      ReleaseLocked(*slot->thread, *slot, WaitState::TimedOut);
-    }
+    FireTimersLocked(s);
   }
+  return true;
 }
 
-// Seeded: the runnable thread to run next (never `exclude`), or null.
-ThreadRecord *ChooseLocked(Scheduler &s, const ThreadRecord *exclude) {
+// Seeded: the runnable thread to run next (never `exclude`, and with
+// `workingOnly` no stuck spinner), or null.
+ThreadRecord *ChooseLocked(Scheduler &s, const ThreadRecord *exclude, bool workingOnly = false) {
   std::vector<ThreadRecord *> ready;
   for (ThreadRecord *thread : s.threads)
-    if (!thread->blocked && thread != exclude) ready.push_back(thread);
+    if (!thread->blocked && thread != exclude && !(workingOnly && StuckLocked(*thread))) ready.push_back(thread);
   if (ready.empty()) return nullptr;
   ThreadRecord *chosen = nullptr;
   if (s.random() % 8 == 0) {
@@ -174,7 +259,7 @@ void PassTurnLocked(Scheduler &s, const ThreadRecord *me, std::unique_lock<std::
     }
     s.running = nullptr;
     if (s.threads.empty() || s.runnable > 0) return;
-    AdvanceLocked(s, guard);
+    if (!AdvanceLocked(s, guard)) return;  // at rest
   }
 }
 
@@ -188,15 +273,34 @@ void DeregisterLocked(Scheduler &s, ThreadRecord &record, std::unique_lock<std::
   }
 }
 
+// A thread that ends holding a spin lock: bug check 0xC4/0x100A naming it.
+// Called on the ending thread, without the scheduler's lock.
+void CheckEndsHoldingNoLock(ThreadRecord &record) {
+  if (record.spinLocksHeld.empty()) return;
+  const void *lock = record.spinLocksHeld.front();
+  {
+    auto &s = S();
+    std::lock_guard guard(s.lock);
+    s.departed[record.token] = record.name;
+  }
+  RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kThreadEndsHoldingLock, record.token,
+                reinterpret_cast<uintptr_t>(lock), 0,
+                "thread '" + record.name + "' ended holding spin lock " + Hex(lock));
+}
+
 Current::~Current() {
   if (!owned) return;
+  CheckEndsHoldingNoLock(*owned);
   auto &s = S();
   std::unique_lock guard(s.lock);
   DeregisterLocked(s, *owned, guard);
+  record = nullptr;
+  tLeft = true;
 }
 
 ThreadRecord &SelfLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
   if (tCurrent.record == nullptr) {
+    if (s.alive && !tLeft) StopForUnknownThread("a wait or a lock");
     tCurrent.owned = std::make_unique<ThreadRecord>();
     tCurrent.record = tCurrent.owned.get();
     RegisterLocked(s, *tCurrent.record, "thread " + std::to_string(s.nextId));
@@ -205,18 +309,15 @@ ThreadRecord &SelfLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
   return *tCurrent.record;
 }
 
-bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::deque<Slot *> *queue) {
-  auto &s = S();
-  std::unique_lock guard(s.lock);
-  ThreadRecord &me = SelfLocked(s, guard);
-  if (deadline != kForever && deadline <= s.now) return false;
-  slot = Slot{WaitState::Waiting, deadline, what, &me, queue, s.timerOrder++};
-  if (queue != nullptr) queue->push_back(&slot);
-  if (deadline != kForever) s.timers.emplace(deadline, slot.timerOrder, &slot);
+// Blocks `me` on `slot` until a wake or the deadline; the scheduler's lock
+// is held, and `lock` (when given) is dropped once the slot is published.
+bool BlockLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, ThreadRecord &me, Slot &slot, Lock *lock) {
+  if (slot.queue != nullptr) slot.queue->push_back(&slot);
+  if (slot.deadline != kForever) s.timers.emplace(slot.deadline, slot.timerOrder, &slot);
   me.blocked = true;
   me.slot = &slot;
   --s.runnable;
-  lock.unlock();
+  if (lock != nullptr) lock->unlock();
   if (s.seeded) {
     PassTurnLocked(s, &me, guard);
   } else if (s.runnable == 0) {
@@ -225,8 +326,18 @@ bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::de
   while (slot.state == WaitState::Waiting) me.wake->wait(guard);
   WaitForTurnLocked(s, me, guard);
   me.slot = nullptr;
-  if (queue != nullptr) std::erase(*queue, &slot);  // a time-out leaves it queued
-  const bool notified = slot.state == WaitState::Notified;
+  if (slot.queue != nullptr) std::erase(*slot.queue, &slot);  // a time-out leaves it queued
+  return slot.state == WaitState::Notified;
+}
+
+bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::deque<Slot *> *queue,
+             bool forWork = false) {
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  ThreadRecord &me = SelfLocked(s, guard);
+  if (deadline != kForever && deadline <= s.now) return false;
+  slot = Slot{WaitState::Waiting, deadline, what, forWork, &me, queue, s.timerOrder++};
+  const bool notified = BlockLocked(s, guard, me, slot, &lock);
   guard.unlock();
   lock.lock();
   return notified;
@@ -240,12 +351,13 @@ bool WakeLocked(Slot &slot, Wakeups &later) {
   return true;
 }
 
-// Seeded: offers the turn; `others` leaves the caller out of the choice.
-bool SwitchLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, bool others) {
+// Seeded: offers the turn; `others` leaves the caller out of the choice,
+// `workingOnly` the stuck spinners.
+bool SwitchLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, bool others, bool workingOnly = false) {
   ThreadRecord &me = SelfLocked(s, guard);
   if (s.running != &me) WaitForTurnLocked(s, me, guard);
   ++s.switches;
-  ThreadRecord *next = ChooseLocked(s, others ? &me : nullptr);
+  ThreadRecord *next = ChooseLocked(s, others ? &me : nullptr, workingOnly);
   if (next == nullptr || next == &me) return false;
   s.running = next;
   next->wake->notify_all();
@@ -280,11 +392,27 @@ void Reset(const Options &options) {
     thread->wake->notify_all();  // threads parked for a turn run freely when seeding ends
   }
   s.seeded = options.seed.has_value();
+  s.seed = options.seed;
   s.running = nullptr;
-  if (s.seeded) s.running = &SelfLocked(s, guard);
+  s.departed.clear();
+  s.alive = false;  // the booting thread is adopted, not stopped
+  ThreadRecord &booting = SelfLocked(s, guard);
+  if (s.seeded) s.running = &booting;
+  s.alive = true;
+}
+
+void Halt() {
+  Reset({});
+  S().alive = false;
 }
 
 bool Seeded() { return S().seeded.load(std::memory_order_relaxed); }
+
+std::optional<uint64_t> Seed() {
+  auto &s = S();
+  std::lock_guard guard(s.lock);
+  return s.seed;
+}
 
 uint64_t ScheduleDigest() {
   auto &s = S();
@@ -312,7 +440,8 @@ std::optional<uint64_t> SeedFromEnvironment(const char *variable) {
 }
 
 // ---------------------------------------------------------------- switch points
-void SwitchPoint(const char * /*what*/) {
+void SwitchPoint(const char *what) {
+  if (tCurrent.record == nullptr && !tLeft && S().alive) StopForUnknownThread(what);
   if (!Seeded()) return;
   auto &s = S();
   std::unique_lock guard(s.lock);
@@ -327,6 +456,61 @@ bool YieldToOthers() {
   auto &s = S();
   std::unique_lock guard(s.lock);
   return !s.seeded || SwitchLocked(s, guard, true);
+}
+
+void SpinOn(const uintptr_t *word) {
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  ThreadRecord &me = SelfLocked(s, guard);
+  me.spinningOn = word;
+  if (!StuckLocked(me)) return;  // let go meanwhile: try again
+  if (OthersWorkingLocked(s, &me) > 0) {
+    // The holder, or somebody who will wake it, can run: let it.
+    if (s.seeded) {
+      SwitchLocked(s, guard, true, true);
+    } else {
+      guard.unlock();
+      std::this_thread::yield();
+    }
+    return;
+  }
+  // Nothing but spinners can run: only a time-out can free the lock.
+  if (s.timers.empty()) ReportDeadlockLocked(s);
+  Slot slot{WaitState::Waiting, std::get<0>(*s.timers.begin()), "model time (spinning on a spin lock)", false, &me,
+            nullptr, s.timerOrder++};
+  BlockLocked(s, guard, me, slot, nullptr);
+}
+
+void SpinEnds() {
+  if (tCurrent.record == nullptr) return;
+  std::lock_guard guard(S().lock);
+  tCurrent.record->spinningOn = nullptr;
+}
+
+int64_t PollClock() {
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  ThreadRecord &me = SelfLocked(s, guard);
+  if (me.lastClockRead == s.now && OthersWorkingLocked(s, &me) == 0) {
+    s.now += kPollStep;
+    FireTimersLocked(s);
+  }
+  me.lastClockRead = s.now;
+  return s.now;
+}
+
+uint64_t ThreadToken() {
+  if (tCurrent.record != nullptr) return tCurrent.record->token;
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  return SelfLocked(s, guard).token;
+}
+
+std::vector<const void *> &SpinLocksHeld() {
+  if (tCurrent.record != nullptr) return tCurrent.record->spinLocksHeld;
+  auto &s = S();
+  std::unique_lock guard(s.lock);
+  return SelfLocked(s, guard).spinLocksHeld;
 }
 
 void Mutex::lock() {
@@ -350,6 +534,11 @@ void Mutex::lock() {
 bool CondVar::WaitUntil(Lock &lock, int64_t deadline, const char *what) {
   Slot slot;
   return BlockOn(lock, slot, deadline, what, &waiters_);
+}
+
+void CondVar::WaitForWorkOnce(Lock &lock, const char *what) {
+  Slot slot;
+  BlockOn(lock, slot, kForever, what, &waiters_, true);
 }
 
 void CondVar::NotifyOne() {
@@ -447,6 +636,7 @@ Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_
     }
     state->body();
     state->body = nullptr;  // what it captured goes while the thread still counts
+    CheckEndsHoldingNoLock(state->record);  // before a joiner can look
     {
       Lock lock(state->mutex);
       state->finished = true;

@@ -14,10 +14,11 @@
 //   points), the next thread chosen by a generator seeded with one number, so
 //   a run is a function of its seed and any interleaving it finds replays.
 //
-// Every thread that touches the machine is one of its threads: the thread
-// that boots the kernel, threads started through sched::Thread (the host
-// controller, the PnP worker, a test's workers), and any other thread from its
-// first wait on. Host components wait only through CondVar, Delay or the
+// Every thread that touches a running machine is one of its threads: the
+// thread that boots the kernel and threads started through sched::Thread (the
+// host controller, the PnP worker, a test's workers). Any other thread that
+// enters the kernel stops the machine with a message: the clock could not
+// have waited for it. Host components wait only through CondVar, Delay or the
 // kernel's dispatcher waits, and lock only host::Mutex, so that the scheduler
 // sees every thread that cannot go on.
 #pragma once
@@ -32,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace host::sched {
 
@@ -47,10 +49,16 @@ struct Options {
   // time never runs ahead of real time multiplied by this. 0: no pacing.
   double pace = 0.0;
 };
-// Called at boot. Model time restarts at 0. Throws std::invalid_argument for
-// a negative or non-finite pace.
+// Called at boot. Model time restarts at 0; the calling thread becomes one of
+// the machine's threads. Throws std::invalid_argument for a negative or
+// non-finite pace.
 void Reset(const Options &options);
+// Called at shutdown: free-running again, model time 0, no machine running.
+void Halt();
 bool Seeded();
+// The running machine's seed (none when free-running): what the machine's
+// other arbitrary choices derive from, so that a seeded run repeats.
+std::optional<uint64_t> Seed();
 // A digest of every choice the seeded scheduler made since boot: two runs of
 // one scenario with one seed give the same digest.
 uint64_t ScheduleDigest();
@@ -62,13 +70,40 @@ uint64_t SwitchCount();  // switch points passed since boot (seeded mode)
 std::optional<uint64_t> SeedFromEnvironment(const char *variable = "NORVUSB_SEED");
 
 // ---------------------------------------------------------------- switch points
-// A place where the seeded scheduler may run another thread. No-op when
-// free-running.
+// A place where the seeded scheduler may run another thread: every routine
+// the kernel exports to drivers passes one at its entry. Free-running it only
+// checks that the caller is one of the machine's threads.
 void SwitchPoint(const char *what);
 // Gives the processor to another runnable thread: for a thread that spins
 // on something another thread holds. False when, seeded, no other thread can
 // run (a spinning thread then has to wait for model time instead).
 bool YieldToOthers();
+
+// A spin on a lock word that another thread of the machine holds (the word
+// holds the holder's ThreadToken, 0 when free). While some thread that is
+// not itself stuck can run, the spinner lets it; when none can, the spinner
+// waits for model time to wake somebody, and with no time-out pending the
+// machine is deadlocked (reported, naming the spinner, the holder and the
+// lock). SpinEnds when the lock is taken.
+void SpinOn(const uintptr_t *word);
+void SpinEnds();
+
+// A read of the clock by a driver (KeQuerySystemTime): model time since
+// boot. When the caller reads the clock twice without anything happening in
+// between and no other thread can run, it polls: model time moves on by
+// kPollStep, firing any time-out it passes, as busy-waiting lets real time
+// pass on the platform.
+inline constexpr int64_t kPollStep = 10;  // 1 microsecond
+int64_t PollClock();
+
+// ---------------------------------------------------------------- thread records
+// The calling thread's mark as a lock owner: unique in the process, never
+// reused, so that a new thread is never taken for one that has left.
+uint64_t ThreadToken();
+// The spin locks the calling thread holds, in the order taken; only the
+// thread itself touches its list. A thread that ends holding one is bug
+// check 0xC4/0x100A naming it.
+std::vector<const void *> &SpinLocksHeld();
 
 // ---------------------------------------------------------------- mutex
 // A std::mutex the seeded scheduler can see: a thread that finds it taken
@@ -92,6 +127,7 @@ struct Slot {
   WaitState state = WaitState::Waiting;
   int64_t deadline = kForever;
   const char *what = "";
+  bool forWork = false;  // a service thread waiting for work to come
   ThreadRecord *thread = nullptr;
   std::deque<Slot *> *queue = nullptr;  // a CondVar's waiters, or null
   uint64_t timerOrder = 0;              // its key among the timers
@@ -119,10 +155,19 @@ class CondVar {
   void Wait(Lock &lock, const char *what, Predicate ready) {
     while (!ready()) WaitUntil(lock, kForever, what);
   }
+  // A service thread's wait for work (the host controller's, the PnP
+  // worker's). A machine whose every thread waits for work is at rest, not
+  // deadlocked: that is what is left once the thread that drove it has gone.
+  template <class Predicate>
+  void WaitForWork(Lock &lock, const char *what, Predicate ready) {
+    while (!ready()) WaitForWorkOnce(lock, what);
+  }
   void NotifyOne();
   void NotifyAll();
 
  private:
+  void WaitForWorkOnce(Lock &lock, const char *what);
+
   std::deque<Slot *> waiters_;  // guarded by the scheduler's own lock
 };
 

@@ -89,11 +89,9 @@ bool CheckIsEvent(const KEVENT *event, const char *routine) {
 }
 
 // ------------------------------------------------------------------ spin-lock checks
-// The owner mark stored in a held KSPIN_LOCK: unique among live threads.
-thread_local char tOwnerMark;
-ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&tOwnerMark); }
-
-thread_local std::vector<PKSPIN_LOCK> tHeldLocks;
+// The owner mark stored in a held KSPIN_LOCK: the machine's thread record's
+// token, never reused, so a new thread is never blamed for an old one's lock.
+ULONG_PTR OwnerToken() { return static_cast<ULONG_PTR>(sched::ThreadToken()); }
 
 // The deadlock verifier's lock order: an edge A -> B means B was taken while A
 // was held. A cycle means two threads can deadlock.
@@ -126,12 +124,14 @@ bool ReachableLocked(const LockOrder &order, const KSPIN_LOCK *from, const KSPIN
 // Records that `lock` is taken while the thread holds its other locks; false
 // (after the bug check) when that closes a cycle.
 bool RecordLockOrder(PKSPIN_LOCK lock) {
-  if (tHeldLocks.empty()) return true;
+  const std::vector<const void *> &heldLocks = sched::SpinLocksHeld();
+  if (heldLocks.empty()) return true;
   auto &order = TheLockOrder();
   const KSPIN_LOCK *inversion = nullptr;
   {
     std::lock_guard guard(order.mutex);
-    for (const KSPIN_LOCK *held : tHeldLocks) {
+    for (const void *heldLock : heldLocks) {
+      auto held = static_cast<const KSPIN_LOCK *>(heldLock);
       if (order.after[held].contains(lock)) continue;
       if (ReachableLocked(order, lock, held)) {
         inversion = held;
@@ -164,14 +164,19 @@ bool TakeLock(PKSPIN_LOCK lock, const char *routine) {
     return false;
   }
   if (!RecordLockOrder(lock)) return false;
+  bool spun = false;
   for (unsigned spins = 0;; ++spins) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-    // The holder may be preempted on a host thread (or, seeded, waiting for
-    // its turn): give it the processor.
-    if (sched::Seeded() || spins % 64 == 63) sched::YieldToOthers();
+    // The holder may be preempted on a host thread, seeded waiting for its
+    // turn, or waiting for model time: the scheduler lets it go on.
+    if (sched::Seeded() || spins % 64 == 63) {
+      sched::SpinOn(lock);
+      spun = true;
+    }
   }
-  tHeldLocks.push_back(lock);
+  if (spun) sched::SpinEnds();
+  sched::SpinLocksHeld().push_back(lock);
   return true;
 }
 
@@ -186,7 +191,7 @@ bool DropLock(PKSPIN_LOCK lock, const char *routine) {
                       (held ? ": releasing a spin lock that another thread holds" : ": releasing a spin lock that is not held"));
     return false;
   }
-  std::erase(tHeldLocks, lock);
+  std::erase(sched::SpinLocksHeld(), lock);
   __atomic_store_n(lock, ULONG_PTR{0}, __ATOMIC_RELEASE);
   return true;
 }
@@ -225,11 +230,16 @@ int64_t RemainingUnits(const LARGE_INTEGER &timeout) {
 }  // namespace
 
 void RunAtDispatchLevel(const std::function<void()> &fn) {
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  const KIRQL old = tCurrentIrql;
+  if (old > DISPATCH_LEVEL) {
+    KIRQL ignored;
+    KeRaiseIrql(DISPATCH_LEVEL, &ignored);  // refused, with its bug check
+  } else {
+    tCurrentIrql = DISPATCH_LEVEL;
+  }
   struct Lower {
     KIRQL old;
-    ~Lower() { KeLowerIrql(old); }
+    ~Lower() { tCurrentIrql = old; }
   } lower{old};
   fn();
 }
@@ -257,9 +267,15 @@ using host::RaiseBugCheck;
 namespace bugcheck = host::bugcheck;
 
 // ------------------------------------------------------------------ IRQL
-extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return host::tCurrentIrql; }
+KIRQL host::irql::Current() { return host::tCurrentIrql; }
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void) {
+  host::sched::SwitchPoint("KeGetCurrentIrql");
+  return host::tCurrentIrql;
+}
 
 extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  host::sched::SwitchPoint("KeRaiseIrql");
   KIRQL current = host::tCurrentIrql;
   if (NewIrql < current || NewIrql > HIGH_LEVEL) {
     RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kRaiseToLowerIrql, current, NewIrql, 0,
@@ -272,6 +288,7 @@ extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 }
 
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+  host::sched::SwitchPoint("KeLowerIrql");
   KIRQL current = host::tCurrentIrql;
   if (NewIrql > current) {
     RaiseBugCheck(bugcheck::kVerifierViolation, bugcheck::kLowerToHigherIrql, current, NewIrql, 0,
@@ -283,6 +300,7 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
 
 // ------------------------------------------------------------------ spin locks
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  host::sched::SwitchPoint("KeInitializeSpinLock");
   // A new lock at this address: what was learnt about an old one is void.
   host::detail::SyncForgetLocksIn(SpinLock, sizeof *SpinLock);
   __atomic_store_n(SpinLock, ULONG_PTR{0}, __ATOMIC_RELEASE);
@@ -305,7 +323,11 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
   host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
                           "KfReleaseSpinLock", "a held spin lock keeps the thread at DISPATCH_LEVEL");
   if (!host::DropLock(SpinLock, "KfReleaseSpinLock")) return;
-  KeLowerIrql(NewIrql);
+  if (NewIrql > host::tCurrentIrql) {
+    KeLowerIrql(NewIrql);  // refused, with its bug check
+    return;
+  }
+  host::tCurrentIrql = NewIrql;
 }
 
 extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -326,6 +348,7 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 // ------------------------------------------------------------------ events
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  host::sched::SwitchPoint("KeInitializeEvent");
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
   Event->Header.Type = static_cast<UCHAR>(Type);
@@ -337,7 +360,6 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
-  host::sched::SwitchPoint("KeSetEvent");
   if (!host::irql::Allows(host::irql::Routine::KeSetEvent, Event)) return 0;
   host::CheckResident(Event, true, "KeSetEvent");
   if (!host::CheckIsEvent(Event, "KeSetEvent")) return 0;
@@ -387,7 +409,6 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
   }
   host::CheckResident(Object, true, "KeWaitForSingleObject");
   if (!host::CheckIsEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
-  host::sched::SwitchPoint("KeWaitForSingleObject");
   const int64_t now = host::clock::Now();
   const int64_t deadline = units < 0 || units >= host::sched::kForever - now ? host::sched::kForever : now + units;
   auto &d = host::TheDispatcher();
@@ -407,4 +428,11 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, B
   if (host::tCurrentIrql >= DISPATCH_LEVEL) return STATUS_SUCCESS;  // refused
   host::sched::Delay(host::RemainingUnits(*Interval), "KeDelayExecutionThread");
   return STATUS_SUCCESS;
+}
+
+// A busy wait on the platform, at any IRQL: here the thread waits that much
+// model time (holding whatever it holds), while the others go on.
+extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  host::sched::SwitchPoint("KeStallExecutionProcessor");
+  host::sched::Delay(int64_t{MicroSeconds} * 10, "KeStallExecutionProcessor");
 }

@@ -26,7 +26,7 @@ bool CapturedAsControl(const Request &request) {
 
 CaptureRecord BaseRecord(const Request &request, const PortState &port, uint16_t bus) {
   CaptureRecord record;
-  record.irpId = reinterpret_cast<uintptr_t>(request.irp);
+  record.irpId = host::IrpSerial(request.irp);  // not its address: a seeded run's capture repeats
   record.function = request.function;
   record.bus = bus;
   record.device = static_cast<uint16_t>(port.number);

@@ -53,7 +53,7 @@ void UsbBus::Impl::ControllerLoop() {
   while (!stopping) {
     if (!HasTimedWork() && done.empty()) {
       ticking = false;
-      wake.Wait(lock, "work for the host controller", [this] { return stopping || HasTimedWork(); });
+      wake.WaitForWork(lock, "work for the host controller", [this] { return stopping || HasTimedWork(); });
       continue;
     }
     const int64_t now = host::clock::Now();

@@ -105,8 +105,16 @@ PDEVICE_OBJECT CreateBusDevice(PDRIVER_OBJECT driver, const std::string &name, U
 // ------------------------------------------------------------------ Impl: life
 
 UsbBus::Impl::Impl(BusOptions opts) : options(opts) {
-  std::random_device seed;
-  handleSalt = (static_cast<uint64_t>(seed()) << 32 | seed()) & ~0xFFFull;
+  // Pipe handles a driver cannot guess; from the machine's seed when it has
+  // one, so that a seeded run repeats in every process.
+  if (auto machineSeed = sched::Seed()) {
+    std::seed_seq sequence{uint32_t(*machineSeed), uint32_t(*machineSeed >> 32), uint32_t(options.busNumber)};
+    std::mt19937_64 generator(sequence);
+    handleSalt = generator() & ~0xFFFull;
+  } else {
+    std::random_device seed;
+    handleSalt = (static_cast<uint64_t>(seed()) << 32 | seed()) & ~0xFFFull;
+  }
   const uint32_t id = gNextBusId++;
   driver = host::CreateDriverObject(Widen("\\Driver\\usbhub" + std::to_string(id)), BusDriverEntry);
   if (driver) hub = CreateBusDevice(driver, "\\Device\\USBFDO-" + std::to_string(id), this, 0);

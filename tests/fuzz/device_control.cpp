@@ -15,7 +15,6 @@
 #include "host/kernel/user_io.h"
 #include "host/machine/machine.h"
 #include "include/bridge_ioctl.h"
-#include "tests/support/test_thread.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -67,21 +66,22 @@ struct Booted {
 
 Booted *booted = nullptr;
 
-// The machine shuts down (and checks for leaks) at exit, on a thread of its
-// own: the exiting thread has already lost its thread-local state, which the
-// kernel's locks use. Registered after the machine booted, so it runs before
-// the kernel's own static state goes.
-void ShutDown() {
-  TestThread([] {
+// The machine shuts down at exit on the thread that booted it, while that
+// thread is still one of the machine's: thread-locals go in the reverse order
+// of their making, so one made after the boot goes before the kernel's own.
+// Its threads (host controller, PnP worker) are joined, the leak checks run.
+struct ShutDownAtExit {
+  ~ShutDownAtExit() {
     delete booted;
     booted = nullptr;
-  }).join();
-}
+  }
+};
 
 Booted &Machine() {
   if (booted == nullptr) {
     booted = new Booted;
-    std::atexit(ShutDown);
+    thread_local ShutDownAtExit shutDown;
+    (void)shutDown;
   }
   return *booted;
 }

@@ -2,9 +2,11 @@
 // that free-running threads hit only by luck.
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <set>
 
+#include "host/kernel/api/hostusb.h"
 #include "host/kernel/scheduler.h"
 #include "tests/support/kernel_fixture.h"
 #include "tests/support/seeds.h"
@@ -29,6 +31,21 @@ void FinishOnce(ToyRequest &request) {
   ExFreePool(request.record);
 }
 
+// The toy of a completion path and a cancel path that both end with
+//   if (ctx->Irp) { IoFreeIrp(ctx->Irp); ctx->Irp = NULL; }
+// The window holds no interlocked call, only the free itself: a switch at
+// the kernel routine's entry is what lets the other path in.
+struct ToyContext {
+  PIRP Irp = nullptr;
+};
+
+void FreeIrpOnce(ToyContext *ctx) {
+  if (ctx->Irp) {
+    IoFreeIrp(ctx->Irp);
+    ctx->Irp = NULL;
+  }
+}
+
 class SchedulerTest : public KernelFixture {
  protected:
   SchedulerTest() : KernelFixture({}, false) {}
@@ -49,6 +66,20 @@ class SchedulerTest : public KernelFixture {
       if (digest) *digest = host::sched::ScheduleDigest();
     }
     return twice;
+  }
+
+  // Boots a seeded machine, races the two IRP-freeing paths once; true when
+  // the IRP was freed twice (0xC9/0x01).
+  bool IrpFreedTwice(uint64_t seed, uint64_t *digest) {
+    host::Kernel kernel({.seed = seed});
+    ToyContext ctx;
+    ctx.Irp = IoAllocateIrp(1, FALSE);
+    TestThread completion([&] { host::RunAtDispatchLevel([&] { FreeIrpOnce(&ctx); }); });
+    TestThread cancel([&] { FreeIrpOnce(&ctx); });
+    completion.join();
+    cancel.join();
+    *digest = host::sched::ScheduleDigest();
+    return TakeBugCheck(host::bugcheck::kIoManagerViolation, 0x01);
   }
 };
 
@@ -87,6 +118,108 @@ uint64_t LockTakers(uint64_t seed) {
   b.join();
   EXPECT_EQ(total, 40) << "seed " << seed;
   return host::sched::ScheduleDigest();
+}
+
+TEST_F(SchedulerTest, SeededSchedulingFindsAnIrpFreedTwiceAndItsSeedReplaysIt) {
+  std::optional<uint64_t> found;
+  uint64_t digest = 0;
+  for (uint64_t seed = 1; seed <= 200 && !found; ++seed)
+    if (IrpFreedTwice(seed, &digest)) found = seed;
+  ASSERT_TRUE(found) << "no seed of 200 freed the IRP twice";
+  RecordProperty("seed", std::to_string(*found));
+  for (int replay = 0; replay < 3; ++replay) {
+    uint64_t again = 0;
+    EXPECT_TRUE(IrpFreedTwice(*found, &again)) << "replay " << replay;
+    EXPECT_EQ(again, digest) << "replay " << replay << " took another schedule";
+  }
+}
+
+// Every routine the kernel exports to drivers is a switch point, refused or
+// not: each call here passes at least one. Called at HIGH_LEVEL, where those
+// with an IRQL limit refuse at once, so the arguments need only type.
+TEST_F(SchedulerTest, EveryExportedRoutineIsASwitchPoint) {
+  host::Kernel kernel({.seed = 1});
+  static KEVENT event;
+  static KSPIN_LOCK lock;
+  static UNICODE_STRING text;
+  static ANSI_STRING ansi;
+  static LARGE_INTEGER second{.QuadPart = -10'000'000};
+  static LONG value;
+  static PVOID pointer;
+  static IRP notAnIrp;
+  const std::pair<const char *, std::function<void()>> calls[] = {
+      {"ExAllocatePoolWithTag", [] { ExAllocatePoolWithTag(NonPagedPool, 8, PoolTag("Toy ")); }},
+      {"ExAllocatePool", [] { ExAllocatePool(NonPagedPool, 8); }},
+      {"ExFreePool", [] { ExFreePool(&value); }},
+      {"ExFreePoolWithTag", [] { ExFreePoolWithTag(&value, PoolTag("Toy ")); }},
+      {"KeGetCurrentIrql", [] { KeGetCurrentIrql(); }},
+      {"KeRaiseIrql", [] { KIRQL old; KeRaiseIrql(HIGH_LEVEL, &old); }},
+      {"KeLowerIrql", [] { KeLowerIrql(HIGH_LEVEL); }},
+      {"KeInitializeSpinLock", [] { KeInitializeSpinLock(&lock); }},
+      {"KfAcquireSpinLock", [] { KfAcquireSpinLock(&lock); }},
+      {"KfReleaseSpinLock", [] { KfReleaseSpinLock(&lock, HIGH_LEVEL); }},
+      {"KeAcquireSpinLockAtDpcLevel", [] { KeAcquireSpinLockAtDpcLevel(&lock); }},
+      {"KeReleaseSpinLockFromDpcLevel", [] { KeReleaseSpinLockFromDpcLevel(&lock); }},
+      {"KeInitializeEvent", [] { KeInitializeEvent(&event, NotificationEvent, FALSE); }},
+      {"KeSetEvent", [] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
+      {"KeClearEvent", [] { KeClearEvent(&event); }},
+      {"KeResetEvent", [] { KeResetEvent(&event); }},
+      {"KeReadStateEvent", [] { KeReadStateEvent(&event); }},
+      {"KeWaitForSingleObject", [] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &second); }},
+      {"KeDelayExecutionThread", [] { KeDelayExecutionThread(KernelMode, FALSE, &second); }},
+      {"KeQuerySystemTime", [] { LARGE_INTEGER now; KeQuerySystemTime(&now); }},
+      {"KeStallExecutionProcessor", [] { KeStallExecutionProcessor(1); }},
+      {"ObfReferenceObject", [] { ObfReferenceObject(nullptr); }},
+      {"ObfDereferenceObject", [] { ObfDereferenceObject(nullptr); }},
+      {"IoCreateDevice", [] { PDEVICE_OBJECT d; IoCreateDevice(nullptr, 0, nullptr, 0, 0, FALSE, &d); }},
+      {"IoDeleteDevice", [] { IoDeleteDevice(nullptr); }},
+      {"IoAttachDeviceToDeviceStack", [] { IoAttachDeviceToDeviceStack(nullptr, nullptr); }},
+      {"IoDetachDevice", [] { IoDetachDevice(nullptr); }},
+      {"IoIsWdmVersionAvailable", [] { IoIsWdmVersionAvailable(1, 0x10); }},
+      {"IoCreateSymbolicLink", [] { IoCreateSymbolicLink(&text, &text); }},
+      {"IoDeleteSymbolicLink", [] { IoDeleteSymbolicLink(&text); }},
+      {"IofCallDriver", [] { IofCallDriver(nullptr, nullptr); }},
+      {"IofCompleteRequest", [] { IofCompleteRequest(&notAnIrp, IO_NO_INCREMENT); }},
+      {"IoAllocateIrp", [] { IoAllocateIrp(1, FALSE); }},
+      {"IoFreeIrp", [] { IoFreeIrp(nullptr); }},
+      {"IoBuildDeviceIoControlRequest",
+       [] { IoBuildDeviceIoControlRequest(0, nullptr, nullptr, 0, nullptr, 0, FALSE, nullptr, nullptr); }},
+      {"IoCancelIrp", [] { IoCancelIrp(nullptr); }},
+      {"IoAcquireCancelSpinLock", [] { KIRQL old; IoAcquireCancelSpinLock(&old); }},
+      {"IoReleaseCancelSpinLock", [] { IoReleaseCancelSpinLock(HIGH_LEVEL); }},
+      {"IoAllocateMdl", [] { IoAllocateMdl(nullptr, 0, FALSE, FALSE, nullptr); }},
+      {"IoFreeMdl", [] { IoFreeMdl(nullptr); }},
+      {"MmMapLockedPages", [] { MmMapLockedPages(nullptr, KernelMode); }},
+      {"MmMapLockedPagesSpecifyCache",
+       [] { MmMapLockedPagesSpecifyCache(nullptr, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority); }},
+      {"IoOpenDeviceRegistryKey", [] { HANDLE h; IoOpenDeviceRegistryKey(nullptr, 1, 0, &h); }},
+      {"IoInvalidateDeviceRelations", [] { IoInvalidateDeviceRelations(nullptr, BusRelations); }},
+      {"PoCallDriver", [] { PoCallDriver(nullptr, nullptr); }},
+      {"PoStartNextPowerIrp", [] { PoStartNextPowerIrp(nullptr); }},
+      {"RtlQueryRegistryValues", [] { RtlQueryRegistryValues(0, nullptr, nullptr, nullptr, nullptr); }},
+      {"ZwSetValueKey", [] { ZwSetValueKey(nullptr, &text, 0, REG_DWORD, nullptr, 0); }},
+      {"ZwClose", [] { ZwClose(nullptr); }},
+      {"RtlInitUnicodeString", [] { RtlInitUnicodeString(&text, u"x"); }},
+      {"RtlInitAnsiString", [] { RtlInitAnsiString(&ansi, "x"); }},
+      {"RtlAnsiStringToUnicodeString", [] { RtlAnsiStringToUnicodeString(&text, &ansi, TRUE); }},
+      {"RtlFreeUnicodeString", [] { RtlFreeUnicodeString(&text); }},
+      {"USBD_ParseConfigurationDescriptor", [] { USBD_ParseConfigurationDescriptor(nullptr, 0, 0); }},
+      {"InterlockedIncrement", [] { InterlockedIncrement(&value); }},
+      {"InterlockedDecrement", [] { InterlockedDecrement(&value); }},
+      {"InterlockedExchange", [] { InterlockedExchange(&value, 1); }},
+      {"InterlockedCompareExchange", [] { InterlockedCompareExchange(&value, 1, 0); }},
+      {"InterlockedExchangePointer", [] { InterlockedExchangePointer(&pointer, nullptr); }},
+      {"InterlockedCompareExchangePointer", [] { InterlockedCompareExchangePointer(&pointer, nullptr, nullptr); }},
+  };
+  KIRQL old;
+  KeRaiseIrql(HIGH_LEVEL, &old);
+  for (const auto &[name, call] : calls) {
+    const uint64_t before = host::sched::SwitchCount();
+    call();
+    EXPECT_GT(host::sched::SwitchCount(), before) << name;
+  }
+  KeLowerIrql(old);
+  TakeBugChecks();  // the refusals
 }
 
 TEST_F(SchedulerTest, OneSeedOneScheduleAnotherSeedAnother) {

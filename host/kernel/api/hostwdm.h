@@ -670,6 +670,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // Objects
 VOID NTAPI ObfReferenceObject(PVOID Object);
