@@ -181,9 +181,9 @@ enum class Routine : uint8_t {
   IoDeleteSymbolicLink, IoOpenDeviceRegistryKey, IoBuildDeviceIoControlRequest, RtlQueryRegistryValues,
   ZwSetValueKey, ZwClose, RtlAnsiStringToUnicodeString, RtlFreeUnicodeString, USBD_ParseConfigurationDescriptor,
   KeWaitForSingleObject, KeWaitForSingleObjectPoll, KeDelayExecutionThread, IoCancelIrp,
-  IoInvalidateDeviceRelations, PoCallDriver, PoStartNextPowerIrp, KeSetEvent, KeResetEvent, KeClearEvent,
+  IoInvalidateDeviceRelations, PoCallDriver, PoStartNextPowerIrp, PoRequestPowerIrp, KeSetEvent, KeResetEvent, KeClearEvent,
   KeReadStateEvent, ObReferenceObject, ObDereferenceObject, IoAllocateIrp, IoFreeIrp, IoAllocateMdl, IoFreeMdl,
-  MmMapLockedPages, MmMapLockedPagesSpecifyCache, IoAcquireCancelSpinLock, RtlInitUnicodeString,
+  MmMapLockedPages, MmMapLockedPagesSpecifyCache, MmBuildMdlForNonPagedPool, IoAcquireCancelSpinLock, RtlInitUnicodeString,
   RtlInitAnsiString,
   kCount
 };

@@ -275,6 +275,7 @@ TEST_F(ValidationTest, AnMdlIsPreferredToTheBufferAndMustCoverTheLength) {
   std::vector<uint8_t> stale(64, 0xEE);
   PMDL mdl = IoAllocateMdl(wanted.data(), 64, FALSE, FALSE, nullptr);
   ASSERT_NE(mdl, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
   UrbBlock block;
 
   // A driver that leaves a stale TransferBuffer beside its MDL: the MDL's data goes.
@@ -479,6 +480,116 @@ TEST_F(ValidationTest, ClearHaltAloneDesynchronisesTheDataToggle) {
   EXPECT_EQ(device->droppedOut, 1);
   ASSERT_EQ(device->received.size(), 128u);
   EXPECT_TRUE(std::equal(second.begin(), second.end(), device->received.begin() + 64));
+}
+
+}  // namespace
+}  // namespace usbtest
+
+namespace usbtest {
+namespace {
+
+// ------------------------------------------------------------------ rules the platform documents
+
+// Each row is a driver that breaks one documented rule of the platform's USB
+// stack: the stack refuses it, and the device sees nothing of it. The same
+// request done right is served.
+struct DocumentedRuleCase {
+  const char *name;
+  std::function<NTSTATUS(BusTest &, UrbBlock &, std::vector<uint8_t> &)> wrong;
+  std::function<NTSTATUS(BusTest &, UrbBlock &, std::vector<uint8_t> &)> right;
+  NTSTATUS refusedWith;
+  USBD_STATUS urbStatus;
+};
+
+NTSTATUS VendorOut(BusTest &test, UrbBlock &block, std::vector<uint8_t> &data, ULONG length) {
+  data.assign(length, 0x42);
+  BusTest::Vendor(block, data.data(), length, 0);
+  return test.Submit(block.urb());
+}
+
+// An MDL over the data, built for non-paged memory or left as allocated.
+NTSTATUS BulkOutThroughMdl(BusTest &test, UrbBlock &block, std::vector<uint8_t> &data, bool built) {
+  data = Pattern(64);
+  PMDL mdl = IoAllocateMdl(data.data(), 64, FALSE, FALSE, nullptr);
+  if (built) MmBuildMdlForNonPagedPool(mdl);
+  BusTest::Bulk(block, test.out, 0, nullptr, 64);
+  block.urb()->UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
+  const NTSTATUS status = test.Submit(block.urb());
+  IoFreeMdl(mdl);
+  return status;
+}
+
+TEST_F(ValidationTest, TheStackRefusesWhatThePlatformDocumentsAsWrong) {
+  const DocumentedRuleCase cases[] = {
+      {"a vendor transfer of more than 4,096 bytes on the default pipe",
+       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return VendorOut(t, b, d, 5000); },
+       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return VendorOut(t, b, d, 4096); },
+       STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+      {"an MDL whose pages were never locked or built",
+       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return BulkOutThroughMdl(t, b, d, false); },
+       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return BulkOutThroughMdl(t, b, d, true); },
+       STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    device->received.clear();
+    const size_t setups = device->setups.size();
+    UrbBlock block;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(c.wrong(*this, block, data), c.refusedWith);
+    EXPECT_EQ(block.urb()->UrbHeader.Status, c.urbStatus);
+    EXPECT_EQ(device->setups.size(), setups);
+    EXPECT_TRUE(device->received.empty());
+    EXPECT_EQ(c.right(*this, block, data), STATUS_SUCCESS);
+  }
+}
+
+// On a UHCI or OHCI controller a short packet that the driver did not allow
+// halts the endpoint: every later transfer fails until the pipe is reset.
+TEST_F(ValidationTest, AShortInWithoutShortTransferOkHaltsTheEndpointUntilAReset) {
+  ASSERT_EQ(Configure(), STATUS_SUCCESS);
+  auto data = Pattern(10);
+  std::vector<uint8_t> back(256);
+  UrbBlock block;
+  auto send = [&] {
+    Bulk(block, out, 0, data.data(), 10);
+    return Submit(block.urb());
+  };
+  auto read = [&](ULONG flags) {
+    Bulk(block, in, USBD_TRANSFER_DIRECTION_IN | flags, back.data(), 256);
+    return Submit(block.urb());
+  };
+  ASSERT_EQ(send(), STATUS_SUCCESS);
+  EXPECT_EQ(read(0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+
+  ASSERT_EQ(send(), STATUS_SUCCESS);
+  EXPECT_EQ(read(USBD_SHORT_TRANSFER_OK), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+
+  PipeRequest(block, URB_FUNCTION_RESET_PIPE, in);
+  ASSERT_EQ(Submit(block.urb()), STATUS_SUCCESS);
+  EXPECT_EQ(read(USBD_SHORT_TRANSFER_OK), STATUS_SUCCESS);
+  EXPECT_EQ(block.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+}
+
+// The port reset waits for the hub, so it is sent at PASSIVE_LEVEL only.
+TEST_F(ValidationTest, APortResetAbovePassiveLevelIsABugCheck) {
+  auto resets = [&] { return bus->Faults(port).Seen(host::usb::RequestKind::PortReset); };
+  const auto before = resets();
+  // Built at PASSIVE_LEVEL, as it must be; sent from DISPATCH_LEVEL.
+  PendingUrb pending;
+  KeInitializeEvent(&pending.event, NotificationEvent, FALSE);
+  pending.irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, pdo, nullptr, 0, nullptr, 0, TRUE,
+                                              &pending.event, &pending.iosb);
+  ASSERT_NE(pending.irp, nullptr);
+  host::RunAtDispatchLevel([&] { pending.returned = IoCallDriver(pdo, pending.irp); });
+  EXPECT_EQ(pending.Wait(), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_TRUE(TakeBugCheck(host::bugcheck::kIrqlNotLessOrEqual));
+  EXPECT_EQ(resets(), before);
+  EXPECT_EQ(ResetPort(), STATUS_SUCCESS);
+  EXPECT_EQ(resets(), before + 1);
 }
 
 }  // namespace
