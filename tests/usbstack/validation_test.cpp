@@ -490,58 +490,42 @@ namespace {
 
 // ------------------------------------------------------------------ rules the platform documents
 
-// Each row is a driver that breaks one documented rule of the platform's USB
-// stack: the stack refuses it, and the device sees nothing of it. The same
-// request done right is served.
-struct DocumentedRuleCase {
-  const char *name;
-  std::function<NTSTATUS(BusTest &, UrbBlock &, std::vector<uint8_t> &)> wrong;
-  std::function<NTSTATUS(BusTest &, UrbBlock &, std::vector<uint8_t> &)> right;
-  NTSTATUS refusedWith;
-  USBD_STATUS urbStatus;
-};
-
-NTSTATUS VendorOut(BusTest &test, UrbBlock &block, std::vector<uint8_t> &data, ULONG length) {
-  data.assign(length, 0x42);
-  BusTest::Vendor(block, data.data(), length, 0);
-  return test.Submit(block.urb());
-}
-
-// An MDL over the data, built for non-paged memory or left as allocated.
-NTSTATUS BulkOutThroughMdl(BusTest &test, UrbBlock &block, std::vector<uint8_t> &data, bool built) {
-  data = Pattern(64);
-  PMDL mdl = IoAllocateMdl(data.data(), 64, FALSE, FALSE, nullptr);
-  if (built) MmBuildMdlForNonPagedPool(mdl);
-  BusTest::Bulk(block, test.out, 0, nullptr, 64);
-  block.urb()->UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
-  const NTSTATUS status = test.Submit(block.urb());
-  IoFreeMdl(mdl);
-  return status;
-}
-
+// Each row a driver that breaks one documented rule of the platform's stack,
+// then the same request done right: the first is refused and reaches
+// nothing, the second is served.
 TEST_F(ValidationTest, TheStackRefusesWhatThePlatformDocumentsAsWrong) {
-  const DocumentedRuleCase cases[] = {
-      {"a vendor transfer of more than 4,096 bytes on the default pipe",
-       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return VendorOut(t, b, d, 5000); },
-       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return VendorOut(t, b, d, 4096); },
-       STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-      {"an MDL whose pages were never locked or built",
-       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return BulkOutThroughMdl(t, b, d, false); },
-       [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d) { return BulkOutThroughMdl(t, b, d, true); },
-       STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+  using Request = std::function<NTSTATUS(BusTest &, UrbBlock &, std::vector<uint8_t> &, bool right)>;
+  const auto vendorOut = [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d, bool right) {
+    d.assign(right ? 4096 : 5000, 0x42);
+    Vendor(b, d.data(), static_cast<ULONG>(d.size()), 0);
+    return t.Submit(b.urb());
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
+  const auto bulkOutThroughMdl = [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d, bool right) {
+    d = Pattern(64);
+    PMDL mdl = IoAllocateMdl(d.data(), 64, FALSE, FALSE, nullptr);
+    if (right) MmBuildMdlForNonPagedPool(mdl);
+    Bulk(b, t.out, 0, nullptr, 64);
+    b.urb()->UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
+    const NTSTATUS status = t.Submit(b.urb());
+    IoFreeMdl(mdl);
+    return status;
+  };
+  const std::pair<const char *, Request> cases[] = {
+      {"a control transfer of more than 4,096 bytes on the default pipe", vendorOut},
+      {"an MDL whose pages were never locked or built", bulkOutThroughMdl},
+  };
+  for (const auto &[name, request] : cases) {
+    SCOPED_TRACE(name);
     ASSERT_EQ(Configure(), STATUS_SUCCESS);
     device->received.clear();
     const size_t setups = device->setups.size();
     UrbBlock block;
     std::vector<uint8_t> data;
-    EXPECT_EQ(c.wrong(*this, block, data), c.refusedWith);
-    EXPECT_EQ(block.urb()->UrbHeader.Status, c.urbStatus);
+    EXPECT_EQ(request(*this, block, data, false), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(device->setups.size(), setups);
     EXPECT_TRUE(device->received.empty());
-    EXPECT_EQ(c.right(*this, block, data), STATUS_SUCCESS);
+    EXPECT_EQ(request(*this, block, data, true), STATUS_SUCCESS);
   }
 }
 
