@@ -53,6 +53,8 @@ bool VerifyTargetRelation(PDEVICE_OBJECT pdo, NTSTATUS status, const std::vector
 // verifier's special pool does: a driver that returns bytes it never wrote
 // shows them, never an accidental zero.
 inline constexpr unsigned char kUnwrittenByte = 0xCD;
+// Boot: the special pool on when asked (or NORVUSB_SPECIAL_POOL=1).
+void PoolBoot(bool specialPool);
 void PoolReset();
 std::vector<std::string> PoolLeaks();
 // Whether the address lies in a live paged-pool block: the kernel touches

@@ -48,8 +48,9 @@ inline constexpr uint32_t kSpecialPoolCorruption = 0xC1;  // guard bytes overwri
 inline constexpr uint32_t kBadPoolCaller = 0xC2;
 inline constexpr uint32_t kVerifierViolation = 0xC4;
 inline constexpr uint32_t kIoManagerViolation = 0xC9;
-inline constexpr uint32_t kFreedPoolTouched = 0xCC;  // a write into freed pool
+inline constexpr uint32_t kFreedPoolTouched = 0xCC;  // a touch of freed pool
 inline constexpr uint32_t kUnloadedWithPendingWork = 0xCE;  // objects, IRPs, handles left at shutdown
+inline constexpr uint32_t kPageFaultBeyondEnd = 0xD6;  // special pool: a touch past a block's end
 
 // 0xC1, parameter 4
 inline constexpr uint64_t kPoolUnderrun = 0x23;
@@ -159,6 +160,10 @@ struct KernelOptions {
   // The WDM version IoIsWdmVersionAvailable reports, major in the high byte:
   // Windows 2000 (1.10) by default; 0x0100 models the Windows 98 generation.
   uint16_t wdmVersion = 0x0110;
+  // The verifier's special pool: each block on pages of its own, ending at
+  // a page boundary with an inaccessible page after it; freed blocks stay
+  // inaccessible in quarantine. Also on when NORVUSB_SPECIAL_POOL=1.
+  bool specialPool = false;
 };
 class Kernel {
  public:
@@ -181,9 +186,9 @@ enum class Routine : uint8_t {
   IoDeleteSymbolicLink, IoOpenDeviceRegistryKey, IoBuildDeviceIoControlRequest, RtlQueryRegistryValues,
   ZwSetValueKey, ZwClose, RtlAnsiStringToUnicodeString, RtlFreeUnicodeString, USBD_ParseConfigurationDescriptor,
   KeWaitForSingleObject, KeWaitForSingleObjectPoll, KeDelayExecutionThread, IoCancelIrp,
-  IoInvalidateDeviceRelations, PoCallDriver, PoStartNextPowerIrp, KeSetEvent, KeResetEvent, KeClearEvent,
+  IoInvalidateDeviceRelations, PoCallDriver, PoStartNextPowerIrp, PoRequestPowerIrp, KeSetEvent, KeResetEvent, KeClearEvent,
   KeReadStateEvent, ObReferenceObject, ObDereferenceObject, IoAllocateIrp, IoFreeIrp, IoAllocateMdl, IoFreeMdl,
-  MmMapLockedPages, MmMapLockedPagesSpecifyCache, IoAcquireCancelSpinLock, RtlInitUnicodeString,
+  MmMapLockedPages, MmMapLockedPagesSpecifyCache, MmBuildMdlForNonPagedPool, IoAcquireCancelSpinLock, RtlInitUnicodeString,
   RtlInitAnsiString,
   kCount
 };

@@ -143,4 +143,12 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   return Map(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache");
 }
 
+// The pages of non-paged memory are resident and mapped already: the MDL
+// describes them from now on, and its system address is the buffer itself.
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  if (!host::irql::Allows(host::irql::Routine::MmBuildMdlForNonPagedPool, MemoryDescriptorList)) return;
+  MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+  MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
 }  // extern "C"

@@ -54,6 +54,7 @@ Kernel::Kernel(KernelOptions options) {
     throw;
   }
   gWdmVersion = options.wdmVersion;
+  detail::PoolBoot(options.specialPool);
   detail::LowResourcesReset();
   forcepending::EnableFromEnvironment();
   ClearBugChecks();

@@ -593,12 +593,20 @@ void TryFinishSurpriseRemoval(DevNode *node) {
   RemoveSubtree(node, DeviceState::Removed, problem::kNone);
 }
 
+// Windows 98 and Me (WDM before 1.10) know no surprise removal: a device
+// gone from its bus is removed at once, with its handles still open.
+bool SurpriseRemovalKnown() { return IoIsWdmVersionAvailable(1, 0x10) != FALSE; }
+
 // The bus no longer reports `node`: surprise removal for every started
 // device of the subtree (children first), then remove once no handle is open.
 void Disappeared(DevNode *node) {
   {
     std::lock_guard lock(M().mutex);
     node->present = false;
+  }
+  if (!SurpriseRemovalKnown()) {
+    RemoveSubtree(node, DeviceState::Removed, problem::kNone);
+    return;
   }
   for (DevNode *member : PostOrder(node)) {
     if (HasDriversAttached(member->state)) SendPnp(member, IRP_MN_SURPRISE_REMOVAL);
@@ -614,27 +622,42 @@ void Disappeared(DevNode *node) {
   TryFinishSurpriseRemoval(node);
 }
 
-// Query-remove to every device of the subtree with drivers, children first;
-// a refusal cancels the query on each device that received it.
+// Cancel-remove to each device queried, the last queried first; each is
+// as it was before the query.
+void CancelRemove(const std::vector<std::pair<DevNode *, DeviceState>> &queried) {
+  for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+    SendPnp(it->first, IRP_MN_CANCEL_REMOVE_DEVICE);
+    SetState(it->first, it->second);
+  }
+}
+
+// Query-remove to every device of the subtree with drivers, children first.
+// A refusal, or a handle still open once every driver has agreed (the
+// platform's veto for an outstanding open), cancels the query on each
+// device that received it, and nothing is removed.
 NTSTATUS QueryRemoveSubtree(DevNode *node) {
-  std::vector<DevNode *> queried;
+  std::vector<std::pair<DevNode *, DeviceState>> queried;
   for (DevNode *member : PostOrder(node)) {
     if (!HasDriversAttached(member->state)) continue;
-    queried.push_back(member);
+    queried.emplace_back(member, member->state);
     auto outcome = SendPnp(member, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(outcome.status)) {
-      for (auto it = queried.rbegin(); it != queried.rend(); ++it) SendPnp(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
+      CancelRemove(queried);
       return outcome.status;
     }
   }
-  for (DevNode *member : queried) SetState(member, DeviceState::RemovePending);
+  for (const auto &[member, before] : queried) SetState(member, DeviceState::RemovePending);
+  if (HandlesOpen(node)) {
+    CancelRemove(queried);
+    return STATUS_PLUGPLAY_QUERY_VETOED;
+  }
   return STATUS_SUCCESS;
 }
 
 NTSTATUS OrderlyRemove(DevNode *node, DeviceState finalState, uint32_t problemCode) {
   if (node->state == DeviceState::SurpriseRemoved) return STATUS_DELETE_PENDING;
   NTSTATUS status = QueryRemoveSubtree(node);
-  if (!NT_SUCCESS(status)) return status;
+  if (status != STATUS_SUCCESS) return status;
   RemoveSubtree(node, finalState, problemCode);
   return STATUS_SUCCESS;
 }

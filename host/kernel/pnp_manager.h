@@ -130,15 +130,14 @@ void ClearPnpRequestLog();  // the invalidations too
 size_t BusInvalidations(PDEVICE_OBJECT deviceObject);
 
 // ------------------------------------------------------------------ power
-// Device power requests to one started node (a device's power policy owner
-// would send these; here the manager does).
-NTSTATUS SetDevicePower(const std::string &instancePath, DEVICE_POWER_STATE state);
-NTSTATUS QueryDevicePower(const std::string &instancePath, DEVICE_POWER_STATE state);
 // The system to a sleep state and back. Going to sleep: system query-power to
 // every started node (children first; a refusal sends set-power for the
-// working state to those queried and ends there), then system set-power and
-// the device set-power of the node's capabilities mapping (D3 when unmapped).
-// Waking: system set-power for the working state, then D0, parents first.
+// working state to those queried and ends there), then system set-power,
+// children first. Waking: system set-power for the working state, parents
+// first. The manager sends no device power request: those come from a
+// device's power policy owner (PoRequestPowerIrp), which maps the system
+// state to a device state; a successful device set-power updates the node's
+// power state.
 NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state);
 SYSTEM_POWER_STATE CurrentSystemPowerState();
 

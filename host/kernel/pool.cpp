@@ -1,13 +1,23 @@
-// The executive pool with the verifier's special-pool and pool-tracking
-// checks always on: every block is tracked with guard bytes on both sides,
-// checked at free; freed blocks are poisoned and kept in a quarantine, so a
-// double free is recognised and a later write into one is found.
+// The executive pool with the verifier's pool-tracking checks always on:
+// every block is tracked with guard bytes on both sides, checked at free;
+// freed blocks are kept in a quarantine, so a double free is recognised.
+//
+// Two kinds of memory stand behind a block. Ordinary heap memory, where a
+// freed block is poisoned and a later write into it is found when it leaves
+// the quarantine. Or, with the special pool on, pages of the block's own that
+// end where the block ends, followed by an inaccessible page, as the
+// verifier's special pool lays them out: a touch past the end faults at once
+// (0xD6), and so does a touch of a freed block, whose pages stay
+// inaccessible while it is quarantined (0xCC). The fault handler finds the
+// block, raises the bug check and, when the handler returns, opens the page
+// so that the access goes on and the machine stays usable.
 //
 // Every block is a driver's: the kernel's on a driver's behalf, or the USB
 // bus driver's answers to the PnP manager.
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -16,6 +26,10 @@
 #include <mutex>
 #include <new>
 #include <optional>
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
 
 #include "host/kernel/scheduler.h"
 #include "host/kernel/detail.h"
@@ -37,20 +51,99 @@ constexpr unsigned char kGuardByte = 0xFD;
 constexpr unsigned char kFreshByte = detail::kUnwrittenByte;  // pool is not zeroed: a driver must not rely on it
 constexpr unsigned char kFreedByte = 0xDD;
 
-struct AlignedFree {
-  void operator()(unsigned char *p) const { ::operator delete[](p, std::align_val_t{kAlignment}); }
+constexpr size_t kPageSize = 4096;
+
+// The memory of one block: `raw` holds the guard bytes and the caller's
+// bytes at `userOffset`. Heap memory, or (special pool) whole pages followed
+// by one inaccessible page, the caller's bytes ending at the last of them.
+class Region {
+ public:
+  Region() = default;
+  Region(Region &&other) noexcept { *this = std::move(other); }
+  Region &operator=(Region &&other) noexcept {
+    std::swap(raw_, other.raw_);
+    std::swap(rawSize_, other.rawSize_);
+    std::swap(userOffset_, other.userOffset_);
+    std::swap(mapSize_, other.mapSize_);
+    return *this;
+  }
+  Region(const Region &) = delete;
+  Region &operator=(const Region &) = delete;
+  ~Region() {
+    if (raw_ == nullptr) return;
+    if (Paged()) {
+      ::munmap(raw_, mapSize_);
+    } else {
+      ::operator delete[](raw_, std::align_val_t{kAlignment});
+    }
+  }
+
+  static Region Heap(size_t rounded) {
+    Region region;
+    region.rawSize_ = kFrontGuard + rounded + kMinBackGuard;
+    region.raw_ = new (std::align_val_t{kAlignment}, std::nothrow) unsigned char[region.rawSize_];
+    region.userOffset_ = kFrontGuard;
+    return region;
+  }
+
+  static Region Pages(size_t rounded) {
+    Region region;
+    const size_t data = (rounded + kPageSize - 1) / kPageSize * kPageSize;
+    void *map = ::mmap(nullptr, data + kPageSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) return region;
+    if (::mprotect(map, data, PROT_READ | PROT_WRITE) != 0) {
+      ::munmap(map, data + kPageSize);
+      return region;
+    }
+    region.raw_ = static_cast<unsigned char *>(map);
+    region.rawSize_ = data;
+    region.userOffset_ = data - rounded;
+    region.mapSize_ = data + kPageSize;
+    return region;
+  }
+
+  explicit operator bool() const { return raw_ != nullptr; }
+  unsigned char *Raw() const { return raw_; }
+  size_t RawSize() const { return rawSize_; }
+  size_t UserOffset() const { return userOffset_; }
+  unsigned char *User() const { return raw_ + userOffset_; }
+  bool Paged() const { return mapSize_ != 0; }
+  bool Holds(uintptr_t at) const { return at >= Address(raw_) && at < Address(raw_) + mapSize_; }
+  bool InGuardPage(uintptr_t at) const { return Paged() && at >= Address(raw_) + rawSize_ && Holds(at); }
+
+  // Freed: every page inaccessible, and its memory handed back.
+  void Retire() {
+    ::madvise(raw_, rawSize_, MADV_DONTNEED);
+    ::mprotect(raw_, mapSize_, PROT_NONE);
+  }
+  // A touch that was reported goes on: the page past the end reads as guard
+  // bytes, a freed block as poison.
+  void OpenGuardPage() {
+    ::mprotect(raw_ + rawSize_, kPageSize, PROT_READ | PROT_WRITE);
+    std::memset(raw_ + rawSize_, kGuardByte, kPageSize);
+  }
+  void OpenFreed() {
+    ::mprotect(raw_, mapSize_, PROT_READ | PROT_WRITE);
+    std::memset(raw_, kFreedByte, mapSize_);
+  }
+
+ private:
+  static uintptr_t Address(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+
+  unsigned char *raw_ = nullptr;
+  size_t rawSize_ = 0;
+  size_t userOffset_ = 0;
+  size_t mapSize_ = 0;  // 0: heap memory
 };
-using RawMemory = std::unique_ptr<unsigned char[], AlignedFree>;
 
 struct Block {
-  RawMemory raw;
-  size_t rawSize = 0;
+  Region region;
   size_t size = 0;
   ULONG tag = 0;
   POOL_TYPE type = NonPagedPool;
   uint64_t serial = 0;
 
-  unsigned char *User() const { return raw.get() + kFrontGuard; }
+  unsigned char *User() const { return region.User(); }
 };
 
 struct Pool {
@@ -63,6 +156,7 @@ struct Pool {
   std::function<void(const PoolBlockInfo &)> observer;
   // Live paged blocks: while there are none, InPagedPool answers without the lock.
   std::atomic<size_t> pagedLive{0};
+  std::atomic<bool> specialPool{false};
 };
 
 Pool &ThePool() {
@@ -101,9 +195,10 @@ std::string Describe(const Block &block) {
 // Offset (from the caller's address) of the first byte in [from, to) that is
 // not `expected`, if any.
 std::optional<ptrdiff_t> FirstChanged(const Block &block, size_t from, size_t to, unsigned char expected) {
-  const unsigned char *raw = block.raw.get();
+  const unsigned char *raw = block.region.Raw();
+  const auto user = static_cast<ptrdiff_t>(block.region.UserOffset());
   for (size_t i = from; i < to; ++i) {
-    if (raw[i] != expected) return static_cast<ptrdiff_t>(i) - static_cast<ptrdiff_t>(kFrontGuard);
+    if (raw[i] != expected) return static_cast<ptrdiff_t>(i) - user;
   }
   return std::nullopt;
 }
@@ -119,12 +214,13 @@ void Raise(const Finding &f) {
 }
 
 std::optional<Finding> CheckGuards(const Block &block) {
-  if (auto at = FirstChanged(block, 0, kFrontGuard, kGuardByte)) {
+  const size_t user = block.region.UserOffset();
+  if (auto at = FirstChanged(block, 0, user, kGuardByte)) {
     return Finding{bugcheck::kSpecialPoolCorruption,
                    {Address(block.User()), block.size, static_cast<uint64_t>(*at), bugcheck::kPoolUnderrun},
                    "guard bytes before " + Describe(block) + " overwritten (at offset " + std::to_string(*at) + ")"};
   }
-  if (auto at = FirstChanged(block, kFrontGuard + block.size, block.rawSize, kGuardByte)) {
+  if (auto at = FirstChanged(block, user + block.size, block.region.RawSize(), kGuardByte)) {
     return Finding{bugcheck::kSpecialPoolCorruption,
                    {Address(block.User()), block.size, static_cast<uint64_t>(*at), bugcheck::kPoolOverrun},
                    "guard bytes after " + Describe(block) + " overwritten (at offset " + std::to_string(*at) + ")"};
@@ -132,8 +228,11 @@ std::optional<Finding> CheckGuards(const Block &block) {
   return std::nullopt;
 }
 
+// A special-pool block cannot be written once freed: its pages fault (and a
+// touch that was reported opens them, poisoned, so it is not found twice).
 std::optional<Finding> CheckPoison(const Block &block) {
-  auto at = FirstChanged(block, 0, block.rawSize, kFreedByte);
+  if (block.region.Paged()) return std::nullopt;
+  auto at = FirstChanged(block, 0, block.region.RawSize(), kFreedByte);
   if (!at) return std::nullopt;
   return Finding{bugcheck::kFreedPoolTouched,
                  {Address(block.User()) + static_cast<uint64_t>(*at), 1, 0, 0},
@@ -143,13 +242,17 @@ std::optional<Finding> CheckPoison(const Block &block) {
 // Moves a freed block into quarantine and releases the oldest ones beyond
 // its limits, collecting what their poison shows.
 void QuarantineLocked(Pool &pool, Block block, std::vector<Finding> &findings) {
-  std::memset(block.raw.get(), kFreedByte, block.rawSize);
-  pool.quarantineBytes += block.rawSize;
+  if (block.region.Paged()) {
+    block.region.Retire();
+  } else {
+    std::memset(block.region.Raw(), kFreedByte, block.region.RawSize());
+  }
+  pool.quarantineBytes += block.region.RawSize();
   pool.quarantine.push_back(std::move(block));
   while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
     Block &oldest = pool.quarantine.front();
     if (auto finding = CheckPoison(oldest)) findings.push_back(*finding);
-    pool.quarantineBytes -= oldest.rawSize;
+    pool.quarantineBytes -= oldest.region.RawSize();
     pool.quarantine.pop_front();
   }
 }
@@ -189,13 +292,12 @@ void *Allocate(POOL_TYPE type, SIZE_T size, ULONG tag) {
   }
   size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
   Block block;
-  block.rawSize = kFrontGuard + rounded + kMinBackGuard;
-  block.raw.reset(new (std::align_val_t{kAlignment}, std::nothrow) unsigned char[block.rawSize]);
-  if (!block.raw) return nullptr;
+  block.region = pool.specialPool ? Region::Pages(rounded) : Region::Heap(rounded);
+  if (!block.region) return nullptr;
   block.size = size;
   block.tag = tag;
   block.type = type;
-  std::memset(block.raw.get(), kGuardByte, block.rawSize);
+  std::memset(block.region.Raw(), kGuardByte, block.region.RawSize());
   std::memset(block.User(), kFreshByte, size);
   void *user = block.User();
 
@@ -279,6 +381,91 @@ void Free(void *p, const ULONG *tag) {
   for (const auto &finding : findings) Raise(finding);
 }
 
+
+// ------------------------------------------------------------------ special-pool faults
+
+struct sigaction gPreviousSegv;
+bool gSegvHandlerInstalled = false;
+
+struct FaultAccess {
+  uint64_t write = 0;        // 1 for a write, 0 for a read
+  uint64_t instruction = 0;  // the address of the faulting instruction
+};
+
+FaultAccess AccessOf(const void *context) {
+  FaultAccess access;
+#if defined(__x86_64__)
+  const auto *registers = static_cast<const ucontext_t *>(context)->uc_mcontext.gregs;
+  access.write = (registers[REG_ERR] & 2) != 0 ? 1 : 0;  // the page-fault error code's write bit
+  access.instruction = static_cast<uint64_t>(registers[REG_RIP]);
+#else
+  (void)context;
+#endif
+  return access;
+}
+
+// The special-pool block whose inaccessible page holds `at`, opened so that
+// the access goes on; nullopt when the fault is none of the pool's.
+std::optional<Finding> SpecialPoolFault(uintptr_t at, const FaultAccess &access) {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  const char *kind = access.write != 0 ? "a write" : "a read";
+  auto after = pool.live.upper_bound(at);
+  if (after != pool.live.begin()) {
+    Block &block = std::prev(after)->second;
+    if (block.region.InGuardPage(at)) {
+      block.region.OpenGuardPage();
+      const uintptr_t end = Address(block.User()) + block.size;
+      return Finding{bugcheck::kPageFaultBeyondEnd,
+                     {at, access.write, access.instruction, 0},
+                     std::string(kind) + " at " + PointerText(reinterpret_cast<void *>(at)) + ", " +
+                         std::to_string(at - end) + " byte(s) past the end of " + Describe(block)};
+    }
+  }
+  for (Block &block : pool.quarantine) {
+    if (!block.region.Paged() || !block.region.Holds(at)) continue;
+    block.region.OpenFreed();
+    const auto offset = static_cast<ptrdiff_t>(at) - static_cast<ptrdiff_t>(Address(block.User()));
+    return Finding{bugcheck::kFreedPoolTouched,
+                   {at, access.write, access.instruction, 0},
+                   std::string(kind) + " of freed " + Describe(block) + " at offset " + std::to_string(offset)};
+  }
+  return std::nullopt;
+}
+
+// A fault is synchronous: the thread that touched the page runs this at the
+// touch, holding none of the pool's locks (the pool never touches a block's
+// inaccessible pages itself), so the bug check can be raised from here.
+void OnSegv(int, siginfo_t *info, void *context) {
+  auto finding = SpecialPoolFault(reinterpret_cast<uintptr_t>(info->si_addr), AccessOf(context));
+  if (!finding) {
+    // Not the pool's: the access repeats and meets the previous handler.
+    ::sigaction(SIGSEGV, &gPreviousSegv, nullptr);
+    return;
+  }
+  Raise(*finding);
+}
+
+void InstallSegvHandler() {
+  if (gSegvHandlerInstalled) return;
+  struct sigaction action {};
+  action.sa_sigaction = OnSegv;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  gSegvHandlerInstalled = ::sigaction(SIGSEGV, &action, &gPreviousSegv) == 0;
+}
+
+void RemoveSegvHandler() {
+  if (!gSegvHandlerInstalled) return;
+  ::sigaction(SIGSEGV, &gPreviousSegv, nullptr);
+  gSegvHandlerInstalled = false;
+}
+
+bool SpecialPoolFromEnvironment() {
+  const char *text = std::getenv("NORVUSB_SPECIAL_POOL");
+  return text != nullptr && std::strcmp(text, "1") == 0;
+}
+
 }  // namespace
 
 PoolStats GetPoolStats() {
@@ -339,9 +526,17 @@ void PoolVerifyFreed() {
   for (const auto &finding : findings) Raise(finding);
 }
 
+void PoolBoot(bool specialPool) {
+  const bool on = specialPool || SpecialPoolFromEnvironment();
+  ThePool().specialPool = on;
+  if (on) InstallSegvHandler();
+}
+
 void PoolReset() {
   auto &pool = ThePool();
   std::lock_guard lock(pool.mutex);
+  RemoveSegvHandler();
+  pool.specialPool = false;
   pool.live.clear();
   pool.pagedLive = 0;
   pool.quarantine.clear();

@@ -1,11 +1,15 @@
-// The power manager: PoCallDriver and PoStartNextPowerIrp, and the system and
-// device power transitions the manager drives.
+// The power manager: PoCallDriver, PoStartNextPowerIrp and PoRequestPowerIrp,
+// and the system power transitions the manager drives.
 //
-// As on the older platforms, a device takes one set-power or query-power
-// request at a time: PoCallDriver holds the next one back until the driver
-// calls PoStartNextPowerIrp for the active one. A request the manager sent
-// also frees its devices when it comes back finished, so that a driver that
-// forgets PoStartNextPowerIrp delays nothing but its own stack's next request.
+// As on the older platforms, a device takes one system and one device
+// set-power or query-power request at a time: PoCallDriver holds the next
+// one of a kind back until the driver calls PoStartNextPowerIrp for the
+// active one. A request the manager sent also frees its devices when it
+// comes back finished, so that a driver that forgets PoStartNextPowerIrp
+// delays nothing but its own stack's next request.
+//
+// The manager sends system power requests only. Device power requests come
+// from a device's power policy owner, through PoRequestPowerIrp.
 #include <map>
 
 #include "host/kernel/scheduler.h"
@@ -23,12 +27,16 @@ struct DevicePowerQueue {
   std::deque<PIRP> waiting;
 };
 
+// One queue per device and kind of request (system or device power).
+using QueueKey = std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>;
+
 struct PowerManager {
   host::Mutex mutex;
-  std::map<PDEVICE_OBJECT, DevicePowerQueue> devices;
+  std::map<QueueKey, DevicePowerQueue> devices;
   std::vector<PowerRequestRecord> log;
   SYSTEM_POWER_STATE systemState = PowerSystemWorking;
   internal::WorkQueue dispatcher;  // passes held-back requests on, at passive level
+  internal::WorkQueue requested;   // sends the requests of PoRequestPowerIrp
 };
 
 PowerManager &P() {
@@ -43,7 +51,7 @@ bool Serialised(PIO_STACK_LOCATION location) {
 
 // The device's active request is done with: the next one held back goes on.
 // Caller holds the lock.
-void StartNextLocked(std::map<PDEVICE_OBJECT, DevicePowerQueue>::iterator entry) {
+void StartNextLocked(std::map<QueueKey, DevicePowerQueue>::iterator entry) {
   auto &queue = entry->second;
   if (queue.waiting.empty()) {
     P().devices.erase(entry);
@@ -52,7 +60,7 @@ void StartNextLocked(std::map<PDEVICE_OBJECT, DevicePowerQueue>::iterator entry)
   PIRP next = queue.waiting.front();
   queue.waiting.pop_front();
   queue.active = next;
-  PDEVICE_OBJECT device = entry->first;
+  PDEVICE_OBJECT device = entry->first.first;
   P().dispatcher.Post([device, next] { IoCallDriver(device, next); });
 }
 
@@ -81,20 +89,16 @@ NTSTATUS SendPower(const internal::PowerTarget &target, UCHAR minor, POWER_STATE
   return outcome.status;
 }
 
-NTSTATUS DevicePowerRequest(const std::string &instancePath, UCHAR minor, DEVICE_POWER_STATE state) {
-  if (state < PowerDeviceD0 || state > PowerDeviceD3) return STATUS_INVALID_PARAMETER;
-  return internal::RunOnWorker([&]() -> NTSTATUS {
-    auto target = internal::StartedNode(instancePath);
-    if (!target) return STATUS_INVALID_DEVICE_REQUEST;
-    return SendPower(*target, minor, DevicePowerState, state);
-  });
-}
-
-// The device state that goes with a system sleep state: the device's own
-// mapping from its capabilities when it gives one, otherwise D3.
-DEVICE_POWER_STATE DeviceStateFor(const internal::PowerTarget &target, SYSTEM_POWER_STATE state) {
-  const DEVICE_POWER_STATE mapped = target.capabilities.DeviceState[state];
-  return mapped >= PowerDeviceD1 && mapped <= PowerDeviceD3 ? mapped : PowerDeviceD3;
+// A request of PoRequestPowerIrp, sent from the manager's own thread to the
+// top of the stack; the requester's callback runs when it is done.
+void SendRequested(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PREQUEST_POWER_COMPLETE completion,
+                   PVOID context) {
+  PDEVICE_OBJECT pdo = ::host::detail::AttachmentBase(device);
+  const auto node = FindDeviceByPdo(pdo);
+  internal::PowerTarget target{node ? node->instancePath : "", ::host::detail::AttachedDeviceTop(pdo), {}};
+  IO_STATUS_BLOCK status{};
+  status.Status = SendPower(target, minor, DevicePowerState, state.DeviceState);
+  if (completion != nullptr) completion(device, minor, state, context, &status);
 }
 
 NTSTATUS Sleep(SYSTEM_POWER_STATE state) {
@@ -113,8 +117,7 @@ NTSTATUS Sleep(SYSTEM_POWER_STATE state) {
   NTSTATUS result = STATUS_SUCCESS;
   for (const auto &target : childrenFirst) {
     NTSTATUS system = SendPower(target, IRP_MN_SET_POWER, SystemPowerState, state);
-    NTSTATUS device = SendPower(target, IRP_MN_SET_POWER, DevicePowerState, DeviceStateFor(target, state));
-    if (NT_SUCCESS(result)) result = !NT_SUCCESS(system) ? system : device;
+    if (NT_SUCCESS(result)) result = system;
   }
   std::lock_guard lock(P().mutex);
   P().systemState = state;
@@ -125,8 +128,7 @@ NTSTATUS Wake() {
   NTSTATUS result = STATUS_SUCCESS;
   for (const auto &target : internal::StartedNodes()) {
     NTSTATUS system = SendPower(target, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
-    NTSTATUS device = SendPower(target, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
-    if (NT_SUCCESS(result)) result = !NT_SUCCESS(system) ? system : device;
+    if (NT_SUCCESS(result)) result = system;
   }
   std::lock_guard lock(P().mutex);
   P().systemState = PowerSystemWorking;
@@ -136,14 +138,6 @@ NTSTATUS Wake() {
 }  // namespace
 
 // ------------------------------------------------------------------ public API
-
-NTSTATUS SetDevicePower(const std::string &instancePath, DEVICE_POWER_STATE state) {
-  return DevicePowerRequest(instancePath, IRP_MN_SET_POWER, state);
-}
-
-NTSTATUS QueryDevicePower(const std::string &instancePath, DEVICE_POWER_STATE state) {
-  return DevicePowerRequest(instancePath, IRP_MN_QUERY_POWER, state);
-}
 
 NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state) {
   if (state < PowerSystemWorking || state > PowerSystemShutdown) return STATUS_INVALID_PARAMETER;
@@ -180,6 +174,7 @@ void ClearPowerRequestLog() {
 namespace internal {
 
 void PowerReset() {
+  P().requested.Stop();
   P().dispatcher.Stop();
   std::lock_guard lock(P().mutex);
   P().devices.clear();
@@ -195,7 +190,10 @@ void PowerIrpFinished(PIRP irp) {
   }
 }
 
-void PowerWaitIdle() { P().dispatcher.WaitIdle(); }
+void PowerWaitIdle() {
+  P().requested.WaitIdle();
+  P().dispatcher.WaitIdle();
+}
 
 }  // namespace internal
 
@@ -212,7 +210,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   if (Serialised(next)) {
     std::lock_guard lock(P().mutex);
-    auto &queue = P().devices[DeviceObject];
+    auto &queue = P().devices[{DeviceObject, next->Parameters.Power.Type}];
     if (queue.active != nullptr) {
       // Held back until the active request is done with; the caller sees a
       // pending request, so its completion runs as for one.
@@ -228,15 +226,33 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::PoStartNextPowerIrp, Irp)) return;
-  PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
   std::lock_guard lock(P().mutex);
-  auto entry = P().devices.find(device);
+  auto entry = P().devices.find({location->DeviceObject, location->Parameters.Power.Type});
   if (entry == P().devices.end() || entry->second.active != Irp) {
     // The stack location does not name the device: look the request up.
     entry = std::find_if(P().devices.begin(), P().devices.end(),
                          [&](const auto &candidate) { return candidate.second.active == Irp; });
   }
   if (entry != P().devices.end()) StartNextLocked(entry);
+}
+
+// What a device's power policy owner calls to have a device power request
+// sent to the top of the device's stack. The request goes from the manager's
+// own thread; the callback runs there when the stack has finished it.
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
+  using namespace host::pnp;
+  if (!host::irql::Allows(host::irql::Routine::PoRequestPowerIrp, DeviceObject)) return STATUS_INVALID_DEVICE_STATE;
+  if (Irp != nullptr) *Irp = nullptr;  // the request may be gone before the caller looks
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER) {
+    // Waking is not modelled; anything else is not a power request to ask for.
+    return MinorFunction == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER_2;
+  }
+  if (DeviceObject == nullptr || PowerState.DeviceState < PowerDeviceD0 || PowerState.DeviceState > PowerDeviceD3)
+    return STATUS_INVALID_PARAMETER;
+  P().requested.Post([=] { SendRequested(DeviceObject, MinorFunction, PowerState, CompletionFunction, Context); });
+  return STATUS_PENDING;
 }
 
 }  // extern "C"

@@ -39,6 +39,7 @@ const char *BugCheckName(uint32_t code) {
     case 0x9F: return "DRIVER_POWER_STATE_FAILURE";
     case 0xCA: return "PNP_DETECTED_FATAL_ERROR";
     case 0xD1: return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
+    case bugcheck::kPageFaultBeyondEnd: return "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION";
     default: return "BUG_CHECK";
   }
 }

@@ -5,6 +5,7 @@
 // routine may send the next request straight back into the stack.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -119,6 +120,7 @@ class UsbBus::Impl {
   NTSTATUS DispatchPnp(Port port, PDEVICE_OBJECT device, PIRP irp);  // port 0: the hub
   NTSTATUS DispatchPower(Port port, PIRP irp);  // port 0: the hub
   void NoteStateChange(Port port, UCHAR minor);  // a PDO's Plug and Play state change
+  NTSTATUS PendOnOwnThread(PIRP irp, std::function<void()> serve);  // force-pending
   void CancelQueued(PIRP irp);
 
   Port Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare);
@@ -163,6 +165,7 @@ class UsbBus::Impl {
   uint64_t handleCounter = 0;
   bool stopping = false;
   CaptureFile capture;
+  std::vector<sched::Thread> deferred;  // force-pended Plug and Play and power requests
   sched::Thread controller;
 };
 

@@ -293,6 +293,9 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
     const bool shortPacket = got < pipe.maxPacket;
     if (request.moved == request.length || shortPacket) {
       const bool incomplete = request.in && request.moved < request.length;
+      // A UHCI or OHCI controller halts the endpoint on a short packet the
+      // driver did not allow; only a pipe reset lets the next transfer run.
+      if (incomplete && !request.shortOk) pipe.halted = true;
       finish(incomplete && !request.shortOk ? kShort : Outcome{});
       return used;
     }

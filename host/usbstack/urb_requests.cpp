@@ -109,14 +109,24 @@ std::optional<Outcome> TakeTransfer(Request &request, ULONG flags, ULONG length,
   request.in = (flags & USBD_TRANSFER_DIRECTION_IN) != 0;
   request.shortOk = (flags & USBD_SHORT_TRANSFER_OK) != 0;
   if (length != 0 && !request.buffer) return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
+  // The controller works from the physical pages an MDL describes: one that
+  // was only allocated (never probed and locked, nor built for non-paged
+  // pool) describes none.
+  if (mdl && !(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)))
+    return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
   // The controller would run off the end of the MDL's pages.
   if (mdl && MmGetMdlByteCount(mdl) < length) return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
   return std::nullopt;
 }
 
+// The platform's stack takes at most 4,096 bytes in one transfer on the
+// default control pipe; a pipe of the configuration takes up to wLength.
+constexpr uint32_t kDefaultPipeControlLimit = 4096;
+
 std::optional<Outcome> PrepareControl(Request &request, uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue,
-                                      uint16_t wIndex) {
-  if (request.length > 0xFFFF) return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
+                                      uint16_t wIndex, bool defaultPipe = true) {
+  if (request.length > (defaultPipe ? kDefaultPipeControlLimit : 0xFFFF))
+    return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
   request.control = true;
   request.setup = SetupPacket{bmRequestType, bRequest, wValue, wIndex, static_cast<uint16_t>(request.length)};
   return std::nullopt;
@@ -154,7 +164,7 @@ std::optional<Outcome> PrepareControlTransfer(PortState &port, Request &request)
   if (((setup[0] & kDirectionIn) != 0) != request.in) return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
   // The stack, not the caller, decides wLength: it is the buffer's length.
   return PrepareControl(request, setup[0], setup[1], static_cast<uint16_t>(setup[2] | setup[3] << 8),
-                        static_cast<uint16_t>(setup[4] | setup[5] << 8));
+                        static_cast<uint16_t>(setup[4] | setup[5] << 8), urb.PipeHandle == nullptr);
 }
 
 std::optional<Outcome> PreparePipeRequest(PortState &port, Request &request) {

@@ -42,6 +42,8 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
+  if (ext->port != 0 && host::forcepending::ShouldPend())
+    return ext->bus->PendOnOwnThread(irp, [ext, device, irp] { ext->bus->DispatchPnp(ext->port, device, irp); });
   return ext->bus->DispatchPnp(ext->port, device, irp);
 }
 
@@ -53,6 +55,8 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
+  if (ext->port != 0 && host::forcepending::ShouldPend())
+    return ext->bus->PendOnOwnThread(irp, [ext, irp] { ext->bus->DispatchPower(ext->port, irp); });
   return ext->bus->DispatchPower(ext->port, irp);
 }
 
@@ -122,6 +126,14 @@ UsbBus::Impl::Impl(BusOptions opts) : options(opts) {
 }
 
 UsbBus::Impl::~Impl() {
+  // Requests pended on threads of their own were waited for by their
+  // senders; their threads end here.
+  std::vector<sched::Thread> finishing;
+  {
+    std::lock_guard lock(mutex);
+    finishing.swap(deferred);
+  }
+  for (auto &thread : finishing) thread.Join();
   std::vector<Finished> done;
   {
     std::lock_guard lock(mutex);
@@ -142,6 +154,17 @@ UsbBus::Impl::~Impl() {
   if (hub) IoDeleteDevice(hub);
   if (driver) host::DeleteDriverObject(driver);
   capture.Close();
+}
+
+// Force-pending for a device PDO's Plug and Play and power requests: served
+// on a thread of their own after the dispatch routine has returned
+// STATUS_PENDING, as by a bus driver that queues its work.
+NTSTATUS UsbBus::Impl::PendOnOwnThread(PIRP irp, std::function<void()> serve) {
+  IoMarkIrpPending(irp);
+  sched::Thread thread("USB bus pended request", std::move(serve));
+  std::lock_guard lock(mutex);
+  deferred.push_back(std::move(thread));
+  return STATUS_PENDING;
 }
 
 PortState *UsbBus::Impl::FindPort(Port number) {
@@ -276,6 +299,13 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && code != IOCTL_INTERNAL_USB_RESET_PORT)
     return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+  // A port reset waits for the hub: it must be sent at PASSIVE_LEVEL.
+  if (code == IOCTL_INTERNAL_USB_RESET_PORT && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    RaiseBugCheck(bugcheck::kIrqlNotLessOrEqual, reinterpret_cast<uint64_t>(irp), KeGetCurrentIrql(), 0, 0,
+                  "IOCTL_INTERNAL_USB_RESET_PORT sent at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                      "; it must be sent at PASSIVE_LEVEL");
+    return CompleteWith(irp, STATUS_INVALID_DEVICE_STATE);
+  }
 
   std::vector<Finished> done;
   NTSTATUS result = STATUS_PENDING;

@@ -89,7 +89,10 @@ TEST_F(ObjectsTest, AttachingStacksUpAndDetachingUndoesIt) {
   Create(nullptr, &filter);
   Create(nullptr, &fdo);
   EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), pdo);
-  EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), filter);  // goes on the top
+  // Allowed up to DISPATCH_LEVEL, as documented (a filter attaching under its lock).
+  PDEVICE_OBJECT below = nullptr;
+  host::RunAtDispatchLevel([&] { below = IoAttachDeviceToDeviceStack(fdo, pdo); });
+  EXPECT_EQ(below, filter);  // goes on the top
   EXPECT_EQ(fdo->StackSize, 3);
   EXPECT_EQ(host::detail::AttachedDeviceTop(pdo), fdo);
 

@@ -4,6 +4,9 @@
 // every relation reference, relation list and identifier buffer was released.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "host/kernel/registry.h"
 #include "host/kernel/user_io.h"
 #include "tests/kernel/pnp_toy_drivers.h"
@@ -283,5 +286,74 @@ TEST_F(PnpManagerTest, RegistryKeysBelongToKnownPdosOnly) {
             STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(IoOpenDeviceRegistryKey(bus.children[0]->pdo, 8, KEY_READ, &key), STATUS_INVALID_PARAMETER);
 }
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------------------ removal with a handle open, per generation
+
+// Only the sequences the platform's Plug and Play manager of each generation
+// sends: a handle open vetoes an orderly removal; an unplug is a surprise
+// removal whose remove waits for the last close, except on the Windows 98
+// generation, which knows no surprise removal and removes at once.
+struct RemovalCase {
+  const char *name;
+  uint16_t wdmVersion;
+  bool unplug;                    // the bus stops reporting it, else an orderly removal (vetoed)
+  std::vector<UCHAR> whileOpen;   // the removal requests the device gets while the handle is open
+  std::vector<UCHAR> onceClosed;  // and once it has closed
+};
+
+class RemovalSequenceTest : public PnpFixture, public ::testing::WithParamInterface<RemovalCase> {
+ protected:
+  RemovalSequenceTest() { kernelOptions_.wdmVersion = GetParam().wdmVersion; }
+};
+
+TEST_P(RemovalSequenceTest, AHandleOpenShapesTheRemoval) {
+  const RemovalCase &c = GetParam();
+  UseFunctionDriver();
+  toy::Bus &bus = AddBus({Widget(u"1")});
+  toy::Child &child = *bus.children[0];
+  auto removals = [&] {
+    std::lock_guard lock(bus.mutex);
+    std::vector<UCHAR> seen;
+    std::copy_if(child.pnpMinors.begin(), child.pnpMinors.end(), std::back_inserter(seen), [](UCHAR minor) {
+      return minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+             minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE;
+    });
+    return seen;
+  };
+  host::DeviceHandle handle;
+  ASSERT_EQ(handle.Open(toy::FdoName(0)), STATUS_SUCCESS);
+  if (c.unplug) {
+    bus.Unplug(child);
+    bus.Invalidate();
+  } else {
+    EXPECT_EQ(host::pnp::RemoveDevice(Node(child).instancePath), STATUS_PLUGPLAY_QUERY_VETOED);
+    EXPECT_EQ(Node(child).state, DeviceState::Started);
+  }
+  host::pnp::WaitIdle();
+  EXPECT_EQ(removals(), c.whileOpen);
+
+  handle.Close();
+  host::pnp::WaitIdle();
+  std::vector<UCHAR> all = c.whileOpen;
+  all.insert(all.end(), c.onceClosed.begin(), c.onceClosed.end());
+  EXPECT_EQ(removals(), all);
+}
+
+constexpr uint16_t kWindows2000 = 0x0110, kWindows98 = 0x0100;
+INSTANTIATE_TEST_SUITE_P(
+    Generations, RemovalSequenceTest,
+    ::testing::Values(
+        RemovalCase{"OrderlyRemovalIsVetoed", kWindows2000, false,
+                    {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, {}},
+        RemovalCase{"OrderlyRemovalIsVetoedOnWindows98", kWindows98, false,
+                    {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, {}},
+        RemovalCase{"UnplugIsASurpriseRemovalAndTheRemoveWaitsForTheClose", kWindows2000, true,
+                    {IRP_MN_SURPRISE_REMOVAL}, {IRP_MN_REMOVE_DEVICE}},
+        RemovalCase{"UnplugOnWindows98IsARemoveAtOnce", kWindows98, true, {IRP_MN_REMOVE_DEVICE}, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

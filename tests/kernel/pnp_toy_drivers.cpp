@@ -271,7 +271,37 @@ NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI FunctionSystemControl(PDEVICE_OBJECT device, PIRP irp) { return PassDown(Ext(device)->lower, irp); }
 
+// As a power policy owner: the system request is finished once the device
+// request it asked for is done.
+VOID NTAPI DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
+  auto *systemIrp = static_cast<PIRP>(context);
+  PoStartNextPowerIrp(systemIrp);
+  IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto *fdo = static_cast<PDEVICE_OBJECT>(context);
+  POWER_STATE wanted;
+  const auto system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+  wanted.DeviceState = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+  PoRequestPowerIrp(Ext(fdo)->lower, IRP_MN_SET_POWER, wanted, DevicePowerDone, irp, nullptr);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  bool owner = false;
+  {
+    std::lock_guard lock(g_function.mutex);
+    owner = g_function.powerPolicyOwner;
+  }
+  if (owner && location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == SystemPowerState) {
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SystemPowerDone, device, TRUE, TRUE, TRUE);
+    PoCallDriver(Ext(device)->lower, irp);
+    return STATUS_PENDING;
+  }
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(Ext(device)->lower, irp);
@@ -381,6 +411,7 @@ void Reset() {
   g_function.fdoKeyStatus.clear();
   g_function.vetoQueryStop = false;
   g_function.vetoQueryRemove = false;
+  g_function.powerPolicyOwner = false;
   g_function.fdoCount = 0;
   g_busDriver = nullptr;
   g_busLeavesOut = -1;

@@ -73,6 +73,9 @@ struct FunctionDriverState {
   std::vector<NTSTATUS> fdoKeyStatus;         // IoOpenDeviceRegistryKey on the FDO itself
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
+  // The function driver owns its devices' power policy: a system set-power
+  // becomes a device set-power it asks for (D0 for working, D3 for sleep).
+  bool powerPolicyOwner = false;
   int fdoCount = 0;
 };
 FunctionDriverState &FunctionDriver();

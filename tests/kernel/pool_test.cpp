@@ -128,3 +128,65 @@ TEST_F(PoolTest, StatsFollowAllocationsAndFrees) {
 }
 
 }  // namespace
+
+// The special pool: a touch past a block's end or of a freed block faults at
+// the touch and names the address and the block; the access then goes on.
+class SpecialPoolTest : public KernelFixture {
+ protected:
+  SpecialPoolTest() : KernelFixture({.specialPool = true}) {}
+};
+
+TEST_F(SpecialPoolTest, ATouchPastTheEndOrOfAFreedBlockIsABugCheckAtTheTouch) {
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  // The thread sanitizer reports the bug check's allocations inside the
+  // fault handler; that suite runs without the special pool.
+  GTEST_SKIP();
+#endif
+#endif
+  struct Case {
+    const char *name;
+    POOL_TYPE type;
+    size_t size;
+    size_t offset;  // from the block's start
+    bool freed;
+    bool write;
+    uint32_t code;
+    unsigned char reads;  // what the access finds once it goes on (a write: what it wrote)
+    const char *block;    // how the bug check names the block
+  };
+  const Case cases[] = {
+      {"one byte past the end", NonPagedPool, 16, 16, false, false, bc::kPageFaultBeyondEnd, 0xFD,
+       "'Spc ' 16 bytes NonPagedPool"},
+      {"a write past a page", PagedPool, 4096, 4096, false, true, bc::kPageFaultBeyondEnd, 0x5A,
+       "'Spc ' 4096 bytes PagedPool"},
+      {"past a block of several pages", NonPagedPool, 5008, 5008, false, false, bc::kPageFaultBeyondEnd, 0xFD,
+       "'Spc ' 5008 bytes NonPagedPool"},
+      {"a read after free", NonPagedPool, 32, 0, true, false, bc::kFreedPoolTouched, 0xDD,
+       "'Spc ' 32 bytes NonPagedPool"},
+      {"a write after free", PagedPool, 8, 3, true, true, bc::kFreedPoolTouched, 0x5A, "'Spc ' 8 bytes PagedPool"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto *block = static_cast<unsigned char *>(ExAllocatePoolWithTag(c.type, c.size, PoolTag("Spc ")));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u);
+    if (c.freed) ExFreePool(block);
+    volatile unsigned char *at = block + c.offset;
+    if (c.write) *at = c.reads;
+    const unsigned char seen = *at;
+    auto checks = TakeBugChecks();
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_EQ(checks[0].code, c.code);
+    EXPECT_EQ(checks[0].parameters[0], reinterpret_cast<uintptr_t>(at));
+    EXPECT_EQ(checks[0].parameters[1], c.write ? 1u : 0u);
+    EXPECT_NE(checks[0].what.find(c.block), std::string::npos) << checks[0].what;
+    EXPECT_EQ(seen, c.reads);
+    if (!c.freed) ExFreePool(block);
+  }
+  // A write into the alignment slack still shows at the free, as without it.
+  auto *slack = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 10, PoolTag("Spc ")));
+  slack[12] = 0;
+  ExFreePool(slack);
+  EXPECT_TRUE(TakeBugCheck(bc::kSpecialPoolCorruption));
+}

@@ -7,6 +7,7 @@
 #include "host/kernel/scheduler.h"
 #include "tests/support/test_thread.h"
 #include "tests/kernel/pnp_toy_drivers.h"
+#include "tests/support/power_policy.h"
 
 namespace {
 
@@ -30,11 +31,12 @@ std::vector<ULONG> DeviceStatesSeen(toy::Bus &bus, const toy::Child &child) {
 TEST_F(PowerManagerTest, DeviceGoesToD3AndBackToD0ThroughItsStack) {
   UseFunctionDriver();
   toy::Bus &bus = AddBus({Widget(u"1")});
-  const std::string path = Node(*bus.children[0]).instancePath;
+  PDEVICE_OBJECT pdo = bus.children[0]->pdo;
 
-  EXPECT_EQ(host::pnp::SetDevicePower(path, PowerDeviceD3), STATUS_SUCCESS);
+  // The test asks as the device's power policy owner would.
+  EXPECT_EQ(support::RequestDevicePower(pdo, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(Node(*bus.children[0]).powerState, PowerDeviceD3);
-  EXPECT_EQ(host::pnp::SetDevicePower(path, PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(support::RequestDevicePower(pdo, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_EQ(Node(*bus.children[0]).powerState, PowerDeviceD0);
   // The function driver passed both down with PoCallDriver to the PDO.
   EXPECT_EQ(DeviceStatesSeen(bus, *bus.children[0]), (std::vector<ULONG>{PowerDeviceD3, PowerDeviceD0}));
@@ -46,8 +48,8 @@ TEST_F(PowerManagerTest, DeviceGoesToD3AndBackToD0ThroughItsStack) {
   EXPECT_EQ(log[0].state, static_cast<ULONG>(PowerDeviceD3));
   EXPECT_EQ(log[1].status, STATUS_SUCCESS);
 
-  EXPECT_EQ(host::pnp::SetDevicePower(path, PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(host::pnp::SetDevicePower("TOY\\NONE\\1", PowerDeviceD3), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(support::RequestDevicePower(pdo, IRP_MN_SET_POWER, PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(support::RequestDevicePower(pdo, IRP_MN_POWER_SEQUENCE, PowerDeviceD3), STATUS_INVALID_PARAMETER_2);
 }
 
 NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -61,10 +63,9 @@ TEST_F(PowerManagerTest, APowerRequestWaitsUntilTheDevicesActiveOneIsStartedNext
   held.holdPowerIrps = 1;
   toy::Bus &bus = AddBus({held});
   toy::Child &child = *bus.children[0];
-  const std::string path = Node(child).instancePath;
 
   NTSTATUS first = STATUS_PENDING;
-  TestThread sender([&] { first = host::pnp::SetDevicePower(path, PowerDeviceD3); });
+  TestThread sender([&] { first = support::RequestDevicePower(child.pdo, IRP_MN_SET_POWER, PowerDeviceD3); });
   host::sched::PollUntil([&] { return !DeviceStatesSeen(bus, child).empty(); }, 10'000'000, "the held power request");
   ASSERT_EQ(DeviceStatesSeen(bus, child).size(), 1u);
 
@@ -94,37 +95,56 @@ TEST_F(PowerManagerTest, APowerRequestWaitsUntilTheDevicesActiveOneIsStartedNext
   IoFreeIrp(irp);
 }
 
-TEST_F(PowerManagerTest, SystemSleepQueriesAndSetsChildrenFirstThenWakesParentsFirst) {
+// The power log as "<child|bus> <query|set> <S3|S0|D3|D0>", one entry per
+// request as it finished, each of which must have succeeded.
+std::vector<std::string> TakePowerLog(const std::string &child) {
+  std::vector<std::string> entries;
+  for (const auto &r : host::pnp::PowerRequestLog()) {
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    const bool device = r.type == DevicePowerState;
+    const ULONG number = device ? r.state - PowerDeviceD0 : (r.state == PowerSystemWorking ? 0 : r.state - 1);
+    entries.push_back(std::string(r.instancePath == child ? "child" : "bus") +
+                      (r.minor == IRP_MN_QUERY_POWER ? " query " : " set ") + (device ? "D" : "S") +
+                      std::to_string(number));
+  }
+  host::pnp::ClearPowerRequestLog();
+  return entries;
+}
+
+// The managers send system power requests only: a device changes its power
+// state when its power policy owner asks for it, here the function driver. A
+// system request the owner holds finishes after the device request it asked for.
+TEST_F(PowerManagerTest, SleepAndWakeSendDevicePowerRequestsOnlyWhenAPolicyOwnerAsks) {
+  struct Case {
+    bool policyOwner;
+    std::vector<std::string> sleep, wake;
+    DEVICE_POWER_STATE asleep;
+  };
+  const Case cases[] = {
+      {false,
+       {"child query S3", "bus query S3", "child set S3", "bus set S3"},
+       {"bus set S0", "child set S0"},
+       PowerDeviceD0},
+      {true,
+       {"child query S3", "bus query S3", "child set D3", "child set S3", "bus set S3"},
+       {"bus set S0", "child set D0", "child set S0"},
+       PowerDeviceD3},
+  };
   UseFunctionDriver();
   toy::Bus &bus = AddBus({Widget(u"1")});
   const std::string child = Node(*bus.children[0]).instancePath;
-  const std::string parent = BusPath(0);
-
-  EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
-  EXPECT_EQ(host::pnp::CurrentSystemPowerState(), PowerSystemSleeping3);
-  EXPECT_EQ(Node(*bus.children[0]).powerState, PowerDeviceD3);
-  auto sleep = host::pnp::PowerRequestLog();
-  ASSERT_EQ(sleep.size(), 6u);
-  // Queries first, children before their bus; then system and device set-power.
-  EXPECT_EQ(sleep[0].instancePath, child);
-  EXPECT_EQ(sleep[0].minor, IRP_MN_QUERY_POWER);
-  EXPECT_EQ(sleep[1].instancePath, parent);
-  EXPECT_EQ(sleep[1].minor, IRP_MN_QUERY_POWER);
-  EXPECT_EQ(sleep[2].instancePath, child);
-  EXPECT_EQ(sleep[2].type, SystemPowerState);
-  EXPECT_EQ(sleep[3].instancePath, child);
-  EXPECT_EQ(sleep[3].type, DevicePowerState);
-  EXPECT_EQ(sleep[3].state, static_cast<ULONG>(PowerDeviceD3));
-  EXPECT_EQ(sleep[4].instancePath, parent);
-
-  host::pnp::ClearPowerRequestLog();
-  EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
-  auto wake = host::pnp::PowerRequestLog();
-  ASSERT_EQ(wake.size(), 4u);
-  EXPECT_EQ(wake[0].instancePath, parent);
-  EXPECT_EQ(wake[3].instancePath, child);
-  EXPECT_EQ(wake[3].state, static_cast<ULONG>(PowerDeviceD0));
-  EXPECT_EQ(Node(*bus.children[0]).powerState, PowerDeviceD0);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.policyOwner ? "the function driver owns the policy" : "no policy owner");
+    toy::FunctionDriver().powerPolicyOwner = c.policyOwner;
+    host::pnp::ClearPowerRequestLog();
+    EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(host::pnp::CurrentSystemPowerState(), PowerSystemSleeping3);
+    EXPECT_EQ(Node(*bus.children[0]).powerState, c.asleep);
+    EXPECT_EQ(TakePowerLog(child), c.sleep);
+    EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(Node(*bus.children[0]).powerState, PowerDeviceD0);
+    EXPECT_EQ(TakePowerLog(child), c.wake);
+  }
 }
 
 TEST_F(PowerManagerTest, RefusedSleepQueryKeepsTheSystemWorking) {

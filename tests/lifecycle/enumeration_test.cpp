@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "host/kernel/power_manager.h"
+#include "tests/support/power_policy.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace lifecycle {
@@ -204,8 +205,8 @@ TEST_F(EnumerationTest, TheChildAnswersPowerAndRefusesIo) {
   host::Machine &machine = Boot();
   machine.Plug(PlanWith(kAcmeDeviceId));
   auto printer = PrinterNode(0);
-  ASSERT_EQ(host::pnp::SetDevicePower(printer->instancePath, PowerDeviceD3), STATUS_SUCCESS);
-  ASSERT_EQ(host::pnp::SetDevicePower(printer->instancePath, PowerDeviceD0), STATUS_SUCCESS);
+  ASSERT_EQ(support::RequestDevicePower(printer->pdo, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(support::RequestDevicePower(printer->pdo, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
 
   SentIrp relations = Send(printer->pdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS);
   ASSERT_TRUE(relations.Wait());

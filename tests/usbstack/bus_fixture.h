@@ -74,11 +74,16 @@ class BusTest : public KernelFixture {
   }
   NTSTATUS Submit(PURB urb) { return SubmitAsync(urb)->Wait(); }
 
-  // A Plug and Play or power request to the PDO, as the managers send one;
-  // the bus completes these at once.
-  NTSTATUS SendToPdo(UCHAR major, UCHAR minor, DEVICE_POWER_STATE power = PowerDeviceUnspecified) {
+  // A Plug and Play or power request to the PDO, as the managers send one,
+  // and waited for (the bus pends these under force-pending).
+  struct PdoRequest {
+    NTSTATUS returned = STATUS_PENDING;  // what IoCallDriver or PoCallDriver returned
+    NTSTATUS status = STATUS_PENDING;    // the final status
+  };
+  PdoRequest SendToPdoAndWait(UCHAR major, UCHAR minor, DEVICE_POWER_STATE power = PowerDeviceUnspecified) {
+    PdoRequest outcome;
     PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!irp) return {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES};
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     location->MajorFunction = major;
@@ -87,14 +92,16 @@ class BusTest : public KernelFixture {
       location->Parameters.Power.Type = DevicePowerState;
       location->Parameters.Power.State.DeviceState = power;
     }
-    IO_STATUS_BLOCK result{};
-    result.Status = STATUS_PENDING;
-    IoSetCompletionRoutine(irp, KeepStatus, &result, TRUE, TRUE, TRUE);
-    if (major == IRP_MJ_POWER)
-      PoCallDriver(pdo, irp);
-    else
-      IoCallDriver(pdo, irp);
-    return result.Status;
+    Finished finished;
+    KeInitializeEvent(&finished.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, KeepStatus, &finished, TRUE, TRUE, TRUE);
+    outcome.returned = major == IRP_MJ_POWER ? PoCallDriver(pdo, irp) : IoCallDriver(pdo, irp);
+    KeWaitForSingleObject(&finished.done, Executive, KernelMode, FALSE, nullptr);
+    outcome.status = finished.result.Status;
+    return outcome;
+  }
+  NTSTATUS SendToPdo(UCHAR major, UCHAR minor, DEVICE_POWER_STATE power = PowerDeviceUnspecified) {
+    return SendToPdoAndWait(major, minor, power).status;
   }
   NTSTATUS ResetPort() { return SubmitAsync(nullptr, IOCTL_INTERNAL_USB_RESET_PORT)->Wait(); }
 
@@ -119,9 +126,15 @@ class BusTest : public KernelFixture {
     return status;
   }
 
+  struct Finished {
+    KEVENT done;
+    IO_STATUS_BLOCK result{};
+  };
   static NTSTATUS NTAPI KeepStatus(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    *static_cast<IO_STATUS_BLOCK *>(context) = irp->IoStatus;
+    auto *finished = static_cast<Finished *>(context);
+    finished->result = irp->IoStatus;
     IoFreeIrp(irp);
+    KeSetEvent(&finished->done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 

@@ -53,5 +53,40 @@ TEST_F(ForcePendingTest, ADriverThatTakesTheReturnedStatusOfASelectionIsCaughtOu
   EXPECT_GT(refused, 0);
 }
 
+// The bus's device pends Plug and Play and power requests too, and finishes
+// them from another thread; a caller that takes what IoCallDriver returned
+// for the final status is caught out.
+TEST_F(ForcePendingTest, PlugAndPlayAndPowerRequestsToTheDevicePendFromTheSeed) {
+  struct Case {
+    const char *name;
+    UCHAR major;
+    UCHAR minor;
+    DEVICE_POWER_STATE power;
+  };
+  const Case cases[] = {
+      {"query-stop", IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, PowerDeviceUnspecified},
+      {"device query-power", IRP_MJ_POWER, IRP_MN_QUERY_POWER, PowerDeviceD2},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto run = [&](uint64_t seed) {
+      host::forcepending::Enable(seed);
+      std::vector<bool> pended;
+      for (int i = 0; i < 32; ++i) {
+        const auto request = SendToPdoAndWait(c.major, c.minor, c.power);
+        pended.push_back(request.returned == STATUS_PENDING);
+        EXPECT_EQ(request.status, STATUS_SUCCESS);
+      }
+      host::forcepending::Disable();
+      return pended;
+    };
+    const auto first = run(7);
+    EXPECT_EQ(run(7), first);
+    const auto pendedCount = std::count(first.begin(), first.end(), true);
+    EXPECT_GT(pendedCount, 4);
+    EXPECT_LT(pendedCount, 28);
+  }
+}
+
 }  // namespace
 }  // namespace usbtest

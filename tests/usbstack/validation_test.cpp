@@ -275,6 +275,7 @@ TEST_F(ValidationTest, AnMdlIsPreferredToTheBufferAndMustCoverTheLength) {
   std::vector<uint8_t> stale(64, 0xEE);
   PMDL mdl = IoAllocateMdl(wanted.data(), 64, FALSE, FALSE, nullptr);
   ASSERT_NE(mdl, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
   UrbBlock block;
 
   // A driver that leaves a stale TransferBuffer beside its MDL: the MDL's data goes.
@@ -479,6 +480,100 @@ TEST_F(ValidationTest, ClearHaltAloneDesynchronisesTheDataToggle) {
   EXPECT_EQ(device->droppedOut, 1);
   ASSERT_EQ(device->received.size(), 128u);
   EXPECT_TRUE(std::equal(second.begin(), second.end(), device->received.begin() + 64));
+}
+
+}  // namespace
+}  // namespace usbtest
+
+namespace usbtest {
+namespace {
+
+// ------------------------------------------------------------------ rules the platform documents
+
+// Each row a driver that breaks one documented rule of the platform's stack,
+// then the same request done right: the first is refused and reaches
+// nothing, the second is served.
+TEST_F(ValidationTest, TheStackRefusesWhatThePlatformDocumentsAsWrong) {
+  using Request = std::function<NTSTATUS(BusTest &, UrbBlock &, std::vector<uint8_t> &, bool right)>;
+  const auto vendorOut = [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d, bool right) {
+    d.assign(right ? 4096 : 5000, 0x42);
+    Vendor(b, d.data(), static_cast<ULONG>(d.size()), 0);
+    return t.Submit(b.urb());
+  };
+  const auto bulkOutThroughMdl = [](BusTest &t, UrbBlock &b, std::vector<uint8_t> &d, bool right) {
+    d = Pattern(64);
+    PMDL mdl = IoAllocateMdl(d.data(), 64, FALSE, FALSE, nullptr);
+    if (right) MmBuildMdlForNonPagedPool(mdl);
+    Bulk(b, t.out, 0, nullptr, 64);
+    b.urb()->UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
+    const NTSTATUS status = t.Submit(b.urb());
+    IoFreeMdl(mdl);
+    return status;
+  };
+  const std::pair<const char *, Request> cases[] = {
+      {"a control transfer of more than 4,096 bytes on the default pipe", vendorOut},
+      {"an MDL whose pages were never locked or built", bulkOutThroughMdl},
+  };
+  for (const auto &[name, request] : cases) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    device->received.clear();
+    const size_t setups = device->setups.size();
+    UrbBlock block;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(request(*this, block, data, false), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device->setups.size(), setups);
+    EXPECT_TRUE(device->received.empty());
+    EXPECT_EQ(request(*this, block, data, true), STATUS_SUCCESS);
+  }
+}
+
+// On a UHCI or OHCI controller a short packet that the driver did not allow
+// halts the endpoint: every later transfer fails until the pipe is reset.
+TEST_F(ValidationTest, AShortInWithoutShortTransferOkHaltsTheEndpointUntilAReset) {
+  ASSERT_EQ(Configure(), STATUS_SUCCESS);
+  auto data = Pattern(10);
+  std::vector<uint8_t> back(256);
+  UrbBlock block;
+  auto send = [&] {
+    Bulk(block, out, 0, data.data(), 10);
+    return Submit(block.urb());
+  };
+  auto read = [&](ULONG flags) {
+    Bulk(block, in, USBD_TRANSFER_DIRECTION_IN | flags, back.data(), 256);
+    return Submit(block.urb());
+  };
+  ASSERT_EQ(send(), STATUS_SUCCESS);
+  EXPECT_EQ(read(0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+
+  ASSERT_EQ(send(), STATUS_SUCCESS);
+  EXPECT_EQ(read(USBD_SHORT_TRANSFER_OK), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+
+  PipeRequest(block, URB_FUNCTION_RESET_PIPE, in);
+  ASSERT_EQ(Submit(block.urb()), STATUS_SUCCESS);
+  EXPECT_EQ(read(USBD_SHORT_TRANSFER_OK), STATUS_SUCCESS);
+  EXPECT_EQ(block.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+}
+
+// The port reset waits for the hub, so it is sent at PASSIVE_LEVEL only.
+TEST_F(ValidationTest, APortResetAbovePassiveLevelIsABugCheck) {
+  auto resets = [&] { return bus->Faults(port).Seen(host::usb::RequestKind::PortReset); };
+  const auto before = resets();
+  // Built at PASSIVE_LEVEL, as it must be; sent from DISPATCH_LEVEL.
+  PendingUrb pending;
+  KeInitializeEvent(&pending.event, NotificationEvent, FALSE);
+  pending.irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, pdo, nullptr, 0, nullptr, 0, TRUE,
+                                              &pending.event, &pending.iosb);
+  ASSERT_NE(pending.irp, nullptr);
+  host::RunAtDispatchLevel([&] { pending.returned = IoCallDriver(pdo, pending.irp); });
+  EXPECT_EQ(pending.Wait(), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_TRUE(TakeBugCheck(host::bugcheck::kIrqlNotLessOrEqual));
+  EXPECT_EQ(resets(), before);
+  EXPECT_EQ(ResetPort(), STATUS_SUCCESS);
+  EXPECT_EQ(resets(), before + 1);
 }
 
 }  // namespace

@@ -160,7 +160,10 @@ TEST_F(OpenCloseTest, AHandleClosedWithAReadPendingCancelsItAsTheThreadsExitWoul
   EXPECT_EQ(again.information, 2u);
 }
 
+// Only the Windows 98 generation removes a bridge with a handle open: at
+// once after an unplug. It defers no deletion, so the inert device stays.
 TEST_F(OpenCloseTest, ABridgeRemovedWithAHandleOpenAnswersEveryRequestAndGoesWithTheClose) {
+  kernelOptions_.wdmVersion = 0x0100;
   BootWith(1);
   PDEVICE_OBJECT bridge = BridgeDevice(0);
   host::DeviceHandle port;
@@ -168,8 +171,7 @@ TEST_F(OpenCloseTest, ABridgeRemovedWithAHandleOpenAnswersEveryRequestAndGoesWit
   uint8_t data[16] = {};
   ASSERT_EQ(port.Write(data, sizeof data).status, STATUS_SUCCESS);
 
-  ASSERT_EQ(host::pnp::RemoveDevice(machine_->View(0).instancePath), STATUS_SUCCESS);
-  host::pnp::WaitIdle();
+  machine_->Unplug(0);
   ASSERT_EQ(bridge->DeviceExtension, nullptr);
   EXPECT_EQ(port.Write(data, sizeof data).status, STATUS_DELETE_PENDING);
   EXPECT_EQ(port.Read(data, sizeof data).status, STATUS_DELETE_PENDING);
@@ -179,10 +181,11 @@ TEST_F(OpenCloseTest, ABridgeRemovedWithAHandleOpenAnswersEveryRequestAndGoesWit
   EXPECT_EQ(control.information, 0u);
   EXPECT_EQ(out, std::vector<uint8_t>(18, 0xEE));
   EXPECT_EQ(Control(port, IOCTL_BRIDGE_RESET_DEVICE, {}, 0).status, STATUS_DELETE_PENDING);
-  // The close deletes the device object; the leak check at shutdown sees to
-  // the bounce buffer and the object.
+  // The close frees the bounce buffer (the leak check at shutdown sees to
+  // it); the device object stays, as that system leaves it.
   EXPECT_EQ(port.Close(), STATUS_SUCCESS);
-  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr);
+  EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), bridge);
+  IoDeleteDevice(bridge);  // what that system never does; the kernel's leak check wants it gone
 }
 
 // A request sent straight to a device object by a kernel-mode caller.
