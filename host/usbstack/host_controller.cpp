@@ -25,6 +25,11 @@ void WaitModelTime(sched::CondVar &wake, sched::Lock &lock, int64_t units) {
   wake.WaitUntil(lock, host::clock::Now() + std::max<int64_t>(1, units), "the next bus frame");
 }
 
+// Lets every other thread of the machine run until it waits. The clock
+// moves only when all of them wait, so a wait for the next model-time unit
+// returns exactly then.
+void SettleMachine() { host::sched::Delay(1, "the machine to settle before a bus frame"); }
+
 bool IsStandardGetDescriptor(const SetupPacket &setup, uint8_t type) {
   return setup.bmRequestType == 0x80 && setup.bRequest == 6 && (setup.wValue >> 8) == type;
 }
@@ -59,16 +64,23 @@ void UsbBus::Impl::ControllerLoop() {
     const int64_t now = host::clock::Now();
     if (frames) {
       if (!ticking) {
-        nextFrame = (now / kFrameTime + 1) * kFrameTime;
+        // A frame that has not begun yet takes the request: one submitted
+        // on a boundary makes the frame that starts there.
+        nextFrame = (now + kFrameTime - 1) / kFrameTime * kFrameTime;
         ticking = true;
       }
       if (now < nextFrame) {
         WaitModelTime(wake, lock, nextFrame - now);
         continue;
       }
-      // Requests finished in the last frame complete at its end.
+      // Requests finished in the last frame complete at its end. Then the
+      // machine settles before the next frame starts: whatever the
+      // completions woke (a driver's next request, a caller's next write)
+      // runs until it waits, so that it always makes this frame, as a
+      // driver's turnaround takes no bus time.
       lock.unlock();
       CompleteAll(done);
+      SettleMachine();
       lock.lock();
       if (stopping) break;
       RunFrame(nextFrame, done);
