@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/scheduler.h"
 #include "host/kernel/host_kernel.h"
 #include "host/usbstack/bus_impl.h"
@@ -38,7 +39,30 @@ bool IsClearEndpointHalt(const SetupPacket &setup) {
   return setup.bmRequestType == 0x02 && setup.bRequest == 1 && setup.wValue == USB_FEATURE_ENDPOINT_STALL;
 }
 
+// A request the controller may work on now.
+bool Servable(const Request &request) { return !request.orphaned && request.phase == Phase::Active; }
+
+bool SameEndpoint(const Request &a, const Request &b) { return a.port == b.port && a.endpoint == b.endpoint; }
+
 }  // namespace
+
+// Instant timing: a bulk transfer at the head of its endpoint is served on
+// the thread that submits it, and completes there if the device takes it
+// whole, sparing two hand-offs between threads. One that the device holds
+// back (a NAK) stays queued for the controller, with what moved kept.
+bool UsbBus::Impl::ServeAtOnce(PortState &port, QueueIt it, std::vector<Finished> &done) {
+  Request &request = **it;
+  if (options.timing != Timing::Instant || !request.bulk || !Servable(request) || request.stall) return false;
+  const bool behindAnother = std::any_of(queue.begin(), it, [&](const auto &other) {
+    return other->bulk && Servable(*other) && SameEndpoint(*other, request);
+  });
+  // Force-pending leaves it to the controller's thread, as the verifier asks.
+  if (behindAnother || host::forcepending::ShouldPend()) return false;
+  port.device->AdvanceTo(host::clock::Now());
+  const size_t finishedBefore = done.size();
+  ServeBulk(port, it, UINT32_MAX, done);
+  return done.size() > finishedBefore;
+}
 
 bool UsbBus::Impl::HasTimedWork() const {
   const bool requests = std::any_of(queue.begin(), queue.end(), [](const auto &request) {
@@ -119,13 +143,12 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     it = next;
   }
 
-  auto active = [](const Request &r) { return !r.orphaned && r.phase == Phase::Active; };
 
   // Select, abort and reset requests that a fault delayed.
   for (auto it = queue.begin(); it != queue.end();) {
     auto next = std::next(it);
     Request &request = **it;
-    if (request.immediate && active(request) && Claim(request)) {
+    if (request.immediate && Servable(request) && Claim(request)) {
       PortState *port = FindPort(request.port);
       const Outcome outcome = port ? ServeImmediate(*port, request, done) : Outcome::Of(USBD_STATUS_DEVICE_GONE);
       next = std::next(it);  // ServeImmediate may finish other requests, never this one
@@ -138,7 +161,7 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
   for (auto &[number, port] : ports) {
     const Port portNumber = number;  // clang before 16 cannot capture a structured binding
     auto it = std::find_if(queue.begin(), queue.end(), [&](const auto &r) {
-      return r->port == portNumber && active(*r) && (r->control || r->kind == RequestKind::PortReset);
+      return r->port == portNumber && Servable(*r) && (r->control || r->kind == RequestKind::PortReset);
     });
     if (it != queue.end()) ServeControl(*port, it, done);
   }
@@ -150,9 +173,9 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     std::vector<QueueIt> heads;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
       const Request &r = **it;
-      if (!r.bulk || !active(r)) continue;
+      if (!r.bulk || !Servable(r)) continue;
       const bool seen = std::any_of(heads.begin(), heads.end(),
-                                    [&](QueueIt h) { return (*h)->port == r.port && (*h)->endpoint == r.endpoint; });
+                                    [&](QueueIt h) { return SameEndpoint(**h, r); });
       if (!seen) heads.push_back(it);
     }
     if (heads.empty()) break;
@@ -265,47 +288,60 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
     finish(kStalled);
     return 1;
   }
+  // A packet the device did not take: a NAK waits for the next frame.
+  auto refused = [&](Handshake handshake) {
+    if (handshake == Handshake::Nak) {
+      ++port.stats.naks;
+    } else if (handshake == Handshake::Stall) {
+      pipe.halted = true;
+      finish(kStalled);
+    } else {
+      finish(kNotResponding);
+    }
+  };
+  if (!request.in) {
+    // OUT: every packet the budget allows, in one burst.
+    const uint32_t remaining = request.length - request.moved;
+    const size_t packets =
+        std::min<size_t>(budget, std::max<size_t>(1, (remaining + pipe.maxPacket - 1) / pipe.maxPacket));
+    const std::span<const uint8_t> data(request.buffer + request.moved,
+                                        std::min<size_t>(remaining, packets * pipe.maxPacket));
+    size_t acked = 0;
+    const Handshake handshake = port.device->DataOutBurst(pipe.address, data, pipe.maxPacket, pipe.toggle, acked);
+    port.stats.bulkPackets += acked;
+    if (acked % 2 != 0) pipe.toggle = Flipped(pipe.toggle);
+    request.moved += static_cast<uint32_t>(std::min(data.size(), acked * pipe.maxPacket));
+    if (handshake != Handshake::Ack) {
+      refused(handshake);
+      return static_cast<uint32_t>(acked + 1);
+    }
+    if (request.moved == request.length) finish({});
+    return static_cast<uint32_t>(acked);
+  }
   std::vector<uint8_t> packet(pipe.maxPacket);
   uint32_t used = 0;
   while (used < budget) {
     ++used;
     const uint32_t remaining = request.length - request.moved;
-    Handshake handshake;
-    size_t got = 0;
     DataPid pid = pipe.toggle;
-    if (request.in) {
-      handshake = port.device->DataIn(pipe.address, packet, got, pid);
-    } else {
-      const size_t size = std::min<size_t>(pipe.maxPacket, remaining);
-      handshake = port.device->DataOut(pipe.address, {request.buffer + request.moved, size}, pid);
-      got = size;
-    }
-    if (handshake == Handshake::Nak) {
-      ++port.stats.naks;
-      return used;
-    }
-    if (handshake == Handshake::Stall) {
-      pipe.halted = true;
-      finish(kStalled);
-      return used;
-    }
-    if (handshake == Handshake::None) {
-      finish(kNotResponding);
+    size_t got = 0;
+    const Handshake handshake = port.device->DataIn(pipe.address, packet, got, pid);
+    if (handshake != Handshake::Ack) {
+      refused(handshake);
       return used;
     }
     ++port.stats.bulkPackets;
-    if (request.in && pid != pipe.toggle) continue;  // a retry of a packet already taken: acknowledged, dropped
+    if (pid != pipe.toggle) continue;  // a retry of a packet already taken: acknowledged, dropped
     pipe.toggle = Flipped(pipe.toggle);
-    if (request.in && (got > pipe.maxPacket || got > remaining)) {
+    if (got > pipe.maxPacket || got > remaining) {
       finish(kOverrun);  // babble: the device sent more than was asked for
       return used;
     }
-    if (request.in) std::copy_n(packet.begin(), got, request.buffer + request.moved);
+    std::copy_n(packet.begin(), got, request.buffer + request.moved);
     request.moved += static_cast<uint32_t>(got);
-    const bool shortPacket = got < pipe.maxPacket;
-    if (request.moved == request.length || shortPacket) {
-      const bool incomplete = request.in && request.moved < request.length;
-      finish(incomplete && !request.shortOk ? kShort : Outcome{});
+    if (request.moved == request.length || got < pipe.maxPacket) {
+      // A short packet ends the transfer.
+      finish(request.moved < request.length && !request.shortOk ? kShort : Outcome{});
       return used;
     }
   }
