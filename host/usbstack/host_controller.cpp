@@ -143,7 +143,6 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     it = next;
   }
 
-
   // Select, abort and reset requests that a fault delayed.
   for (auto it = queue.begin(); it != queue.end();) {
     auto next = std::next(it);
