@@ -239,7 +239,7 @@ TEST_F(TimingTest, RealTimeKeepsPaceWithTheWallClock) {
 // the README's.
 TEST_F(TimingTest, RunsRepeatTheirFigures) {
   std::vector<nlohmann::json> reports;
-  for (const std::vector<std::string> mode : {std::vector<std::string>{}, {}, {"--seed", "1"}, {"--seed", "7"}}) {
+  for (const std::vector<std::string> &mode : {std::vector<std::string>{}, {}, {"--seed", "1"}, {"--seed", "7"}}) {
     std::vector<std::string> args = {"print", "examples/testpage.ps", "--json"};
     args.insert(args.end(), mode.begin(), mode.end());
     const CliResult result = RunFrom(NORVUSB_SOURCE_DIR, args);
