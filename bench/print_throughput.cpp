@@ -8,6 +8,8 @@
 // the real time adds what other programs take of the processors. Beside
 // each size, the same run times the copies any write of that size has to
 // make, and prints the ratio.
+#include <time.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -18,16 +20,29 @@ namespace {
 constexpr size_t kFifoBytes = 4096;  // the bridge's FIFO
 constexpr size_t kPacketBytes = 64;  // a full-speed bulk packet
 
-// Real seconds per request of the copies a write cannot do without: the
-// caller's bytes into the driver's bounce buffer, then from there into the
-// bridge's FIFO packet by packet. The median of several batches.
-double CopiesPerRequest(size_t size) {
+double CpuSeconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct Seconds {
+  double real = 0;
+  double cpu = 0;
+};
+
+// Seconds per request of the copies a write cannot do without: the caller's
+// bytes into the driver's bounce buffer, then from there into the bridge's
+// FIFO packet by packet. The median of several batches, in real time and in
+// this thread's CPU time.
+Seconds CopiesPerRequest(size_t size) {
   const std::vector<uint8_t> caller = bench::Pattern(size);
   std::vector<uint8_t> bounce(size), fifo(kFifoBytes);
   const int perBatch = static_cast<int>(std::max<size_t>(1, (1u << 22) / size));
-  std::vector<double> batches;
+  std::vector<double> batches, cpuBatches;
   for (int batch = 0; batch < 15; ++batch) {
     const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     for (int i = 0; i < perBatch; ++i) {
       std::memcpy(bounce.data(), caller.data(), size);
       for (size_t at = 0; at < size; at += kPacketBytes)
@@ -36,9 +51,13 @@ double CopiesPerRequest(size_t size) {
       benchmark::ClobberMemory();
     }
     batches.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / perBatch);
+    cpuBatches.push_back((CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpuStart) / perBatch);
   }
-  std::nth_element(batches.begin(), batches.begin() + batches.size() / 2, batches.end());
-  return batches[batches.size() / 2];
+  auto median = [](std::vector<double> &values) {
+    std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+  };
+  return {median(batches), median(cpuBatches)};
 }
 
 // One write of range(0) bytes per iteration, MaxTransferSize 64 KiB so that
@@ -50,22 +69,27 @@ void BM_PrintInstant(benchmark::State &state) {
   const std::vector<uint8_t> data = bench::Pattern(size);
   const uint64_t before = rig.machine().Printer(0).ReceivedCount();
   const auto start = std::chrono::steady_clock::now();
+  const double cpuStart = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
   for (auto _ : state) {
     if (!rig.Print(state, data, size)) return;
   }
-  const double perRequest = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-                            static_cast<double>(state.iterations());
+  const auto requests = static_cast<double>(state.iterations());
+  const double perRequest = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / requests;
+  const double cpuPerRequest = (CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart) / requests;
   const uint64_t written = static_cast<uint64_t>(state.iterations()) * size;
   // Every byte acknowledged on the bus reaches the printer.
   if (!rig.machine().Printer(0).WaitForReceived(before + written, std::chrono::seconds(10))) {
     state.SkipWithError("the printer did not receive every byte written");
     return;
   }
-  const double copies = CopiesPerRequest(size);
+  const Seconds copies = CopiesPerRequest(size);
   state.SetBytesProcessed(static_cast<int64_t>(written));
   state.counters["requests/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  state.counters["copies_us"] = copies * 1e6;
-  state.counters["x_copies"] = perRequest / copies;  // real time per request over the copies' time
+  state.counters["copies_us"] = copies.real * 1e6;
+  state.counters["x_copies"] = perRequest / copies.real;  // real time per request over the copies' time
+  // The same in CPU time (every thread of the process against the copying
+  // thread's), which the machine's load does not inflate.
+  state.counters["x_copies_cpu"] = cpuPerRequest / copies.cpu;
 }
 BENCHMARK(BM_PrintInstant)
     ->Arg(64)
