@@ -6,7 +6,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Every seeded race test over SEEDS seeds of the scheduler (outside make test).
 SEEDS ?= 100000
 
-.PHONY: soak explore bench-compare all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
+.PHONY: soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
 
 all: build
 
@@ -72,6 +72,11 @@ explore: build
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done
+
+# The same 1 MiB through the host machine and through the real x86 image
+# under Wine (a fresh prefix, about a minute), both times and their ratio.
+bench-wine: deps
+	@ROUNDS=$(or $(REPS),5) scripts/bench-wine.sh
 
 # The benchmarks of revision BEFORE and of this tree, alternating, as one table.
 BEFORE ?= HEAD~1

@@ -28,10 +28,9 @@ struct RigOptions {
   host::usb::Timing timing = host::usb::Timing::Instant;
   uint32_t maxTransferSize = 4096;  // the driver's "MaxTransferSize" setting
   std::optional<uint64_t> printerRate;  // bytes per model second; nullopt: unlimited
-  // Seeded scheduling (one thread at a time, switches chosen by this seed).
-  // Free-running threads race at each frame boundary (does the next request
-  // reach the frame that follows?), so model-time figures would vary with
-  // the machine's load; a seed makes a run a function of the code alone.
+  // Seeded scheduling (one thread at a time, switches chosen by this seed);
+  // none: free-running threads. The bus lets the machine settle at each
+  // frame boundary, so model-time figures are the same either way.
   std::optional<uint64_t> seed;
 };
 

@@ -216,11 +216,33 @@ Handshake Bridge::PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, s
 // one already taken (the host missed the handshake): acknowledged, dropped.
 Handshake Bridge::DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet, DataPid pid) {
   std::lock_guard lock(mutex_);
+  return DataOutLocked(endpointAddress, packet, pid, true);
+}
+
+Handshake Bridge::DataOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet, DataPid pid,
+                                bool pumpEach) {
   const EndpointDescriptor *e = DataEndpointLocked(endpointAddress, false);
   if (e != nullptr && packet.size() <= e->maxPacketSize && pid != toggles_.Current(endpointAddress))
     return Handshake::Ack;
-  const Handshake handshake = PacketOutLocked(endpointAddress, packet);
+  const Handshake handshake = PacketOutLocked(endpointAddress, packet, pumpEach);
   if (handshake == Handshake::Ack) toggles_.Flip(endpointAddress);
+  return handshake;
+}
+
+// A printer without a rate takes everything it is given, so a pump empties
+// the FIFO whatever its level: pumping when the FIFO is full and once at the
+// end moves the same bytes as pumping around every packet, at a fraction of
+// the cost. A printer with a rate is pumped around every packet, since when
+// its FIFO runs empty decides the work it banks.
+Handshake Bridge::DataOutBurst(uint8_t endpointAddress, std::span<const uint8_t> data, size_t maxPacket, DataPid pid,
+                               size_t &acked) {
+  std::lock_guard lock(mutex_);
+  const bool pumpEach = printer_->HasRate();
+  PumpLocked();
+  const Handshake handshake = ForEachOutPacket(data, maxPacket, pid, acked, [&](auto packet, DataPid packetPid) {
+    return DataOutLocked(endpointAddress, packet, packetPid, pumpEach);
+  });
+  PumpLocked();
   return handshake;
 }
 
@@ -234,13 +256,18 @@ Handshake Bridge::DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, siz
   return handshake;
 }
 
-Handshake Bridge::PacketOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet) {
+Handshake Bridge::PacketOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet, bool pumpEach) {
   const EndpointDescriptor *e = DataEndpointLocked(endpointAddress, false);
   if (e == nullptr || packet.size() > e->maxPacketSize) return Handshake::Stall;
-  PumpLocked();
+  if (pumpEach) PumpLocked();
   // The OUT pipe moves only in forward mode; the FIFO takes a packet whole.
-  if (transferMode_ != kModeForward || !fifo_.Push(packet)) return Handshake::Nak;
-  PumpLocked();
+  if (transferMode_ != kModeForward) return Handshake::Nak;
+  if (!fifo_.Push(packet)) {
+    if (pumpEach) return Handshake::Nak;  // pumped already
+    PumpLocked();
+    if (!fifo_.Push(packet)) return Handshake::Nak;
+  }
+  if (pumpEach) PumpLocked();
   return Handshake::Ack;
 }
 

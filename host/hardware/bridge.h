@@ -88,6 +88,8 @@ class Bridge : public host::usb::UsbDevice {
   host::usb::Handshake PacketOut(uint8_t endpointAddress, std::span<const uint8_t> packet) override;
   host::usb::Handshake PacketIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length) override;
   host::usb::Handshake DataOut(uint8_t endpointAddress, std::span<const uint8_t> packet, host::usb::DataPid pid) override;
+  host::usb::Handshake DataOutBurst(uint8_t endpointAddress, std::span<const uint8_t> data, size_t maxPacket,
+                                    host::usb::DataPid pid, size_t &acked) override;
   host::usb::Handshake DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length,
                               host::usb::DataPid &pid) override;
   void ClearHalt(uint8_t endpointAddress) override;
@@ -125,7 +127,11 @@ class Bridge : public host::usb::UsbDevice {
   void BusResetLocked();
   const EndpointDescriptor *ActiveEndpointLocked(uint8_t address) const;
   const EndpointDescriptor *DataEndpointLocked(uint8_t address, bool in) const;
-  host::usb::Handshake PacketOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet);
+  // `pumpEach`: the printer gets its turn before and after the packet;
+  // otherwise only when the FIFO has no room for it.
+  host::usb::Handshake PacketOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet, bool pumpEach = true);
+  host::usb::Handshake DataOutLocked(uint8_t endpointAddress, std::span<const uint8_t> packet, host::usb::DataPid pid,
+                                     bool pumpEach);
   host::usb::Handshake PacketInLocked(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length);
   void ClearHaltLocked(uint8_t endpointAddress);
   void PumpLocked();

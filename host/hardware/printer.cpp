@@ -76,6 +76,11 @@ void Printer::SetRate(std::optional<uint64_t> bytesPerSecond) {
   credit_ = 0;
 }
 
+bool Printer::HasRate() const {
+  std::lock_guard lock(mutex_);
+  return rate_.has_value();
+}
+
 void Printer::SetCondition(Condition condition, bool present) {
   std::lock_guard lock(mutex_);
   if (present) {
@@ -126,7 +131,11 @@ void Printer::ClearReceived() {
 bool Printer::WaitForReceived(uint64_t count, std::chrono::milliseconds timeout) const {
   sched::Lock lock(mutex_);
   const int64_t deadline = sched::Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count() / 100;
-  return received_.WaitUntil(lock, deadline, "the printer to receive data", [&] { return receivedCount_ >= count; });
+  ++receivedWaiters_;
+  const bool received =
+      received_.WaitUntil(lock, deadline, "the printer to receive data", [&] { return receivedCount_ >= count; });
+  --receivedWaiters_;
+  return received;
 }
 
 void Printer::SetSinkFile(const std::filesystem::path &file) {
@@ -228,7 +237,7 @@ void Printer::SinkLocked(std::span<const uint8_t> bytes) {
   std::vector<uint8_t> replies;
   pjl_.Scan(bytes, model_, replies);
   backChannel_.insert(backChannel_.end(), replies.begin(), replies.end());
-  received_.NotifyAll();
+  if (receivedWaiters_ != 0) received_.NotifyAll();  // the scheduler's lock only when someone waits
 }
 
 size_t Printer::ReadBackChannel(std::span<uint8_t> out) {

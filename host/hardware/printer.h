@@ -60,6 +60,7 @@ class Printer {
 
   // Rate in bytes per second of model time; nullopt for unlimited.
   void SetRate(std::optional<uint64_t> bytesPerSecond);
+  bool HasRate() const;
 
   // Conditions and the status lines they show.
   void SetCondition(Condition condition, bool present);
@@ -106,6 +107,7 @@ class Printer {
 
   mutable host::Mutex mutex_;
   mutable sched::CondVar received_;
+  mutable size_t receivedWaiters_ = 0;  // threads in WaitForReceived
   std::string deviceId_;
   std::string model_;
   std::optional<uint64_t> rate_;

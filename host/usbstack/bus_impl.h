@@ -148,6 +148,7 @@ class UsbBus::Impl {
   uint32_t ServeBulk(PortState &port, std::list<std::unique_ptr<Request>>::iterator it, uint32_t budget,
                      std::vector<Finished> &done);
   bool HasTimedWork() const;
+  bool ServeAtOnce(PortState &port, std::list<std::unique_ptr<Request>>::iterator it, std::vector<Finished> &done);
 
   static void CompleteAll(std::vector<Finished> &done);
 

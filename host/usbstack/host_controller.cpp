@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "host/kernel/force_pending.h"
 #include "host/kernel/scheduler.h"
 #include "host/kernel/host_kernel.h"
 #include "host/usbstack/bus_impl.h"
@@ -25,6 +26,11 @@ void WaitModelTime(sched::CondVar &wake, sched::Lock &lock, int64_t units) {
   wake.WaitUntil(lock, host::clock::Now() + std::max<int64_t>(1, units), "the next bus frame");
 }
 
+// Lets every other thread of the machine run until it waits. The clock
+// moves only when all of them wait, so a wait for the next model-time unit
+// returns exactly then.
+void SettleMachine() { host::sched::Delay(1, "the machine to settle before a bus frame"); }
+
 bool IsStandardGetDescriptor(const SetupPacket &setup, uint8_t type) {
   return setup.bmRequestType == 0x80 && setup.bRequest == 6 && (setup.wValue >> 8) == type;
 }
@@ -33,7 +39,30 @@ bool IsClearEndpointHalt(const SetupPacket &setup) {
   return setup.bmRequestType == 0x02 && setup.bRequest == 1 && setup.wValue == USB_FEATURE_ENDPOINT_STALL;
 }
 
+// A request the controller may work on now.
+bool Servable(const Request &request) { return !request.orphaned && request.phase == Phase::Active; }
+
+bool SameEndpoint(const Request &a, const Request &b) { return a.port == b.port && a.endpoint == b.endpoint; }
+
 }  // namespace
+
+// Instant timing: a bulk transfer at the head of its endpoint is served on
+// the thread that submits it, and completes there if the device takes it
+// whole, sparing two hand-offs between threads. One that the device holds
+// back (a NAK) stays queued for the controller, with what moved kept.
+bool UsbBus::Impl::ServeAtOnce(PortState &port, QueueIt it, std::vector<Finished> &done) {
+  Request &request = **it;
+  if (options.timing != Timing::Instant || !request.bulk || !Servable(request) || request.stall) return false;
+  const bool behindAnother = std::any_of(queue.begin(), it, [&](const auto &other) {
+    return other->bulk && Servable(*other) && SameEndpoint(*other, request);
+  });
+  // Force-pending leaves it to the controller's thread, as the verifier asks.
+  if (behindAnother || host::forcepending::ShouldPend()) return false;
+  port.device->AdvanceTo(host::clock::Now());
+  const size_t finishedBefore = done.size();
+  ServeBulk(port, it, UINT32_MAX, done);
+  return done.size() > finishedBefore;
+}
 
 bool UsbBus::Impl::HasTimedWork() const {
   const bool requests = std::any_of(queue.begin(), queue.end(), [](const auto &request) {
@@ -59,16 +88,23 @@ void UsbBus::Impl::ControllerLoop() {
     const int64_t now = host::clock::Now();
     if (frames) {
       if (!ticking) {
-        nextFrame = (now / kFrameTime + 1) * kFrameTime;
+        // A frame that has not begun yet takes the request: one submitted
+        // on a boundary makes the frame that starts there.
+        nextFrame = (now + kFrameTime - 1) / kFrameTime * kFrameTime;
         ticking = true;
       }
       if (now < nextFrame) {
         WaitModelTime(wake, lock, nextFrame - now);
         continue;
       }
-      // Requests finished in the last frame complete at its end.
+      // Requests finished in the last frame complete at its end. Then the
+      // machine settles before the next frame starts: whatever the
+      // completions woke (a driver's next request, a caller's next write)
+      // runs until it waits, so that it always makes this frame, as a
+      // driver's turnaround takes no bus time.
       lock.unlock();
       CompleteAll(done);
+      SettleMachine();
       lock.lock();
       if (stopping) break;
       RunFrame(nextFrame, done);
@@ -107,13 +143,11 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     it = next;
   }
 
-  auto active = [](const Request &r) { return !r.orphaned && r.phase == Phase::Active; };
-
   // Select, abort and reset requests that a fault delayed.
   for (auto it = queue.begin(); it != queue.end();) {
     auto next = std::next(it);
     Request &request = **it;
-    if (request.immediate && active(request) && Claim(request)) {
+    if (request.immediate && Servable(request) && Claim(request)) {
       PortState *port = FindPort(request.port);
       const Outcome outcome = port ? ServeImmediate(*port, request, done) : Outcome::Of(USBD_STATUS_DEVICE_GONE);
       next = std::next(it);  // ServeImmediate may finish other requests, never this one
@@ -126,7 +160,7 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
   for (auto &[number, port] : ports) {
     const Port portNumber = number;  // clang before 16 cannot capture a structured binding
     auto it = std::find_if(queue.begin(), queue.end(), [&](const auto &r) {
-      return r->port == portNumber && active(*r) && (r->control || r->kind == RequestKind::PortReset);
+      return r->port == portNumber && Servable(*r) && (r->control || r->kind == RequestKind::PortReset);
     });
     if (it != queue.end()) ServeControl(*port, it, done);
   }
@@ -138,9 +172,9 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
     std::vector<QueueIt> heads;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
       const Request &r = **it;
-      if (!r.bulk || !active(r)) continue;
+      if (!r.bulk || !Servable(r)) continue;
       const bool seen = std::any_of(heads.begin(), heads.end(),
-                                    [&](QueueIt h) { return (*h)->port == r.port && (*h)->endpoint == r.endpoint; });
+                                    [&](QueueIt h) { return SameEndpoint(**h, r); });
       if (!seen) heads.push_back(it);
     }
     if (heads.empty()) break;
@@ -253,42 +287,56 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
     finish(kStalled);
     return 1;
   }
+  // A packet the device did not take: a NAK waits for the next frame.
+  auto refused = [&](Handshake handshake) {
+    if (handshake == Handshake::Nak) {
+      ++port.stats.naks;
+    } else if (handshake == Handshake::Stall) {
+      pipe.halted = true;
+      finish(kStalled);
+    } else {
+      finish(kNotResponding);
+    }
+  };
+  if (!request.in) {
+    // OUT: every packet the budget allows, in one burst.
+    const uint32_t remaining = request.length - request.moved;
+    const size_t packets =
+        std::min<size_t>(budget, std::max<size_t>(1, (remaining + pipe.maxPacket - 1) / pipe.maxPacket));
+    const std::span<const uint8_t> data(request.buffer + request.moved,
+                                        std::min<size_t>(remaining, packets * pipe.maxPacket));
+    size_t acked = 0;
+    const Handshake handshake = port.device->DataOutBurst(pipe.address, data, pipe.maxPacket, pipe.toggle, acked);
+    port.stats.bulkPackets += acked;
+    if (acked % 2 != 0) pipe.toggle = Flipped(pipe.toggle);
+    request.moved += static_cast<uint32_t>(std::min(data.size(), acked * pipe.maxPacket));
+    if (handshake != Handshake::Ack) {
+      refused(handshake);
+      return static_cast<uint32_t>(acked + 1);
+    }
+    if (request.moved == request.length) finish({});
+    return static_cast<uint32_t>(acked);
+  }
   std::vector<uint8_t> packet(pipe.maxPacket);
   uint32_t used = 0;
   while (used < budget) {
     ++used;
     const uint32_t remaining = request.length - request.moved;
-    Handshake handshake;
-    size_t got = 0;
     DataPid pid = pipe.toggle;
-    if (request.in) {
-      handshake = port.device->DataIn(pipe.address, packet, got, pid);
-    } else {
-      const size_t size = std::min<size_t>(pipe.maxPacket, remaining);
-      handshake = port.device->DataOut(pipe.address, {request.buffer + request.moved, size}, pid);
-      got = size;
-    }
-    if (handshake == Handshake::Nak) {
-      ++port.stats.naks;
-      return used;
-    }
-    if (handshake == Handshake::Stall) {
-      pipe.halted = true;
-      finish(kStalled);
-      return used;
-    }
-    if (handshake == Handshake::None) {
-      finish(kNotResponding);
+    size_t got = 0;
+    const Handshake handshake = port.device->DataIn(pipe.address, packet, got, pid);
+    if (handshake != Handshake::Ack) {
+      refused(handshake);
       return used;
     }
     ++port.stats.bulkPackets;
-    if (request.in && pid != pipe.toggle) continue;  // a retry of a packet already taken: acknowledged, dropped
+    if (pid != pipe.toggle) continue;  // a retry of a packet already taken: acknowledged, dropped
     pipe.toggle = Flipped(pipe.toggle);
-    if (request.in && (got > pipe.maxPacket || got > remaining)) {
+    if (got > pipe.maxPacket || got > remaining) {
       finish(kOverrun);  // babble: the device sent more than was asked for
       return used;
     }
-    if (request.in) std::copy_n(packet.begin(), got, request.buffer + request.moved);
+    std::copy_n(packet.begin(), got, request.buffer + request.moved);
     request.moved += static_cast<uint32_t>(got);
     const bool shortPacket = got < pipe.maxPacket;
     if (request.moved == request.length || shortPacket) {

@@ -386,11 +386,12 @@ NTSTATUS UsbBus::Impl::DispatchInternalControl(PIRP irp) {
       IoMarkIrpPending(irp);
       result = STATUS_PENDING;
       IoSetCancelRoutine(irp, CancelRoutine);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         FinishUnqueued(*request, Outcome::Of(USBD_STATUS_CANCELED), done);
-      else
+      } else {
         queue.push_back(std::move(request));
-      wake.NotifyAll();
+        if (!ServeAtOnce(*port, std::prev(queue.end()), done)) wake.NotifyAll();
+      }
     }
     if (ownDone) result = ownStatus;
   }

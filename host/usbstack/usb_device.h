@@ -3,6 +3,7 @@
 // implement it for devices that misbehave.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -91,6 +92,33 @@ class UsbDevice {
   }
   virtual Handshake DataIn(uint8_t endpointAddress, std::span<uint8_t> packet, size_t &length, DataPid & /*pid*/) {
     return PacketIn(endpointAddress, packet, length);
+  }
+  // Several OUT packets at once: `data` cut into packets of `maxPacket`
+  // bytes (the last may be short; no data is one zero-length packet), the
+  // first with PID `pid` and each next one with the other. Ends at the first
+  // packet not acknowledged and returns its handshake (Ack when all were
+  // taken); `acked` counts the packets acknowledged. The default sends them
+  // through DataOut; a model may take a burst at less cost, with the same
+  // outcome.
+  virtual Handshake DataOutBurst(uint8_t endpointAddress, std::span<const uint8_t> data, size_t maxPacket, DataPid pid,
+                                 size_t &acked) {
+    return ForEachOutPacket(data, maxPacket, pid, acked, [&](std::span<const uint8_t> packet, DataPid packetPid) {
+      return DataOut(endpointAddress, packet, packetPid);
+    });
+  }
+  template <class Send>
+  static Handshake ForEachOutPacket(std::span<const uint8_t> data, size_t maxPacket, DataPid pid, size_t &acked,
+                                    Send send) {
+    acked = 0;
+    for (size_t at = 0;;) {
+      const size_t size = std::min(maxPacket, data.size() - at);
+      const Handshake handshake = send(data.subspan(at, size), pid);
+      if (handshake != Handshake::Ack) return handshake;
+      ++acked;
+      pid = Flipped(pid);
+      at += size;
+      if (at >= data.size()) return Handshake::Ack;
+    }
   }
 
   // CLEAR_FEATURE(ENDPOINT_HALT) as the device receives it on its default

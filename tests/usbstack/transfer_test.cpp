@@ -173,6 +173,47 @@ TEST_F(FrameTest, NakBackPressureSpreadsATransferOverFrames) {
   EXPECT_EQ(device->received, data);
 }
 
+// One transfer in flight, each request sent as the last one completes:
+// model time per request, free-running and seeded alike. A request sent
+// during a frame waits for the next one to begin.
+class SeededFrameTest : public FullSpeedBusTest {
+ protected:
+  SeededFrameTest() { kernelOptions_.seed = 1284; }
+};
+
+void ExpectFramesPerRequest(BusTest &test) {
+  constexpr int64_t kMs = 10000;
+  const struct {
+    ULONG length;
+    int64_t lateBy;  // model time after a frame boundary that the first request is sent
+    int64_t first, next;
+  } rows[] = {
+      {64, 0, 1 * kMs, 1 * kMs},        {64, kMs / 2, 3 * kMs / 2, 1 * kMs},
+      {4096, 0, 4 * kMs, 4 * kMs},      // 19 + 19 + 19 + 7 packets
+      {65536, 0, 54 * kMs, 54 * kMs},  // 1024 packets in 54 frames of 19
+  };
+  ASSERT_EQ(test.Configure(65536), STATUS_SUCCESS);
+  for (const auto &row : rows) {
+    SCOPED_TRACE(testing::Message() << row.length << " bytes, sent " << row.lateBy << " after a boundary");
+    auto data = Pattern(row.length);
+    UrbBlock block;
+    auto send = [&] {
+      BusTest::Bulk(block, test.out, 0, data.data(), row.length);
+      const int64_t start = host::clock::Now();
+      EXPECT_EQ(test.Submit(block.urb()), STATUS_SUCCESS);
+      EXPECT_EQ(block.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, row.length);
+      return host::clock::Now() - start;
+    };
+    send();  // completes at a frame boundary
+    if (row.lateBy != 0) host::clock::SleepFor(row.lateBy);
+    EXPECT_EQ(send(), row.first);
+    EXPECT_EQ(send(), row.next);
+  }
+}
+
+TEST_F(FrameTest, ARequestTakesTheFramesItsPacketsNeed) { ExpectFramesPerRequest(*this); }
+TEST_F(SeededFrameTest, ARequestTakesTheFramesItsPacketsNeed) { ExpectFramesPerRequest(*this); }
+
 TEST_F(FrameTest, AControlTransferTakesSeveralFrames) {
   uint8_t reply[8];
   UrbBlock block;
