@@ -1,16 +1,15 @@
 // One booted machine for the whole fuzzing process, for the targets that
 // plug a bridge per input: booting a machine costs far more than an input.
-// It shuts down (and checks for leaks) at exit, on a thread the kernel
-// knows: the exiting thread has already lost its thread-local state, which
-// the kernel's locks use.
+// It shuts down (and checks for leaks) at exit on the thread that booted
+// it, while that thread is still one of the machine's: thread-locals go
+// before the process's statics (the kernel's registries among them) and in
+// the reverse order of their making, so one made after the boot goes first.
 #pragma once
 
-#include <cstdlib>
 #include <memory>
 
 #include "host/machine/machine.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tests/support/test_thread.h"
 
 namespace fuzz {
 
@@ -19,6 +18,10 @@ inline std::unique_ptr<host::Machine> &TheMachine() {
   return machine;
 }
 
+struct ShutDownAtExit {
+  ~ShutDownAtExit() { TheMachine().reset(); }
+};
+
 inline host::Machine &MachineOnce() {
   auto &machine = TheMachine();
   if (!machine) {
@@ -26,7 +29,8 @@ inline host::Machine &MachineOnce() {
     host::MachineOptions options;
     options.timing = host::usb::Timing::Instant;
     machine = std::make_unique<host::Machine>(std::move(options));
-    std::atexit([] { TestThread([] { TheMachine().reset(); }).join(); });
+    thread_local ShutDownAtExit shutDown;
+    (void)shutDown;
   }
   return *machine;
 }
