@@ -18,10 +18,10 @@ uint64_t TextRoom(ULONG bufferLength) {
 }
 
 // The device's length field as the largest buffer shows it. Information is
-// the field capped at the 65533 bytes of text that buffer holds, so a field
-// of 65534 or 65535 (the two longest texts a 16-bit field can count) reads as
-// 65533; the text itself then tells: the bytes the device did not send read
-// as zero, and its text ends at its last byte that is not.
+// the field capped at the 4094 bytes of text that buffer holds, so a text of
+// 4093 or 4094 bytes reads as 4094; the text itself then tells: the bytes the
+// device did not send read as zero, and its text ends at its last byte that
+// is not. A text that fills the whole buffer shows as the largest field.
 uint64_t LargestBufferField(host::DeviceHandle &port) {
   std::vector<uint8_t> buffer(kLargestDeviceIdBuffer);
   const host::IoResult result =
@@ -42,7 +42,7 @@ DeviceIdLength DeviceIdLengthOf(host::DeviceHandle &port, ULONG bufferLength, ui
   if (information < room) return {information, false};
   // Information was capped at the room: the field may be larger.
   const uint64_t field = std::max(information, LargestBufferField(port));
-  return {field, field > room + kLengthFieldSize};
+  return {field, field > room + kLengthFieldSize || field >= kLargestDeviceIdBuffer};
 }
 
 std::optional<DeviceIdReply> ReadDeviceId(host::DeviceHandle &port, ULONG bufferLength) {
@@ -58,8 +58,12 @@ std::optional<DeviceIdReply> ReadDeviceId(host::DeviceHandle &port, ULONG buffer
 
 std::string CutNote(const DeviceIdLength &length, ULONG bufferLength) {
   if (!length.cut) return "";
-  return fmt::format("(cut to the {} bytes a {}-byte buffer holds; the device's text is {} bytes)",
-                     TextRoom(bufferLength), bufferLength, length.field - kLengthFieldSize);
+  const std::string whole = length.field >= kLargestDeviceIdBuffer
+                                ? fmt::format("at least {} bytes, all that one control transfer brings",
+                                              kLargestDeviceIdBuffer - kLengthFieldSize)
+                                : fmt::format("{} bytes", length.field - kLengthFieldSize);
+  return fmt::format("(cut to the {} bytes a {}-byte buffer holds; the device's text is {})", TextRoom(bufferLength),
+                     bufferLength, whole);
 }
 
 }  // namespace norvusb

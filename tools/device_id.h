@@ -14,12 +14,14 @@
 
 namespace norvusb {
 
-// The largest buffer the driver fills: one control transfer.
-inline constexpr ULONG kLargestDeviceIdBuffer = 0xFFFF;
+// The largest buffer the driver fills: one control transfer on the default
+// pipe, at most 4,096 bytes. A field this large or larger reads as this: the
+// text fills what one transfer brings, and the device's may go on.
+inline constexpr ULONG kLargestDeviceIdBuffer = 4096;
 
 struct DeviceIdLength {
-  uint64_t field = 0;  // the device's length field: the text and its two length bytes
-  bool cut = false;    // the text did not fit a buffer of the length asked for
+  uint64_t field = 0;  // the device's length field: the text and its two length bytes (kLargestDeviceIdBuffer: at least that)
+  bool cut = false;    // the text did not fit a buffer of the length asked for, or may not have
 };
 
 // Learns the device's length field after a request with a `bufferLength`

@@ -190,7 +190,9 @@ std::string MakeAndModel(std::string_view text) {
 Decoded DecodeDeviceId(std::span<const uint8_t> buffer, const DeviceIdLength &length) {
   const std::string text = DeviceIdText(buffer);
   Decoded out{"device-id", "IEEE 1284 device ID (sub-command 1):", {}};
-  out.Add("length_field", length.field, fmt::format("{} (the device's: the text and the two length bytes)", length.field));
+  out.Add("length_field", length.field,
+          fmt::format("{}{} (the device's: the text and the two length bytes)", length.field,
+                      length.field >= kLargestDeviceIdBuffer ? " or more" : ""));
   out.Add("cut", length.cut, length.cut ? "yes" : "no");
   const std::string note = CutNote(length, static_cast<ULONG>(buffer.size()));
   // The text comes from the device: escaped, so that no control byte reaches the terminal.

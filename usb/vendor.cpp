@@ -5,8 +5,9 @@
 
 namespace {
 
-// Largest data stage a control transfer can ask for (wLength is 16 bits).
-const ULONG MaximumControlLength = 0xFFFF;
+// Largest data stage one request may ask for: the platform's stack takes at
+// most 4,096 bytes in one transfer on the default pipe, and fails a longer one.
+const ULONG MaximumControlLength = 4096;
 // The device ID reply starts with its length, two bytes, most significant first.
 const ULONG DeviceIdPrefixSize = 2;
 

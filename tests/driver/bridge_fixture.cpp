@@ -17,6 +17,7 @@ NTSTATUS AnswerUrb(PURB urb) {
     case URB_FUNCTION_VENDOR_DEVICE: {
       auto &request = urb->UrbControlVendorClassRequest;
       gStack->vendorIndexes.push_back(request.Index);
+      gStack->vendorLengths.push_back(request.TransferBufferLength);
       if (request.Value == BRIDGE_SUBCOMMAND_DEVICE_ID && gStack->deviceIdStatus != STATUS_SUCCESS)
         return gStack->deviceIdStatus;
       ULONG n = std::min<ULONG>(ULONG(gStack->vendorReply.size()), request.TransferBufferLength);

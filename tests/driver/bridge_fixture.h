@@ -11,6 +11,7 @@
 struct ScriptedStack {
   std::vector<USHORT> functions;      // URB functions, in the order received
   std::vector<USHORT> vendorIndexes;  // wIndex of each vendor request
+  std::vector<ULONG> vendorLengths;   // data stage length of each vendor request
   std::vector<USHORT> urbLengths;     // UrbHeader.Length of each URB
   std::vector<PVOID> pipeHandles;     // PipeHandle of each abort or reset
   // URBs with a field their request does not set left other than zero (a

@@ -62,6 +62,10 @@ TEST_F(UsbIoUnitTest, DeviceIdCountNeverExceedsTheTextDelivered) {
   stack_.vendorReply = {0x00, 0x03, 'M', 'F', 'G'};
   EXPECT_EQ(Ioctl(IOCTL_BRIDGE_GET_DEVICE_ID, {}, 1024, &out, &info), STATUS_SUCCESS);
   EXPECT_EQ(info, 3u);
+
+  // The platform's stack fails a default-pipe transfer over 4,096 bytes.
+  EXPECT_EQ(Ioctl(IOCTL_BRIDGE_GET_DEVICE_ID, {}, 0xFFFF, &out, &info), STATUS_SUCCESS);
+  EXPECT_EQ(stack_.vendorLengths.back(), 4096u);
 }
 
 TEST_F(UsbIoUnitTest, SelectionWithoutDescriptorOrInterfaceSendsAndStoresNothing) {

@@ -143,30 +143,51 @@ class LongestDeviceIds : public CliTest, public ::testing::WithParamInterface<si
   }
 };
 
-// The field counts the text and its two bytes: 65533 text bytes is the most
-// it can count, and each length up to it shows as it is.
-TEST_P(LongestDeviceIds, ShowTheirOwnLength) {
-  const size_t size = GetParam();
-  const std::string id = IdOf(size);
+// One control transfer on the default pipe brings at most 4096 bytes, the
+// field's two and 4094 of text: each length up to that shows as it is, and a
+// text that fills it shows as "at least" and cut, however long it goes on.
+struct LongIdCase {
+  size_t size;        // the device's text
+  uint64_t field;     // the field the program can learn
+  bool cutAtLargest;  // cut (or maybe cut) with the largest buffer
+  const char *words;  // how the human report gives the device's text
+};
+
+class LongestDeviceIds : public CliTest, public ::testing::WithParamInterface<LongIdCase> {
+ protected:
+  static std::string IdOf(size_t size) {
+    std::string id = "MFG:ACME;MDL:LX-100;DES:";
+    id += std::string(size - id.size() - 1, 'x');
+    return id + ";";
+  }
+};
+
+TEST_P(LongestDeviceIds, ShowTheirOwnLengthOrThatTheyGoOn) {
+  const LongIdCase row = GetParam();
+  const std::string id = IdOf(row.size);
   const CliResult enumerated = Run({"enum", "--device-id", id, "--timing", "instant", "--json"});
   ASSERT_EQ(enumerated.status, 0) << enumerated.err;
   const auto printer = enumerated.Json()["bridges"][0]["printer"];
-  EXPECT_EQ(printer["ieee1284_length_field"], size + 2);
+  EXPECT_EQ(printer["ieee1284_length_field"], row.field);
   EXPECT_EQ(printer["ieee1284_id_cut"], true);
   const CliResult human = Run({"enum", "--device-id", id, "--timing", "instant"});
-  EXPECT_NE(human.out.find("the device's text is " + std::to_string(size) + " bytes)"), std::string::npos);
+  EXPECT_NE(human.out.find(std::string("the device's text is ") + row.words + ")"), std::string::npos) << human.out;
 
   for (const std::string length : {"1024", "65535"}) {
     const CliResult ioctl =
         Run({"ioctl", "get-device-id", "--length", length, "--device-id", id, "--timing", "instant", "--json"});
     ASSERT_EQ(ioctl.status, 0) << ioctl.err;
-    EXPECT_EQ(ioctl.Json()["decoded"]["length_field"], size + 2) << length;
-    // The largest buffer holds 65533 bytes of text.
-    EXPECT_EQ(ioctl.Json()["decoded"]["cut"], length == "1024" || size > 65533) << length;
+    EXPECT_EQ(ioctl.Json()["decoded"]["length_field"], row.field) << length;
+    EXPECT_EQ(ioctl.Json()["decoded"]["cut"], length == "1024" || row.cutAtLargest) << length;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, LongestDeviceIds, ::testing::Values(2000, 65531, 65532, 65533));
+INSTANTIATE_TEST_SUITE_P(Sizes, LongestDeviceIds,
+                         ::testing::Values(LongIdCase{2000, 2002, false, "2000 bytes"},
+                                           LongIdCase{4092, 4094, false, "4092 bytes"},
+                                           LongIdCase{4093, 4095, false, "4093 bytes"},
+                                           LongIdCase{4094, 4096, true, "at least 4094 bytes, all that one control transfer brings"},
+                                           LongIdCase{65533, 4096, true, "at least 4094 bytes, all that one control transfer brings"}));
 
 TEST_F(CliTest, DeviceIdLongerThanTheFieldCountsIsRefused) {
   std::string id = "MFG:ACME;MDL:LX-100;DES:" + std::string(65534 - 25, 'x') + ";";
