@@ -194,7 +194,7 @@ TEST_F(SignalReportTest, CtrlCAtThePromptAbandonsTheStepNotTheSession) {
   await("norvusb> ");
   ASSERT_EQ(write(terminal, "status\n", 7), 7);
   await("LinePrinter 9");
-  EXPECT_NE(seen.find("NorvUSB1   Started"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("NorvUSB1  Started"), std::string::npos) << seen;
   await("norvusb> ");
   ASSERT_EQ(write(terminal, "\x04", 1), 1);  // Ctrl-D: the end of the input
   await("== end");

@@ -134,15 +134,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- 3. the longest device IDs
 
-class LongestDeviceIds : public CliTest, public ::testing::WithParamInterface<size_t> {
- protected:
-  static std::string IdOf(size_t size) {
-    std::string id = "MFG:ACME;MDL:LX-100;DES:";
-    id += std::string(size - id.size() - 1, 'x');
-    return id + ";";
-  }
-};
-
 // One control transfer on the default pipe brings at most 4096 bytes, the
 // field's two and 4094 of text: each length up to that shows as it is, and a
 // text that fills it shows as "at least" and cut, however long it goes on.
