@@ -462,7 +462,7 @@ void RemoveSegvHandler() {
 }
 
 bool SpecialPoolFromEnvironment() {
-  const char *text = std::getenv("NORVUSB_SPECIAL_POOL");
+  const char *text = std::getenv("NORVUSB_SPECIAL_POOL");  // NOLINT(concurrency-mt-unsafe): nothing here writes the environment
   return text != nullptr && std::strcmp(text, "1") == 0;
 }
 
