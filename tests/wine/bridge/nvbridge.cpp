@@ -12,15 +12,31 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "host/hardware/bridge.h"
 #include "tests/wine/nvbus_protocol.h"
+
+// The model's locks come from the host scheduler, whose misuse checks end in
+// a bug check (declared in host/kernel/host_kernel.h, which this Windows
+// program cannot include); here there is no machine to stop but the process.
+namespace host {
+void RaiseBugCheck(uint32_t code, uint64_t p1, uint64_t p2, uint64_t p3, uint64_t p4, std::string what) {
+  std::fprintf(stderr, "nvbridge: STOP 0x%08X (0x%llX, 0x%llX, 0x%llX, 0x%llX) %s\n", code,
+               static_cast<unsigned long long>(p1), static_cast<unsigned long long>(p2),
+               static_cast<unsigned long long>(p3), static_cast<unsigned long long>(p4), what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+}  // namespace host
 
 namespace {
 
