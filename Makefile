@@ -3,7 +3,8 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-# Every seeded race test over SEEDS seeds of the scheduler (outside make test).
+# Every seeded scenario over SEEDS seeds of the scheduler, in parallel
+# processes (outside make test; scripts/explore.py).
 SEEDS ?= 100000
 
 .PHONY: soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
@@ -63,12 +64,7 @@ test-wine: test-win32 test-win64
 	@scripts/test-wine.sh
 
 explore: build
-	@for t in build/default/test_*; do \
-	  if $$t --gtest_list_tests --gtest_filter='*Seeded*' | grep -q '^  '; then \
-	    echo "== $$t: $(SEEDS) seeds"; \
-	    NORVUSB_SEEDS=$(SEEDS) $$t --gtest_filter='*Seeded*' || exit 1; \
-	  fi; \
-	done
+	@python3 scripts/explore.py --seeds $(SEEDS)
 
 bench: build
 	@for b in build/default/bench_*; do echo "== $$b"; $$b; done

@@ -6,8 +6,8 @@
 #   2. PNP_CYCLES Plug and Play cycles of eight bridges, a seed each;
 #   3. the low-resources sweep: every allocation and every request to the USB
 #      stack of each path failed once, with the sites per path;
-#   4. the seeded race tests over EXPLORE_SEEDS seeds, or as many as fit in
-#      EXPLORE_TIME seconds.
+#   4. every seeded scenario over EXPLORE_SEEDS seeds, or as many as fit in
+#      EXPLORE_TIME seconds (scripts/explore.py).
 # The figures go into the "Soak" table of docs/testing.md (commit, date, mode).
 #
 # SOAK=quick is the same at a size of some minutes: FUZZ_TIME seconds per
@@ -111,26 +111,16 @@ sites=$(grep '^sweep:' "$out/logs/sweep.log" | awk '{printf "%s%s %s %s", sep, $
 row "low-resources sweep" "sites per path: ${sites:-none}" "$(( $(now) - start )) s" "$(verdict $status)"
 
 # ---------------------------------------------------------------- 4. seeds
-# In chunks, so that the time bound ends the exploration between chunks and
-# the count of seeds that ran is exact.
-echo "== seeded race tests: $seeds seeds, at most $explore_time s"
+# scripts/explore.py: a chunk of seeds per run, no chunk started once the
+# time is up, so the count of seeds every scenario reached is exact.
+echo "== seeded scenarios: $seeds seeds, at most $explore_time s"
 start=$(now)
-chunk=$(( seeds < 500 ? seeds : 500 ))
-done_seeds=0
-status=0
-while [ "$done_seeds" -lt "$seeds" ] && [ $(( $(now) - start )) -lt "$explore_time" ]; do
-  for t in "$test_dir"/test_*; do
-    [ -f "$t" ] && [ -x "$t" ] || continue
-    if "$t" --gtest_list_tests --gtest_filter='*Seeded*' | grep -q '^  '; then
-      NORVUSB_SEED_BASE=$((done_seeds + 1)) NORVUSB_SEEDS=$chunk "$t" --gtest_filter='*Seeded*' \
-        >>"$out/logs/explore.log" 2>&1 || { status=1; grep -A2 'fails; replay' "$out/logs/explore.log"; }
-    fi
-  done
-  [ "$status" -eq 0 ] || break
-  done_seeds=$((done_seeds + chunk))
-done
-echo "   $done_seeds seeds"
-row "seeded race tests" "$done_seeds of $seeds seeds" "$(( $(now) - start )) s" "$(verdict $status)"
+python3 scripts/explore.py --seeds "$seeds" --time "$explore_time" --build "$test_dir" >"$out/logs/explore.log" 2>&1
+status=$?
+tail -n 20 "$out/logs/explore.log"
+reached=$(sed -n 's/^explore: .*\b\([0-9][0-9]*\) of [0-9]* seeds of every scenario.*/\1/p' "$out/logs/explore.log")
+[ "$status" -eq 0 ] && [ "${reached:-0}" -lt "$seeds" ] && echo "   the time ran out before $seeds seeds"
+row "seeded scenarios" "${reached:-0} of $seeds seeds of each" "$(( $(now) - start )) s" "$(verdict $status)"
 
 # ---------------------------------------------------------------- the table
 result=$([ "$failed" -eq 0 ] && echo passed || echo FAILED)

@@ -13,6 +13,8 @@
 // - seeded: they run one at a time and switch only at kernel calls (switch
 //   points), the next thread chosen by a generator seeded with one number, so
 //   a run is a function of its seed and any interleaving it finds replays.
+//   They share the processor the machine booted on, so that a switch costs
+//   no wake-up across processors.
 //
 // Every thread that touches a running machine is one of its threads: the
 // thread that boots the kernel and threads started through sched::Thread (the
@@ -74,10 +76,6 @@ std::optional<uint64_t> SeedFromEnvironment(const char *variable = "NORVUSB_SEED
 // the kernel exports to drivers passes one at its entry. Free-running it only
 // checks that the caller is one of the machine's threads.
 void SwitchPoint(const char *what);
-// Gives the processor to another runnable thread: for a thread that spins
-// on something another thread holds. False when, seeded, no other thread can
-// run (a spinning thread then has to wait for model time instead).
-bool YieldToOthers();
 
 // A spin on a lock word that another thread of the machine holds (the word
 // holds the holder's ThreadToken, 0 when free). While some thread that is

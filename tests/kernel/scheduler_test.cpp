@@ -1,5 +1,7 @@
 // The seeded scheduler: a run is a function of its seed, and it finds a race
 // that free-running threads hit only by luck.
+#include <sched.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <functional>
@@ -233,6 +235,31 @@ TEST_F(SchedulerTest, OneSeedOneScheduleAnotherSeedAnother) {
 // seeded scheduler never spins with the one turn to run.
 TEST_F(SchedulerTest, ASpinLockHeldAcrossASwitchIsReleasedByItsHolder) {
   for (uint64_t seed = 1; seed <= 50; ++seed) LockTakers(seed);
+}
+
+// Seeded, the machine's threads share the booting thread's processor; the
+// booting thread gets its own mask back at shutdown, so that the rest of the
+// process (a free-running test after a seeded one) is not held to one.
+TEST_F(SchedulerTest, AMachineUnderASeedKeepsItsThreadsOnOneProcessorUntilItStops) {
+  auto mask = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    return set;
+  };
+  const cpu_set_t before = mask();
+  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "the process may run on one processor only";
+  {
+    host::Kernel kernel({.seed = 3});
+    cpu_set_t worker;
+    TestThread thread([&] { worker = mask(); });
+    thread.join();
+    EXPECT_EQ(CPU_COUNT(&worker), 1);
+    const cpu_set_t booting = mask();
+    EXPECT_TRUE(CPU_EQUAL(&worker, &booting));
+  }
+  const cpu_set_t after = mask();
+  EXPECT_TRUE(CPU_EQUAL(&after, &before));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "host/kernel/scheduler.h"
@@ -28,6 +29,10 @@ std::string ReplayCommand(uint64_t seed) {
 
 void ForEachSeed(const std::function<void(uint64_t seed)> &scenario) {
   const SeedRange range = SeedsToRun();
+  // The mark by which `make explore` tells a test that takes its seeds from
+  // the environment from one that runs its own.
+  std::printf("[ seeds    ] %llu-%llu\n", static_cast<unsigned long long>(range.first),
+              static_cast<unsigned long long>(range.first + range.count - 1));
   for (uint64_t seed = range.first; seed < range.first + range.count; ++seed) {
     scenario(seed);
     if (::testing::Test::HasFailure()) {
