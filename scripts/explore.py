@@ -79,6 +79,18 @@ def main():
     failure = []
     own_seeds = set()  # tests without the mark: run once, not per chunk
 
+    # A scenario's count: its seeds from the base up to its first chunk not run.
+    def reached(test):
+        n = 0
+        while n in done[test]:
+            n += 1
+        return sum(count for _, count in chunks[:n])
+
+    def least():
+        return min((reached(test) for _, test in work if test not in own_seeds), default=0)
+
+    shown = [0]
+
     def worker(cpu):
         while not failure:
             if args.time and time.monotonic() - start >= args.time:
@@ -101,6 +113,9 @@ def main():
                     done[test].add(index)
                     if "[ seeds    ]" not in run.stdout:
                         own_seeds.add(test)
+                    if least() > shown[0] and least() % (10 * args.chunk) == 0:
+                        shown[0] = least()
+                        print(f"  {shown[0]} seeds of every scenario, {time.monotonic() - start:.0f} s", flush=True)
                 elif not failure:
                     failure.append((test, first, count, run.stdout + run.stderr))
 
@@ -111,13 +126,6 @@ def main():
         thread.join()
     seconds = time.monotonic() - start
 
-    # A scenario's count: its seeds from the base up to its first chunk not run.
-    def reached(test):
-        n = 0
-        while n in done[test]:
-            n += 1
-        return sum(count for _, count in chunks[:n])
-
     width = max(len(test) for _, test in work)
     for _, test in work:
         if test in own_seeds:
@@ -126,14 +134,14 @@ def main():
         seeds = reached(test)
         rate = f"{seeds / spent[test]:.0f} seeds/s" if spent[test] > 0 and seeds else "-"
         print(f"  {test:<{width}}  {seeds:>7} seeds  {spent[test]:7.1f} s  {rate}")
-    least = min((reached(test) for _, test in work if test not in own_seeds), default=0)
+    total = least()
     if failure:
         test, first, count, output = failure[0]
         print(output[-4000:])
         print(f"explore: FAILED in {test}, seeds {first}-{first + count - 1}; "
-              f"{least} of {args.seeds} seeds of every scenario passed, {seconds:.0f} s")
+              f"{total} of {args.seeds} seeds of every scenario passed, {seconds:.0f} s")
         sys.exit(1)
-    print(f"explore: {least} of {args.seeds} seeds of every scenario passed, {seconds:.0f} s")
+    print(f"explore: {total} of {args.seeds} seeds of every scenario passed, {seconds:.0f} s")
 
 
 if __name__ == "__main__":
