@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-# Every seeded scenario over SEEDS seeds of the scheduler, in parallel
+# Every seeded race test over SEEDS seeds of the scheduler, in parallel
 # processes (outside make test; scripts/explore.py).
 SEEDS ?= 100000
 

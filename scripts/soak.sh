@@ -6,7 +6,7 @@
 #   2. PNP_CYCLES Plug and Play cycles of eight bridges, a seed each;
 #   3. the low-resources sweep: every allocation and every request to the USB
 #      stack of each path failed once, with the sites per path;
-#   4. every seeded scenario over EXPLORE_SEEDS seeds, or as many as fit in
+#   4. every seeded race test over EXPLORE_SEEDS seeds, or as many as fit in
 #      EXPLORE_TIME seconds (scripts/explore.py).
 # The figures go into the "Soak" table of docs/testing.md (commit, date, mode).
 #
@@ -113,14 +113,14 @@ row "low-resources sweep" "sites per path: ${sites:-none}" "$(( $(now) - start )
 # ---------------------------------------------------------------- 4. seeds
 # scripts/explore.py: a chunk of seeds per run, no chunk started once the
 # time is up, so the count of seeds every scenario reached is exact.
-echo "== seeded scenarios: $seeds seeds, at most $explore_time s"
+echo "== seeded race tests: $seeds seeds, at most $explore_time s"
 start=$(now)
 python3 scripts/explore.py --seeds "$seeds" --time "$explore_time" --build "$test_dir" >"$out/logs/explore.log" 2>&1
 status=$?
 tail -n 20 "$out/logs/explore.log"
 reached=$(sed -n 's/^explore: .*\b\([0-9][0-9]*\) of [0-9]* seeds of every scenario.*/\1/p' "$out/logs/explore.log")
 [ "$status" -eq 0 ] && [ "${reached:-0}" -lt "$seeds" ] && echo "   the time ran out before $seeds seeds"
-row "seeded scenarios" "${reached:-0} of $seeds seeds of each" "$(( $(now) - start )) s" "$(verdict $status)"
+row "seeded race tests" "${reached:-0} of $seeds seeds of each" "$(( $(now) - start )) s" "$(verdict $status)"
 
 # ---------------------------------------------------------------- the table
 result=$([ "$failed" -eq 0 ] && echo passed || echo FAILED)

@@ -48,8 +48,10 @@ TEST_F(SeededRaceTest, AResetRacingACompletingRead) {
     EXPECT_GT(host::sched::SwitchCount(), 0u);
     EndRun();
   });
-  // The seeds reach both outcomes of the race.
-  if (SeedsToRun().count >= 50) {
+  // The suite's seeds reach both outcomes of the race. About one seed in a
+  // hundred completes the read first, so a range of seeds elsewhere (a
+  // chunk of `make explore`) may meet only cancels.
+  if (SeedsToRun().first == 1 && SeedsToRun().count >= 200) {
     EXPECT_GT(cancelled, 0);
     EXPECT_GT(completed, 0);
   }
