@@ -114,7 +114,8 @@ def main():
                     done[test].add(index)
                     if "[ seeds    ]" not in run.stdout:
                         own_seeds.add(test)
-                    if least() > shown[0] and least() % (10 * args.chunk) == 0:
+                    step = 10 * args.chunk
+                    if least() // step > shown[0] // step:
                         shown[0] = least()
                         print(f"  {shown[0]} seeds of every scenario, {time.monotonic() - start:.0f} s", flush=True)
                 elif not failure:
