@@ -4,8 +4,9 @@
 #   1. every fuzz target to FUZZ_RUNS executions (from its seed corpus in
 #      tests/fuzz/corpus/<target>; a crashing input lands in build/soak/findings);
 #   2. PNP_CYCLES Plug and Play cycles of eight bridges, a seed each;
-#   3. the low-resources sweep: every allocation and every request to the USB
-#      stack of each path failed once, with the sites per path;
+#   3. the low-resources sweep: every allocation, every request to the USB
+#      stack and every request the bus may refuse, of each path, failed once,
+#      with the sites per path;
 #   4. every seeded race test over EXPLORE_SEEDS seeds, or as many as fit in
 #      EXPLORE_TIME seconds (scripts/explore.py).
 # The figures go into the "Soak" table of docs/testing.md (commit, date, mode).
@@ -107,7 +108,7 @@ start=$(now)
 "$test_dir/test_lifecycle" --gtest_filter='FailureSweepTest.*' >"$out/logs/sweep.log" 2>&1
 status=$?
 grep '^sweep:' "$out/logs/sweep.log"
-sites=$(grep '^sweep:' "$out/logs/sweep.log" | awk '{printf "%s%s %s %s", sep, $2 ($3 ~ /^(pool|usb)$/ ? "" : " " $3), $(NF-2), $(NF-1); sep=", "}')
+sites=$(grep '^sweep:' "$out/logs/sweep.log" | awk '{printf "%s%s %s %s", sep, $2 ($3 ~ /^(pool|usb|bus)$/ ? "" : " " $3), $(NF-2), $(NF-1); sep=", "}')
 row "low-resources sweep" "sites per path: ${sites:-none}" "$(( $(now) - start )) s" "$(verdict $status)"
 
 # ---------------------------------------------------------------- 4. seeds

@@ -126,6 +126,7 @@ class UsbBus::Impl {
   Port Attach(std::shared_ptr<UsbDevice> device, const std::function<void(FaultInjector &)> &prepare);
   void Detach(Port port);
   PortState *FindPort(Port port);  // under the lock
+  std::optional<NTSTATUS> Refusal(Port port, PIRP irp);  // takes the lock
   PortState *PortOfPdo(PDEVICE_OBJECT pdo);
 
   // ---- under the lock

@@ -85,11 +85,31 @@ bool IsStateChange(UCHAR minor) {
   }
 }
 
+bool IsRefusable(UCHAR major, UCHAR minor) {
+  if (major == IRP_MJ_POWER) return minor == IRP_MN_QUERY_POWER;
+  return minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE ||
+         minor == IRP_MN_QUERY_CAPABILITIES;
+}
+
 }  // namespace
+
+// The failure a fault rule gives a request to a device's PDO that a bus may
+// refuse; none for any other request, the hub's, or no rule hitting it.
+std::optional<NTSTATUS> UsbBus::Impl::Refusal(Port portNumber, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (portNumber == 0 || !IsRefusable(stack->MajorFunction, stack->MinorFunction)) return std::nullopt;
+  std::lock_guard lock(mutex);
+  PortState *port = FindPort(portNumber);
+  if (!port) return std::nullopt;
+  const auto fault = port->faults.Next(RequestKind::BusRequest);
+  if (!fault || fault->action != Fault::Action::Fail) return std::nullopt;
+  return fault->status;
+}
 
 NTSTATUS UsbBus::Impl::DispatchPnp(Port portNumber, PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const UCHAR minor = stack->MinorFunction;
+  if (const auto refused = Refusal(portNumber, irp)) return Complete(irp, *refused, 0);
   if (IsStateChange(minor) || minor == IRP_MN_REMOVE_DEVICE) {
     if (portNumber != 0) NoteStateChange(portNumber, minor);
     if (minor == IRP_MN_REMOVE_DEVICE && portNumber != 0) {
@@ -190,6 +210,7 @@ void UsbBus::Impl::NoteStateChange(Port portNumber, UCHAR minor) {
 
 NTSTATUS UsbBus::Impl::DispatchPower(Port portNumber, PIRP irp) {
   PoStartNextPowerIrp(irp);
+  if (const auto refused = Refusal(portNumber, irp)) return Complete(irp, *refused, 0);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const UCHAR minor = stack->MinorFunction;
   if (minor == IRP_MN_SET_POWER && portNumber != 0 && stack->Parameters.Power.Type == DevicePowerState) {

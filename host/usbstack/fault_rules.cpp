@@ -16,7 +16,7 @@ uint64_t FaultRules::Seen(RequestKind kind) const {
   std::lock_guard lock(mutex_);
   if (kind == RequestKind::Any) {
     uint64_t all = 0;
-    for (size_t i = 1; i < kKinds; ++i) all += seen_[i];
+    for (size_t i = 1; i < kUsbKinds; ++i) all += seen_[i];
     return all;
   }
   return seen_[static_cast<size_t>(kind)];
@@ -27,7 +27,8 @@ std::optional<Fault> FaultRules::Next(RequestKind kind) {
   ++seen_[static_cast<size_t>(kind)];
   std::optional<Fault> hit;
   for (auto &rule : rules_) {
-    if (rule.kind != RequestKind::Any && rule.kind != kind) continue;
+    const bool any = rule.kind == RequestKind::Any && kind != RequestKind::BusRequest;
+    if (!any && rule.kind != kind) continue;
     const uint64_t index = ++rule.matched;
     const bool inWindow = index >= rule.nth && (rule.times == 0 || index < rule.nth + rule.times);
     if (inWindow && !hit) hit = rule.fault;

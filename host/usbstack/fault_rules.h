@@ -29,7 +29,8 @@ class FaultRules final : public FaultInjector {
     uint64_t times;  // 0: unlimited
     uint64_t matched = 0;
   };
-  static constexpr size_t kKinds = static_cast<size_t>(RequestKind::PortReset) + 1;
+  static constexpr size_t kUsbKinds = static_cast<size_t>(RequestKind::PortReset) + 1;
+  static constexpr size_t kKinds = static_cast<size_t>(RequestKind::BusRequest) + 1;
   mutable host::Mutex mutex_;
   std::vector<Rule> rules_;
   std::array<uint64_t, kKinds> seen_{};

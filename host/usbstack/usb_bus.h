@@ -43,6 +43,11 @@ enum class RequestKind {
   ResetPipe,   // RESET_PIPE, SYNC_RESET_PIPE, SYNC_CLEAR_STALL
   Clear,       // CLEAR_FEATURE_*
   PortReset,   // IOCTL_INTERNAL_USB_RESET_PORT
+  // A Plug and Play or power request to the device's PDO that a bus driver
+  // may refuse: START_DEVICE, QUERY_STOP_DEVICE, QUERY_REMOVE_DEVICE,
+  // QUERY_CAPABILITIES, QUERY_POWER. Only Action::Fail applies (with
+  // `status`). Not one of Any, which counts and hits the USB requests.
+  BusRequest,
 };
 
 struct Fault {

@@ -1,6 +1,7 @@
 // Each path a bridge's life takes (start, open, read, write, device control,
 // system sleep and resume, remove) with, in turn, every pool allocation it
-// makes and every request it sends to the USB stack failed once. After each
+// makes, every request it sends to the USB stack, and every Plug and Play or
+// power request the bus may refuse, failed once. After each
 // failure the caller gets a failure status, or, where the driver has another
 // way, a result as good as without it; no request stays pending, nothing
 // leaks, no verifier violation, and the bridge can still be removed.
@@ -13,7 +14,15 @@
 namespace lifecycle {
 namespace {
 
-enum class Injected { PoolOrIrp, LowerRequest };
+enum class Injected { PoolOrIrp, LowerRequest, BusRequest };
+
+const char *Label(Injected what) {
+  switch (what) {
+    case Injected::PoolOrIrp: return "pool";
+    case Injected::LowerRequest: return "usb";
+    default: return "bus";
+  }
+}
 
 struct Path {
   const char *name;
@@ -93,8 +102,7 @@ class FailureSweepTest : public LifecycleTest {
   // One run of `path` with the k-th call of `what` failed (0: none); returns
   // how many such calls the path made.
   uint64_t Run(const Path &path, Injected what, uint64_t k) {
-    const std::string where = std::string(path.name) + (what == Injected::PoolOrIrp ? ", pool/IRP call " : ", USB request ") +
-                              std::to_string(k);
+    const std::string where = std::string(path.name) + ", " + Label(what) + " call " + std::to_string(k);
     ResetDriverImage();
     host::Machine &machine = Boot();
     host::BridgePlan plan = PlanWith(kAcmeDeviceId);
@@ -111,15 +119,16 @@ class FailureSweepTest : public LifecycleTest {
 
     auto &faults = machine.Bus().Faults(machine.Port(0));
     const uint64_t consultedBefore = host::lowres::ConsultedCalls();
-    const uint64_t sentBefore = faults.Seen(host::usb::RequestKind::Any);
+    const auto kind = what == Injected::BusRequest ? host::usb::RequestKind::BusRequest : host::usb::RequestKind::Any;
+    const uint64_t sentBefore = faults.Seen(kind);
     if (k != 0 && what == Injected::PoolOrIrp) host::lowres::FailNth(k);
-    if (k != 0 && what == Injected::LowerRequest)
-      faults.Add(host::usb::RequestKind::Any, host::usb::Fault::Failure(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING), k);
+    if (k != 0 && what != Injected::PoolOrIrp)
+      faults.Add(kind, host::usb::Fault::Failure(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING), k);
     const auto [status, asGood] = path.run(machine, port, node);
     host::lowres::Clear();
     faults.Clear();
-    const uint64_t calls = what == Injected::PoolOrIrp ? host::lowres::ConsultedCalls() - consultedBefore
-                                                       : faults.Seen(host::usb::RequestKind::Any) - sentBefore;
+    const uint64_t calls =
+        what == Injected::PoolOrIrp ? host::lowres::ConsultedCalls() - consultedBefore : faults.Seen(kind) - sentBefore;
 
     EXPECT_NE(status, STATUS_PENDING) << where;
     // Without a failure the path works; with one, the driver passed the
@@ -143,9 +152,8 @@ class FailureSweepTest : public LifecycleTest {
   void Sweep(Injected what) {
     for (const Path &path : kPaths) {
       const uint64_t sites = Run(path, what, 0);
-      RecordProperty(std::string(path.name) + (what == Injected::PoolOrIrp ? " pool" : " usb"), int(sites));
-      std::printf("sweep: %-15s %-4s %3llu sites\n", path.name, what == Injected::PoolOrIrp ? "pool" : "usb",
-                  static_cast<unsigned long long>(sites));
+      RecordProperty(std::string(path.name) + " " + Label(what), int(sites));
+      std::printf("sweep: %-15s %-4s %3llu sites\n", path.name, Label(what), static_cast<unsigned long long>(sites));
       for (uint64_t k = 1; k <= sites && !HasFailure(); ++k) Run(path, what, k);
       if (HasFailure()) return;  // the first failing site is the one to look at
     }
@@ -155,6 +163,8 @@ class FailureSweepTest : public LifecycleTest {
 TEST_F(FailureSweepTest, EveryAllocationOfEveryPathFailedOnce) { Sweep(Injected::PoolOrIrp); }
 
 TEST_F(FailureSweepTest, EveryRequestToTheUsbStackOfEveryPathFailedOnce) { Sweep(Injected::LowerRequest); }
+
+TEST_F(FailureSweepTest, EveryRequestTheBusMayRefuseOfEveryPathRefusedOnce) { Sweep(Injected::BusRequest); }
 
 }  // namespace
 }  // namespace lifecycle
