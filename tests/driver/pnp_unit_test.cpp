@@ -266,6 +266,18 @@ TEST_F(PnpUnitTest, AStopGoesDownOnlyWhenUnconfiguringWorked) {
   EXPECT_EQ(passed.returned, kLowerStatus);
   EXPECT_EQ(stack_.functions, std::vector<USHORT>{URB_FUNCTION_SELECT_CONFIGURATION});
   EXPECT_EQ(ext_->PendingIoCount, 1);
+
+  // Stopped again, never started since: the link of its name and the pipe
+  // marks are not the stop's to touch.
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, ext_->DosDeviceName);
+  ASSERT_EQ(IoCreateSymbolicLink(&link, &link), STATUS_SUCCESS);
+  SetPipeMarks(bridge_, 1);
+  SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
+  EXPECT_EQ(host::SymbolicLinks(), std::vector<std::u16string>{u"\\DosDevices\\NorvUSBUnit"});
+  ASSERT_TRUE(CopyPipe(bridge_, 0, &pipe));
+  EXPECT_NE(pipe.PipeFlags, 0u);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 
 IO_STACK_LOCATION DevicePower(DEVICE_POWER_STATE state) {
