@@ -137,6 +137,38 @@ TEST_F(UsbIoUnitTest, DescriptorCountsNeverReachPastWhatWasStored) {
   ULONG_PTR info = 7;
   EXPECT_EQ(Ioctl(IOCTL_BRIDGE_GET_ENDPOINT_DESCRIPTORS, {}, 64, nullptr, &info), STATUS_SUCCESS);
   EXPECT_EQ(info, 0u);
+  out = 99;
+  EXPECT_EQ(GetDescriptor(bridge_, 3, buffer, sizeof buffer, &out), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(out, 0u);
+}
+
+// A selection of the stored set reports why nothing was selected; the
+// selection in place stays.
+TEST_F(UsbIoUnitTest, ASelectionOfTheStoredSetReportsWhyItSelectedNothing) {
+  EXPECT_EQ(SelectStoredInterface(bridge_, 0, 0), STATUS_INVALID_PARAMETER) << "never configured";
+  Configure(ConfigurationSet());
+  const PUSBD_INTERFACE_INFORMATION selected = ext_->InterfaceInfo;
+  struct Row {
+    const char *what;
+    uint64_t failingCall;  // 0: none
+    NTSTATUS stack;
+    UCHAR interfaceNumber;
+    NTSTATUS expected;
+  } rows[] = {
+      {"no pool for the copy of the set", 1, STATUS_SUCCESS, 0, STATUS_NO_MEMORY},
+      {"no pool for the select block", 2, STATUS_SUCCESS, 0, STATUS_NO_MEMORY},
+      {"no such interface", 0, STATUS_SUCCESS, 3, STATUS_INVALID_PARAMETER},
+      {"the device refuses", 0, STATUS_UNSUCCESSFUL, 0, STATUS_UNSUCCESSFUL},
+  };
+  for (const Row &row : rows) {
+    if (row.failingCall != 0) host::lowres::FailNth(row.failingCall);
+    stack_.status = row.stack;
+    EXPECT_EQ(SelectStoredInterface(bridge_, row.interfaceNumber, 0), row.expected) << row.what;
+    host::lowres::Clear();
+    EXPECT_EQ(ext_->InterfaceInfo, selected) << row.what;
+  }
+  stack_.status = STATUS_SUCCESS;
+  EXPECT_EQ(SelectStoredInterface(bridge_, 0, 0), STATUS_SUCCESS);
 }
 
 TEST_F(UsbIoUnitTest, RequestsToTheChildOrAnOrphanedBridgeTouchNoBridgeState) {
