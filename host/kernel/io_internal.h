@@ -71,6 +71,7 @@ inline constexpr uint64_t kUserRequestStuck = 0x402;
 inline constexpr uint64_t kPowerWithoutPoCallDriver = 0x403;
 inline constexpr uint64_t kPowerNextNotStarted = 0x404;
 inline constexpr uint64_t kStartNextNotPower = 0x405;
+inline constexpr uint64_t kLengthWithoutBuffer = 0x406;
 }  // namespace check
 
 // Zero-filled, suitably aligned storage for kernel objects and IRPs.

@@ -657,6 +657,14 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
   if (!host::irql::Allows(host::irql::Routine::IoBuildDeviceIoControlRequest, DeviceObject)) return nullptr;
+  // The routine's contract: a buffer left out (null) has length 0.
+  if ((InputBuffer == nullptr && InputBufferLength != 0) || (OutputBuffer == nullptr && OutputBufferLength != 0)) {
+    Violation(check::kLengthWithoutBuffer, reinterpret_cast<const void *>(uintptr_t{InputBufferLength}),
+              reinterpret_cast<const void *>(uintptr_t{OutputBufferLength}),
+              "IoBuildDeviceIoControlRequest with a length for a buffer that is null (input " +
+                  std::to_string(InputBufferLength) + ", output " + std::to_string(OutputBufferLength) + " bytes)");
+    return nullptr;
+  }
   if (host::lowres::ShouldFail("IoBuildDeviceIoControlRequest", 0) || !IsLiveDevice(DeviceObject)) return nullptr;
   PIRP irp = NewIrp(DeviceObject->StackSize, true);
   irp->RequestorMode = KernelMode;
