@@ -546,7 +546,9 @@ TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing
   EXPECT_FALSE(stack_.bulkCancelled);
   EXPECT_FALSE(Finished(read));
 
+  const int64_t before = host::clock::Now();
   EXPECT_EQ(Ioctl(IOCTL_BRIDGE_RESET_DEVICE, {}, 0), STATUS_SUCCESS);
+  EXPECT_EQ(host::clock::Now() - before, 10'000'000) << "two pauses of half a second; the stack answers at once";
   EXPECT_TRUE(stack_.bulkCancelled);
   ASSERT_TRUE(Finished(read));
   EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
