@@ -330,9 +330,11 @@ TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
         << int(row.major);
     EXPECT_EQ(info, 0u) << int(row.major);
   }
-  const Outcome pnp = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, {}, 99);
-  EXPECT_EQ(pnp.returned, STATUS_DELETE_PENDING);
-  EXPECT_EQ(pnp.statusBlock.Information, 0u);
+  for (UCHAR major : {IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL}) {
+    const Outcome outcome = SendPnp(bridge_, major, IRP_MN_QUERY_CAPABILITIES, {}, 99);
+    EXPECT_EQ(outcome.returned, STATUS_DELETE_PENDING) << int(major);
+    EXPECT_EQ(outcome.statusBlock.Information, 0u) << int(major);
+  }
   EXPECT_TRUE(stack_.functions.empty());
   EXPECT_TRUE(stack_.arrivals.empty());
   ext_->DeviceRemoved = 0;
