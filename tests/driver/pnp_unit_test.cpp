@@ -421,6 +421,11 @@ TEST_F(ChildTest, TheChildAnswersWhatABusDriversDeviceMust) {
   EXPECT_EQ(list->Objects[0], child);
   ObDereferenceObject(list->Objects[0]);  // the asker's reference; without it the object would be gone
   ExFreePool(list);
+  host::lowres::FailTag(NORVUSB_POOL_TAG);
+  target = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(TargetDeviceRelation));
+  host::lowres::Clear();
+  EXPECT_EQ(target.statusBlock.Status, STATUS_INSUFFICIENT_RESOURCES) << "no pool for the list";
+  EXPECT_EQ(target.statusBlock.Information, 0u);
   // Other relations are not the child's to answer.
   EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(RemovalRelations))
                 .statusBlock.Status,
