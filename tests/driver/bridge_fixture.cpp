@@ -74,16 +74,27 @@ NTSTATUS AnswerUrb(PURB urb) {
   return gStack->status;
 }
 
-VOID NTAPI CancelHeldBulk(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+void FinishHeldBulk(PIRP irp) {
   auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   auto &transfer = urb->UrbBulkOrInterruptTransfer;
   transfer.TransferBufferLength = std::min(gStack->bulkMoved, transfer.TransferBufferLength);
   std::memset(transfer.TransferBuffer, 0x11, transfer.TransferBufferLength);
-  gStack->heldBulk = nullptr;
-  gStack->bulkCancelled = true;
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI CancelHeldBulk(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  gStack->heldBulk = nullptr;
+  gStack->bulkCancelled = true;
+  if (gStack->cancelTakes == 0) {
+    FinishHeldBulk(irp);
+  } else {
+    gStack->canceller = std::make_unique<TestThread>([irp, takes = gStack->cancelTakes] {
+      host::clock::SleepFor(takes);
+      FinishHeldBulk(irp);
+    });
+  }
 }
 
 bool HoldsBulk(PIO_STACK_LOCATION sp) {
@@ -171,6 +182,7 @@ void BridgeUnitTest::SetUp() {
 }
 
 void BridgeUnitTest::TearDown() {
+  if (stack_.canceller) stack_.canceller->join();
   host::lowres::Clear();
   DriverGlobals.MaxTransferSize = 4096;
   if (bridge_ != nullptr) {

@@ -3,10 +3,12 @@
 // completes it at once.
 #pragma once
 
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "frame_fixture.h"
+#include "tests/support/test_thread.h"
 
 struct ScriptedStack {
   std::vector<USHORT> functions;      // URB functions, in the order received
@@ -28,6 +30,11 @@ struct ScriptedStack {
   bool holdBulk = false;
   PIRP heldBulk = nullptr;
   bool bulkCancelled = false;
+  // With cancelTakes (model time), the cancel completes the transfer that
+  // much later, from a thread of its own, as a controller that first ends
+  // its frame.
+  int64_t cancelTakes = 0;
+  std::unique_ptr<TestThread> canceller;
   // Descriptor reads: type and bytes asked for; answered from ConfigurationSet()
   // and an 18-byte device descriptor.
   std::vector<std::pair<UCHAR, ULONG>> descriptorReads;

@@ -562,6 +562,26 @@ TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
 }
 
+// A close with a transfer in flight cancels it and looks every millisecond
+// whether it has let go: a cancel that takes the stack 2.5 ms holds the close
+// for three looks, and the close then frees the bounce buffer.
+TEST_F(UsbIoUnitTest, ACloseWaitsForTheCancelledTransferInMillisecondLooks) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  ext_->TransferMode = 1;
+  stack_.holdBulk = true;
+  stack_.cancelTakes = 25'000;
+  PendingRead read(16);
+  StartRead(bridge_, read);
+  const int64_t before = host::clock::Now();
+  EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+  EXPECT_EQ(host::clock::Now() - before, 30'000);
+  ASSERT_TRUE(Finished(read));
+  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(ext_->TransferBusy, 0);
+  EXPECT_EQ(ext_->TransferBuffer, nullptr);
+}
+
 // A pipe named by its record in the current interface is maintained alone; a
 // record from an interface a selection has replaced names no pipe, and
 // nothing is sent for it.
