@@ -64,6 +64,13 @@ NTSTATUS AnswerUrb(PURB urb) {
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:
       gStack->pipeHandles.push_back(urb->UrbPipeRequest.PipeHandle);
+      // An abort ends the transfer held on the pipe, cancelled.
+      if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && gStack->heldBulk != nullptr &&
+          IoSetCancelRoutine(gStack->heldBulk, nullptr) != nullptr) {
+        PIRP held = std::exchange(gStack->heldBulk, nullptr);
+        held->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(held, IO_NO_INCREMENT);
+      }
       break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
       urb->UrbBulkOrInterruptTransfer.TransferBufferLength = gStack->bulkMoved;

@@ -582,6 +582,24 @@ TEST_F(UsbIoUnitTest, ACloseWaitsForTheCancelledTransferInMillisecondLooks) {
   EXPECT_EQ(ext_->TransferBuffer, nullptr);
 }
 
+// A remove with a transfer in flight aborts the pipes first: the stack ends
+// the transfer, and the remove's wait for the last request returns.
+TEST_F(UsbIoUnitTest, ARemoveAbortsTheTransferInFlightBeforeItWaits) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  ext_->TransferMode = 1;
+  stack_.holdBulk = true;
+  PendingRead read(16);
+  StartRead(bridge_, read);
+  ASSERT_EQ(IoAttachDeviceToDeviceStack(bridge_, lower_), lower_);
+  const Outcome removed = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  bridge_ = nullptr;  // its remove deleted it
+  EXPECT_EQ(removed.returned, STATUS_SUCCESS);
+  ASSERT_TRUE(Finished(read));
+  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(read.iosb.Information, 0u);
+}
+
 // A pipe named by its record in the current interface is maintained alone; a
 // record from an interface a selection has replaced names no pipe, and
 // nothing is sent for it.
