@@ -190,12 +190,16 @@ TEST_F(UsbIoUnitTest, RequestsToTheChildOrAnOrphanedBridgeTouchNoBridgeState) {
 TEST_F(UsbIoUnitTest, OneTransferAtATimeWithinTheBufferAllocatedAtOpen) {
   Configure(ConfigurationSet());
   DriverGlobals.MaxTransferSize = 64;
+  std::vector<UCHAR> data(10, 0x44);
+  EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &data), STATUS_INVALID_HANDLE)
+      << "another driver's write to a port nobody opened";
+  EXPECT_EQ(ext_->TransferBusy, 0);
   ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(ext_->TransferBufferSize, 64u);
   DriverGlobals.MaxTransferSize = 128;  // another bridge's AddDevice
   stack_.functions.clear();
 
-  std::vector<UCHAR> data(100, 0x55);
+  data.assign(100, 0x55);
   EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &data), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(stack_.functions.empty());
 
@@ -217,6 +221,16 @@ TEST_F(UsbIoUnitTest, OneTransferAtATimeWithinTheBufferAllocatedAtOpen) {
   EXPECT_EQ(ext_->TransferBusy, 0);
   EXPECT_EQ(ext_->CurrentTransfer, nullptr);
   EXPECT_EQ(ext_->TransferBuffer[0], 0x66);
+
+  // A close begins while the transfer is set up: the record is never
+  // published, nothing goes down, and the claim is given back.
+  stack_.functions.clear();
+  host::SetAllocationObserver([&](const host::PoolBlockInfo &) { ext_->Opened = 2; });
+  EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &data), STATUS_CANCELLED);
+  host::SetAllocationObserver(nullptr);
+  ext_->Opened = 1;
+  EXPECT_TRUE(stack_.functions.empty());
+  EXPECT_EQ(ext_->TransferBusy, 0);
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(ext_->TransferBuffer, nullptr);
 }
