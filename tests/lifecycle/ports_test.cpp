@@ -167,6 +167,7 @@ TEST_F(PortsTest, TheInterfaceSettingsAreReadFromTheDriverKey) {
   PlugBridges(1, 1);
   EXPECT_EQ(DriverGlobals.AltSetting, 0x02);
   EXPECT_EQ(DriverGlobals.IfSetting, 0x04);
+  EXPECT_TRUE(ReadSettings(Extension(0)->PhysicalDeviceObject)) << "the bridge's driver key is there to read";
 }
 
 // Nothing to attach to: the bridge is deleted again, its number and its
