@@ -44,6 +44,7 @@ NTSTATUS AnswerUrb(PURB urb) {
       PUSBD_PIPE_INFORMATION pipes = &select.Interface.Pipes[0];
       for (ULONG i = 0; i < select.Interface.NumberOfPipes; ++i)
         pipes[i].PipeHandle = reinterpret_cast<PVOID>(0x100 + i);
+      select.Interface.NumberOfPipes = ULONG(LONG(select.Interface.NumberOfPipes) + gStack->pipesMiscounted);
       break;
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {

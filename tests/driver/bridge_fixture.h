@@ -23,6 +23,7 @@ struct ScriptedStack {
   NTSTATUS status = STATUS_SUCCESS;   // what every URB completes with
   NTSTATUS deviceIdStatus = STATUS_SUCCESS;  // what the device-ID read completes with
   USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;  // the URB header status it leaves
+  LONG pipesMiscounted = 0;  // added to the pipe count a selection reports (a faulty stack)
   ULONG bulkMoved = 0;                // bytes a bulk transfer reports moved
   // With holdBulk, a bulk transfer stays pending until it is cancelled; the
   // cancel completes it with success, bulkMoved bytes of 0x11 moved (as a

@@ -142,6 +142,17 @@ TEST_F(UsbIoUnitTest, DescriptorCountsNeverReachPastWhatWasStored) {
   EXPECT_EQ(out, 0u);
 }
 
+// A stack that reports another number of pipes than the selection asked
+// for: the stored interface holds the endpoints' records and never claims more.
+TEST_F(UsbIoUnitTest, TheStoredInterfaceNeverClaimsMorePipesThanItsEndpoints) {
+  for (const auto &[miscounted, kept] : {std::pair{1, 2u}, std::pair{-1, 1u}}) {
+    stack_.pipesMiscounted = miscounted;
+    Configure(ConfigurationSet());
+    ASSERT_NE(ext_->InterfaceInfo, nullptr);
+    EXPECT_EQ(ext_->InterfaceInfo->NumberOfPipes, kept) << miscounted;
+  }
+}
+
 // A selection of the stored set reports why nothing was selected; the
 // selection in place stays.
 TEST_F(UsbIoUnitTest, ASelectionOfTheStoredSetReportsWhyItSelectedNothing) {
