@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge_fixture.h"
+#include "io/io_internal.h"
 #include "usb/usb_internal.h"
 
 namespace {
@@ -328,7 +329,9 @@ TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
       {"AbortPipes", AbortPipes(gone, &pipe), STATUS_SUCCESS},
       {"CopyPipe", CopyPipe(gone, 0, &pipe) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
       {"GetDescriptor", GetDescriptor(gone, 0, buffer.data(), ULONG(buffer.size()), &out), STATUS_UNSUCCESSFUL},
+      {"CancelCurrentTransfer", CancelCurrentTransfer(gone) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
   };
+  SetPipeMarks(gone, 1);
   for (const Row &row : rows) EXPECT_EQ(row.returned, row.expected) << row.routine;
   EXPECT_FALSE(stored);
   EXPECT_EQ(out, 0u);
@@ -348,7 +351,7 @@ TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
   struct Row {
     UCHAR major;
     std::vector<UCHAR> *data;
-  } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}};
+  } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}, {IRP_MJ_DEVICE_CONTROL, nullptr}};
   for (const Row &row : rows) {
     ULONG_PTR info = 99;
     EXPECT_EQ(Send(bridge_, row.major, 0, {}, 0, nullptr, &info, nullptr, row.data), STATUS_DELETE_PENDING)
