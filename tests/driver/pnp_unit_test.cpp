@@ -408,7 +408,10 @@ TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
 // asker, and a WMI request ends with the status it came with.
 TEST_F(ChildTest, TheChildAnswersWhatABusDriversDeviceMust) {
   PDEVICE_OBJECT child = MakeChild(kDeviceId);
-  EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).statusBlock.Status, STATUS_SUCCESS);
+  for (UCHAR minor : {IRP_MN_SURPRISE_REMOVAL, IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE})
+    EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, minor).statusBlock.Status, STATUS_SUCCESS) << int(minor);
+  // A power request other than set and query keeps the status it came with.
+  EXPECT_EQ(SendPnp(child, IRP_MJ_POWER, IRP_MN_POWER_SEQUENCE).statusBlock.Status, STATUS_NOT_SUPPORTED);
   Outcome wmi = SendPnp(child, IRP_MJ_SYSTEM_CONTROL, 0, {}, kArrivingInformation);
   EXPECT_EQ(wmi.returned, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(wmi.statusBlock.Information, kArrivingInformation);
@@ -426,6 +429,11 @@ TEST_F(ChildTest, TheChildAnswersWhatABusDriversDeviceMust) {
   host::lowres::Clear();
   EXPECT_EQ(target.statusBlock.Status, STATUS_INSUFFICIENT_RESOURCES) << "no pool for the list";
   EXPECT_EQ(target.statusBlock.Information, 0u);
+  // A list someone already put there is left alone.
+  target = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(TargetDeviceRelation),
+                   kArrivingInformation);
+  EXPECT_EQ(target.statusBlock.Status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(target.statusBlock.Information, kArrivingInformation);
   // Other relations are not the child's to answer.
   EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(RemovalRelations))
                 .statusBlock.Status,
