@@ -21,6 +21,11 @@ std::vector<std::string> IoManagerLeaks();    // device objects, IRPs, MDLs, fil
 PIRP AllocateIrpForHost(CCHAR stackSize);
 // PoCallDriver's mark: the next IoCallDriver of this power request is its own.
 void MarkPowerCall(PIRP irp);
+// PoStartNextPowerIrp's mark: the device at the request's current location is
+// done with it. Reports a request that is not a power request.
+void MarkPowerStarted(PIRP irp);
+// Whether the machine's platform needs PoStartNextPowerIrp (WDM before 6.00).
+bool PowerIrpsSerialised();
 // Top of the attachment stack above a device (the platform's IoGetAttachedDevice).
 PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device);
 // Marks every device of the stack above a PDO as being removed (or no longer):

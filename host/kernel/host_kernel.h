@@ -158,7 +158,8 @@ struct KernelOptions {
   // real time multiplied by this. 0, the default: no pacing.
   double pace = 0.0;
   // The WDM version IoIsWdmVersionAvailable reports, major in the high byte:
-  // Windows 2000 (1.10) by default; 0x0100 models the Windows 98 generation.
+  // Windows 2000 (1.10) by default; 0x0100 models the Windows 98 generation;
+  // from 0x0600 (Windows Vista) on, drivers need not call PoStartNextPowerIrp.
   uint16_t wdmVersion = 0x0110;
   // The verifier's special pool: each block on pages of its own, ending at
   // a page boundary with an inaccessible page after it; freed blocks stay

@@ -65,10 +65,13 @@ inline constexpr uint64_t kDeleteTwice = 0x240;
 inline constexpr uint64_t kDetachedAtSurpriseRemoval = 0x241;
 inline constexpr uint64_t kDeletedAtSurpriseRemoval = 0x242;
 inline constexpr uint64_t kFailedIrpThatMustNotFail = 0x247;
-// No platform number for these two; the host machine's own.
+// No platform number for these; the host machine's own.
 inline constexpr uint64_t kInformationExceedsBuffer = 0x401;
 inline constexpr uint64_t kUserRequestStuck = 0x402;
 inline constexpr uint64_t kPowerWithoutPoCallDriver = 0x403;
+inline constexpr uint64_t kPowerNextNotStarted = 0x404;
+inline constexpr uint64_t kStartNextNotPower = 0x405;
+inline constexpr uint64_t kLengthWithoutBuffer = 0x406;
 }  // namespace check
 
 // Zero-filled, suitably aligned storage for kernel objects and IRPs.

@@ -15,6 +15,7 @@
 
 #include "host/kernel/scheduler.h"
 #include "host/kernel/io_internal.h"
+#include "host/kernel/power_manager.h"
 
 namespace host::io {
 namespace {
@@ -123,6 +124,9 @@ struct IrpRecord {
   CHAR lowestLocation = 0;  // the lowest stack location the request reached
   bool viaPoCallDriver = false;
   bool sent = false;  // IoCallDriver has taken it once
+  // The devices a set-power or query-power request reached that have not yet
+  // called PoStartNextPowerIrp for it (guarded by returnsMutex).
+  std::vector<PDEVICE_OBJECT> powerOwed;
 
   void CompletedAt(int location, NTSTATUS status) {
     std::vector<std::shared_ptr<ReturnAudit>> audits;
@@ -237,6 +241,28 @@ void CopyBufferedResult(IrpRecord &r, PIRP irp) {
     std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
 }
 
+bool SerialisedPower(const IO_STACK_LOCATION &sp) {
+  return sp.MajorFunction == IRP_MJ_POWER &&
+         (sp.MinorFunction == IRP_MN_SET_POWER || sp.MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+// Where the platform serialises power requests, every driver a set-power or
+// query-power request reached calls PoStartNextPowerIrp for it, failed or
+// not; one that does not holds its stack's next request back for good.
+// Once reported, the next one goes on, so that the machine does too.
+void CheckNextPowerStarted(IrpRecord &r, PIRP irp) {
+  std::vector<PDEVICE_OBJECT> owed;
+  {
+    std::lock_guard lock(r.returnsMutex);
+    owed.swap(r.powerOwed);
+  }
+  if (owed.empty() || !detail::PowerIrpsSerialised()) return;
+  Violation(check::kPowerNextNotStarted, irp, owed.front(),
+            "device " + Hex(owed.front()) + " was done with power request " + Hex(irp) +
+                " without calling PoStartNextPowerIrp");
+  pnp::internal::PowerIrpFinished(irp);
+}
+
 // The I/O manager's final processing once no location is left.
 void Finish(IrpRecord &r, PIRP irp) {
   CopyBufferedResult(r, irp);
@@ -266,6 +292,8 @@ void CompleteWalk(IrpRecord &r, PIRP irp) {
     irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     r.CompletedAt(irp->CurrentLocation - 1, irp->IoStatus.Status);
     bool top = irp->CurrentLocation == irp->StackCount + 1;
+    // Every driver has seen the request back by now; its creator may keep it.
+    if (top) CheckNextPowerStarted(r, irp);
     bool invoke = sp->CompletionRoutine != nullptr && ShouldInvoke(irp, *sp);
     ZeroStackLocation(sp);
     if (!invoke) {
@@ -551,6 +579,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard lock(r->returnsMutex);
     r->returns[Irp->CurrentLocation].push_back(returned);
     r->lowestLocation = std::min(r->lowestLocation, Irp->CurrentLocation);
+    if (SerialisedPower(*sp)) r->powerOwed.push_back(DeviceObject);
   }
   r->held.store(true);
   PDRIVER_DISPATCH routine =
@@ -628,6 +657,14 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
   if (!host::irql::Allows(host::irql::Routine::IoBuildDeviceIoControlRequest, DeviceObject)) return nullptr;
+  // The routine's contract: a buffer left out (null) has length 0.
+  if ((InputBuffer == nullptr && InputBufferLength != 0) || (OutputBuffer == nullptr && OutputBufferLength != 0)) {
+    Violation(check::kLengthWithoutBuffer, reinterpret_cast<const void *>(uintptr_t{InputBufferLength}),
+              reinterpret_cast<const void *>(uintptr_t{OutputBufferLength}),
+              "IoBuildDeviceIoControlRequest with a length for a buffer that is null (input " +
+                  std::to_string(InputBufferLength) + ", output " + std::to_string(OutputBufferLength) + " bytes)");
+    return nullptr;
+  }
   if (host::lowres::ShouldFail("IoBuildDeviceIoControlRequest", 0) || !IsLiveDevice(DeviceObject)) return nullptr;
   PIRP irp = NewIrp(DeviceObject->StackSize, true);
   irp->RequestorMode = KernelMode;
@@ -650,6 +687,21 @@ PIRP AllocateIrpForHost(CCHAR stackSize) { return io::NewIrp(std::max<CCHAR>(sta
 
 void MarkPowerCall(PIRP irp) {
   if (io::IrpRecord *r = io::Find(irp)) r->viaPoCallDriver = true;
+}
+
+void MarkPowerStarted(PIRP irp) {
+  io::IrpRecord *r = io::Find(irp);
+  const bool located = r != nullptr && irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+  PIO_STACK_LOCATION sp = located ? IoGetCurrentIrpStackLocation(irp) : nullptr;
+  if (sp == nullptr || sp->MajorFunction != IRP_MJ_POWER) {
+    io::Violation(io::check::kStartNextNotPower, irp, sp ? sp->DeviceObject : nullptr,
+                  "PoStartNextPowerIrp with " + (r ? io::Describe(irp) : io::Hex(irp)) +
+                      ", which is not a power request at its current location");
+    return;
+  }
+  std::lock_guard lock(r->returnsMutex);
+  auto &owed = r->powerOwed;
+  owed.erase(std::remove(owed.begin(), owed.end(), sp->DeviceObject), owed.end());
 }
 
 }  // namespace host::detail

@@ -42,6 +42,10 @@ std::atomic<uint16_t> gWdmVersion{0x0110};
 
 }  // namespace
 
+// Before WDM 6.00 (Windows Vista) the power manager holds a device's next
+// power request back until PoStartNextPowerIrp; from then on the call does nothing.
+bool detail::PowerIrpsSerialised() { return gWdmVersion.load() < 0x0600; }
+
 Kernel::Kernel(KernelOptions options) {
   if (gKernelAlive.exchange(true)) {
     throw std::logic_error("a host::Kernel is already running; only one machine may be alive at a time");

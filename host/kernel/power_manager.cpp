@@ -226,6 +226,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::PoStartNextPowerIrp, Irp)) return;
+  host::detail::MarkPowerStarted(Irp);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
   std::lock_guard lock(P().mutex);
   auto entry = P().devices.find({location->DeviceObject, location->Parameters.Power.Type});

@@ -76,7 +76,7 @@ void NotePowerState(const std::string &instancePath, DEVICE_POWER_STATE state);
 
 // ---- provided by the power manager
 void PowerReset();
-void PowerIrpFinished(PIRP irp);  // a manager's power IRP came back to the top
+void PowerIrpFinished(PIRP irp);  // a power IRP came back to the top: its devices take the next
 void PowerWaitIdle();
 
 }  // namespace host::pnp::internal

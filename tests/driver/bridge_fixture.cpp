@@ -44,6 +44,7 @@ NTSTATUS AnswerUrb(PURB urb) {
       PUSBD_PIPE_INFORMATION pipes = &select.Interface.Pipes[0];
       for (ULONG i = 0; i < select.Interface.NumberOfPipes; ++i)
         pipes[i].PipeHandle = reinterpret_cast<PVOID>(0x100 + i);
+      select.Interface.NumberOfPipes = ULONG(LONG(select.Interface.NumberOfPipes) + gStack->pipesMiscounted);
       break;
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
@@ -64,6 +65,13 @@ NTSTATUS AnswerUrb(PURB urb) {
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:
       gStack->pipeHandles.push_back(urb->UrbPipeRequest.PipeHandle);
+      // An abort ends the transfer held on the pipe, cancelled.
+      if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && gStack->heldBulk != nullptr &&
+          IoSetCancelRoutine(gStack->heldBulk, nullptr) != nullptr) {
+        PIRP held = std::exchange(gStack->heldBulk, nullptr);
+        held->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(held, IO_NO_INCREMENT);
+      }
       break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
       urb->UrbBulkOrInterruptTransfer.TransferBufferLength = gStack->bulkMoved;
@@ -74,16 +82,27 @@ NTSTATUS AnswerUrb(PURB urb) {
   return gStack->status;
 }
 
-VOID NTAPI CancelHeldBulk(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+void FinishHeldBulk(PIRP irp) {
   auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   auto &transfer = urb->UrbBulkOrInterruptTransfer;
   transfer.TransferBufferLength = std::min(gStack->bulkMoved, transfer.TransferBufferLength);
   std::memset(transfer.TransferBuffer, 0x11, transfer.TransferBufferLength);
-  gStack->heldBulk = nullptr;
-  gStack->bulkCancelled = true;
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI CancelHeldBulk(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  gStack->heldBulk = nullptr;
+  gStack->bulkCancelled = true;
+  if (gStack->cancelTakes == 0) {
+    FinishHeldBulk(irp);
+  } else {
+    gStack->canceller = std::make_unique<TestThread>([irp, takes = gStack->cancelTakes] {
+      host::clock::SleepFor(takes);
+      FinishHeldBulk(irp);
+    });
+  }
 }
 
 bool HoldsBulk(PIO_STACK_LOCATION sp) {
@@ -171,6 +190,7 @@ void BridgeUnitTest::SetUp() {
 }
 
 void BridgeUnitTest::TearDown() {
+  if (stack_.canceller) stack_.canceller->join();
   host::lowres::Clear();
   DriverGlobals.MaxTransferSize = 4096;
   if (bridge_ != nullptr) {

@@ -3,10 +3,12 @@
 // completes it at once.
 #pragma once
 
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "frame_fixture.h"
+#include "tests/support/test_thread.h"
 
 struct ScriptedStack {
   std::vector<USHORT> functions;      // URB functions, in the order received
@@ -21,6 +23,7 @@ struct ScriptedStack {
   NTSTATUS status = STATUS_SUCCESS;   // what every URB completes with
   NTSTATUS deviceIdStatus = STATUS_SUCCESS;  // what the device-ID read completes with
   USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;  // the URB header status it leaves
+  LONG pipesMiscounted = 0;  // added to the pipe count a selection reports (a faulty stack)
   ULONG bulkMoved = 0;                // bytes a bulk transfer reports moved
   // With holdBulk, a bulk transfer stays pending until it is cancelled; the
   // cancel completes it with success, bulkMoved bytes of 0x11 moved (as a
@@ -28,6 +31,11 @@ struct ScriptedStack {
   bool holdBulk = false;
   PIRP heldBulk = nullptr;
   bool bulkCancelled = false;
+  // With cancelTakes (model time), the cancel completes the transfer that
+  // much later, from a thread of its own, as a controller that first ends
+  // its frame.
+  int64_t cancelTakes = 0;
+  std::unique_ptr<TestThread> canceller;
   // Descriptor reads: type and bytes asked for; answered from ConfigurationSet()
   // and an 18-byte device descriptor.
   std::vector<std::pair<UCHAR, ULONG>> descriptorReads;

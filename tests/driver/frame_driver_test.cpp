@@ -101,6 +101,13 @@ TEST_F(PortNumberTest, AllocationWithoutAPlaceForTheNumberStillTakesOne) {
   EXPECT_EQ(Allocate(), 1);
 }
 
+// A device without a driver key (the stand-in has none) has no settings to
+// read: each keeps its value.
+TEST_F(PortNumberTest, ADeviceWithoutADriverKeyHasNoSettingsToRead) {
+  EXPECT_FALSE(ReadSettings(pdo_));
+  EXPECT_EQ(DriverGlobals.MaxTransferSize, 4096u);
+}
+
 // Values read through QueryDwordValue from a key of the in-memory registry.
 class DwordValueTest : public DriverUnitTest {
  protected:

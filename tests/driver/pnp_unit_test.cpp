@@ -266,6 +266,18 @@ TEST_F(PnpUnitTest, AStopGoesDownOnlyWhenUnconfiguringWorked) {
   EXPECT_EQ(passed.returned, kLowerStatus);
   EXPECT_EQ(stack_.functions, std::vector<USHORT>{URB_FUNCTION_SELECT_CONFIGURATION});
   EXPECT_EQ(ext_->PendingIoCount, 1);
+
+  // Stopped again, never started since: the link of its name and the pipe
+  // marks are not the stop's to touch.
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, ext_->DosDeviceName);
+  ASSERT_EQ(IoCreateSymbolicLink(&link, &link), STATUS_SUCCESS);
+  SetPipeMarks(bridge_, 1);
+  SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
+  EXPECT_EQ(host::SymbolicLinks(), std::vector<std::u16string>{u"\\DosDevices\\NorvUSBUnit"});
+  ASSERT_TRUE(CopyPipe(bridge_, 0, &pipe));
+  EXPECT_NE(pipe.PipeFlags, 0u);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 
 IO_STACK_LOCATION DevicePower(DEVICE_POWER_STATE state) {
@@ -396,7 +408,10 @@ TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
 // asker, and a WMI request ends with the status it came with.
 TEST_F(ChildTest, TheChildAnswersWhatABusDriversDeviceMust) {
   PDEVICE_OBJECT child = MakeChild(kDeviceId);
-  EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).statusBlock.Status, STATUS_SUCCESS);
+  for (UCHAR minor : {IRP_MN_SURPRISE_REMOVAL, IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE})
+    EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, minor).statusBlock.Status, STATUS_SUCCESS) << int(minor);
+  // A power request other than set and query keeps the status it came with.
+  EXPECT_EQ(SendPnp(child, IRP_MJ_POWER, IRP_MN_POWER_SEQUENCE).statusBlock.Status, STATUS_NOT_SUPPORTED);
   Outcome wmi = SendPnp(child, IRP_MJ_SYSTEM_CONTROL, 0, {}, kArrivingInformation);
   EXPECT_EQ(wmi.returned, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(wmi.statusBlock.Information, kArrivingInformation);
@@ -409,6 +424,16 @@ TEST_F(ChildTest, TheChildAnswersWhatABusDriversDeviceMust) {
   EXPECT_EQ(list->Objects[0], child);
   ObDereferenceObject(list->Objects[0]);  // the asker's reference; without it the object would be gone
   ExFreePool(list);
+  host::lowres::FailTag(NORVUSB_POOL_TAG);
+  target = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(TargetDeviceRelation));
+  host::lowres::Clear();
+  EXPECT_EQ(target.statusBlock.Status, STATUS_INSUFFICIENT_RESOURCES) << "no pool for the list";
+  EXPECT_EQ(target.statusBlock.Information, 0u);
+  // A list someone already put there is left alone.
+  target = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(TargetDeviceRelation),
+                   kArrivingInformation);
+  EXPECT_EQ(target.statusBlock.Status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(target.statusBlock.Information, kArrivingInformation);
   // Other relations are not the child's to answer.
   EXPECT_EQ(SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, Relations(RemovalRelations))
                 .statusBlock.Status,

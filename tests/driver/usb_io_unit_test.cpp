@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge_fixture.h"
+#include "io/io_internal.h"
 #include "usb/usb_internal.h"
 
 namespace {
@@ -137,6 +138,49 @@ TEST_F(UsbIoUnitTest, DescriptorCountsNeverReachPastWhatWasStored) {
   ULONG_PTR info = 7;
   EXPECT_EQ(Ioctl(IOCTL_BRIDGE_GET_ENDPOINT_DESCRIPTORS, {}, 64, nullptr, &info), STATUS_SUCCESS);
   EXPECT_EQ(info, 0u);
+  out = 99;
+  EXPECT_EQ(GetDescriptor(bridge_, 3, buffer, sizeof buffer, &out), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(out, 0u);
+}
+
+// A stack that reports another number of pipes than the selection asked
+// for: the stored interface holds the endpoints' records and never claims more.
+TEST_F(UsbIoUnitTest, TheStoredInterfaceNeverClaimsMorePipesThanItsEndpoints) {
+  for (const auto &[miscounted, kept] : {std::pair{1, 2u}, std::pair{-1, 1u}}) {
+    stack_.pipesMiscounted = miscounted;
+    Configure(ConfigurationSet());
+    ASSERT_NE(ext_->InterfaceInfo, nullptr);
+    EXPECT_EQ(ext_->InterfaceInfo->NumberOfPipes, kept) << miscounted;
+  }
+}
+
+// A selection of the stored set reports why nothing was selected; the
+// selection in place stays.
+TEST_F(UsbIoUnitTest, ASelectionOfTheStoredSetReportsWhyItSelectedNothing) {
+  EXPECT_EQ(SelectStoredInterface(bridge_, 0, 0), STATUS_INVALID_PARAMETER) << "never configured";
+  Configure(ConfigurationSet());
+  const PUSBD_INTERFACE_INFORMATION selected = ext_->InterfaceInfo;
+  struct Row {
+    const char *what;
+    uint64_t failingCall;  // 0: none
+    NTSTATUS stack;
+    UCHAR interfaceNumber;
+    NTSTATUS expected;
+  } rows[] = {
+      {"no pool for the copy of the set", 1, STATUS_SUCCESS, 0, STATUS_NO_MEMORY},
+      {"no pool for the select block", 2, STATUS_SUCCESS, 0, STATUS_NO_MEMORY},
+      {"no such interface", 0, STATUS_SUCCESS, 3, STATUS_INVALID_PARAMETER},
+      {"the device refuses", 0, STATUS_UNSUCCESSFUL, 0, STATUS_UNSUCCESSFUL},
+  };
+  for (const Row &row : rows) {
+    if (row.failingCall != 0) host::lowres::FailNth(row.failingCall);
+    stack_.status = row.stack;
+    EXPECT_EQ(SelectStoredInterface(bridge_, row.interfaceNumber, 0), row.expected) << row.what;
+    host::lowres::Clear();
+    EXPECT_EQ(ext_->InterfaceInfo, selected) << row.what;
+  }
+  stack_.status = STATUS_SUCCESS;
+  EXPECT_EQ(SelectStoredInterface(bridge_, 0, 0), STATUS_SUCCESS);
 }
 
 TEST_F(UsbIoUnitTest, RequestsToTheChildOrAnOrphanedBridgeTouchNoBridgeState) {
@@ -158,12 +202,16 @@ TEST_F(UsbIoUnitTest, RequestsToTheChildOrAnOrphanedBridgeTouchNoBridgeState) {
 TEST_F(UsbIoUnitTest, OneTransferAtATimeWithinTheBufferAllocatedAtOpen) {
   Configure(ConfigurationSet());
   DriverGlobals.MaxTransferSize = 64;
+  std::vector<UCHAR> data(10, 0x44);
+  EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &data), STATUS_INVALID_HANDLE)
+      << "another driver's write to a port nobody opened";
+  EXPECT_EQ(ext_->TransferBusy, 0);
   ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(ext_->TransferBufferSize, 64u);
   DriverGlobals.MaxTransferSize = 128;  // another bridge's AddDevice
   stack_.functions.clear();
 
-  std::vector<UCHAR> data(100, 0x55);
+  data.assign(100, 0x55);
   EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &data), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(stack_.functions.empty());
 
@@ -185,6 +233,16 @@ TEST_F(UsbIoUnitTest, OneTransferAtATimeWithinTheBufferAllocatedAtOpen) {
   EXPECT_EQ(ext_->TransferBusy, 0);
   EXPECT_EQ(ext_->CurrentTransfer, nullptr);
   EXPECT_EQ(ext_->TransferBuffer[0], 0x66);
+
+  // A close begins while the transfer is set up: the record is never
+  // published, nothing goes down, and the claim is given back.
+  stack_.functions.clear();
+  host::SetAllocationObserver([&](const host::PoolBlockInfo &) { ext_->Opened = 2; });
+  EXPECT_EQ(Send(bridge_, IRP_MJ_WRITE, 0, {}, 0, nullptr, nullptr, nullptr, &data), STATUS_CANCELLED);
+  host::SetAllocationObserver(nullptr);
+  ext_->Opened = 1;
+  EXPECT_TRUE(stack_.functions.empty());
+  EXPECT_EQ(ext_->TransferBusy, 0);
   ASSERT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(ext_->TransferBuffer, nullptr);
 }
@@ -271,7 +329,9 @@ TEST_F(UsbIoUnitTest, RoutinesForABridgeWithoutExtensionSendNothing) {
       {"AbortPipes", AbortPipes(gone, &pipe), STATUS_SUCCESS},
       {"CopyPipe", CopyPipe(gone, 0, &pipe) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
       {"GetDescriptor", GetDescriptor(gone, 0, buffer.data(), ULONG(buffer.size()), &out), STATUS_UNSUCCESSFUL},
+      {"CancelCurrentTransfer", CancelCurrentTransfer(gone) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
   };
+  SetPipeMarks(gone, 1);
   for (const Row &row : rows) EXPECT_EQ(row.returned, row.expected) << row.routine;
   EXPECT_FALSE(stored);
   EXPECT_EQ(out, 0u);
@@ -291,16 +351,18 @@ TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
   struct Row {
     UCHAR major;
     std::vector<UCHAR> *data;
-  } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}};
+  } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}, {IRP_MJ_DEVICE_CONTROL, nullptr}};
   for (const Row &row : rows) {
     ULONG_PTR info = 99;
     EXPECT_EQ(Send(bridge_, row.major, 0, {}, 0, nullptr, &info, nullptr, row.data), STATUS_DELETE_PENDING)
         << int(row.major);
     EXPECT_EQ(info, 0u) << int(row.major);
   }
-  const Outcome pnp = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, {}, 99);
-  EXPECT_EQ(pnp.returned, STATUS_DELETE_PENDING);
-  EXPECT_EQ(pnp.statusBlock.Information, 0u);
+  for (UCHAR major : {IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL}) {
+    const Outcome outcome = SendPnp(bridge_, major, IRP_MN_QUERY_CAPABILITIES, {}, 99);
+    EXPECT_EQ(outcome.returned, STATUS_DELETE_PENDING) << int(major);
+    EXPECT_EQ(outcome.statusBlock.Information, 0u) << int(major);
+  }
   EXPECT_TRUE(stack_.functions.empty());
   EXPECT_TRUE(stack_.arrivals.empty());
   ext_->DeviceRemoved = 0;
@@ -514,7 +576,9 @@ TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing
   EXPECT_FALSE(stack_.bulkCancelled);
   EXPECT_FALSE(Finished(read));
 
+  const int64_t before = host::clock::Now();
   EXPECT_EQ(Ioctl(IOCTL_BRIDGE_RESET_DEVICE, {}, 0), STATUS_SUCCESS);
+  EXPECT_EQ(host::clock::Now() - before, 10'000'000) << "two pauses of half a second; the stack answers at once";
   EXPECT_TRUE(stack_.bulkCancelled);
   ASSERT_TRUE(Finished(read));
   EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
@@ -524,6 +588,44 @@ TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing
   EXPECT_EQ(ext_->TransferBusy, 0);
   EXPECT_EQ(ext_->PendingIoCount, 1);
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+}
+
+// A close with a transfer in flight cancels it and looks every millisecond
+// whether it has let go: a cancel that takes the stack 2.5 ms holds the close
+// for three looks, and the close then frees the bounce buffer.
+TEST_F(UsbIoUnitTest, ACloseWaitsForTheCancelledTransferInMillisecondLooks) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  ext_->TransferMode = 1;
+  stack_.holdBulk = true;
+  stack_.cancelTakes = 25'000;
+  PendingRead read(16);
+  StartRead(bridge_, read);
+  const int64_t before = host::clock::Now();
+  EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
+  EXPECT_EQ(host::clock::Now() - before, 30'000);
+  ASSERT_TRUE(Finished(read));
+  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(ext_->TransferBusy, 0);
+  EXPECT_EQ(ext_->TransferBuffer, nullptr);
+}
+
+// A remove with a transfer in flight aborts the pipes first: the stack ends
+// the transfer, and the remove's wait for the last request returns.
+TEST_F(UsbIoUnitTest, ARemoveAbortsTheTransferInFlightBeforeItWaits) {
+  Configure(ConfigurationSet());
+  ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
+  ext_->TransferMode = 1;
+  stack_.holdBulk = true;
+  PendingRead read(16);
+  StartRead(bridge_, read);
+  ASSERT_EQ(IoAttachDeviceToDeviceStack(bridge_, lower_), lower_);
+  const Outcome removed = SendPnp(bridge_, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  bridge_ = nullptr;  // its remove deleted it
+  EXPECT_EQ(removed.returned, STATUS_SUCCESS);
+  ASSERT_TRUE(Finished(read));
+  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(read.iosb.Information, 0u);
 }
 
 // A pipe named by its record in the current interface is maintained alone; a

@@ -320,6 +320,12 @@ TEST_F(IrpTest, BufferedControlRequestsCarryOneSystemBufferBothWays) {
   EXPECT_TRUE(TakeBugCheck(0xC9, check::kInformationExceedsBuffer));
   EXPECT_EQ(out[7], 0x5A);
   EXPECT_EQ(out[8], 0xEE);
+
+  // A length for a buffer left out: reported, and nothing is built.
+  EXPECT_EQ(Send(kBufferedCode, nullptr, 1, out, 8), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(TakeBugCheck(0xC9, check::kLengthWithoutBuffer));
+  EXPECT_EQ(Send(kBufferedCode, in, 4, nullptr, 1), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(TakeBugCheck(0xC9, check::kLengthWithoutBuffer));
 }
 
 TEST_F(IrpTest, LowResourcesFailAllocationsThatDriversMake) {

@@ -17,7 +17,7 @@ using Completion = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 struct TestDevice {
   PDEVICE_OBJECT device = nullptr;
   PDEVICE_OBJECT lower = nullptr;
-  Handler onIrp;  // empty: complete with success
+  Handler onIrp;  // empty: complete with success (a power request as a bus driver does)
 };
 
 inline TestDevice *Self(PDEVICE_OBJECT device) { return *static_cast<TestDevice **>(device->DeviceExtension); }
@@ -31,7 +31,9 @@ inline NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
 
 inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   TestDevice *self = Self(device);
-  return self->onIrp ? self->onIrp(device, irp) : Complete(irp, STATUS_SUCCESS);
+  if (self->onIrp) return self->onIrp(device, irp);
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  return Complete(irp, STATUS_SUCCESS);
 }
 
 inline NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {

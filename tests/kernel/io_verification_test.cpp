@@ -176,6 +176,54 @@ TEST_F(IoVerificationTest, PowerRequestsGoDownWithPoCallDriver) {
   EXPECT_TRUE(TakeBugChecks().empty());
 }
 
+// Before WDM 6.00 every driver that a set-power or query-power request
+// reaches calls PoStartNextPowerIrp for it, also when it fails the request;
+// other power requests need no call, and a request of another kind takes none.
+TEST_F(IoVerificationTest, EveryDriverASetOrQueryPowerReachesStartsTheNextOne) {
+  struct Case {
+    const char *what;
+    UCHAR major, minor;
+    bool starts, fails;  // the filter calls PoStartNextPowerIrp; completes with an error instead of passing down
+    uint64_t rule;       // 0: sound
+  } cases[] = {
+      {"set-power passed down without it", IRP_MJ_POWER, IRP_MN_SET_POWER, false, false, check::kPowerNextNotStarted},
+      {"query-power failed without it", IRP_MJ_POWER, IRP_MN_QUERY_POWER, false, true, check::kPowerNextNotStarted},
+      {"set-power passed down", IRP_MJ_POWER, IRP_MN_SET_POWER, true, false, 0},
+      {"query-power failed", IRP_MJ_POWER, IRP_MN_QUERY_POWER, true, true, 0},
+      {"wait-wake passed down without it", IRP_MJ_POWER, IRP_MN_WAIT_WAKE, false, false, 0},
+      {"a Plug and Play request", IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, true, false, check::kStartNextNotPower},
+  };
+  for (const Case &c : cases) {
+    filter_->onIrp = [c](PDEVICE_OBJECT device, PIRP irp) {
+      if (c.starts) PoStartNextPowerIrp(irp);
+      if (c.fails) return Complete(irp, STATUS_UNSUCCESSFUL);
+      IoSkipCurrentIrpStackLocation(irp);
+      return c.major == IRP_MJ_POWER ? PoCallDriver(Self(device)->lower, irp) : IoCallDriver(Self(device)->lower, irp);
+    };
+    Send(c.major, c.minor);
+    if (c.rule != 0) {
+      EXPECT_TRUE(OnlyViolation(c.rule)) << c.what;
+    } else {
+      EXPECT_TRUE(TakeBugChecks().empty()) << c.what;
+    }
+  }
+}
+
+// From WDM 6.00 (Windows Vista) on the call does nothing and is not needed.
+class IoVerificationVistaTest : public IoVerificationTest {
+ protected:
+  IoVerificationVistaTest() { kernelOptions_.wdmVersion = 0x0600; }
+};
+
+TEST_F(IoVerificationVistaTest, APowerRequestNeedsNoPoStartNextPowerIrp) {
+  filter_->onIrp = [](PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Self(device)->lower, irp);
+  };
+  Send(IRP_MJ_POWER, IRP_MN_SET_POWER);
+  EXPECT_TRUE(TakeBugChecks().empty());
+}
+
 // A driver that reports bytes it never wrote hands back the unwritten
 // pattern, from pool and from a buffered request's system buffer alike.
 TEST_F(IoVerificationTest, BytesADriverNeverWroteAreNeverZero) {

@@ -167,6 +167,7 @@ TEST_F(PortsTest, TheInterfaceSettingsAreReadFromTheDriverKey) {
   PlugBridges(1, 1);
   EXPECT_EQ(DriverGlobals.AltSetting, 0x02);
   EXPECT_EQ(DriverGlobals.IfSetting, 0x04);
+  EXPECT_TRUE(ReadSettings(Extension(0)->PhysicalDeviceObject)) << "the bridge's driver key is there to read";
 }
 
 // Nothing to attach to: the bridge is deleted again, its number and its
@@ -190,6 +191,36 @@ TEST_F(PortsTest, AFailedAttachLeavesNothingBehind) {
   machine.Unplug(0);
   PlugBridges(2, 1);
   EXPECT_EQ(machine.View(1).portName, "NorvUSB1");
+}
+
+// Device names taken by another driver: a bridge searches the 1,024 names
+// past the counter's; with none of them free AddDevice fails and the bridge
+// keeps no port number, with the last one free the bridge takes it.
+NTSTATUS NTAPI NameHolderEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+TEST_F(PortsTest, ABridgeTakesTheFirstFreeDeviceNameOfItsSearchOrFails) {
+  host::Machine &machine = Boot();
+  PDRIVER_OBJECT holder = host::CreateDriverObject(u"\\Driver\\NameHolder", NameHolderEntry);
+  std::vector<PDEVICE_OBJECT> held(1024);
+  for (size_t n = 0; n < held.size(); ++n) {
+    const std::u16string name = host::registry::ToUtf16("\\Device\\NorvUSB" + std::to_string(n + 1));
+    UNICODE_STRING counted;
+    RtlInitUnicodeString(&counted, reinterpret_cast<PCWSTR>(name.c_str()));
+    ASSERT_EQ(IoCreateDevice(holder, 0, &counted, FILE_DEVICE_UNKNOWN, 0, FALSE, &held[n]), STATUS_SUCCESS);
+  }
+  PlugBridges(1, 1);
+  EXPECT_EQ(BridgeNode(0)->problem, host::pnp::problem::kFailedAdd);
+  EXPECT_EQ(BridgeNode(0)->problemStatus, STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(DriverGlobals.PortBitmap[0], 0u);
+
+  IoDeleteDevice(held.back());
+  held.pop_back();
+  PlugBridges(2, 1);
+  EXPECT_EQ(BridgeNode(1)->state, DeviceState::Started);
+  EXPECT_NE(host::LookupDevice(u"\\Device\\NorvUSB1024"), nullptr);  // the name given back above
+  EXPECT_EQ(machine.View(1).portName, "NorvUSB1");
+  for (PDEVICE_OBJECT device : held) IoDeleteDevice(device);
+  host::DeleteDriverObject(holder);
 }
 
 // Freeing a number outside 0..127 changes no bit but still empties the
