@@ -39,10 +39,9 @@ verdict() { if [ "$1" -eq 0 ]; then echo pass; else failed=1; echo "**FAIL**"; f
 # ---------------------------------------------------------------- 1. fuzzing
 # The machine targets keep one machine across inputs, so libFuzzer's
 # per-input leak check is off for them; each input checks the pool itself.
-# The machine targets spend most of their time handing work between the
-# machine's threads, and the program's parser builds the whole command set
-# for each input, so these run as FUZZ_JOBS processes at once, each its
-# share of the runs.
+# The machine targets are the slow ones (a few hundred inputs a second), so
+# these and the program's parser run as FUZZ_JOBS processes at once, each
+# its share of the runs.
 # SOAK=quick gives each target FUZZ_TIME seconds instead of a count.
 # A target too slow for its count within FUZZ_MAX_TIME seconds fails the
 # soak: it needs to get faster, not a longer soak.

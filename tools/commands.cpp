@@ -25,6 +25,11 @@ void CheckSubcommand(const std::string &word, const std::vector<Command> &comman
   BadInput(fmt::format("unknown subcommand \"{}\"; one of: {}", word, names));
 }
 
+void ForgetParse(CLI::App &parser, const std::vector<Command> &commands) {
+  parser.clear();
+  for (const Command &command : commands) command.reset();
+}
+
 namespace {
 
 struct Rewrite {

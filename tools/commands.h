@@ -20,6 +20,8 @@ struct Command {
   // Runs the job on `bench`, or on a machine of its own when it is null.
   // Returns the exit status; throws ToolError.
   std::function<int(Bench *bench)> run;
+  // Puts the subcommand's options back to their defaults.
+  std::function<void()> reset;
 };
 
 Command AddPrintCommand(CLI::App &program);
@@ -40,6 +42,10 @@ namespace norvusb {
 
 // Throws ToolError (bad input) when `word` names none of `commands`, listing them.
 void CheckSubcommand(const std::string &word, const std::vector<Command> &commands);
+// Forgets what the last line gave `parser` and `commands` (the parser's own
+// state and every subcommand's options), so that a parser built once reads
+// each line as a new one would: building one costs far more than a parse.
+void ForgetParse(CLI::App &parser, const std::vector<Command> &commands);
 // The argument parser's complaint in the program's own style; `program` is
 // the parser that raised it (it knows the subcommand given). `prefix` is
 // what the user types before the subcommand: "norvusb", or "" for a step of

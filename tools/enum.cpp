@@ -270,7 +270,8 @@ Command AddEnumCommand(CLI::App &program) {
   app->add_flag("--tree", options->tree, "Draw the device tree (root hub, bridges, printers) as lsusb -t does");
   AddCommonOptions(*app, options->common, common_option::kAll & ~(common_option::kOut | common_option::kPrinterRate));
   app->get_option("--port")->description("Show only this port's bridge and printer");
-  return {app, &options->common, [options](Bench *bench) { return RunEnum(*options, bench); }};
+  return {app, &options->common, [options](Bench *bench) { return RunEnum(*options, bench); },
+          [options] { *options = EnumOptions{}; }};
 }
 
 }  // namespace norvusb

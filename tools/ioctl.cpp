@@ -241,7 +241,8 @@ Command AddIoctlCommand(CLI::App &program) {
   app->add_option("--input", options->input, "Input bytes in hex, instead of the request's values (\"04 01\")")
       ->type_name("HEX");
   AddCommonOptions(*app, options->common, common_option::kAll & ~(common_option::kOut | common_option::kPrinterRate));
-  return {app, &options->common, [options](Bench *bench) { return RunIoctl(*options, bench); }};
+  return {app, &options->common, [options](Bench *bench) { return RunIoctl(*options, bench); },
+          [options] { *options = IoctlOptions{}; }};
 }
 
 }  // namespace norvusb

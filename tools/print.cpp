@@ -557,7 +557,8 @@ Command AddPrintCommand(CLI::App &program) {
                   "Test hook: the bridge is unplugged once this many bytes are written")
       ->type_name("BYTES");
   AddCommonOptions(*app, options->common);
-  return {app, &options->common, [options](Bench *bench) { return RunPrint(*options, bench); }};
+  return {app, &options->common, [options](Bench *bench) { return RunPrint(*options, bench); },
+          [options] { *options = PrintOptions{}; }};
 }
 
 }  // namespace norvusb

@@ -177,7 +177,8 @@ Command AddReadCommand(CLI::App &program) {
   app->add_option("--queue", options->queue, "Test hook: bytes the printer has for the host before the read")
       ->type_name("TEXT");
   AddCommonOptions(*app, options->common);
-  return {app, &options->common, [options](Bench *bench) { return RunRead(*options, bench); }};
+  return {app, &options->common, [options](Bench *bench) { return RunRead(*options, bench); },
+          [options] { *options = ReadOptions{}; }};
 }
 
 }  // namespace norvusb

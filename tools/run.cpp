@@ -80,71 +80,66 @@ std::vector<std::string> SplitStep(std::string_view line) {
   return words;
 }
 
+// The parser has no name of its own: a step is written without "norvusb".
+StepParser::StepParser() : parser_("A step of norvusb run", "") {
+  parser_.require_subcommand(1);
+  commands_ = AddJobCommands(parser_);
+  jobs_ = commands_.size();
+  for (Command &step : AddSessionSteps(parser_)) commands_.push_back(std::move(step));
+}
+
+const Command *StepParser::Parse(std::vector<std::string> words, const CommonOptions &session) {
+  CheckSubcommand(words.front(), commands_);
+  ForgetParse(parser_, commands_);
+  std::reverse(words.begin(), words.end());  // the parser takes them last first
+  try {
+    parser_.parse(words);
+  } catch (const CLI::CallForHelp &) {
+    ShowHelp(session, false);
+    return nullptr;
+  } catch (const CLI::CallForAllHelp &) {
+    ShowHelp(session, true);
+    return nullptr;
+  } catch (const CLI::ParseError &error) {
+    BadInput(ParseErrorText(error, parser_, ""));
+  }
+  for (size_t i = 0; i < commands_.size(); ++i) {
+    if (!commands_[i].app->parsed()) continue;
+    if (i < jobs_) RefuseMachineOptions(*commands_[i].app);
+    return &commands_[i];
+  }
+  BadInput("no step given");
+}
+
+void StepParser::Check(std::string_view line) {
+  const std::vector<std::string> words = SplitStep(line);
+  if (!words.empty()) Parse(words, CommonOptions{});
+}
+
+// The help of the step's subcommand, as `norvusb SUBCOMMAND --help` shows it.
+void StepParser::ShowHelp(const CommonOptions &session, bool all) {
+  const std::vector<CLI::App *> given = parser_.get_subcommands();
+  const CLI::App &app = given.empty() ? parser_ : *given.front();
+  const std::string text = app.help("", all ? CLI::AppFormatMode::All : CLI::AppFormatMode::Normal);
+  if (session.json) {
+    EmitJson(Json{{"help", text}, {"error", nullptr}}, session);
+  } else {
+    std::printf("%s", text.c_str());
+  }
+  FlushStandardOutput();
+}
+
+void StepParser::RefuseMachineOptions(const CLI::App &app) {
+  for (const char *name : common_option::kMachineNames) {
+    const CLI::Option *option = app.get_option_no_throw(name);
+    if (option != nullptr && option->count() > 0)
+      BadInput(fmt::format("{} shapes the machine: give it to norvusb run itself, or plug a bridge with the "
+                           "plug step",
+                           name));
+  }
+}
+
 namespace {
-
-// The step's parser: every job a subcommand does, and the session's own steps.
-class StepParser {
- public:
-  // The parser has no name of its own: a step is written without "norvusb".
-  StepParser() : parser_("A step of norvusb run", "") {
-    parser_.require_subcommand(1);
-    commands_ = AddJobCommands(parser_);
-    jobs_ = commands_.size();
-    for (Command &step : AddSessionSteps(parser_)) commands_.push_back(std::move(step));
-  }
-
-  // Parses the words; throws ToolError (bad input) with one clear line.
-  // Null when the step asked for its help (which is printed).
-  const Command *Parse(std::vector<std::string> words, const CommonOptions &session) {
-    CheckSubcommand(words.front(), commands_);
-    std::reverse(words.begin(), words.end());  // the parser takes them last first
-    try {
-      parser_.parse(words);
-    } catch (const CLI::CallForHelp &) {
-      ShowHelp(session, false);
-      return nullptr;
-    } catch (const CLI::CallForAllHelp &) {
-      ShowHelp(session, true);
-      return nullptr;
-    } catch (const CLI::ParseError &error) {
-      BadInput(ParseErrorText(error, parser_, ""));
-    }
-    for (size_t i = 0; i < commands_.size(); ++i) {
-      if (!commands_[i].app->parsed()) continue;
-      if (i < jobs_) RefuseMachineOptions(*commands_[i].app);
-      return &commands_[i];
-    }
-    BadInput("no step given");
-  }
-
- private:
-  // The help of the step's subcommand, as `norvusb SUBCOMMAND --help` shows it.
-  void ShowHelp(const CommonOptions &session, bool all) {
-    const std::vector<CLI::App *> given = parser_.get_subcommands();
-    const CLI::App &app = given.empty() ? parser_ : *given.front();
-    const std::string text = app.help("", all ? CLI::AppFormatMode::All : CLI::AppFormatMode::Normal);
-    if (session.json) {
-      EmitJson(Json{{"help", text}, {"error", nullptr}}, session);
-    } else {
-      std::printf("%s", text.c_str());
-    }
-    FlushStandardOutput();
-  }
-
-  static void RefuseMachineOptions(const CLI::App &app) {
-    for (const char *name : common_option::kMachineNames) {
-      const CLI::Option *option = app.get_option_no_throw(name);
-      if (option != nullptr && option->count() > 0)
-        BadInput(fmt::format("{} shapes the machine: give it to norvusb run itself, or plug a bridge with the "
-                             "plug step",
-                             name));
-    }
-  }
-
-  CLI::App parser_;
-  std::vector<Command> commands_;
-  size_t jobs_ = 0;
-};
 
 // A failed step's error line, with where it came from; in JSON lines also a
 // document when the step printed none, so that every step has one.
@@ -159,12 +154,11 @@ int StepFailed(const StepInfo &info, const std::string &message, int status, boo
 
 // Runs one line; returns its exit status, nullopt for a line with no step.
 // A failure is reported here, with the line it came from.
-std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions &options) {
+std::optional<int> RunStep(Bench &bench, StepParser &parser, const StepInfo &info, const RunOptions &options) {
   const size_t documentsBefore = DocumentsEmitted();
   try {
     const std::vector<std::string> words = SplitStep(info.text);
     if (words.empty()) return std::nullopt;
-    StepParser parser;
     CommonOptions shown = options.common;
     shown.step = info;
     const Command *parsed = parser.Parse(words, shown);
@@ -186,17 +180,6 @@ std::optional<int> RunStep(Bench &bench, const StepInfo &info, const RunOptions 
                       options.common.json && DocumentsEmitted() == documentsBefore);
   }
 }
-
-}  // namespace
-
-void CheckStep(std::string_view line) {
-  const std::vector<std::string> words = SplitStep(line);
-  if (words.empty()) return;
-  StepParser parser;
-  parser.Parse(words, CommonOptions{});
-}
-
-namespace {
 
 struct Tally {
   size_t steps = 0;
@@ -287,6 +270,7 @@ void ShowSessionHelp(const RunOptions &options) {
 // report before writing the next.
 Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool interactive, const RunOptions &options) {
   Tally tally;
+  StepParser parser;
   std::string line;
   for (size_t number = 1;; ++number) {
     if (interactive) {
@@ -301,7 +285,7 @@ Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool int
       ShowSessionHelp(options);
       continue;
     }
-    const std::optional<int> status = RunStep(bench, {fmt::format("{}:{}", name, number), number, line}, options);
+    const std::optional<int> status = RunStep(bench, parser, {fmt::format("{}:{}", name, number), number, line}, options);
     if (!status) continue;
     ++tally.steps;
     if (*status == exit_code::kOk && !Interrupted()) continue;
@@ -380,7 +364,8 @@ Command AddRunCommand(CLI::App &program) {
   app->add_flag("--keep-going", options->keepGoing, "Run every step even after one fails");
   AddCommonOptions(*app, options->common,
                    common_option::kMachine | common_option::kPrinterRate | common_option::kReport);
-  return {app, &options->common, [options](Bench *) { return RunSession(*options); }};
+  return {app, &options->common, [options](Bench *) { return RunSession(*options); },
+          [options] { *options = RunOptions{}; }};
 }
 
 }  // namespace norvusb

@@ -144,7 +144,8 @@ Command AddStatusCommand(CLI::App &program) {
       "status", "Show each port's bridge and printer state in words: ready, printing, off line, paper out, busy, error");
   AddCommonOptions(*app, *options, common_option::kAll & ~(common_option::kOut | common_option::kPrinterRate));
   app->get_option("--port")->description("Show only this port");
-  return {app, options.get(), [options](Bench *bench) { return RunStatus(*options, bench); }};
+  return {app, options.get(), [options](Bench *bench) { return RunStatus(*options, bench); },
+          [options] { *options = CommonOptions{}; }};
 }
 
 }  // namespace norvusb

@@ -149,12 +149,14 @@ std::vector<Command> AddSessionSteps(CLI::App &program) {
       ->type_name("BYTES_PER_S")
       ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
   AddCommonOptions(*plugApp, plug->common, o::kReport);
-  steps.push_back({plugApp, &plug->common, [plug](Bench *bench) { return RunPlug(*plug, bench); }});
+  steps.push_back({plugApp, &plug->common, [plug](Bench *bench) { return RunPlug(*plug, bench); },
+                   [plug] { *plug = PlugOptions{}; }});
 
   auto unplug = std::make_shared<CommonOptions>();
   CLI::App *unplugApp = program.add_subcommand("unplug", "Pull a bridge's cable out (--port, default NorvUSB1)");
   AddCommonOptions(*unplugApp, *unplug, o::kPort | o::kReport);
-  steps.push_back({unplugApp, unplug.get(), [unplug](Bench *bench) { return RunUnplug(*unplug, bench); }});
+  steps.push_back({unplugApp, unplug.get(), [unplug](Bench *bench) { return RunUnplug(*unplug, bench); },
+                   [unplug] { *unplug = CommonOptions{}; }});
 
   auto printer = std::make_shared<PrinterOptions>();
   CLI::App *printerApp = program.add_subcommand(
@@ -164,7 +166,8 @@ std::vector<Command> AddSessionSteps(CLI::App &program) {
       ->check(CLI::IsMember({"offline", "paper-out", "busy", "error", "ready"}));
   printerApp->add_option("SETTING", printer->setting, "on (default) or off")->check(CLI::IsMember({"on", "off"}));
   AddCommonOptions(*printerApp, printer->common, o::kPort | o::kReport);
-  steps.push_back({printerApp, &printer->common, [printer](Bench *bench) { return RunPrinter(*printer, bench); }});
+  steps.push_back({printerApp, &printer->common, [printer](Bench *bench) { return RunPrinter(*printer, bench); },
+                   [printer] { *printer = PrinterOptions{}; }});
   return steps;
 }
 

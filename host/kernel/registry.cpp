@@ -19,18 +19,19 @@
 
 namespace host::registry {
 
-namespace {
-
-constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017C);
-constexpr uintptr_t kFirstHandle = 0x80000004;  // kernel handles have the top bit set
-constexpr ULONG kQueryTag = 0x76727152;         // 'Rqrv': strings RtlQueryRegistryValues allocates
-
 struct Key {
   std::string name;
   std::vector<std::shared_ptr<Key>> subkeys;          // creation order
   std::vector<std::pair<std::string, Value>> values;  // creation order
   bool deleted = false;
 };
+
+namespace {
+
+constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017C);
+constexpr uintptr_t kFirstHandle = 0x80000004;  // kernel handles have the top bit set
+constexpr ULONG kQueryTag = 0x76727152;         // 'Rqrv': strings RtlQueryRegistryValues allocates
+
 using KeyPtr = std::shared_ptr<Key>;
 
 struct OpenHandle {
@@ -107,6 +108,14 @@ KeyPtr CreateLocked(KeyPtr from, const std::string &path) {
 void MarkDeleted(Key &key) {
   key.deleted = true;
   for (auto &child : key.subkeys) MarkDeleted(*child);
+}
+
+KeyPtr Copy(const Key &key) {
+  auto copy = std::make_shared<Key>();
+  copy->name = key.name;
+  copy->values = key.values;
+  for (const auto &child : key.subkeys) copy->subkeys.push_back(Copy(*child));
+  return copy;
 }
 
 Value *ValueLocked(Key &key, const std::string &name) {
@@ -299,6 +308,21 @@ bool DeleteValue(const std::string &path, const std::string &name) {
   KeyPtr key = FindLocked(r.root, path);
   if (!key) return false;
   return std::erase_if(key->values, [&](const auto &entry) { return SameName(entry.first, name); }) > 0;
+}
+
+Snapshot TakeSnapshot() {
+  auto &r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  return {Copy(*r.root)};
+}
+
+bool Restore(const Snapshot &snapshot) {
+  auto &r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  if (!r.handles.empty()) return false;
+  MarkDeleted(*r.root);
+  r.root = Copy(*snapshot.root);
+  return true;
 }
 
 HANDLE OpenKeyHandle(const std::string &path, ACCESS_MASK access) {

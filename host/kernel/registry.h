@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,19 @@ bool DeleteValue(const std::string &path, const std::string &name);
 HANDLE OpenKeyHandle(const std::string &path, ACCESS_MASK access);
 std::optional<std::string> KeyPathOfHandle(HANDLE handle);  // null when not an open key handle
 size_t OpenHandleCount();
+
+// A copy of the whole registry, for a test that starts each case from the
+// same registry (a fuzz target that plugs one bridge per input: each plug
+// leaves a new driver key behind, and every lookup walks them).
+struct Key;
+struct Snapshot {
+  std::shared_ptr<const Key> root;
+};
+Snapshot TakeSnapshot();
+// Puts back every key and value as `snapshot` holds them. Refused (false,
+// nothing changed) while a key handle is open: it would name a key that no
+// longer is.
+bool Restore(const Snapshot &snapshot);
 
 // Text conversions shared by the kernel's string routines.
 std::string ToUtf8(const std::u16string &text);

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "host/kernel/registry.h"
 #include "host/machine/machine.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -34,5 +35,25 @@ inline host::Machine &MachineOnce() {
   }
   return *machine;
 }
+
+// What the machine holds once the driver is loaded and a first bridge came
+// and went. Every input must leave the pool as it found it; the registry is
+// put back too, since each plug leaves keys behind (a driver key per device
+// node) that would make every later lookup slower, and each input is to
+// start from the same machine.
+class Baseline {
+ public:
+  Baseline() : poolBlocks_(host::GetPoolStats().outstandingBlocks), registry_(host::registry::TakeSnapshot()) {}
+
+  // After an input, once its bridge is gone and the machine is idle.
+  void Check() const {
+    FUZZ_EXPECT(host::GetPoolStats().outstandingBlocks == poolBlocks_);
+    if (!host::registry::Restore(registry_)) Finding("a registry key handle stayed open after the bridge went");
+  }
+
+ private:
+  size_t poolBlocks_;
+  host::registry::Snapshot registry_;
+};
 
 }  // namespace fuzz

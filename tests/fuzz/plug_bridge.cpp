@@ -3,7 +3,7 @@
 // machine and started; if it became a port, a write, a read and two
 // device-control requests go to it; then it is unplugged, and the pool must
 // hold what it held before the input (the machine's shutdown at exit checks
-// the objects too). A refused start is fine; a bug check, a hang, a leak or
+// the objects too); the registry is put back as it was. A refused start is fine; a bug check, a hang, a leak or
 // a memory error is a finding.
 //
 // Half the inputs describe the descriptor set as records (with counts that
@@ -187,11 +187,9 @@ void PlugAndUse(host::Machine &machine, const std::shared_ptr<hw::Bridge> &bridg
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   host::Machine &machine = fuzz::MachineOnce();
-  // What the driver keeps once loaded, after a first bridge came and went:
-  // every input must leave the pool as it found it.
-  static const size_t baseline = [&] {
+  static const fuzz::Baseline baseline = [&] {
     PlugAndUse(machine, std::make_shared<hw::Bridge>(std::make_shared<hw::Printer>()), {});
-    return host::GetPoolStats().outstandingBlocks;
+    return fuzz::Baseline();
   }();
   FuzzedDataProvider input(data, size);
   const bool raw = input.ConsumeBool();
@@ -220,6 +218,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   PlugAndUse(machine, bridge, settings);
-  FUZZ_EXPECT(host::GetPoolStats().outstandingBlocks == baseline);
+  baseline.Check();
   return 0;
 }

@@ -5,6 +5,10 @@
 // reach a file. Bad input must end in a ToolError with a message, which the
 // program prints as one clear line; any other exception, a crash or a
 // memory error is a finding.
+//
+// The parsers are built once per process, as a session builds its step
+// parser once: building one costs far more than a parse. Each parse starts
+// from the options' defaults, as a new parser's would.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -26,18 +30,28 @@ void CheckRefusal(const norvusb::ToolError &error) {
   FUZZ_EXPECT(error.ExitCode() == norvusb::exit_code::kBadInput);
 }
 
+// The program's parser, as main() builds it.
+struct ProgramParser {
+  ProgramParser() {
+    program.require_subcommand(1);
+    commands = norvusb::AddJobCommands(program);
+    commands.push_back(norvusb::AddRunCommand(program));
+  }
+  CLI::App program{"norvusb"};
+  std::vector<norvusb::Command> commands;
+};
+
 // What main() does before it runs the job, then the option checks the job
 // makes before its machine boots.
 void ParseCommandLine(std::vector<std::string> words) {
-  CLI::App program{"norvusb"};
-  program.require_subcommand(1);
-  std::vector<norvusb::Command> commands = norvusb::AddJobCommands(program);
-  commands.push_back(norvusb::AddRunCommand(program));
+  static ProgramParser parser;
+  CLI::App &program = parser.program;
+  norvusb::ForgetParse(program, parser.commands);
   try {
-    if (!words.empty()) norvusb::CheckSubcommand(words.front(), commands);
+    if (!words.empty()) norvusb::CheckSubcommand(words.front(), parser.commands);
     std::reverse(words.begin(), words.end());  // the parser takes them last first
     program.parse(words);
-    for (const norvusb::Command &command : commands) {
+    for (const norvusb::Command &command : parser.commands) {
       if (!command.app->parsed()) continue;
       const norvusb::CommonOptions &common = *command.common;
       FUZZ_EXPECT(norvusb::ParsePort(common.port, common.bridges) <= common.bridges);
@@ -56,10 +70,11 @@ void ParseCommandLine(std::vector<std::string> words) {
 }
 
 void ParseScript(std::string_view script) {
+  static norvusb::StepParser steps;
   while (!script.empty()) {
     const size_t end = std::min(script.find('\n'), script.size());
     try {
-      norvusb::CheckStep(script.substr(0, end));
+      steps.Check(script.substr(0, end));
     } catch (const norvusb::ToolError &error) {
       CheckRefusal(error);
     }

@@ -201,6 +201,32 @@ TEST_F(RegistryTest, SetValueNeedsWriteAccessAndAnOpenHandle) {
   EXPECT_TRUE(TakeBugCheck(host::bugcheck::kInvalidKernelHandle));
 }
 
+// The registry changed every way it can after a snapshot: the restore undoes
+// all of it, and is refused while a key handle is open.
+TEST_F(RegistryTest, RestorePutsBackTheSnapshot) {
+  const std::string other = kKey + "\\Other";
+  reg::SetDword(kKey, "Kept", 1);
+  reg::SetDword(other, "Gone", 2);
+  const reg::Snapshot snapshot = reg::TakeSnapshot();
+  reg::SetDword(kKey, "Kept", 3);
+  reg::SetDword(kKey, "Added", 4);
+  reg::CreateKey(kKey + "\\New\\Deeper");
+  reg::DeleteKey(other);
+  EXPECT_FALSE(reg::Restore(snapshot));  // the fixture's handle is open
+  EXPECT_EQ(reg::GetDword(kKey, "Kept"), 3u);
+  ASSERT_EQ(ZwClose(handle_), STATUS_SUCCESS);
+  handle_ = nullptr;
+  ASSERT_TRUE(reg::Restore(snapshot));
+  EXPECT_EQ(reg::GetDword(kKey, "Kept"), 1u);
+  EXPECT_FALSE(reg::GetDword(kKey, "Added"));
+  EXPECT_FALSE(reg::KeyExists(kKey + "\\New"));
+  EXPECT_EQ(reg::GetDword(other, "Gone"), 2u);
+  // The snapshot is a copy: a change after the restore leaves it as it was.
+  reg::SetDword(kKey, "Kept", 5);
+  ASSERT_TRUE(reg::Restore(snapshot));
+  EXPECT_EQ(reg::GetDword(kKey, "Kept"), 1u);
+}
+
 TEST_F(RegistryTest, HandleLeftOpenIsReportedAtShutdown) {
   reg::OpenKeyHandle(kKey, KEY_READ);
   ShutDownKernel();

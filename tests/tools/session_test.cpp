@@ -221,3 +221,40 @@ TEST_F(RunTest, ABusHoldsAtMost127Devices) {
 }
 
 }  // namespace
+
+namespace {
+
+// A step's options are its own: the next step that leaves one out gets the
+// option's default, not what the step before it gave.
+struct OptionsOfOneStep {
+  std::string steps;
+  size_t document;  // the JSON line to look at
+  std::string field;
+  nlohmann::json expected;
+};
+
+class StepOptions : public CliTest, public ::testing::WithParamInterface<OptionsOfOneStep> {};
+
+TEST_P(StepOptions, DoNotCarryIntoTheNextStep) {
+  const auto script = WriteFile("steps", GetParam().steps);
+  const CliResult result = Run({"run", script.string(), "--timing", "instant", "--json", "--bridges", "2"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto lines = JsonLines(result.out);
+  ASSERT_GT(lines.size(), GetParam().document) << result.out;
+  const nlohmann::json::json_pointer field(GetParam().field);
+  const nlohmann::json &document = lines[GetParam().document];
+  EXPECT_EQ(document.contains(field) ? document[field] : nullptr, GetParam().expected) << document.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, StepOptions,
+    ::testing::Values(
+        OptionsOfOneStep{"status --port NorvUSB2\nstatus\n", 1, "/ports/1/port", "NorvUSB2"},
+        OptionsOfOneStep{"ioctl get-device-descriptor --length 17\nioctl get-device-descriptor\n", 1, "/information", 18},
+        OptionsOfOneStep{"plug --device-id 'MFG:ACME;MDL:LX-100;'\nplug\nstatus\n", 2, "/ports/3/make_and_model",
+                         "Norv Labs LinePrinter 9"},
+        OptionsOfOneStep{"printer offline --port NorvUSB2\nprinter offline\nstatus\n", 2, "/ports/0/printer",
+                         nlohmann::json::array({"off line"})}),
+    [](const auto &info) { return "Case" + std::to_string(info.index); });
+
+}  // namespace
