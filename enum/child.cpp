@@ -116,7 +116,8 @@ static NTSTATUS QueryChildId(PdoExtension *Child, BUS_QUERY_ID_TYPE IdType, PIRP
   }
   RtlFreeUnicodeString(&Text);
   Irp->IoStatus.Information = (ULONG_PTR)Buffer;
-  return STATUS_SUCCESS;
+  // Success with no text would tell the manager the child has no such ID.
+  return Buffer != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 // The child is the target of its own device node: a one-entry list, from

@@ -573,7 +573,11 @@ bool HandlesOpen(DevNode *subtree) {
 // remove too and is forgotten when its bus no longer reports it.
 void RemoveSubtree(DevNode *node, DeviceState finalState, uint32_t problemCode) {
   for (DevNode *member : PostOrder(node)) {
-    if (!member->removeSent) SendRemove(member);
+    // A device its bus no longer reports gets a remove even when its stack
+    // had one before (a failed start, an orderly remove): that one left the
+    // bus's device object in place, this one lets the bus delete it.
+    const bool gone = member == node && !node->present;
+    if (!member->removeSent || gone) SendRemove(member);
     if (member != node) DeleteNode(member);
   }
   {

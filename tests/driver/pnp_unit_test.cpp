@@ -403,6 +403,32 @@ TEST_F(ChildTest, TheCompatibleIdQuerySucceedsWithNothingToOffer) {
   EXPECT_TRUE(stack_.arrivals.empty());
 }
 
+// Whichever pool block of an ID query runs out, the query is refused and
+// hands back no text; once every block is there, it succeeds with one.
+TEST_F(ChildTest, AnIdQueryWithoutPoolIsRefusedWithNoText) {
+  PDEVICE_OBJECT child = MakeChild(kDeviceId);
+  IO_STACK_LOCATION parameters{};
+  for (BUS_QUERY_ID_TYPE type : {BusQueryDeviceID, BusQueryHardwareIDs, BusQueryInstanceID}) {
+    parameters.Parameters.QueryId.IdType = type;
+    for (uint64_t call = 2;; ++call) {  // the first consulted call is the request itself
+      host::lowres::FailNth(call);
+      Outcome outcome = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, parameters);
+      host::lowres::Clear();
+      auto *text = reinterpret_cast<PVOID>(outcome.statusBlock.Information);
+      if (NT_SUCCESS(outcome.statusBlock.Status) && text != nullptr) {
+        ExFreePool(text);
+        break;
+      }
+      EXPECT_FALSE(NT_SUCCESS(outcome.statusBlock.Status)) << int(type) << ", call " << call;
+      EXPECT_EQ(text, nullptr) << int(type) << ", call " << call;
+      ASSERT_LT(call, 20u) << int(type) << ": the query never succeeds";
+    }
+  }
+  DeleteChildDevice(child);
+  ExFreePool(ext_->DeviceIdBuffer);
+  ext_->DeviceIdBuffer = nullptr;
+}
+
 // What a bus driver's device must answer itself: surprise removal never
 // fails, the target relation names the child with a reference for the
 // asker, and a WMI request ends with the status it came with.

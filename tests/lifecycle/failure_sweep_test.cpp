@@ -143,6 +143,7 @@ class FailureSweepTest : public LifecycleTest {
     machine.WaitIdle();
     EXPECT_EQ(host::LookupDevice(u"\\Device\\NorvUSB1"), nullptr) << where;
     EXPECT_EQ(BridgeNode(0), std::nullopt) << where;
+    EXPECT_EQ(machine.Bus().Pdo(machine.Port(0)), nullptr) << where << ": the bus kept the device object";
     ShutDownMachine();  // the leak check
     for (const auto &check : TakeBugChecks()) ADD_FAILURE() << where << ": " << host::FormatBugCheck(check);
     return calls;
