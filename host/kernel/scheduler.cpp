@@ -6,8 +6,10 @@
 // scheduler's.
 #include "host/kernel/scheduler.h"
 
+#if defined(__linux__)
 #include <sched.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -69,12 +71,14 @@ struct Scheduler {
   double pace = 0.0;
   Steady::time_point realBoot = Steady::now();
   std::condition_variable pacer;
+#if defined(__linux__)
   // Seeded: the booting thread's processor mask before it was pinned.
   struct Pin {
     pid_t thread = 0;
     cpu_set_t before{};
   };
   std::optional<Pin> pin;
+#endif
 };
 
 Scheduler &S() {
@@ -388,6 +392,7 @@ int64_t Now() {
 // wake-up sent to another, several times cheaper. Threads started from then
 // on inherit the booting thread's mask; the booting thread gets its own mask
 // back when seeding ends. A refusal (a cpuset that forbids it) only costs speed.
+#if defined(__linux__)
 void PinLocked(Scheduler &s) {
   Scheduler::Pin pin{.thread = gettid()};
   const int cpu = sched_getcpu();
@@ -403,6 +408,12 @@ void UnpinLocked(Scheduler &s) {
   sched_setaffinity(s.pin->thread, sizeof s.pin->before, &s.pin->before);
   s.pin.reset();
 }
+#else
+// The Wine suite's bridge process builds the scheduler for Windows, where it
+// never runs seeded.
+void PinLocked(Scheduler &) {}
+void UnpinLocked(Scheduler &) {}
+#endif
 
 void Reset(const Options &options) {
   if (!(options.pace >= 0.0) || !std::isfinite(options.pace))
