@@ -1160,19 +1160,32 @@ void OpenCloseStorms() {
   UnplugAll();
   PlugAt(0, 1);
   std::vector<Bytes> done;
+  int lateCloses = 0;
   for (uint32_t i = 0; i < 200; ++i) {
     HANDLE h;
     const NTSTATUS status = Open(PortPath(1), &h, false);
     CHECK(status == STATUS_SUCCESS, "open %u of 200 one after another: status %#lx", i + 1, status);
     if (i % 20 == 0) {
       done.push_back(Chunk(i, 64));
-      const Result r = WriteWait(h, done.back());
+      Result r = WriteWait(h, done.back());
+      if (r.status == STATUS_INVALID_HANDLE && r.information == 0) {
+        // Wine let this open reach the driver before the close of the
+        // handle before it (docs/wine.md), so the driver refused it; that
+        // close was queued ahead of this write's answer, so a new open is
+        // the port's again.
+        ++lateCloses;
+        NtClose(h);
+        CHECK(Open(PortPath(1), &h, false) == STATUS_SUCCESS, "the open after a late close failed");
+        r = WriteWait(h, done.back());
+      }
       NtClose(h);
       ExpectWritten(r, 64, "a write between the opens");
     } else {
       NtClose(h);
     }
   }
+  Note("one after another: %d of %zu writes met an open that came before the previous close", lateCloses,
+       done.size());
   ExpectChunks(Sink(0, static_cast<uint32_t>(done.size() * 64)), done, 64);
 
   std::mutex lock;
