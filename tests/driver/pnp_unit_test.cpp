@@ -522,6 +522,28 @@ TEST_F(ChildTest, RequestsNotForABridgeReturnWhatTheyCompletedWith) {
   EXPECT_TRUE(stack_.functions.empty());
 }
 
+// The instance ID ends in the bridge's port-name stem; a child asked after a
+// remove left the bridge without extension answers with the rest alone.
+TEST_F(ChildTest, AnInstanceIdWithoutTheBridgeLeavesOutThePortStem) {
+  PDEVICE_OBJECT child = MakeChild(kDeviceId);
+  IO_STACK_LOCATION parameters{};
+  parameters.Parameters.QueryId.IdType = BusQueryInstanceID;
+  auto instanceId = [&] {
+    Outcome outcome = SendPnp(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, parameters);
+    EXPECT_EQ(outcome.statusBlock.Status, STATUS_SUCCESS);
+    auto *text = reinterpret_cast<PWSTR>(outcome.statusBlock.Information);
+    std::u16string id = text != nullptr ? std::u16string(reinterpret_cast<const char16_t *>(text)) : u"";
+    if (text != nullptr) ExFreePool(text);
+    return id;
+  };
+  const std::u16string withBridge = instanceId();
+  bridge_->DeviceExtension = nullptr;
+  const std::u16string without = instanceId();
+  bridge_->DeviceExtension = ext_;
+  ASSERT_TRUE(withBridge.ends_with(u"NorvUSB")) << withBridge.size();
+  EXPECT_EQ(without + u"NorvUSB", withBridge);
+}
+
 // The child's copy of the device ID ends at the first null, and only there:
 // other control bytes are part of the text.
 TEST_F(ChildTest, TheDeviceIdCopyEndsAtTheFirstNullOnly) {
