@@ -72,9 +72,8 @@ fuzz_target() {
   ft=$(cat "$log".*.log | grep -o 'ft: [0-9]*' | cut -d' ' -f2 | sort -n | tail -1)
   exits=$(grep -l 'MACHINE DEADLOCK' "$log".*.log 2>/dev/null | wc -l)
   # A finding is an input libFuzzer kept as an artifact, or runs that ended
-  # before their count. The machine targets still end with a false machine
-  # deadlock report after their last input (issue 21, section 0): once the
-  # runs are done, that report is shown, not counted.
+  # before their count. A machine deadlock report after the last input (the
+  # machine not shut down at exit) is shown, not counted: the runs are done.
   local found=0 note=""
   if ls "$out/findings/$name-"* >/dev/null 2>&1 || [ "$runs" -lt "$want" ]; then
     found=1
