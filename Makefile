@@ -107,7 +107,7 @@ test-fuzz: fuzz
 # Reliability at volume, outside `make test` (docs/testing.md, "Soak"): every
 # fuzz target to a million executions, a thousand Plug and Play cycles of
 # eight bridges, every allocation and USB request of each path failed once,
-# and the seeded race tests over SEEDS seeds or an hour. A few hours on a
+# and the seeded race tests over SEEDS seeds or an hour. About an hour on a
 # two-core machine; SOAK=quick is the same in some minutes. Writes its
 # figures into docs/testing.md and fails when any part finds anything.
 SOAK ?= full
