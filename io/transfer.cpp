@@ -71,7 +71,9 @@ VOID FillBulkRequest(TransferContext *Context, const USBD_PIPE_INFORMATION *Pipe
   Urb->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
   Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
   Urb->PipeHandle = Pipe->PipeHandle;
-  Urb->TransferFlags = USBD_SHORT_TRANSFER_OK | (Context->ReadDirection ? USBD_TRANSFER_DIRECTION_IN : 0);
+  // A short packet may end a read; the flag is for reads only (the stack's
+  // rule for bulk transfers).
+  Urb->TransferFlags = Context->ReadDirection ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0;
   Urb->TransferBufferLength = Length;
   Urb->TransferBuffer = Context->BounceBuffer;
   Urb->TransferBufferMDL = nullptr;
