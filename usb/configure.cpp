@@ -215,6 +215,11 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
     return Status;
   }
   ULONG FullSize = TotalLengthOf(Probe) + NORVUSB_BLOCK_SLACK;
+  // A read the stack would refuse fails the start; a set longer than one
+  // read is kept as far as it arrives, which HeldSetSize records.
+  if (FullSize > NORVUSB_DEFAULT_PIPE_MAXIMUM) {
+    FullSize = NORVUSB_DEFAULT_PIPE_MAXIMUM;
+  }
   FreeBlock(Probe);
 
   // Then the whole set.

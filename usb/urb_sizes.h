@@ -10,6 +10,10 @@
 // so that a device answering a little more than asked never writes past them.
 #define NORVUSB_BLOCK_SLACK 16u
 
+// Largest data stage of one request on the default pipe: the platform's
+// stack takes at most 4,096 bytes in one transfer there, and fails a longer one.
+#define NORVUSB_DEFAULT_PIPE_MAXIMUM 4096u
+
 // Descriptor reads.
 #define NORVUSB_DESCRIPTOR_BLOCK_SIZE ((ULONG)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
 #define NORVUSB_DEVICE_DESCRIPTOR_SIZE ((ULONG)sizeof(USB_DEVICE_DESCRIPTOR))

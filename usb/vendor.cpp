@@ -5,9 +5,6 @@
 
 namespace {
 
-// Largest data stage one request may ask for: the platform's stack takes at
-// most 4,096 bytes in one transfer on the default pipe, and fails a longer one.
-const ULONG MaximumControlLength = 4096;
 // The device ID reply starts with its length, two bytes, most significant first.
 const ULONG DeviceIdPrefixSize = 2;
 
@@ -115,7 +112,7 @@ NTSTATUS ReadDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, ULONG
   }
   // A caller's buffer larger than one control transfer can fill gets what
   // one transfer brings.
-  ULONG RequestLength = Length < MaximumControlLength ? Length : MaximumControlLength;
+  ULONG RequestLength = Length < NORVUSB_DEFAULT_PIPE_MAXIMUM ? Length : NORVUSB_DEFAULT_PIPE_MAXIMUM;
   VendorBlocks Blocks;
   NTSTATUS Status = AllocateVendorBlocks(RequestLength, &Blocks);
   if (!NT_SUCCESS(Status)) {

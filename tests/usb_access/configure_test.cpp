@@ -369,14 +369,22 @@ TEST_F(ConfigureTest, DescriptorCopiesNeverReadPastWhatWasStored) {
 }
 
 // wTotalLength claims more than the device has: the second read asks for
-// the claim, and what is kept and used is what arrived.
-TEST_F(ConfigureTest, AnOverstatedTotalLengthKeepsOnlyWhatArrived) {
+// the claim, never more than the default pipe takes in one read, and what is
+// kept and used is what arrived.
+struct Overstatement {
+  uint16_t claim;
+  size_t read;
+};
+
+class OverstatedTotalLengthTest : public ConfigureTest, public ::testing::WithParamInterface<Overstatement> {};
+
+TEST_P(OverstatedTotalLengthTest, KeepsOnlyWhatArrived) {
   auto set = host::hardware::PrinterConfiguration();
-  set.claimedTotalLength = 200;
+  set.claimedTotalLength = GetParam().claim;
   PlugSpied(WithConfiguration(set));
   const auto reads = DriverConfigurationReads();
   ASSERT_EQ(reads.size(), 2u);
-  EXPECT_TRUE(reads[1].HasBlockOfSize(216));
+  EXPECT_TRUE(reads[1].HasBlockOfSize(GetParam().read));
   FdoExtension &extension = Extension();
   ASSERT_NE(extension.InterfaceInfo, nullptr) << "the selection failed on the overstated set";
   host::DeviceHandle port = OpenPort();
@@ -386,6 +394,11 @@ TEST_F(ConfigureTest, AnOverstatedTotalLengthKeepsOnlyWhatArrived) {
   // The stored set's own wTotalLength counts the bytes that arrived.
   EXPECT_EQ(size_t(out[2] | out[3] << 8), host::hardware::SerializeConfiguration(set).size());
 }
+
+INSTANTIATE_TEST_SUITE_P(Claims, OverstatedTotalLengthTest,
+                         ::testing::Values(Overstatement{200, 216}, Overstatement{4080, 4096},
+                                           Overstatement{4081, 4096}, Overstatement{0xFFFF, 4096}),
+                         [](const auto &info) { return std::to_string(info.param.claim); });
 
 // Unconfiguring reports only its own lack of pool, never the stack's refusal.
 TEST_F(ConfigureTest, UnconfiguringReportsOnlyItsOwnLackOfPool) {
