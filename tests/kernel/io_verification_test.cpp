@@ -8,6 +8,7 @@
 #include "tests/kernel/io_test_driver.h"
 #include "tests/kernel/pnp_toy_drivers.h"
 #include "tests/support/kernel_fixture.h"
+#include "tests/support/toy_setting.h"
 
 namespace {
 
@@ -133,10 +134,10 @@ TEST_F(IoVerificationTest, AFilterPassesPnpRequestsItDoesNotFailDown) {
       {"failed (a veto)", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY, 0},
   };
   for (const Case &c : cases) {
-    static NTSTATUS ending;
-    ending = c.ending;
+    static support::ToySetting<NTSTATUS> ending{STATUS_PENDING};
+    ending.Set(c.ending);
     filter_->onIrp = [](PDEVICE_OBJECT, PIRP irp) {
-      if (ending != STATUS_PENDING) irp->IoStatus.Status = ending;
+      if (ending.Get() != STATUS_PENDING) irp->IoStatus.Status = ending.Get();
       NTSTATUS status = irp->IoStatus.Status;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return status;
@@ -308,24 +309,24 @@ TEST_F(IoVerificationTest, PagedPoolIsNeverTouchedAtDispatchLevel) {
 // ---------------------------------------------------------------- a wrong function driver under the PnP manager
 
 enum class Fault { None, LeaveInitializing, NoDetachAtRemove, NoDeleteAtRemove, TearDownAtSurpriseRemoval, ReturnSuccessForFailedStart };
-Fault g_fault = Fault::None;
-int g_leaveOut = -1;  // a major function the driver, when it loads, leaves without a routine
+support::ToySetting<Fault> g_fault{Fault::None};
+support::ToySetting<int> g_leaveOut{-1};  // a major function the driver, when it loads, leaves without a routine
 PDEVICE_OBJECT g_fdo = nullptr, g_lower = nullptr;
 
 NTSTATUS NTAPI WrongPnp(PDEVICE_OBJECT device, PIRP irp) {
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor == IRP_MN_START_DEVICE && g_fault == Fault::ReturnSuccessForFailedStart) {
+  if (minor == IRP_MN_START_DEVICE && g_fault.Get() == Fault::ReturnSuccessForFailedStart) {
     Complete(irp, STATUS_UNSUCCESSFUL);
     return STATUS_SUCCESS;
   }
   const bool remove = minor == IRP_MN_REMOVE_DEVICE;
-  const bool tearDown = remove || (minor == IRP_MN_SURPRISE_REMOVAL && g_fault == Fault::TearDownAtSurpriseRemoval);
+  const bool tearDown = remove || (minor == IRP_MN_SURPRISE_REMOVAL && g_fault.Get() == Fault::TearDownAtSurpriseRemoval);
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(irp);
   NTSTATUS status = IoCallDriver(g_lower, irp);
-  if (tearDown && !(remove && g_fault == Fault::TearDownAtSurpriseRemoval)) {
-    if (g_fault != Fault::NoDetachAtRemove) IoDetachDevice(g_lower);
-    if (g_fault != Fault::NoDeleteAtRemove && g_fault != Fault::NoDetachAtRemove) IoDeleteDevice(device);
+  if (tearDown && !(remove && g_fault.Get() == Fault::TearDownAtSurpriseRemoval)) {
+    if (g_fault.Get() != Fault::NoDetachAtRemove) IoDetachDevice(g_lower);
+    if (g_fault.Get() != Fault::NoDeleteAtRemove && g_fault.Get() != Fault::NoDetachAtRemove) IoDeleteDevice(device);
   }
   return status;
 }
@@ -335,7 +336,7 @@ NTSTATUS NTAPI WrongAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!NT_SUCCESS(status)) return status;
   g_lower = IoAttachDeviceToDeviceStack(g_fdo, pdo);
   g_fdo->Flags |= pdo->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-  if (g_fault != Fault::LeaveInitializing) g_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (g_fault.Get() != Fault::LeaveInitializing) g_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
 
@@ -350,7 +351,7 @@ NTSTATUS NTAPI WrongEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = WrongPnp;
   driver->MajorFunction[IRP_MJ_POWER] = WrongPassDown;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = WrongPassDown;
-  if (g_leaveOut >= 0) driver->MajorFunction[g_leaveOut] = nullptr;  // the loader's default
+  if (const int leftOut = g_leaveOut.Get(); leftOut >= 0) driver->MajorFunction[leftOut] = nullptr;  // the loader's default
   driver->DriverExtension->AddDevice = WrongAddDevice;
   return STATUS_SUCCESS;
 }
@@ -359,8 +360,8 @@ class WrongFunctionDriverTest : public PnpFixture {
  protected:
   void SetUp() override {
     PnpFixture::SetUp();
-    g_fault = Fault::None;
-    g_leaveOut = -1;
+    g_fault.Set(Fault::None);
+    g_leaveOut.Set(-1);
     host::pnp::RegisterDriver("toy\\widget_hw", "wrongfn", WrongEntry);
   }
 };
@@ -376,7 +377,7 @@ TEST_F(WrongFunctionDriverTest, ADeviceLeftInitializing) {
                {"a child reported in bus relations", Fault::None, true}};
   toy::Bus &bus = AddBus();
   for (const Case &c : cases) {
-    g_fault = c.fault;
+    g_fault.Set(c.fault);
     toy::Child &child = bus.Add({.instanceId = c.childInitializing ? u"2" : u"1", .leaveInitializing = c.childInitializing});
     bus.Invalidate();
     host::pnp::WaitIdle();
@@ -394,7 +395,7 @@ TEST_F(WrongFunctionDriverTest, RemoveWithoutDetachOrDelete) {
   } cases[] = {{Fault::NoDetachAtRemove, check::kRemoveNotDetached}, {Fault::NoDeleteAtRemove, check::kRemoveNotDeleted}};
   toy::Bus &bus = AddBus();
   for (const Case &c : cases) {
-    g_fault = c.fault;
+    g_fault.Set(c.fault);
     toy::Child &child = bus.Add(toy::ChildSpec{.instanceId = c.fault == Fault::NoDetachAtRemove ? u"1" : u"2"});
     bus.Invalidate();
     host::pnp::WaitIdle();
@@ -411,7 +412,7 @@ TEST_F(WrongFunctionDriverTest, RemoveWithoutDetachOrDelete) {
 }
 
 TEST_F(WrongFunctionDriverTest, DetachingAndDeletingAtSurpriseRemoval) {
-  g_fault = Fault::TearDownAtSurpriseRemoval;
+  g_fault.Set(Fault::TearDownAtSurpriseRemoval);
   toy::Bus &bus = AddBus({toy::ChildSpec{}});
   bus.Unplug(*bus.children[0]);
   bus.Invalidate();
@@ -420,12 +421,12 @@ TEST_F(WrongFunctionDriverTest, DetachingAndDeletingAtSurpriseRemoval) {
 }
 
 TEST_F(WrongFunctionDriverTest, TheManagerTakesTheReturnedStatusOfARequestThatDidNotPend) {
-  g_fault = Fault::ReturnSuccessForFailedStart;
+  g_fault.Set(Fault::ReturnSuccessForFailedStart);
   toy::Bus &bus = AddBus({toy::ChildSpec{}});
   // Started, as on the platform, although the request completed with a failure.
   EXPECT_EQ(Node(*bus.children[0]).state, host::pnp::DeviceState::Started);
   EXPECT_EQ(Violations(), std::vector<uint64_t>{check::kReturnedStatusDiffers});
-  g_fault = Fault::None;
+  g_fault.Set(Fault::None);
 }
 
 // Every driver of a Plug and Play stack has a routine for IRP_MJ_PNP,
@@ -447,7 +448,7 @@ class RequiredDispatchTest : public WrongFunctionDriverTest, public ::testing::W
 
 TEST_P(RequiredDispatchTest, ARequiredMajorFunctionWithoutARoutine) {
   const MissingRoutine &c = GetParam();
-  g_leaveOut = c.functionLeavesOut;
+  g_leaveOut.Set(c.functionLeavesOut);
   if (c.busLeavesOut >= 0) toy::LeaveOutOfBusDriver(static_cast<UCHAR>(c.busLeavesOut));
   toy::Bus &bus = c.child ? AddBus({toy::ChildSpec{}}) : AddBus();
   PDEVICE_OBJECT top = c.child ? Node(*bus.children[0]).top : bus.Device();

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "host/kernel/registry.h"
+#include "tests/support/toy_setting.h"
 
 namespace toy {
 
@@ -209,13 +210,13 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
 // No WMI here: a request ends with the status it came with.
 NTSTATUS NTAPI BusSystemControl(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, irp->IoStatus.Status); }
 
-int g_busLeavesOut = -1;
+support::ToySetting<int> g_busLeavesOut{-1};
 
 NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
   driver->MajorFunction[IRP_MJ_POWER] = BusPower;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControl;
-  if (g_busLeavesOut >= 0) driver->MajorFunction[g_busLeavesOut] = nullptr;  // the loader's default
+  if (const int leftOut = g_busLeavesOut.Get(); leftOut >= 0) driver->MajorFunction[leftOut] = nullptr;  // the loader's default
   return STATUS_SUCCESS;
 }
 
@@ -404,6 +405,7 @@ void Bus::ReleaseHeldPower(Child &child) {
 FunctionDriverState &FunctionDriver() { return g_function; }
 
 void Reset() {
+  g_busLeavesOut.Set(-1);  // waits for the managers: before the lock their requests take
   std::lock_guard lock(g_function.mutex);
   g_function.driverEntryCalls = 0;
   g_function.addDeviceCalls = 0;
@@ -414,7 +416,6 @@ void Reset() {
   g_function.powerPolicyOwner = false;
   g_function.fdoCount = 0;
   g_busDriver = nullptr;
-  g_busLeavesOut = -1;
 }
 
 NTSTATUS NTAPI FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -437,7 +438,7 @@ PDRIVER_OBJECT LoadBusDriver() {
   return g_busDriver;
 }
 
-void LeaveOutOfBusDriver(UCHAR major) { g_busLeavesOut = major; }
+void LeaveOutOfBusDriver(UCHAR major) { g_busLeavesOut.Set(major); }
 
 }  // namespace toy
 

@@ -3,11 +3,12 @@
 #include "bus_fixture.h"
 #include "host/kernel/io_internal.h"
 #include "host/kernel/pnp_manager.h"
+#include "tests/support/toy_setting.h"
 
 namespace usbtest {
 namespace {
 
-bool g_inheritsPagable = true;
+support::ToySetting<bool> g_inheritsPagable{true};
 
 NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension);
@@ -29,7 +30,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   const NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   *static_cast<PDEVICE_OBJECT *>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
-  if (g_inheritsPagable) fdo->Flags |= pdo->Flags & DO_POWER_PAGABLE;
+  if (g_inheritsPagable.Get()) fdo->Flags |= pdo->Flags & DO_POWER_PAGABLE;
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
@@ -52,10 +53,10 @@ TEST_F(DevicePdoTest, EveryDeviceAboveItMustBePagableForPower) {
   } cases[] = {{"takes the flag over", true, {}},
                {"leaves it", false, {host::io::check::kPowerPagableNotInherited}}};
   host::pnp::RegisterDriver("USB\\VID_1234&PID_5678", "pagetoy", Entry);
-  g_inheritsPagable = true;
+  g_inheritsPagable.Set(true);
   const std::string hub = host::pnp::RegisterBus(bus->HubDevice());
   for (const Case &c : cases) {
-    g_inheritsPagable = c.inherits;
+    g_inheritsPagable.Set(c.inherits);
     bus->Attach(std::make_shared<LoopbackDevice>());
     host::pnp::WaitIdle();
     std::vector<uint64_t> rules;
