@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # processes (outside make test; scripts/explore.py).
 SEEDS ?= 100000
 
-.PHONY: soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
+.PHONY: check-tree soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
 
 all: build
 
@@ -30,7 +30,7 @@ demo: deps-demo
 	cmake --build --preset demo --target norvusb -j $(JOBS)
 	@scripts/demo.sh build/demo
 
-test: tidy test-win32 test-win64 test-default test-asan test-tsan test-fuzz-quick test-wine
+test: check-tree tidy test-win32 test-win64 test-default test-asan test-tsan test-fuzz-quick test-wine
 	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results
 
 test-default: build
@@ -109,18 +109,29 @@ test-fuzz: fuzz
 # eight bridges, every allocation and USB request of each path failed once,
 # and the seeded race tests over SEEDS seeds or an hour. About an hour on a
 # two-core machine; SOAK=quick is the same in some minutes. Writes its
-# figures into docs/testing.md and fails when any part finds anything.
+# figures at the top of docs/records/soak.md and fails when any part finds anything.
 SOAK ?= full
 soak: fuzz build
 	@SOAK=$(SOAK) $(if $(filter command line,$(origin SEEDS)),EXPLORE_SEEDS=$(SEEDS)) scripts/soak.sh
 
+# The tree's own rules, in a second: the host machine's rooms include only
+# downward, no function is declared and never used, and every relative link
+# of the Markdown files leads to a file (and heading) that exists.
+check-tree:
+	@scripts/check-layers.py
+	@scripts/check-unused.py
+	@scripts/check-links.py
+
 # Static analysis of the driver and the host machine: the checks of
 # .clang-tidy over the compile database of a clang configuration (configured
-# only, never built), every file in parallel; any finding fails.
+# only, never built), every file in parallel; any finding fails. The flags
+# add clang's warnings on unused code inside a file to what it reports.
 TIDY_FILES = '$(CURDIR)/(driver|device|usb|io|enum|host)/'
+TIDY_UNUSED = -extra-arg=-Wunused-member-function -extra-arg=-Wunused-template \
+  -extra-arg=-Wunneeded-internal-declaration -extra-arg=-Wunused-private-field
 tidy: deps
 	cmake --preset tidy > /dev/null
-	run-clang-tidy-14 -p build/tidy -j $(JOBS) -quiet $(TIDY_FILES) > build/tidy/findings.txt 2>&1 \
+	run-clang-tidy-14 -p build/tidy -j $(JOBS) -quiet $(TIDY_UNUSED) $(TIDY_FILES) > build/tidy/findings.txt 2>&1 \
 	  || { sed 's/\x1b\[[0-9;]*m//g' build/tidy/findings.txt | grep -E '(warning|error): .*\[' | sort -u; \
 	       echo "tidy: findings, see build/tidy/findings.txt"; exit 1; }
 	@echo "tidy: no findings"

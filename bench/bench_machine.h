@@ -16,7 +16,7 @@
 
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/scheduler.h"
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "host/machine/machine.h"
 
 namespace bench {

@@ -1,11 +1,6 @@
 // Plug and Play requests: start, stop, remove, and what goes down unchanged.
 #include "device.h"
 
-NTSTATUS PassRequestDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp) {
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  return IoCallDriver(LowerDeviceObject, Irp);
-}
-
 static NTSTATUS PassDownAndLeave(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS Status = PassRequestDown(BridgeExtension(DeviceObject)->LowerDeviceObject, Irp);
   IoGateRelease(DeviceObject);

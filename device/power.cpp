@@ -85,21 +85,9 @@ NTSTATUS BridgePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Fini
   return Status;
 }
 
-// A child printer device answers as a bus driver's device does: it has no
-// device below it, so it completes the request itself; it accepts every
-// power state.
-static NTSTATUS ChildPower(PIRP Irp) {
-  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-  NTSTATUS Status = Irp->IoStatus.Status;
-  if (Minor == IRP_MN_SET_POWER || Minor == IRP_MN_QUERY_POWER) {
-    Status = STATUS_SUCCESS;
-  }
-  return CompletePowerRequest(Irp, Status, Irp->IoStatus.Information);
-}
-
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (ChildExtension(DeviceObject) != nullptr) {
-    return ChildPower(Irp);
+    return ChildPowerDispatch(DeviceObject, Irp);
   }
   BOOLEAN Finished = FALSE;
   return BridgePowerRequest(DeviceObject, Irp, &Finished);

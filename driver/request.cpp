@@ -1,4 +1,4 @@
-// Completing a request the driver owns.
+// Completing a request the driver owns, or handing it to the driver below.
 #include "norvusb.h"
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
@@ -6,4 +6,9 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Information = Information;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return Status;
+}
+
+NTSTATUS PassRequestDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp) {
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  return IoCallDriver(LowerDeviceObject, Irp);
 }

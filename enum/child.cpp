@@ -1,4 +1,6 @@
-// The child printer device: its creation, deletion and Plug and Play answers.
+// The child printer device, the bus driver's side of the printer: its
+// creation and deletion, and its answers to Plug and Play, power and WMI
+// requests. It has no device below it, so it completes every request itself.
 #include "enum.h"
 
 static const WCHAR EnumeratorPrefix[] = NORVUSB_WIDE("LPTENUM\\");
@@ -180,4 +182,25 @@ NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       break;
   }
   return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
+}
+
+// It accepts every power state. The power route wants PoStartNextPowerIrp
+// before the request is completed.
+NTSTATUS ChildPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  NTSTATUS Status = Irp->IoStatus.Status;
+  if (Minor == IRP_MN_SET_POWER || Minor == IRP_MN_QUERY_POWER) {
+    Status = STATUS_SUCCESS;
+  }
+  PoStartNextPowerIrp(Irp);
+  return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
+}
+
+// WMI: no data of its own, so the request ends with the status it came with.
+NTSTATUS ChildSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  NTSTATUS Status = Irp->IoStatus.Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
 }

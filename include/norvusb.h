@@ -173,6 +173,8 @@ NTSTATUS CreateChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ParentDev
                            PDEVICE_OBJECT *ChildDeviceObject);
 NTSTATUS ReportBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ChildPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ChildPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ChildSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID DeleteChildDevice(PDEVICE_OBJECT ChildDeviceObject);
 
 // Helpers shared across folders.

@@ -9,7 +9,7 @@
 #      with the sites per path;
 #   4. every seeded race test over EXPLORE_SEEDS seeds, or as many as fit in
 #      EXPLORE_TIME seconds (scripts/explore.py).
-# The figures go into the "Soak" table of docs/testing.md (commit, date, mode).
+# The figures go at the top of docs/records/soak.md (commit, date, mode).
 #
 # SOAK=quick is the same at a size of some minutes: FUZZ_TIME seconds per
 # fuzz target, 50 cycles, 400 seeds or five minutes of them.
@@ -126,19 +126,18 @@ row "seeded race tests" "${reached:-0} of $seeds seeds of each" "$(( $(now) - st
 # ---------------------------------------------------------------- the table
 result=$([ "$failed" -eq 0 ] && echo passed || echo FAILED)
 table=$(
-  echo "Last run: \`SOAK=$mode\`, $(date -u +%Y-%m-%d), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs/testing.md' || echo ' with changes'), $result."
+  echo "## \`SOAK=$mode\`, $(date -u +%Y-%m-%d), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs/records/soak.md' || echo ' with changes'), $result."
   echo
   echo "| part | figures | time | result |"
   echo "|---|---|---|---|"
   printf '%s\n' "${rows[@]}"
 )
 python3 - "$table" <<'EOF'
-import re, sys
-path = "docs/testing.md"
+import sys
+path = "docs/records/soak.md"
+marker = "<!-- soak runs, newest first -->\n"
 text = open(path).read()
-block = "<!-- soak results -->\n" + sys.argv[1] + "\n<!-- end of soak results -->"
-text = re.sub(r"<!-- soak results -->.*<!-- end of soak results -->", lambda _: block, text, flags=re.S)
-open(path, "w").write(text)
+open(path, "w").write(text.replace(marker, marker + "\n" + sys.argv[1] + "\n", 1))
 EOF
-echo "== soak $result (table in docs/testing.md, logs in $out/logs)"
+echo "== soak $result (table in docs/records/soak.md, logs in $out/logs)"
 [ "$failed" -eq 0 ]

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 
 namespace norvusb {
 

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "host/kernel/registry.h"
 #include "include/bridge_ioctl.h"
 #include "tools/commands.h"

@@ -5,8 +5,6 @@
 #include <atomic>
 #include <cstring>
 
-#include "tools/errors.h"
-
 namespace norvusb {
 
 namespace {
@@ -49,9 +47,5 @@ std::string InterruptText() {
 }
 
 int InterruptExitStatus() { return 128 + gSignal.load(); }
-
-void ThrowIfInterrupted() {
-  if (Interrupted()) throw ToolError(InterruptExitStatus(), InterruptText());
-}
 
 }  // namespace norvusb

@@ -22,8 +22,5 @@ void ClearInterrupt();
 std::string InterruptText();
 // 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
 int InterruptExitStatus();
-// Throws ToolError with InterruptText and InterruptExitStatus when a signal
-// asked the job to stop; for the points between a job's steps.
-void ThrowIfInterrupted();
 
 }  // namespace norvusb

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "tools/errors.h"
 
 namespace norvusb {

@@ -72,7 +72,6 @@ class OutputFile {
   bool SameFileAs(const OutputFile &other) const;
   // The file this writes ("-": what standard output is now), if a regular file.
   std::optional<FileIdentity> Identity() const;
-  const std::string &Option() const { return option_; }
 
   // The job starts: empties the file; `standardOutput` is where "-" writes.
   void Start(FilePtr standardOutput = nullptr);

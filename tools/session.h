@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "host/machine/machine.h"
 #include "tools/options.h"
 #include "tools/output.h"
@@ -55,8 +55,6 @@ class Bench {
   std::vector<size_t> Plugged() const;
   // "NorvUSB1, NorvUSB3": the ports of the bridges plugged in now.
   std::string PortNames() const;
-  // True when --pcap writes to standard output.
-  bool CaptureIsStandardOutput() const { return pcap_.IsStandardOutput(); }
   // The file --pcap writes, when it is a regular file.
   const std::optional<FileIdentity> &CaptureIdentity() const { return captureIdentity_; }
   // The bug checks raised since the last call, formatted.
@@ -116,8 +114,6 @@ class Session {
   Verdict Finish();
 
  private:
-  void StartOut(FilePtr standardOutput);
-
   OutputFile out_;
   std::vector<OutputFile *> alsoWrite_;
   std::unique_ptr<Bench> owned_;

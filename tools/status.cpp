@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "host/hardware/bridge_protocol.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "include/bridge_ioctl.h"
 #include "tools/commands.h"
 #include "tools/device_id.h"

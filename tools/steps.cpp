@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "host/hardware/bridge_protocol.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "tools/commands.h"
 #include "tools/errors.h"
 #include "tools/report.h"

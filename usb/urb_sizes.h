@@ -1,7 +1,7 @@
 // Sizes of the request blocks the driver builds for the USB stack. Every size
 // comes from the platform's own records, so the blocks fit on 32 and 64 bits;
 // the 32-bit build checks the values the USB stack and the firmware were
-// built against.
+// built against (win32/layout_checks.cpp).
 #pragma once
 
 #include "norvusb.h"
@@ -44,25 +44,6 @@
 // Vendor commands and bulk transfers.
 #define NORVUSB_VENDOR_REQUEST_LENGTH ((ULONG)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST))
 #define NORVUSB_BULK_REQUEST_LENGTH ((ULONG)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
-
-#if defined(NORVUSB_WINDOWS) && (defined(_M_IX86) || defined(__i386__))
-static_assert(NORVUSB_DESCRIPTOR_BLOCK_SIZE == 80, "descriptor request block");
-static_assert(NORVUSB_DEVICE_DESCRIPTOR_SIZE == 18, "device descriptor buffer");
-static_assert(NORVUSB_CONFIGURATION_PROBE_SIZE == 25, "first configuration read buffer");
-static_assert(NORVUSB_INTERFACE_ENTRY_HEADER_SIZE == 16, "interface information header");
-static_assert(NORVUSB_PIPE_ENTRY_SIZE == 20, "pipe information");
-static_assert(NORVUSB_SELECT_BLOCK_SIZE(1, 2) == 24 + 16 + 40, "select block, one interface, two pipes");
-static_assert(NORVUSB_SELECT_BLOCK_SIZE(2, 2) == 96, "select block, two interfaces, two pipes");
-static_assert(NORVUSB_INTERFACE_ENTRY_SIZE(2) == 56, "interface entry with two pipes");
-static_assert(NORVUSB_UNCONFIGURE_BLOCK_SIZE == 40, "unconfigure block");
-static_assert(NORVUSB_PIPE_REQUEST_LENGTH == 20, "pipe request header length");
-static_assert(NORVUSB_PIPE_REQUEST_BLOCK_SIZE == 36, "pipe request block");
-static_assert(NORVUSB_FEATURE_REQUEST_LENGTH == 80, "clear-feature request length");
-static_assert(NORVUSB_URB_BLOCK_SIZE == 96, "whole URB block");
-static_assert(NORVUSB_VENDOR_REQUEST_LENGTH == 80, "vendor request length");
-static_assert(NORVUSB_BULK_REQUEST_LENGTH == 72, "bulk request length");
-static_assert(sizeof(KEVENT) == 16, "event of a synchronous request");
-#endif
 
 // Every block a routine builds must hold the record it is filled as.
 static_assert(NORVUSB_PIPE_REQUEST_BLOCK_SIZE >= sizeof(struct _URB_PIPE_REQUEST), "pipe request fits");

@@ -90,11 +90,6 @@ void Printer::SetCondition(Condition condition, bool present) {
   }
 }
 
-bool Printer::HasCondition(Condition condition) const {
-  std::lock_guard lock(mutex_);
-  return (conditions_ & Bit(condition)) != 0;
-}
-
 bool Printer::Ready() const {
   std::lock_guard lock(mutex_);
   return ReadyLocked();

@@ -64,7 +64,6 @@ class Printer {
 
   // Conditions and the status lines they show.
   void SetCondition(Condition condition, bool present);
-  bool HasCondition(Condition condition) const;
   bool Ready() const;
   uint8_t StatusLines() const;
 

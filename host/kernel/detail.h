@@ -89,3 +89,10 @@ void PnpReset();                                  // stops the worker, forgets e
 void PnpOnLastHandleClosed(PDEVICE_OBJECT device);  // the I/O manager closed the last file object on it
 
 }  // namespace host::detail
+
+// Power manager (power_manager.cpp): a power IRP came back to the top, so the
+// devices it reached take their next one. Here, not in power_manager.h, since
+// the I/O manager, which sees it come back, must not include the rooms above.
+namespace host::pnp::internal {
+void PowerIrpFinished(PIRP irp);
+}

@@ -1,6 +1,11 @@
 // The host machine's own view of its kernel: the services that host
 // components (the USB stack, the PnP manager, the programs and the tests) use
 // beside the driver-facing API of api/hostwdm.h. Modern C++ on this side.
+//
+// host/kernel is the lowest of the kernel's three rooms: pool, sync,
+// scheduler, clock, registry, verifier and the API headers. It includes no
+// other room; boot and shutdown (kernel.cpp) reach the I/O manager and the
+// PnP manager only through the hooks declared in detail.h.
 #pragma once
 
 #include <cstdint>

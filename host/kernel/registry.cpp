@@ -343,12 +343,6 @@ std::optional<std::string> KeyPathOfHandle(HANDLE handle) {
   return found->second.path;
 }
 
-size_t OpenHandleCount() {
-  auto &r = TheRegistry();
-  std::lock_guard lock(r.mutex);
-  return r.handles.size();
-}
-
 // ------------------------------------------------------------------ the query engine
 namespace {
 

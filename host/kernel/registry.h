@@ -44,7 +44,6 @@ bool DeleteValue(const std::string &path, const std::string &name);
 // it with ZwClose; handles still open at shutdown are reported as leaks.
 HANDLE OpenKeyHandle(const std::string &path, ACCESS_MASK access);
 std::optional<std::string> KeyPathOfHandle(HANDLE handle);  // null when not an open key handle
-size_t OpenHandleCount();
 
 // A copy of the whole registry, for a test that starts each case from the
 // same registry (a fuzz target that plugs one bridge per input: each plug

@@ -15,7 +15,7 @@
 #include "host/hardware/bridge.h"
 #include "host/hardware/printer.h"
 #include "host/kernel/host_kernel.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "host/usbstack/usb_bus.h"
 
 namespace host {

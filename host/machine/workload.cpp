@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "host/kernel/scheduler.h"
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "include/bridge_ioctl.h"
 
 namespace host {

@@ -144,7 +144,6 @@ NTSTATUS NTAPI ScriptedStackEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_POWER] = ScriptedPnpDispatch;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = ScriptedPnpDispatch;
   driver->MajorFunction[IRP_MJ_DEVICE_CHANGE] = ScriptedPnpDispatch;
-  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = ScriptedPnpDispatch;
   return STATUS_SUCCESS;
 }
 

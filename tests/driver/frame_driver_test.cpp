@@ -8,21 +8,25 @@ namespace {
 
 using FrameTest = DriverUnitTest;
 
-TEST_F(FrameTest, EntryFillsTheDispatchTableAndResetsThePortMap) {
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CREATE], DispatchCreate);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CLOSE], DispatchClose);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_READ], DispatchRead);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_WRITE], DispatchWrite);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL], DeviceControlDispatch);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], DeviceControlDispatch);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CLEANUP], DispatchCleanup);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_POWER], DispatchPower);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_DEVICE_CHANGE], DispatchPnp);
-  EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], DispatchPnp);
-  EXPECT_NE(driver_->MajorFunction[IRP_MJ_FLUSH_BUFFERS], DispatchPnp) << "other entries stay the I/O manager's";
-  EXPECT_EQ(driver_->DriverExtension->AddDevice, AddDevice);
-  EXPECT_NE(driver_->DriverUnload, nullptr);
+NTSTATUS NTAPI EntryThatServesNothing(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
+// What the I/O manager leaves in a slot the driver does not fill, taken from
+// a driver that fills none: the requests the platform may send the bridge
+// (opened by programs, on a USB stack) or its child printer device (a PDO)
+// must not reach it.
+TEST_F(FrameTest, EveryRequestThePlatformSendsEitherDeviceHasARoutineOfItsOwn) {
+  PDRIVER_OBJECT bare = host::CreateDriverObject(u"\\Driver\\bare", EntryThatServesNothing);
+  ASSERT_NE(bare, nullptr);
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL,
+                      IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_POWER, IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL}) {
+    EXPECT_NE(driver_->MajorFunction[major], bare->MajorFunction[major]) << "major function " << int(major);
+  }
+  host::DeleteDriverObject(bare);
+  EXPECT_NE(driver_->DriverExtension->AddDevice, nullptr);
+  EXPECT_NE(driver_->DriverUnload, nullptr);
+}
+
+TEST_F(FrameTest, EntryResetsThePortMapAndKeepsTheSettings) {
   DriverGlobals.NameCounter = 7;
   DriverGlobals.PortBitmap[2] = 0x12345678;
   ULONG maxTransferSize = DriverGlobals.MaxTransferSize;

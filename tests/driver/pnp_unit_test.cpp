@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 #include "bridge_fixture.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "host/machine/machine.h"
 #include "include/bridge_ioctl.h"
 #include "tests/fuzz/fuzz_support.h"

@@ -18,8 +18,8 @@
 #include <memory>
 #include <vector>
 
-#include "host/kernel/pnp_manager.h"
-#include "host/kernel/user_io.h"
+#include "host/pnp/pnp_manager.h"
+#include "host/io/user_io.h"
 #include "host/machine/machine.h"
 #include "include/bridge_ioctl.h"
 #include "tests/fuzz/fuzz_support.h"

@@ -16,12 +16,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "host/machine/machine.h"
 #include "include/bridge_ioctl.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/machine_once.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 #include "tests/support/test_thread.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/support/kernel_fixture.h"

@@ -3,8 +3,8 @@
 // wrong function driver under the PnP manager below.
 #include <algorithm>
 
-#include "host/kernel/io_internal.h"
-#include "host/kernel/user_io.h"
+#include "host/io/io_internal.h"
+#include "host/io/user_io.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/kernel/pnp_toy_drivers.h"
 #include "tests/support/kernel_fixture.h"

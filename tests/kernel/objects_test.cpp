@@ -1,6 +1,6 @@
 // Device objects, attachment, deferred deletion and the object namespace.
 #include "host/kernel/detail.h"
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/support/kernel_fixture.h"
 

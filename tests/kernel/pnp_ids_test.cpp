@@ -1,7 +1,7 @@
 // The identifier rules the PnP manager applies to what a bus returns.
 #include <gtest/gtest.h>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 namespace ids = host::pnp::ids;
 using Kind = ids::Kind;

@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "host/kernel/registry.h"
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "tests/kernel/pnp_toy_drivers.h"
 
 using host::pnp::DeviceState;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/kernel/host_kernel.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace toy {

@@ -3,8 +3,8 @@
 #include <mutex>
 #include <thread>
 
-#include "host/kernel/io_internal.h"
-#include "host/kernel/user_io.h"
+#include "host/io/io_internal.h"
+#include "host/io/user_io.h"
 #include "tests/support/test_thread.h"
 #include "tests/kernel/io_test_driver.h"
 #include "tests/support/kernel_fixture.h"

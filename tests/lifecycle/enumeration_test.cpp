@@ -3,7 +3,7 @@
 // ID through stop and start.
 #include <gtest/gtest.h>
 
-#include "host/kernel/power_manager.h"
+#include "host/pnp/power_manager.h"
 #include "tests/support/power_policy.h"
 #include "tests/lifecycle/lifecycle_support.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "norvusb.h"
 #include "tests/support/machine_fixture.h"
 

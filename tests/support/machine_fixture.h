@@ -17,7 +17,7 @@
 
 #include <memory>
 
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "host/machine/machine.h"
 #include "tests/support/kernel_fixture.h"
 

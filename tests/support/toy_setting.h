@@ -11,7 +11,7 @@
 
 #include <mutex>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 namespace support {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "host/hardware/descriptors.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 #include "tests/usb_access/usb_access_fixture.h"
 
 namespace usbaccess {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 namespace usbaccess {
 

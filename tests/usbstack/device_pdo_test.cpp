@@ -1,8 +1,8 @@
 // The device's PDO as the platform's hub driver makes it, under the Plug and
 // Play manager: a small function driver above it gets its flags right or wrong.
 #include "bus_fixture.h"
-#include "host/kernel/io_internal.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/io/io_internal.h"
+#include "host/pnp/pnp_manager.h"
 #include "tests/support/toy_setting.h"
 
 namespace usbtest {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 #include "host/machine/workload.h"
 #include "norvusb.h"
 #include "tests/support/machine_fixture.h"

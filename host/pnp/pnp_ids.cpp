@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 namespace host::pnp::ids {
 

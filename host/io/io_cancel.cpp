@@ -1,6 +1,6 @@
 // Cancellation: the cancel spin lock and IoCancelIrp, as the platform has them.
 #include "host/kernel/scheduler.h"
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 
 namespace host::io {
 namespace {

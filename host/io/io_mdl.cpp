@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "host/kernel/scheduler.h"
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 
 namespace host::io {
 namespace {

@@ -1,5 +1,5 @@
 // The I/O manager as a whole: reset at boot and shutdown, and the leak report.
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 
 namespace host::detail {
 

@@ -1,6 +1,9 @@
 // Shared between the I/O manager's own files (objects, IRPs, cancel, MDLs,
-// user-mode I/O). Nothing outside host/kernel/io_*, objects* and user_io*
-// includes this.
+// user-mode I/O). Nothing outside host/io and its tests includes this.
+//
+// host/io, the I/O manager's room, owns the objects, IRPs, MDLs and the
+// programs' handles. It may call host/kernel; the PnP and power managers
+// above it are reached only through the hooks declared in detail.h.
 #pragma once
 
 #include <cstdint>

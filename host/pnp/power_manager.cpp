@@ -15,8 +15,8 @@
 #include "host/kernel/scheduler.h"
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
-#include "host/kernel/pnp_manager.h"
-#include "host/kernel/power_manager.h"
+#include "host/pnp/pnp_manager.h"
+#include "host/pnp/power_manager.h"
 
 namespace host::pnp {
 

@@ -3,14 +3,14 @@
 // the platform builds for it (direct, buffered or neither I/O), and close
 // sends cleanup, waits for what is still pending, then sends close.
 #include "host/kernel/scheduler.h"
-#include "host/kernel/user_io.h"
+#include "host/io/user_io.h"
 
 #include <algorithm>
 #include <functional>
 #include <mutex>
 #include <vector>
 
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 
 namespace host {
 namespace {

@@ -2,7 +2,7 @@
 // manager and the PnP manager check as a stack is built and used: the
 // required dispatch routines, a child as its bus reports it, the answer to
 // TargetDeviceRelation, and the requests that must not fail.
-#include "host/kernel/io_internal.h"
+#include "host/io/io_internal.h"
 
 namespace host::io {
 namespace {

@@ -6,6 +6,10 @@
 // thread, one at a time, as the platform's enumeration does. The operations
 // below queue their work on that thread and wait for its outcome; the tree
 // can be read at any time through the snapshot calls.
+//
+// host/pnp, the top of the kernel's three rooms, owns the device tree and the
+// PnP and power managers. It may call host/kernel and host/io; nothing there
+// includes it.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "api/hostwdm.h"
+#include "host/kernel/api/hostwdm.h"
 
 namespace host::pnp {
 

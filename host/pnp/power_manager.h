@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/kernel/scheduler.h"
-#include "host/kernel/pnp_manager.h"
+#include "host/pnp/pnp_manager.h"
 
 namespace host::pnp::internal {
 
@@ -71,12 +71,10 @@ struct PowerTarget {
   DEVICE_CAPABILITIES capabilities{};
 };
 std::vector<PowerTarget> StartedNodes();  // depth first, parents before children
-std::optional<PowerTarget> StartedNode(const std::string &instancePath);
 void NotePowerState(const std::string &instancePath, DEVICE_POWER_STATE state);
 
 // ---- provided by the power manager
 void PowerReset();
-void PowerIrpFinished(PIRP irp);  // a power IRP came back to the top: its devices take the next
 void PowerWaitIdle();
 
 }  // namespace host::pnp::internal

@@ -14,8 +14,7 @@
 #include <utility>
 
 #include "host/kernel/scheduler.h"
-#include "host/kernel/io_internal.h"
-#include "host/kernel/power_manager.h"
+#include "host/io/io_internal.h"
 
 namespace host::io {
 namespace {

@@ -11,10 +11,8 @@
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
-#include "host/kernel/pnp_manager.h"
-
-#include <optional>
-#include "host/kernel/power_manager.h"
+#include "host/pnp/pnp_manager.h"
+#include "host/pnp/power_manager.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/scheduler.h"
 
@@ -811,13 +809,6 @@ std::vector<PowerTarget> StartedNodes() {
     }
   }
   return targets;
-}
-
-std::optional<PowerTarget> StartedNode(const std::string &instancePath) {
-  std::lock_guard lock(M().mutex);
-  DevNode *node = NodeByPath(instancePath);
-  if (node == nullptr || node->pdo == nullptr || node->state != DeviceState::Started) return std::nullopt;
-  return PowerTarget{node->instancePath, TopOf(node), node->capabilities};
 }
 
 void NotePowerState(const std::string &instancePath, DEVICE_POWER_STATE state) {
