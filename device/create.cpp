@@ -84,9 +84,9 @@ NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   Extension->CurrentTransfer = nullptr;
   Extension->DeviceIdBuffer = nullptr;
   Extension->Started = 0;
-  Extension->Opened = 0;
+  Extension->Opened = PortFree;
   Extension->DeviceIdValid = 0;
-  Extension->TransferMode = 0;
+  Extension->TransferMode = BRIDGE_MODE_FORWARD;
   Extension->PortIndex = PortIndex;
   KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
   Extension->PendingIoCount = 1;

@@ -31,3 +31,14 @@ VOID IoGateRelease(PDEVICE_OBJECT DeviceObject) {
     LeaveGate(Extension);
   }
 }
+
+BOOLEAN IoGateAcquireForIo(PDEVICE_OBJECT DeviceObject) {
+  BOOLEAN Admitted = IoGateAcquire(DeviceObject);
+  // After a surprise removal the device is gone: only the Plug and Play and
+  // power requests still pass, for the remove that follows the last close.
+  if (Admitted && NorvUsbReadUchar(&BridgeExtension(DeviceObject)->DeviceGone) != 0) {
+    IoGateRelease(DeviceObject);
+    Admitted = FALSE;
+  }
+  return Admitted;
+}

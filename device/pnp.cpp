@@ -26,7 +26,8 @@ NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 }
 
 // Passes the start request down and waits until the lower stack is done with
-// it. *Status receives what the call returned.
+// it. *Status receives what the call returned, or for a request the lower
+// stack pended, the status it ended with.
 static BOOLEAN StartLowerStack(FdoExtension *Extension, PIRP Irp, NTSTATUS *Status) {
   PKEVENT StartEvent = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), NORVUSB_POOL_TAG);
   if (StartEvent == nullptr) {
@@ -38,6 +39,7 @@ static BOOLEAN StartLowerStack(FdoExtension *Extension, PIRP Irp, NTSTATUS *Stat
   *Status = IoCallDriver(Extension->LowerDeviceObject, Irp);
   if (*Status == STATUS_PENDING) {
     KeWaitForSingleObject(StartEvent, Suspended, KernelMode, FALSE, nullptr);
+    *Status = Irp->IoStatus.Status;
   }
   ExFreePool(StartEvent);
   return TRUE;
@@ -59,9 +61,9 @@ static VOID ReadPrinterDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   RtlZeroMemory(Extension->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
 
-  VendorCommand(DeviceObject, Irp, 2, 0x0104, nullptr);
+  VendorCommand(DeviceObject, Irp, BRIDGE_SUBCOMMAND_PORT_CONFIG, BRIDGE_PORT_CONFIG_DEFAULT, nullptr);
   NTSTATUS IdStatus = ReadDeviceId(DeviceObject, Irp, Extension->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
-  VendorCommand(DeviceObject, Irp, 3, 0, nullptr);
+  VendorCommand(DeviceObject, Irp, BRIDGE_SUBCOMMAND_PRINTER_INIT, 0, nullptr);
   if (!NT_SUCCESS(IdStatus)) {
     return;
   }
@@ -81,8 +83,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoGateRelease(DeviceObject);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  // Only an error-severity result of the call stops the start; a failure
-  // reported later in the status block does not.
+  // Only an error-severity result stops the start: the call's, or for a
+  // pended start the status it completed with.
   if (IsErrorSeverity(LowerStatus)) {
     CompleteRequest(Irp, LowerStatus, Irp->IoStatus.Information);
     IoGateRelease(DeviceObject);
@@ -103,6 +105,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Status = Irp->IoStatus.Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   NorvUsbWriteUchar(&Extension->DeviceRemoved, 0);
+  // A port held by a stop may be opened again.
+  MoveOpenState(Extension, PortHeld, PortFree, nullptr);
   BOOLEAN ReportChild = Extension->DeviceIdValid == 1;
   PDEVICE_OBJECT PhysicalDeviceObject = Extension->PhysicalDeviceObject;
   IoGateRelease(DeviceObject);
@@ -112,17 +116,23 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return Status;
 }
 
+// The result is not looked at: the link may never have been created, or a
+// surprise removal deleted it already.
+static VOID DeleteDosLink(FdoExtension *Extension) {
+  UNICODE_STRING LinkName;
+  RtlInitUnicodeString(&LinkName, Extension->DosDeviceName);
+  IoDeleteSymbolicLink(&LinkName);
+}
+
 VOID StopCleanup(PDEVICE_OBJECT DeviceObject) {
   FdoExtension *Extension = BridgeExtension(DeviceObject);
   if (Extension == nullptr || Extension->Started == 0) {
     return;
   }
   Extension->Started = 0;
-  UNICODE_STRING LinkName;
-  RtlInitUnicodeString(&LinkName, Extension->DosDeviceName);
-  IoDeleteSymbolicLink(&LinkName);
+  DeleteDosLink(Extension);
 
-  SetPipeMarks(DeviceObject, 0);
+  SetPipeMarks(DeviceObject, NORVUSB_PIPE_CLOSED);
 
   // The child printer device keeps a copy of its own of the text.
   if (Extension->DeviceIdBuffer != nullptr) {
@@ -131,11 +141,52 @@ VOID StopCleanup(PDEVICE_OBJECT DeviceObject) {
   }
 }
 
+// A query-stop while the port is open is refused: the pipes a stop takes
+// away would be gone under the open handle, and its job with them. (A
+// transfer runs only on an open port.) Once agreed, the port is held: no
+// open until the stop is cancelled or the bridge starts again.
+static NTSTATUS QueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  FdoExtension *Extension = BridgeExtension(DeviceObject);
+  NTSTATUS Status = STATUS_DEVICE_BUSY;
+  if (MoveOpenState(Extension, PortFree, PortHeld, nullptr) ||
+      NorvUsbReadUchar(&Extension->Opened) == PortHeld) {
+    Status = STATUS_SUCCESS;
+  }
+  return CommonEnding(DeviceObject, Irp, Status);
+}
+
+static NTSTATUS CancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  MoveOpenState(BridgeExtension(DeviceObject), PortHeld, PortFree, nullptr);
+  return PassDownAndLeave(DeviceObject, Irp);
+}
+
+// A stop must not fail: it always goes down as a success, even when the
+// stack could not be told to unconfigure (no pool for the request).
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
+  // A stop that no query announced (the Windows 98 generation's, after a
+  // failed start) holds a free port all the same.
+  MoveOpenState(BridgeExtension(DeviceObject), PortFree, PortHeld, nullptr);
   StopCleanup(DeviceObject);
-  return CommonEnding(DeviceObject, Irp, UnconfigureDevice(DeviceObject));
+  UnconfigureDevice(DeviceObject);
+  return PassDownAndLeave(DeviceObject, Irp);
+}
+
+// The bridge was pulled out (IRP_MN_SURPRISE_REMOVAL). From Windows 2000 on
+// the remove comes only after the last handle has closed; until then nothing
+// may open or use a device that is gone. New opens and I/O are refused from
+// here on, what is in flight is ended and the port's link goes now. The
+// request goes down as a success, as the platform asks of a function driver.
+static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  FdoExtension *Extension = BridgeExtension(DeviceObject);
+  // Before the cancel: a transfer published after it sees the mark.
+  NorvUsbWriteUchar(&Extension->DeviceGone, 1);
+  CancelCurrentTransfer(DeviceObject);
+  AbortPipes(DeviceObject, nullptr);
+  DeleteDosLink(Extension);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDownAndLeave(DeviceObject, Irp);
 }
 
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -153,17 +204,6 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return Status;
 }
 
-static NTSTATUS PowerFromPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  BOOLEAN Finished = FALSE;
-  NTSTATUS Status = BridgePowerRequest(DeviceObject, Irp, &Finished);
-  if (Finished) {
-    IoGateRelease(DeviceObject);
-    return Status;
-  }
-  Irp->IoStatus.Status = Status;
-  return CommonEnding(DeviceObject, Irp, Status);
-}
-
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (ChildExtension(DeviceObject) != nullptr) {
     return ChildPnpDispatch(DeviceObject, Irp);
@@ -178,9 +218,19 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return StartDevice(DeviceObject, Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
+    // A function driver does not handle these two, nor 0x18 below: it passes
+    // them down with their status as it came.
+    case IRP_MN_QUERY_BUS_INFORMATION:
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+    // IRP_MN_QUERY_LEGACY_BUS_INFORMATION, which mingw-w64's headers lack.
+    case 0x18:
       return PassDownAndLeave(DeviceObject, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return QueryStopDevice(DeviceObject, Irp);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      return CancelStopDevice(DeviceObject, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      return SurpriseRemoval(DeviceObject, Irp);
     case IRP_MN_REMOVE_DEVICE:
       return RemoveDevice(DeviceObject, Irp);
     case IRP_MN_STOP_DEVICE:
@@ -190,11 +240,6 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return ReportBusRelations(DeviceObject, Irp);
       }
       return CommonEnding(DeviceObject, Irp, STATUS_SUCCESS);
-    case 0x15:
-    case 0x16:
-    case 0x17:
-    case 0x18:
-      return PowerFromPnp(DeviceObject, Irp);
     default:
       return CommonEnding(DeviceObject, Irp, STATUS_SUCCESS);
   }

@@ -2,18 +2,11 @@
 // changes go to the USB stack, a change to D0 always ends in success.
 #include "device.h"
 
-static BOOLEAN OnPowerRoute(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER; }
-
-// The platform wants PoStartNextPowerIrp for every IRP_MJ_POWER request before
-// it is completed or passed on, and PoCallDriver to pass it on.
-static NTSTATUS CallLowerDriver(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp, BOOLEAN PowerRoute) {
-  return PowerRoute ? PoCallDriver(LowerDeviceObject, Irp) : IoCallDriver(LowerDeviceObject, Irp);
-}
-
+// Only IRP_MJ_POWER requests come here. The platform wants
+// PoStartNextPowerIrp for every one before it is completed or passed on, and
+// PoCallDriver to pass it on.
 static NTSTATUS CompletePowerRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
-  if (OnPowerRoute(Irp)) {
-    PoStartNextPowerIrp(Irp);
-  }
+  PoStartNextPowerIrp(Irp);
   return CompleteRequest(Irp, Status, Information);
 }
 
@@ -22,9 +15,7 @@ NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
   if (Irp->PendingReturned) {
     IoMarkIrpPending(Irp);
   }
-  if (OnPowerRoute(Irp)) {
-    PoStartNextPowerIrp(Irp);
-  }
+  PoStartNextPowerIrp(Irp);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoGateRelease((PDEVICE_OBJECT)Context);
   return STATUS_SUCCESS;
@@ -32,17 +23,17 @@ NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 
 // Passes a device power change down; a change to D0 keeps its gate unit until
 // PowerCompletion gives it back.
-static NTSTATUS PassDevicePowerChange(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN PowerRoute) {
+static NTSTATUS PassDevicePowerChange(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
   BOOLEAN ToD0 = Stack->Parameters.Power.State.DeviceState == PowerDeviceD0;
   PDEVICE_OBJECT LowerDeviceObject = BridgeExtension(DeviceObject)->LowerDeviceObject;
   IoCopyCurrentIrpStackLocationToNext(Irp);
   if (ToD0) {
     IoSetCompletionRoutine(Irp, PowerCompletion, DeviceObject, TRUE, TRUE, TRUE);
-  } else if (PowerRoute) {
+  } else {
     PoStartNextPowerIrp(Irp);
   }
-  NTSTATUS Status = CallLowerDriver(LowerDeviceObject, Irp, PowerRoute);
+  NTSTATUS Status = PoCallDriver(LowerDeviceObject, Irp);
   if (!ToD0) {
     IoGateRelease(DeviceObject);
   } else if (Status != STATUS_PENDING) {
@@ -61,26 +52,22 @@ static NTSTATUS PassPowerRequestOn(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PoCallDriver(BridgeExtension(DeviceObject)->LowerDeviceObject, Irp);
 }
 
-NTSTATUS BridgePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *Finished) {
-  *Finished = TRUE;
+// Minor codes 0x17 and 0x18 stay numbers here: on the power route the
+// driver gives them meanings of its own (its device power change, and a
+// refusal), not the platform's.
+NTSTATUS BridgePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!IoGateAcquire(DeviceObject)) {
     return CompletePowerRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
 
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-  BOOLEAN PowerRoute = OnPowerRoute(Irp);
   if (Stack->MinorFunction == 0x17 && Stack->Parameters.Power.Type == DevicePowerState) {
-    return PassDevicePowerChange(DeviceObject, Irp, PowerRoute);
+    return PassDevicePowerChange(DeviceObject, Irp);
   }
 
-  NTSTATUS Status = Stack->MinorFunction == 0x18 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-  if (PowerRoute) {
-    Status = NT_SUCCESS(Status) ? PassPowerRequestOn(DeviceObject, Irp)
-                                : CompletePowerRequest(Irp, Status, Irp->IoStatus.Information);
-  } else {
-    // The Plug and Play dispatch finishes the request with this status.
-    *Finished = FALSE;
-  }
+  NTSTATUS Status = Stack->MinorFunction == 0x18
+                        ? CompletePowerRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information)
+                        : PassPowerRequestOn(DeviceObject, Irp);
   IoGateRelease(DeviceObject);
   return Status;
 }
@@ -89,6 +76,5 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (ChildExtension(DeviceObject) != nullptr) {
     return ChildPowerDispatch(DeviceObject, Irp);
   }
-  BOOLEAN Finished = FALSE;
-  return BridgePowerRequest(DeviceObject, Irp, &Finished);
+  return BridgePowerRequest(DeviceObject, Irp);
 }

@@ -62,6 +62,10 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN *HandleKept
   // left. An open works inside the gate too, so none is half done after this.
   IoGateRelease(DeviceObject);
   AbortPipes(DeviceObject, nullptr);
+  // A transfer that passed the gate before the flag was set and went down
+  // after the abort is cancelled here: publishing looks at the flag under
+  // the lock this takes, so a transfer is either found now or never sent.
+  CancelCurrentTransfer(DeviceObject);
   IoGateRelease(DeviceObject);
   KeWaitForSingleObject(&Extension->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 

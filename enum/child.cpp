@@ -75,22 +75,27 @@ VOID DeleteChildDevice(PDEVICE_OBJECT ChildDeviceObject) {
   FreeChildDevice(ChildDeviceObject);
 }
 
-// Bytes of the capability record that the child writes, by position.
-#define CAPS_SIZE_VALUE 32
-#define CAPS_VERSION_VALUE 1
-#define CAPS_ZEROED_FROM 4
-#define CAPS_ZEROED_BYTES 20
+// Bytes of the capability record that the child writes, by position: its
+// flag word, the first two device states and the flag byte. Size and
+// Version are the sender's, and Address and UINumber come filled in as
+// unknown: the child has neither, and leaves all four as they came.
+#define CAPS_FLAGS_FROM 4
+#define CAPS_FLAGS_BYTES 4
+#define CAPS_STATES_FROM 16
+#define CAPS_STATES_BYTES 8
 #define CAPS_FLAG_BYTE 24
 #define CAPS_FLAG_BYTE_KEPT 0x82  // bits 1 and 7
 #define CAPS_FLAG_BYTE_SET 0x01
 
 static_assert(sizeof(DEVICE_CAPABILITIES) > CAPS_FLAG_BYTE, "capability record reaches the flag byte");
+static_assert(FIELD_OFFSET(DEVICE_CAPABILITIES, Address) == CAPS_FLAGS_FROM + CAPS_FLAGS_BYTES,
+              "Address and UINumber lie between the flags and the device states");
+static_assert(FIELD_OFFSET(DEVICE_CAPABILITIES, DeviceState) == CAPS_STATES_FROM, "the device states");
 
 static VOID WriteCapabilities(PDEVICE_CAPABILITIES Capabilities) {
   PUCHAR Record = (PUCHAR)Capabilities;
-  Capabilities->Size = CAPS_SIZE_VALUE;
-  Capabilities->Version = CAPS_VERSION_VALUE;
-  RtlZeroMemory(Record + CAPS_ZEROED_FROM, CAPS_ZEROED_BYTES);
+  RtlZeroMemory(Record + CAPS_FLAGS_FROM, CAPS_FLAGS_BYTES);
+  RtlZeroMemory(Record + CAPS_STATES_FROM, CAPS_STATES_BYTES);
   Record[CAPS_FLAG_BYTE] = (UCHAR)((Record[CAPS_FLAG_BYTE] & CAPS_FLAG_BYTE_KEPT) | CAPS_FLAG_BYTE_SET);
 }
 

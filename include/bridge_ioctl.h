@@ -29,5 +29,11 @@
 #define BRIDGE_SUBCOMMAND_TRANSFER_MODE 4
 #define BRIDGE_SUBCOMMAND_PORT_STATUS 5
 #define BRIDGE_SUBCOMMAND_FIRMWARE_INFO 6
+// The argument of sub-command 2 that a start sends: compatibility mode, a
+// 500 ns strobe.
+#define BRIDGE_PORT_CONFIG_DEFAULT 0x0104
+// The arguments of sub-command 4: data to the printer, or from it.
+#define BRIDGE_MODE_FORWARD 0
+#define BRIDGE_MODE_REVERSE 1
 // Every sub-command but the device ID answers with this many bytes.
 #define BRIDGE_VENDOR_REPLY_SIZE 8u

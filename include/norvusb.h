@@ -24,51 +24,83 @@ extern DRIVER_GLOBALS DriverGlobals;
 
 struct TransferContext;
 
+// The port's open state (FdoExtension::Opened). It goes Free -> Open (an
+// open, by OwnerFileObject) -> Closing (a close taking the port apart) ->
+// Free; only Open admits transfers and only Free an open. Held is Free
+// while a stop is pending or done: no open until the stop is cancelled or
+// the next start.
+enum PORT_STATE { PortFree = 0, PortOpen = 1, PortClosing = 2, PortHeld = 3 };
+
+// A pipe's open mark, in the PipeFlags word of its USBD_PIPE_INFORMATION.
+#define NORVUSB_PIPE_CLOSED ((ULONG)0)
+#define NORVUSB_PIPE_OPEN ((ULONG)1)
+// The pipes of the interface, by index, and the direction of a bulk transfer.
+#define NORVUSB_WRITE_PIPE ((ULONG)0)
+#define NORVUSB_READ_PIPE ((ULONG)1)
+#define NORVUSB_DIRECTION_OUT ((UCHAR)0)
+#define NORVUSB_DIRECTION_IN ((UCHAR)1)
+
 // ------------------------------------------------------------------ the bridge device's extension
+//
+// Locks: each lock below is taken alone. None is ever held while another is
+// taken, so locks never nest and there is no order to keep. TransferLock
+// guards Opened and OwnerFileObject together, and CurrentTransfer;
+// InterfaceLock guards the InterfaceInfo pointer, the pipe marks in its
+// array and the stored descriptor blocks; ChildListLock guards the child
+// list. The other fields say how they are kept safe: interlocked, written
+// whole (NorvUsbRead/Write...), owned by whoever holds TransferBusy, or only
+// touched by Plug and Play requests, which come one at a time.
 struct FdoExtension {
-  PDEVICE_OBJECT PhysicalDeviceObject;
-  PDEVICE_OBJECT LowerDeviceObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;  // set at AddDevice, then read only
+  PDEVICE_OBJECT LowerDeviceObject;     // set at AddDevice, then read only
   PDEVICE_OBJECT Self;
   UCHAR IsFdo;  // 1; 0 in PdoExtension, at the same place
-  LIST_ENTRY ChildList;
-  ULONG ChildCount;
+  LIST_ENTRY ChildList;   // ChildListLock (remove, a Plug and Play request, takes none)
+  ULONG ChildCount;       // ChildListLock
   KSPIN_LOCK ChildListLock;
-  LONG PendingIoCount;
-  UCHAR DeviceRemoved;  // read and written with NorvUsbReadUchar/NorvUsbWriteUchar
+  LONG PendingIoCount;  // interlocked (the I/O gate, device/gate.cpp)
+  UCHAR DeviceRemoved;  // written whole (NorvUsbReadUchar/NorvUsbWriteUchar)
   KEVENT RemoveEvent;
-  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
-  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
-  PUSBD_INTERFACE_INFORMATION InterfaceInfo;
-  UCHAR Started;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;          // InterfaceLock
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // InterfaceLock
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;                // InterfaceLock
+  PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // InterfaceLock, with its pipe marks
+  UCHAR Started;                        // Plug and Play requests only
   WCHAR DosDeviceName[NORVUSB_NAME_CHARS];
   WCHAR DeviceName[NORVUSB_NAME_CHARS];
-  UCHAR Opened;  // 0 free, 1 open, 2 closing (io/open_close.cpp)
+  UCHAR Opened;  // a PORT_STATE; TransferLock (read alone, whole)
   USHORT PortIndex;
-  TransferContext *CurrentTransfer;
-  PUCHAR TransferBuffer;
-  PUCHAR DeviceIdBuffer;
-  UCHAR DeviceIdValid;
-  UCHAR TransferMode;
+  TransferContext *CurrentTransfer;  // TransferLock
+  PUCHAR TransferBuffer;             // swapped interlocked (FreeTransferBuffer)
+  PUCHAR DeviceIdBuffer;             // Plug and Play requests only
+  UCHAR DeviceIdValid;               // Plug and Play requests only
+  UCHAR TransferMode;                // whoever holds TransferBusy (or the device-control caller)
 
   // Kept beside the fields above so that the data path and the control path
   // stay sound when they run at the same time.
-  ULONG TransferBufferSize;         // bytes TransferBuffer was allocated with at open
-  LONG TransferBusy;                // 1 while a read or write owns the bounce buffer
-  KSPIN_LOCK TransferLock;          // guards CurrentTransfer between completion and reset
+  ULONG TransferBufferSize;         // bytes TransferBuffer was allocated with at open; its owner
+  LONG TransferBusy;                // interlocked: 1 while a read or write owns the bounce buffer
+  KSPIN_LOCK TransferLock;          // guards Opened, OwnerFileObject and CurrentTransfer
   KSPIN_LOCK InterfaceLock;         // guards the InterfaceInfo pointer and its pipe marks
-  ULONG ConfigurationDescriptorSize;  // bytes of the configuration descriptor set that were read
+  ULONG ConfigurationDescriptorSize;  // InterfaceLock: bytes of the configuration descriptor set that were read
 
   // The file object whose open succeeded. Wine can hand a refused open's
   // file object to its caller as if it had succeeded, and can send a close
   // while a request is still in the driver: only the owner's requests act.
-  // Written under TransferLock together with Opened.
+  // TransferLock, together with Opened (read alone, whole).
   PFILE_OBJECT OwnerFileObject;
   // Bytes the printer sent beyond what a read asked for: a bulk IN always
   // asks for whole packets, so a short read must not drop the rest of the
   // last packet. Owned by whoever holds TransferBusy.
   ULONG ReadCarryLength;
   UCHAR ReadCarry[NORVUSB_CARRY_SIZE];
+
+  // Set at surprise removal: the device is gone, new opens and I/O are
+  // refused, while the remove waits for the last handle. Written whole.
+  UCHAR DeviceGone;
+  // Interlocked: set by a reset or a new configuration, which make the
+  // carry's bytes stale; the next holder of TransferBusy empties the carry.
+  LONG ReadCarryStale;
 };
 
 // ------------------------------------------------------------------ the child printer device's extension
@@ -114,6 +146,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 NTSTATUS CreateBridgeDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                             PDEVICE_OBJECT *DeviceObject);
 BOOLEAN IoGateAcquire(PDEVICE_OBJECT DeviceObject);
+// As IoGateAcquire, for an open, a read, a write or a device-control
+// request: these are refused from surprise removal on as well.
+BOOLEAN IoGateAcquireForIo(PDEVICE_OBJECT DeviceObject);
 VOID IoGateRelease(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
@@ -164,7 +199,13 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PipeIndex, UCHAR ReadDirection);
 NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID CancelTransfer(TransferContext *Context);
+// Cancels the transfer in flight, if any, and returns whether there was one.
+// The transfer's record stays alive until the cancel has been issued.
+BOOLEAN CancelCurrentTransfer(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Moves the port's open state (a PORT_STATE) From -> To under TransferLock,
+// with the owner; false, and nothing changed, when it was not in From.
+BOOLEAN MoveOpenState(FdoExtension *Extension, UCHAR From, UCHAR To, PFILE_OBJECT Owner);
 
 // enum/
 BOOLEAN BuildDeviceId(PUNICODE_STRING Result, const ANSI_STRING *DeviceId);

@@ -30,8 +30,10 @@ BOOLEAN HasRoom(const ControlRequest *Request, ULONG InputNeeded, ULONG OutputNe
 
 // Only while a transfer is in flight: cancel it, then abort, reset and
 // clear every open pipe and reset the port, each step whatever the one
-// before returned.
-VOID ResetSequence(PDEVICE_OBJECT DeviceObject) {
+// before returned. What earlier reads left in the carry is dropped either
+// way; what the cancelled transfer moved is reported by its completion.
+VOID ResetSequence(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension) {
+  InterlockedExchange(&Extension->ReadCarryStale, 1);
   if (!CancelCurrentTransfer(DeviceObject)) {
     return;
   }
@@ -69,16 +71,16 @@ USHORT InputWord(const ControlRequest *Request) {
 
 UCHAR InputByte(const ControlRequest *Request) { return HasRoom(Request, 1, 0) ? Request->Buffer[0] : 0; }
 
-VOID CarryOut(PDEVICE_OBJECT DeviceObject, const ControlRequest *Request) {
+VOID CarryOut(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, const ControlRequest *Request) {
   switch (Request->Code) {
     case IOCTL_BRIDGE_RESET_PIPE:
-      MaintainPipes(DeviceObject, URB_FUNCTION_RESET_PIPE, 0);  // the write pipe
+      MaintainPipes(DeviceObject, URB_FUNCTION_RESET_PIPE, NORVUSB_WRITE_PIPE);
       break;
     case IOCTL_BRIDGE_ABORT_PIPES:
       AbortPipes(DeviceObject, nullptr);
       break;
     case IOCTL_BRIDGE_RESET_DEVICE:
-      ResetSequence(DeviceObject);
+      ResetSequence(DeviceObject, Extension);
       break;
     case IOCTL_BRIDGE_SELECT_INTERFACE:
       if (!HasRoom(Request, 2, 0)) {
@@ -152,10 +154,10 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Request.InputLength = Location->Parameters.DeviceIoControl.InputBufferLength;
   Request.OutputLength = Location->Parameters.DeviceIoControl.OutputBufferLength;
   Request.Code = Location->Parameters.DeviceIoControl.IoControlCode;
-  if (!IoGateAcquire(DeviceObject)) {
+  if (!IoGateAcquireForIo(DeviceObject)) {
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  CarryOut(DeviceObject, &Request);
+  CarryOut(DeviceObject, Extension, &Request);
   Status = Irp->IoStatus.Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   IoGateRelease(DeviceObject);

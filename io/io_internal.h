@@ -12,10 +12,6 @@
 // gets OrphanStatus; *Status is what the request was completed with.
 FdoExtension *BridgeOrComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS OrphanStatus, NTSTATUS *Status);
 
-// Cancels the transfer in flight, if any, and returns whether there was one.
-// The transfer's record stays alive until the cancel has been issued.
-BOOLEAN CancelCurrentTransfer(PDEVICE_OBJECT DeviceObject);
-
 // Whether a request comes from the handle that opened the port. A request
 // without a file object comes from another driver in kernel mode and is let
 // through; one from any other file object is not the port's.

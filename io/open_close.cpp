@@ -10,9 +10,8 @@
 // The extension stays valid for a close even then: the I/O manager keeps the
 // device object while a file object on it exists.
 //
-// Locks: TransferLock guards Opened and OwnerFileObject together (and
-// CurrentTransfer, io/transfer.cpp); it is taken alone, never with
-// InterfaceLock or ChildListLock held or taken inside it.
+// Locks: as include/norvusb.h says above the record; here TransferLock
+// guards Opened and OwnerFileObject together.
 #include "io_internal.h"
 
 // How often close looks whether a cancelled transfer has let go: 1 ms in
@@ -45,11 +44,10 @@ BOOLEAN FromOwner(FdoExtension *Extension, PIRP Irp) {
 }
 
 // Opened and the owner change together under TransferLock, so that a
-// transfer about to be published sees either both or neither. Opened goes
-// 0 (free) -> 1 (open, by this owner) -> 2 (closing) -> 0; only the open
-// state admits transfers and only the free one an open, so an open cannot
-// slip in while a close is still taking the port apart.
-static BOOLEAN MoveOpenState(FdoExtension *Extension, UCHAR From, UCHAR To, PFILE_OBJECT Owner) {
+// transfer about to be published sees either both or neither. The states
+// (PORT_STATE) are such that an open cannot slip in while a close is still
+// taking the port apart, nor while the bridge is stopped.
+BOOLEAN MoveOpenState(FdoExtension *Extension, UCHAR From, UCHAR To, PFILE_OBJECT Owner) {
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->TransferLock, &Irql);
   BOOLEAN Moved = NorvUsbReadUchar(&Extension->Opened) == From;
@@ -77,11 +75,13 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Extension == nullptr) {
     return Status;
   }
-  if (!IoGateAcquire(DeviceObject)) {
+  if (!IoGateAcquireForIo(DeviceObject)) {
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
-  if (!MoveOpenState(Extension, 0, 1, IoGetCurrentIrpStackLocation(Irp)->FileObject)) {
-    Status = STATUS_OBJECT_NAME_COLLISION;
+  if (!MoveOpenState(Extension, PortFree, PortOpen, IoGetCurrentIrpStackLocation(Irp)->FileObject)) {
+    // Taken, or held by a stop: the pipes of a stopped bridge are gone.
+    Status = NorvUsbReadUchar(&Extension->Opened) == PortHeld ? STATUS_INVALID_DEVICE_STATE
+                                                                : STATUS_OBJECT_NAME_COLLISION;
   } else {
     // The size as it stands now: a later AddDevice may change the setting,
     // and the transfer engine bounds itself by what was allocated here.
@@ -91,7 +91,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     FreeTransferBuffer(Extension);
     Extension->TransferBufferSize = Buffer != nullptr ? Size : 0;
     InterlockedExchangePointer((PVOID volatile *)&Extension->TransferBuffer, Buffer);
-    SetPipeMarks(DeviceObject, 1);
+    SetPipeMarks(DeviceObject, NORVUSB_PIPE_OPEN);
     Status = STATUS_SUCCESS;
   }
   IoGateRelease(DeviceObject);
@@ -121,14 +121,14 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // driver (requests without a file object do not open it either).
   PFILE_OBJECT Owner = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   if (Owner == NorvUsbReadPointer((PVOID const volatile *)&Extension->OwnerFileObject) &&
-      MoveOpenState(Extension, 1, 2, Owner)) {
+      MoveOpenState(Extension, PortOpen, PortClosing, Owner)) {
     // The platform closes only after the handle's last request has finished;
     // Wine does not, so a transfer may still own the bounce buffer here.
     CancelCurrentTransfer(DeviceObject);
     WaitForTransferIdle(Extension);
-    SetPipeMarks(DeviceObject, 0);
+    SetPipeMarks(DeviceObject, NORVUSB_PIPE_CLOSED);
     FreeTransferBuffer(Extension);
-    MoveOpenState(Extension, 2, 0, nullptr);
+    MoveOpenState(Extension, PortClosing, PortFree, nullptr);
   }
   // Nothing of the bridge is touched after this: once the close has finished,
   // a remove may delete the device object.

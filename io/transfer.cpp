@@ -14,8 +14,12 @@
 // not take waits in ReadCarry, which the next read gets before anything is
 // asked of the device again.
 //
-// CurrentTransfer is published, complete, under TransferLock and cleared
-// under it by the completion routine. The reset sequence takes a reference
+// CurrentTransfer is published, complete (its request set, the request
+// ready to go down), under TransferLock and cleared under it by the
+// completion routine. Publishing looks at the open state and at removal
+// under that lock, and close, remove and surprise removal cancel what they
+// find under it after they changed those: a transfer is either seen and
+// cancelled or never passed down. The reset sequence takes a reference
 // on the record under the same lock, so the record and its request stay
 // alive until its cancel has been issued: whoever lets go of the last
 // reference finishes the request.
@@ -37,10 +41,11 @@ NTSTATUS ClaimTransfer(FdoExtension *Extension, PIRP Irp) {
   if (!FromOwner(Extension, Irp)) {
     return STATUS_INVALID_HANDLE;
   }
-  if (InterlockedCompareExchange(&Extension->TransferBusy, 1, 0) != 0) {
+  // A test-and-set: setting a flag that is already 1 changes nothing.
+  if (InterlockedExchange(&Extension->TransferBusy, 1) != 0) {
     return STATUS_DEVICE_BUSY;
   }
-  if (NorvUsbReadUchar(&Extension->Opened) != 1) {
+  if (NorvUsbReadUchar(&Extension->Opened) != PortOpen) {
     InterlockedExchange(&Extension->TransferBusy, 0);
     return STATUS_INVALID_HANDLE;
   }
@@ -56,14 +61,24 @@ ULONG RequestLength(PIRP Irp) {
   return Length > NorvUsbReadUlong(&DriverGlobals.MaxTransferSize) ? 0 : Length;
 }
 
-// What a read asks of the device: the caller's length rounded up to whole
-// packets, so that the device never has to stop inside one. A packet size
+// What a transfer asks of the device, never more than the pipe's
+// MaximumTransferSize (the stack of the oldest targets refuses more). A
+// read asks for whole packets, so that the device never has to stop inside
+// one: the caller's length rounded up, or down where rounding up would pass
+// the pipe's limit (a short read is the caller's to repeat). A packet size
 // beyond the carry's room is left unrounded.
-ULONG WholePackets(ULONG Length, USHORT PacketSize) {
-  if (PacketSize == 0 || PacketSize > NORVUSB_CARRY_SIZE) {
-    return Length;
+ULONG DeviceLength(ULONG Length, const USBD_PIPE_INFORMATION *Pipe, UCHAR ReadDirection) {
+  ULONG Limit = Pipe->MaximumTransferSize;
+  ULONG PacketSize = Pipe->MaximumPacketSize;
+  ULONG Asked = Length < Limit ? Length : Limit;
+  if (ReadDirection && PacketSize != 0 && PacketSize <= NORVUSB_CARRY_SIZE) {
+    ULONG Whole = (Length + PacketSize - 1) / PacketSize * PacketSize;
+    if (Whole > Limit) {
+      Whole = Limit / PacketSize * PacketSize;
+    }
+    Asked = Whole != 0 ? Whole : Asked;
   }
-  return (Length + PacketSize - 1) / PacketSize * PacketSize;
+  return Asked;
 }
 
 VOID FillBulkRequest(TransferContext *Context, const USBD_PIPE_INFORMATION *Pipe, ULONG Length) {
@@ -95,21 +110,27 @@ TransferContext *NewTransfer(FdoExtension *Extension, const USBD_PIPE_INFORMATIO
   Context->BounceBuffer = Extension->TransferBuffer;
   Context->AskedLength = Length;
   Context->References = 1;
-  FillBulkRequest(Context, Pipe, ReadDirection ? WholePackets(Length, Pipe->MaximumPacketSize) : Length);
+  FillBulkRequest(Context, Pipe, DeviceLength(Length, Pipe, ReadDirection));
   return Context;
 }
 
-// Publishes the record unless the port was closed since the claim: close
-// cancels only a transfer it can see.
-BOOLEAN PublishTransfer(FdoExtension *Extension, TransferContext *Context) {
+// Publishes the record unless the port was closed or the bridge removed
+// since the claim: close and removal cancel only a transfer they can see.
+// The record is complete before anyone can see it: a cancel may come the
+// moment the lock is released.
+NTSTATUS PublishTransfer(FdoExtension *Extension, TransferContext *Context) {
+  NTSTATUS Status = STATUS_SUCCESS;
   KIRQL Irql;
   KeAcquireSpinLock(&Extension->TransferLock, &Irql);
-  BOOLEAN Open = NorvUsbReadUchar(&Extension->Opened) == 1;
-  if (Open) {
+  if (NorvUsbReadUchar(&Extension->DeviceRemoved) != 0 || NorvUsbReadUchar(&Extension->DeviceGone) != 0) {
+    Status = STATUS_DELETE_PENDING;
+  } else if (NorvUsbReadUchar(&Extension->Opened) != PortOpen) {
+    Status = STATUS_CANCELLED;
+  } else {
     Extension->CurrentTransfer = Context;
   }
   KeReleaseSpinLock(&Extension->TransferLock, Irql);
-  return Open;
+  return Status;
 }
 
 // Everything up to passing the request down. Returns STATUS_PENDING once
@@ -141,16 +162,21 @@ NTSTATUS StartTransfer(FdoExtension *Extension, PIRP Irp, const USBD_PIPE_INFORM
   if (Context == nullptr) {
     return STATUS_NO_MEMORY;
   }
-  if (!PublishTransfer(Extension, Context)) {
-    ExFreePool(Context);
-    return STATUS_CANCELLED;
-  }
+  // The lower driver's stack location is ours to fill until the request
+  // goes down; a request completed here never reaches it.
   PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
   Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   Next->Parameters.Others.Argument1 = &Context->Urb;
   Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   IoSetCompletionRoutine(Irp, BulkTransferComplete, Context, TRUE, TRUE, TRUE);
   Context->Irp = Irp;
+  NTSTATUS Status = PublishTransfer(Extension, Context);
+  if (!NT_SUCCESS(Status)) {
+    ExFreePool(Context);
+    return Status;
+  }
+  // A cancel that comes before the stack has queued the request finds its
+  // cancel flag set, and the stack ends it at once.
   IoMarkIrpPending(Irp);
   // From here on the request and the record belong to the completion side.
   IofCallDriver(Extension->LowerDeviceObject, Irp);
@@ -168,15 +194,32 @@ VOID KeepCarry(FdoExtension *Extension, const UCHAR *Extra, ULONG Count) {
   Extension->ReadCarryLength = Count;
 }
 
+// Empties the carry when a reset or a new configuration made its bytes
+// stale. Only the holder of TransferBusy calls it.
+VOID DropStaleCarry(FdoExtension *Extension) {
+  if (InterlockedExchange(&Extension->ReadCarryStale, 0) != 0) {
+    Extension->ReadCarryLength = 0;
+  }
+}
+
 // Settles the request's outcome as the completion found it: status,
 // bytes moved, and for a read the data handed to the caller. Returns the
 // completion's result.
+//
+// A cancel (ours, or the caller's) may meet a transfer that moved data all
+// the same: what moved is reported as a success, since a writer told 0
+// resends what the printer already has, and a reader would lose the bytes.
+// Only a cancel that moved nothing ends in STATUS_CANCELLED, with 0 bytes.
+// Any other failure hands nothing back.
 NTSTATUS SettleOutcome(FdoExtension *Extension, TransferContext *Context, BOOLEAN Cancelled) {
   PIRP Irp = Context->Irp;
-  NTSTATUS Status = Cancelled ? STATUS_CANCELLED : Irp->IoStatus.Status;
-  // Nothing is handed back from a cancelled or failed transfer, even if
-  // some data had moved.
-  ULONG Moved = NT_SUCCESS(Status) ? Context->Urb.TransferBufferLength : 0;
+  NTSTATUS Status = Irp->IoStatus.Status;
+  BOOLEAN Cut = Cancelled || Status == STATUS_CANCELLED;
+  ULONG Moved = (NT_SUCCESS(Status) || Cut) ? Context->Urb.TransferBufferLength : 0;
+  if (Cut) {
+    Status = Moved != 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
+  }
+  DropStaleCarry(Extension);
   ULONG Handed = Moved > Context->AskedLength ? Context->AskedLength : Moved;
   if (Context->ReadDirection && Handed != 0) {
     RtlCopyMemory(Context->CallerBuffer, Context->BounceBuffer, Handed);
@@ -228,6 +271,7 @@ NTSTATUS SwitchMode(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP I
 NTSTATUS TransferClaimed(PDEVICE_OBJECT DeviceObject, FdoExtension *Extension, PIRP Irp, UCHAR Mode,
                          ULONG PipeIndex, UCHAR ReadDirection) {
   NTSTATUS Status;
+  DropStaleCarry(Extension);
   if (ReadDirection && Extension->ReadCarryLength != 0) {
     Status = ReadFromCarry(Extension, Irp);
     ReleaseTransfer(Extension);
@@ -253,7 +297,7 @@ NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Mode, ULO
   }
   // The change of mode talks to the device too: it runs inside the gate, so
   // that remove waits for it rather than detach under it.
-  if (!IoGateAcquire(DeviceObject)) {
+  if (!IoGateAcquireForIo(DeviceObject)) {
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
   Status = ClaimTransfer(Extension, Irp);
@@ -267,11 +311,11 @@ NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Mode, ULO
 }  // namespace
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  return DispatchTransfer(DeviceObject, Irp, 0, 0, 0);
+  return DispatchTransfer(DeviceObject, Irp, BRIDGE_MODE_FORWARD, NORVUSB_WRITE_PIPE, NORVUSB_DIRECTION_OUT);
 }
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  return DispatchTransfer(DeviceObject, Irp, 1, 1, 1);
+  return DispatchTransfer(DeviceObject, Irp, BRIDGE_MODE_REVERSE, NORVUSB_READ_PIPE, NORVUSB_DIRECTION_IN);
 }
 
 // The caller holds the bridge's transfer claim; every path gives it back.
@@ -288,7 +332,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PipeIndex, UC
   }
   USBD_PIPE_INFORMATION Pipe;
   NTSTATUS Status = STATUS_INVALID_PARAMETER;
-  if (CopyPipe(DeviceObject, PipeIndex, &Pipe) && Pipe.PipeFlags == 1) {
+  if (CopyPipe(DeviceObject, PipeIndex, &Pipe) && Pipe.PipeFlags == NORVUSB_PIPE_OPEN) {
     Status = StartTransfer(Extension, Irp, &Pipe, ReadDirection);
   }
   if (Status != STATUS_PENDING) {

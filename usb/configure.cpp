@@ -276,6 +276,8 @@ NTSTATUS SelectInterfaceEx(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCR
     if (!NT_SUCCESS(StoreStatus)) {
       Status = StoreStatus;
     }
+    // Bytes a read left belong to the configuration that is gone.
+    InterlockedExchange(&Extension->ReadCarryStale, 1);
   }
   FreeBlock(Urb);
   return Status;

@@ -66,7 +66,7 @@ VOID FillPipeRequest(PURB Urb, ULONG BlockSize, USHORT Function, const USBD_PIPE
 VOID MaintainOnePipe(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG BlockSize, USHORT Function, ULONG PipeIndex,
                      NTSTATUS *Result) {
   USBD_PIPE_INFORMATION Pipe;
-  if (!CopyPipe(DeviceObject, PipeIndex, &Pipe) || Pipe.PipeFlags == 0) {
+  if (!CopyPipe(DeviceObject, PipeIndex, &Pipe) || Pipe.PipeFlags == NORVUSB_PIPE_CLOSED) {
     return;
   }
   FillPipeRequest(Urb, BlockSize, Function, &Pipe);

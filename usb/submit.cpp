@@ -78,8 +78,9 @@ VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncO
   Outcome->WaitResult = WaitResult;
 
   // Let the I/O manager finish the request (status block, event, freeing)
-  // and wait until it has.
-  KeClearEvent(Event);
+  // and wait until it has. The event is made not signalled again by
+  // initialising it, which every target imports, rather than KeClearEvent.
+  KeInitializeEvent(Event, NotificationEvent, FALSE);
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
   ExFreePool(Event);

@@ -43,7 +43,9 @@ NTSTATUS SendVendorRequest(PDEVICE_OBJECT DeviceObject, VendorBlocks *Blocks, UL
   Urb->UrbHeader.Length = (USHORT)NORVUSB_VENDOR_REQUEST_LENGTH;
   Urb->UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST *Request = &Urb->UrbControlVendorClassRequest;
-  Request->TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+  // Every reply may be shorter than the buffer (the device ID always is):
+  // without the flag, UHCI and OHCI controllers fail a short control read.
+  Request->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
   Request->TransferBufferLength = ReplyLength;
   Request->TransferBuffer = Blocks->Reply;
   Request->TransferBufferMDL = nullptr;

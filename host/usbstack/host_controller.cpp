@@ -261,9 +261,12 @@ void UsbBus::Impl::ServeControl(PortState &port, QueueIt it, std::vector<Finishe
   } else if (--request.framesLeft > 0) {
     return;
   }
-  // A short control read is not an error: the platform's stack accepts it
-  // whatever USBD_SHORT_TRANSFER_OK says.
-  finish({});
+  // A UHCI or OHCI controller that meets a short packet in a control read
+  // without USBD_SHORT_TRANSFER_OK drops the data and status stages and fails
+  // the transfer (an EHCI controller would not; this bus models the former).
+  // The stack sets the flag itself for the standard reads it builds.
+  const bool cutShort = request.in && request.moved < request.length && !request.shortOk;
+  finish(cutShort ? kShort : Outcome{});
 }
 
 uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, std::vector<Finished> &done) {

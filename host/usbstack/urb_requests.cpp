@@ -123,6 +123,10 @@ std::optional<Outcome> TakeTransfer(Request &request, ULONG flags, ULONG length,
 // default control pipe; a pipe of the configuration takes up to wLength.
 constexpr uint32_t kDefaultPipeControlLimit = 4096;
 
+// The flags of a standard read whose URB has no flags of its own (a
+// descriptor, a status): the stack asks for data and accepts a short reply.
+constexpr ULONG kStackRead = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
 std::optional<Outcome> PrepareControl(Request &request, uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue,
                                       uint16_t wIndex, bool defaultPipe = true) {
   if (request.length > (defaultPipe ? kDefaultPipeControlLimit : 0xFFFF))
@@ -271,7 +275,7 @@ std::optional<Outcome> UsbBus::Impl::Prepare(PortState &port, Request &request) 
   if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
     auto &d = urb.UrbControlDescriptorRequest;
     if (auto refusal =
-            TakeTransfer(request, USBD_TRANSFER_DIRECTION_IN, d.TransferBufferLength, d.TransferBuffer, d.TransferBufferMDL))
+            TakeTransfer(request, kStackRead, d.TransferBufferLength, d.TransferBuffer, d.TransferBufferMDL))
       return refusal;
     return PrepareControl(request, kDirectionIn, kRequestGetDescriptor,
                           static_cast<uint16_t>(d.DescriptorType << 8 | d.Index), d.LanguageId);
@@ -285,7 +289,7 @@ std::optional<Outcome> UsbBus::Impl::Prepare(PortState &port, Request &request) 
   if (function == URB_FUNCTION_GET_STATUS_FROM_DEVICE) {
     auto &g = urb.UrbControlGetStatusRequest;
     if (g.TransferBufferLength < 2) return Outcome::Of(USBD_STATUS_INVALID_PARAMETER);
-    if (auto refusal = TakeTransfer(request, USBD_TRANSFER_DIRECTION_IN, 2, g.TransferBuffer, g.TransferBufferMDL))
+    if (auto refusal = TakeTransfer(request, kStackRead, 2, g.TransferBuffer, g.TransferBufferMDL))
       return refusal;
     return PrepareControl(request, kDirectionIn, kRequestGetStatus, 0, g.Index);
   }

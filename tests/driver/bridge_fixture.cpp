@@ -69,6 +69,9 @@ NTSTATUS AnswerUrb(PURB urb) {
       if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && gStack->heldBulk != nullptr &&
           IoSetCancelRoutine(gStack->heldBulk, nullptr) != nullptr) {
         PIRP held = std::exchange(gStack->heldBulk, nullptr);
+        // Nothing moved, and the URB says so, as the stack's does.
+        static_cast<PURB>(IoGetCurrentIrpStackLocation(held)->Parameters.Others.Argument1)
+            ->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         held->IoStatus.Status = STATUS_CANCELLED;
         IoCompleteRequest(held, IO_NO_INCREMENT);
       }

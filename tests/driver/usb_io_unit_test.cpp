@@ -1,5 +1,6 @@
 // The USB access and user I/O routines on the kernel alone, on a bridge
 // device object built by hand above a scripted stand-in for the USB stack.
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -346,18 +347,23 @@ TEST_F(UsbIoUnitTest, ABridgeBeingRemovedRefusesEveryRequestWithNothingMoved) {
   Configure(ConfigurationSet());
   ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
   stack_.functions.clear();
-  ext_->DeviceRemoved = 1;
   std::vector<UCHAR> data(4, 0x66);
   struct Row {
     UCHAR major;
     std::vector<UCHAR> *data;
   } rows[] = {{IRP_MJ_CREATE, nullptr}, {IRP_MJ_WRITE, &data}, {IRP_MJ_READ, &data}, {IRP_MJ_DEVICE_CONTROL, nullptr}};
-  for (const Row &row : rows) {
-    ULONG_PTR info = 99;
-    EXPECT_EQ(Send(bridge_, row.major, 0, {}, 0, nullptr, &info, nullptr, row.data), STATUS_DELETE_PENDING)
-        << int(row.major);
-    EXPECT_EQ(info, 0u) << int(row.major);
+  // Removed, or gone at a surprise removal while the remove waits for the
+  // last handle: the same refusal.
+  for (UCHAR *flag : {&ext_->DeviceGone, &ext_->DeviceRemoved}) {
+    *flag = 1;
+    for (const Row &row : rows) {
+      ULONG_PTR info = 99;
+      EXPECT_EQ(Send(bridge_, row.major, 0, {}, 0, nullptr, &info, nullptr, row.data), STATUS_DELETE_PENDING)
+          << int(row.major);
+      EXPECT_EQ(info, 0u) << int(row.major);
+    }
   }
+  ext_->DeviceGone = 0;
   for (UCHAR major : {IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL}) {
     const Outcome outcome = SendPnp(bridge_, major, IRP_MN_QUERY_CAPABILITIES, {}, 99);
     EXPECT_EQ(outcome.returned, STATUS_DELETE_PENDING) << int(major);
@@ -545,11 +551,11 @@ struct PendingRead {
   std::vector<UCHAR> data;
 };
 
-void StartRead(PDEVICE_OBJECT bridge, PendingRead &read) {
+void StartRead(PDEVICE_OBJECT bridge, PendingRead &read, UCHAR major = IRP_MJ_READ) {
   KeInitializeEvent(&read.done, NotificationEvent, FALSE);
   PIRP irp = IoBuildDeviceIoControlRequest(0, bridge, nullptr, 0, nullptr, 0, FALSE, &read.done, &read.iosb);
   ASSERT_NE(irp, nullptr);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
   IoAllocateMdl(read.data.data(), ULONG(read.data.size()), FALSE, FALSE, irp);
   EXPECT_EQ(IofCallDriver(bridge, irp), STATUS_PENDING);
 }
@@ -560,9 +566,10 @@ bool Finished(PendingRead &read) {
 }
 
 // A cleanup neither cancels nor waits for the transfer in flight. A transfer
-// the reset sequence cancels hands nothing back, even when the stack moved
-// data before the cancel took.
-TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing) {
+// the reset sequence cancels just as the stack finished it reports what
+// moved: a read hands its bytes over, a write its count (told 0, a writer
+// would print them twice).
+TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndATransferCancelledAfterItMovedReportsIt) {
   Configure(ConfigurationSet());
   ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
   ext_->TransferMode = 1;  // reading already: no mode switch
@@ -581,31 +588,48 @@ TEST_F(UsbIoUnitTest, CleanupLeavesTheReadAloneAndACancelledReadHandsBackNothing
   EXPECT_EQ(host::clock::Now() - before, 10'000'000) << "two pauses of half a second; the stack answers at once";
   EXPECT_TRUE(stack_.bulkCancelled);
   ASSERT_TRUE(Finished(read));
-  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
-  EXPECT_EQ(read.iosb.Information, 0u);
-  EXPECT_EQ(read.data, std::vector<UCHAR>(16, 0xEE));
+  EXPECT_EQ(read.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(read.iosb.Information, 8u);
+  std::vector<UCHAR> expected(16, 0xEE);
+  std::fill_n(expected.begin(), 8, 0x11);
+  EXPECT_EQ(read.data, expected);
   EXPECT_EQ(ext_->CurrentTransfer, nullptr);
   EXPECT_EQ(ext_->TransferBusy, 0);
   EXPECT_EQ(ext_->PendingIoCount, 1);
+
+  ext_->TransferMode = 0;  // writing already
+  PendingRead write(16);
+  StartRead(bridge_, write, IRP_MJ_WRITE);
+  stack_.bulkCancelled = false;
+  EXPECT_EQ(Ioctl(IOCTL_BRIDGE_RESET_DEVICE, {}, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(stack_.bulkCancelled);
+  ASSERT_TRUE(Finished(write));
+  EXPECT_EQ(write.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(write.iosb.Information, 8u);
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
 }
 
 // A close with a transfer in flight cancels it and looks every millisecond
 // whether it has let go: a cancel that takes the stack 2.5 ms holds the close
-// for three looks, and the close then frees the bounce buffer.
+// for three looks, and the close then frees the bounce buffer. The stack
+// finishes the read into the bounce buffer meanwhile, and the read hands
+// those bytes over: the buffer was still there.
 TEST_F(UsbIoUnitTest, ACloseWaitsForTheCancelledTransferInMillisecondLooks) {
   Configure(ConfigurationSet());
   ASSERT_EQ(Send(bridge_, IRP_MJ_CREATE, 0, {}, 0), STATUS_SUCCESS);
   ext_->TransferMode = 1;
   stack_.holdBulk = true;
   stack_.cancelTakes = 25'000;
+  stack_.bulkMoved = 4;
   PendingRead read(16);
   StartRead(bridge_, read);
   const int64_t before = host::clock::Now();
   EXPECT_EQ(Send(bridge_, IRP_MJ_CLOSE, 0, {}, 0), STATUS_SUCCESS);
   EXPECT_EQ(host::clock::Now() - before, 30'000);
   ASSERT_TRUE(Finished(read));
-  EXPECT_EQ(read.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(read.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(read.iosb.Information, 4u);
+  EXPECT_EQ(std::vector<UCHAR>(read.data.begin(), read.data.begin() + 4), std::vector<UCHAR>(4, 0x11));
   EXPECT_EQ(ext_->TransferBusy, 0);
   EXPECT_EQ(ext_->TransferBuffer, nullptr);
 }

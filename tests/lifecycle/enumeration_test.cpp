@@ -53,10 +53,12 @@ TEST_F(EnumerationTest, AnAcmePrinterBecomesAPortAndAnLptenumChild) {
   EXPECT_EQ(printer->hardwareIds, std::vector<std::string>{"ACMELX-10039C4"});
   EXPECT_TRUE(printer->compatibleIds.empty());
   EXPECT_EQ(printer->instanceId, "ACMELX-10039C4NorvUSB");
-  // The child's capability record as the driver writes it.
-  EXPECT_EQ(printer->capabilities.Size, 32);
+  // The child's capability record: what the PnP manager filled in and the
+  // child does not own stays.
+  EXPECT_EQ(printer->capabilities.Size, sizeof(DEVICE_CAPABILITIES));
   EXPECT_EQ(printer->capabilities.Version, 1);
-  EXPECT_EQ(printer->capabilities.Address, 0u);
+  EXPECT_EQ(printer->capabilities.Address, 0xFFFFFFFFu);
+  EXPECT_EQ(printer->capabilities.UINumber, 0xFFFFFFFFu);
   EXPECT_EQ(Extension(0)->ChildCount, 1u);
   EXPECT_EQ(Extension(0)->DeviceIdValid, 1);
 }

@@ -51,8 +51,8 @@ struct Sent {
 
 // Whether `received` is the writes' bytes in order: all a succeeded write
 // reports as moved, and for a failed or cancelled one what it reports and
-// possibly more of its page (a cancelled transfer reports nothing of what
-// had already moved). Every place in `received` each write may end at is
+// possibly more of its page (a failed transfer reports nothing of what had
+// already moved). Every place in `received` each write may end at is
 // followed, so that no guess about a failed write's share can mislead.
 bool ReceivedAsSent(const std::vector<uint8_t> &received, const std::vector<Write> &writes) {
   std::set<size_t> ends = {0};
@@ -212,8 +212,11 @@ class PnpCyclesTest : public LifecycleTest {
     PlugAll(machine, shared);
     AwaitWrites(shared, 1);
     shared.phase++;  // I/O while the bridges restart
-    for (size_t b = 0; b < kPorts; ++b)
-      EXPECT_EQ(host::pnp::RestartDevice(BridgeNode(b)->instancePath), STATUS_SUCCESS) << "restart " << b;
+    for (size_t b = 0; b < kPorts; ++b) {
+      // A bridge whose port is open at that moment refuses the stop.
+      const NTSTATUS restarted = host::pnp::RestartDevice(BridgeNode(b)->instancePath);
+      EXPECT_TRUE(restarted == STATUS_SUCCESS || restarted == STATUS_DEVICE_BUSY) << "restart " << b;
+    }
     shared.phase++;  // and while the system sleeps and wakes
     EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(host::pnp::SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);

@@ -1,4 +1,4 @@
-// Power requests to the bridge on both routes, with a lower stack that
+// Power requests to the bridge, with a lower stack that
 // passes, fails or holds a change to D0.
 #include <gtest/gtest.h>
 
@@ -27,36 +27,28 @@ class PowerTest : public LifecycleTest {
   PDEVICE_OBJECT fdo_ = nullptr;
 };
 
-class PowerRouteTest : public PowerTest, public ::testing::WithParamInterface<UCHAR> {
+// The power route (IRP_MJ_POWER); on the Plug and Play route minor code 0x17
+// is a surprise removal, not a power request.
+class PowerRouteTest : public PowerTest {
  protected:
   // What the USB stack answers to a request that goes all the way down: it
-  // leaves an unknown power request as it came; on the Plug and Play route
-  // minor code 0x17 is the surprise-removal code, which it accepts.
-  NTSTATUS LowerAnswer() const { return GetParam() == IRP_MJ_POWER ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS; }
-  // Minor code 0x17 on the Plug and Play route is a surprise removal, which
-  // the lower filter fails on purpose in these tests: the verifier says so.
-  void TakeFailedSurpriseRemovals() {
-    if (GetParam() == IRP_MJ_PNP) {
-      EXPECT_TRUE(TakeBugCheck(0xC9, 0x247));
-    }
-    while (TakeBugCheck(0xC9, 0x247)) {
-    }
-  }
+  // leaves an unknown power request as it came.
+  static constexpr NTSTATUS kLowerAnswer = STATUS_NOT_SUPPORTED;
 };
 
-TEST_P(PowerRouteTest, AChangeToD3GoesDownAndKeepsTheLowerStatus) {
-  SentIrp d3 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD3));
+TEST_F(PowerRouteTest, AChangeToD3GoesDownAndKeepsTheLowerStatus) {
+  SentIrp d3 = Send(fdo_, IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD3));
   EXPECT_EQ(GateCount(), 1);
   ASSERT_TRUE(d3.Wait());
   // Pended when the force-pending filter below pends it.
-  EXPECT_EQ(d3.returned == STATUS_PENDING ? d3.Status() : d3.returned, LowerAnswer());
-  EXPECT_EQ(d3.Status(), LowerAnswer());
+  EXPECT_EQ(d3.returned == STATUS_PENDING ? d3.Status() : d3.returned, kLowerAnswer);
+  EXPECT_EQ(d3.Status(), kLowerAnswer);
   EXPECT_EQ(Script().d0Seen.load(), 0);
 }
 
-TEST_P(PowerRouteTest, AChangeToD0ThatFailsBelowEndsInSuccess) {
+TEST_F(PowerRouteTest, AChangeToD0ThatFailsBelowEndsInSuccess) {
   Script().toD0 = D0Answer::Fail;
-  SentIrp d0 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD0));
+  SentIrp d0 = Send(fdo_, IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD0));
   ASSERT_TRUE(d0.Wait());
   // Returned as completed: a caller takes the returned status when the
   // request was not pended.
@@ -64,12 +56,11 @@ TEST_P(PowerRouteTest, AChangeToD0ThatFailsBelowEndsInSuccess) {
   EXPECT_EQ(d0.Status(), STATUS_SUCCESS);
   EXPECT_EQ(Script().d0Seen.load(), 1);
   EXPECT_EQ(GateCount(), 1);
-  TakeFailedSurpriseRemovals();
 }
 
-TEST_P(PowerRouteTest, AChangeToD0PendedBelowHoldsTheGateUntilItCompletes) {
+TEST_F(PowerRouteTest, AChangeToD0PendedBelowHoldsTheGateUntilItCompletes) {
   Script().toD0 = D0Answer::Hold;
-  SentIrp d0 = Send(fdo_, GetParam(), 0x17, DevicePower(PowerDeviceD0));
+  SentIrp d0 = Send(fdo_, IRP_MJ_POWER, 0x17, DevicePower(PowerDeviceD0));
   EXPECT_EQ(d0.returned, STATUS_PENDING);
   EXPECT_FALSE(d0.Done());
   EXPECT_EQ(GateCount(), 2);
@@ -79,21 +70,20 @@ TEST_P(PowerRouteTest, AChangeToD0PendedBelowHoldsTheGateUntilItCompletes) {
   EXPECT_EQ(d0.Status(), STATUS_SUCCESS);
   EXPECT_TRUE(d0.PendingReturned());
   EXPECT_EQ(GateCount(), 1);
-  TakeFailedSurpriseRemovals();
 }
 
-TEST_P(PowerRouteTest, ASystemStateChangeIsFinished) {
+TEST_F(PowerRouteTest, ASystemStateChangeIsFinished) {
   IO_STACK_LOCATION parameters{};
   parameters.Parameters.Power.Type = SystemPowerState;
   parameters.Parameters.Power.State.SystemState = PowerSystemSleeping3;
-  SentIrp system = Send(fdo_, GetParam(), 0x17, parameters);
+  SentIrp system = Send(fdo_, IRP_MJ_POWER, 0x17, parameters);
   ASSERT_TRUE(system.Wait());
-  EXPECT_EQ(system.Status(), LowerAnswer());
+  EXPECT_EQ(system.Status(), kLowerAnswer);
   EXPECT_EQ(GateCount(), 1);
 }
 
-TEST_P(PowerRouteTest, MinorCode0x18IsRefusedAndNeverGoesDown) {
-  SentIrp refused = Send(fdo_, GetParam(), 0x18);
+TEST_F(PowerRouteTest, MinorCode0x18IsRefusedAndNeverGoesDown) {
+  SentIrp refused = Send(fdo_, IRP_MJ_POWER, 0x18);
   ASSERT_TRUE(refused.Wait());
   EXPECT_EQ(refused.returned, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(refused.Status(), STATUS_UNSUCCESSFUL);
@@ -101,26 +91,11 @@ TEST_P(PowerRouteTest, MinorCode0x18IsRefusedAndNeverGoesDown) {
   EXPECT_EQ(GateCount(), 1);
 }
 
-TEST_P(PowerRouteTest, OtherMinorCodesAreFinished) {
-  // On the Plug and Play route the low codes are start, remove and the like.
-  std::vector<UCHAR> minors = {0x15, 0x16};
-  if (GetParam() == IRP_MJ_POWER) minors.insert(minors.end(), {0x00, 0x01, 0x02, 0x03});
-  for (UCHAR minor : minors) {
-    SentIrp other = Send(fdo_, GetParam(), minor);
+TEST_F(PowerRouteTest, OtherMinorCodesAreFinished) {
+  for (UCHAR minor : {UCHAR(0x15), UCHAR(0x16), UCHAR(0x00), UCHAR(0x01), UCHAR(0x02), UCHAR(0x03)}) {
+    SentIrp other = Send(fdo_, IRP_MJ_POWER, minor);
     ASSERT_TRUE(other.Wait()) << int(minor);
     EXPECT_EQ(GateCount(), 1) << int(minor);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Routes, PowerRouteTest, ::testing::Values(UCHAR(IRP_MJ_POWER), UCHAR(IRP_MJ_PNP)),
-                         [](const auto &info) { return info.param == IRP_MJ_POWER ? "Power" : "Pnp"; });
-
-TEST_F(PowerTest, MinorCodes0x15And0x16GoDownAsSuccessOnThePnpRoute) {
-  for (UCHAR minor : {UCHAR(0x15), UCHAR(0x16)}) {
-    SentIrp request = Send(fdo_, IRP_MJ_PNP, minor);
-    ASSERT_TRUE(request.Wait());
-    EXPECT_EQ(request.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Script().pnpSeen[minor].load(), 1);
   }
 }
 

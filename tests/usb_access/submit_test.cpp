@@ -23,7 +23,7 @@ struct FirmwareInfoUrb {
     urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     urb.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
     auto &request = urb.UrbControlVendorClassRequest;
-    request.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    request.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     request.TransferBuffer = reply;
     request.TransferBufferLength = sizeof reply;
     request.Request = BRIDGE_VENDOR_REQUEST;

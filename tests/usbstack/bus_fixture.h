@@ -148,7 +148,8 @@ class BusTest : public KernelFixture {
     bulk.TransferBuffer = buffer;
     bulk.TransferBufferLength = length;
   }
-  static void Vendor(UrbBlock &block, void *buffer, ULONG length, ULONG flags = USBD_TRANSFER_DIRECTION_IN) {
+  static void Vendor(UrbBlock &block, void *buffer, ULONG length,
+                     ULONG flags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) {
     auto &v = block.urb()->UrbControlVendorClassRequest;
     v = {};
     v.Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);

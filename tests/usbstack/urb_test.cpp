@@ -112,14 +112,19 @@ TEST_F(UrbTest, DescriptorReadsComeFromTheDeviceAndStopAtTheBuffer) {
   EXPECT_EQ(full[14], 7);  // interface class
 }
 
-TEST_F(UrbTest, VendorRequestFormsTheSetupPacketAndAcceptsAShortReply) {
+// The device sends 3 bytes of 8. As on UHCI and OHCI, the short reply is an
+// error without USBD_SHORT_TRANSFER_OK and a success with it.
+TEST_F(UrbTest, VendorRequestFormsTheSetupPacketAndAcceptsAShortReplyOnlyWithTheFlag) {
   uint8_t reply[8] = {};
   UrbBlock block;
-  Vendor(block, reply, sizeof reply);  // no USBD_SHORT_TRANSFER_OK; the device sends 3 bytes
+  Vendor(block, reply, sizeof reply, USBD_TRANSFER_DIRECTION_IN);
+  EXPECT_FALSE(NT_SUCCESS(Submit(block.urb())));
+  EXPECT_EQ(block.urb()->UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+  Vendor(block, reply, sizeof reply);
   ASSERT_EQ(Submit(block.urb()), STATUS_SUCCESS);
   EXPECT_EQ(block.urb()->UrbControlVendorClassRequest.TransferBufferLength, 3u);
   EXPECT_EQ(reply[2], 3);
-  ASSERT_EQ(device->setups.size(), 1u);
+  ASSERT_EQ(device->setups.size(), 2u);
   const auto setup = device->setups.back();
   EXPECT_EQ(setup.bmRequestType, 0xC0);
   EXPECT_EQ(setup.bRequest, 4);

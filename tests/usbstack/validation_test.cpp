@@ -42,7 +42,7 @@ void VendorOrClass(UrbBlock &block, USHORT function, uint8_t *data) {
   auto &v = block.urb()->UrbControlVendorClassRequest;
   v = {};
   v.Hdr.Function = function;
-  v.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+  v.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
   v.TransferBuffer = data;
   v.TransferBufferLength = 8;
 }
@@ -67,7 +67,7 @@ const std::vector<LengthCase> &LengthCases() {
          auto &c = b.urb()->UrbControlTransfer;
          c = {};
          c.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
-         c.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+         c.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
          c.TransferBuffer = data;
          c.TransferBufferLength = 8;
          c.SetupPacket[0] = 0xC0;
