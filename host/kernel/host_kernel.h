@@ -108,8 +108,6 @@ struct PoolStats {
 };
 PoolStats GetPoolStats();
 std::vector<PoolBlockInfo> OutstandingPoolBlocks();
-// The live block that holds `address`, found without a walk over the pool.
-std::optional<PoolBlockInfo> PoolBlockHolding(const void *address);
 // For tests that must act at an exact point of a driver routine: called on
 // the allocating thread after each successful allocation, outside the pool's
 // lock (it may take the driver's locks). An empty function stops it; so does

@@ -152,7 +152,7 @@ IrpOutcome SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const IO_STACK_
 }
 
 size_t PoolRoom(const void *p) {
-  const std::optional<PoolBlockInfo> block = host::PoolBlockHolding(p);
+  const std::optional<PoolBlockInfo> block = host::detail::PoolBlockHolding(p);
   if (!block) return 0;
   const auto *end = static_cast<const uint8_t *>(block->address) + block->size;
   return static_cast<size_t>(end - static_cast<const uint8_t *>(p));

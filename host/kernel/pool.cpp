@@ -493,7 +493,7 @@ std::vector<PoolBlockInfo> OutstandingPoolBlocks() {
   return blocks;
 }
 
-std::optional<PoolBlockInfo> PoolBlockHolding(const void *address) {
+std::optional<PoolBlockInfo> detail::PoolBlockHolding(const void *address) {
   auto &pool = ThePool();
   std::lock_guard lock(pool.mutex);
   auto it = pool.live.upper_bound(reinterpret_cast<uintptr_t>(address));
