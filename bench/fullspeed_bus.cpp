@@ -13,10 +13,12 @@
 // free-running threads (seeded:0) and seeded (seeded:1, NORVUSB_SEED picks
 // the schedule): the machine settles at each frame boundary, so the two
 // agree and neither depends on the machine's load.
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 
 #include "bench/bench_machine.h"
+#include "host/kernel/scheduler.h"
 
 namespace {
 
@@ -84,6 +86,118 @@ BENCHMARK(BM_PrintFullSpeed)
     ->Args({65536, 500000, 1})
     ->UseManualTime()
     ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------- bridges sharing the bus
+
+constexpr int kPacketsPerFrame = 19;
+constexpr int64_t kFrameUnits = 10'000;  // 1 ms
+
+// What a round-robin frame schedule allows, worked out packet by packet:
+// every bridge keeps one transfer of `packets` packets in flight and sends
+// the next in the frame after its last packet; each frame gives one packet
+// to each bridge with a transfer in turn, from where the last frame stopped,
+// until its 19 slots are used or every transfer has ended. The share of the
+// slots used, over many frames after all start together.
+double RoundRobinBound(size_t bridges, int packets) {
+  constexpr long kFrames = 75'600;  // whole periods of the schedules for 1 to 8 bridges
+  std::vector<int> left(bridges, packets);
+  size_t next = 0;
+  long moved = 0;
+  for (long frame = 0; frame < kFrames; ++frame) {
+    std::vector<bool> waiting(bridges, false);  // ended this frame: the next transfer waits for the next
+    size_t inTurn = bridges;
+    for (int slots = kPacketsPerFrame; slots > 0 && inTurn > 0; next = (next + 1) % bridges) {
+      if (waiting[next]) continue;
+      --slots;
+      ++moved;
+      if (--left[next] == 0) {
+        waiting[next] = true;
+        left[next] = packets;
+        --inTurn;
+      }
+    }
+  }
+  return static_cast<double>(moved) / (static_cast<double>(kFrames) * kPacketsPerFrame);
+}
+
+// Waits until the middle of the frame `frames` frames on: the bus runs its
+// frames on their boundaries, so a sample taken here sees whole frames.
+void WaitMidFrame(int64_t frames) {
+  const int64_t now = host::clock::Now();
+  const int64_t target = (now / kFrameUnits + frames) * kFrameUnits + kFrameUnits / 2;
+  host::sched::Delay(target - now, "the middle of a bus frame");
+}
+
+// range(0): bridges, each printing 4 KiB requests (the driver's default
+// MaxTransferSize) as fast as its writes complete, to a printer without a
+// rate; range(1): 1 seeded, 0 free-running. The window is the frames
+// counted after a warm-up; the packets each bridge moved in it come from
+// the bus's per-port counts, sampled between frames.
+void BM_BridgesSharingTheBus(benchmark::State &state) {
+  const auto bridges = static_cast<size_t>(state.range(0));
+  constexpr ULONG kRequest = 4096;
+  constexpr int64_t kWarmupFrames = 50;
+  constexpr int64_t kWindowFrames = 1512;  // whole periods of the schedules for 1 to 8 bridges (4, 7, 14, 27 frames)
+  host::MachineOptions options;
+  options.timing = host::usb::Timing::FullSpeed;
+  if (state.range(1) != 0) options.kernel.seed = bench::ModelSeed();
+  host::Machine machine(std::move(options));
+  std::vector<host::DeviceHandle> ports(bridges);
+  for (size_t b = 0; b < bridges; ++b) {
+    host::BridgePlan plan;
+    plan.printer.keepInMemory = false;
+    machine.Plug(std::move(plan));
+    if (ports[b].Open("\\\\.\\" + machine.View(b).portName) != STATUS_SUCCESS)
+      return state.SkipWithError("a port did not open");
+  }
+  const std::vector<uint8_t> data = bench::Pattern(kRequest);
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::vector<uint64_t> written(bridges, 0);
+  std::vector<uint64_t> packets(bridges, 0);
+  for (auto _ : state) {
+    std::vector<host::sched::Thread> writers;
+    for (size_t b = 0; b < bridges; ++b)
+      writers.emplace_back("writer", [&, b] {
+        while (!stop) {
+          const host::IoResult r = ports[b].Write(data.data(), kRequest);
+          if (r.status != STATUS_SUCCESS || r.information != kRequest) return void(++failures);
+          written[b] += kRequest;
+        }
+      });
+    WaitMidFrame(kWarmupFrames);
+    std::vector<uint64_t> first(bridges);
+    for (size_t b = 0; b < bridges; ++b) first[b] = machine.Bus().Stats(machine.Port(b)).bulkPackets;
+    WaitMidFrame(kWindowFrames);
+    for (size_t b = 0; b < bridges; ++b)
+      packets[b] = machine.Bus().Stats(machine.Port(b)).bulkPackets - first[b];
+    stop = true;
+    for (auto &writer : writers) writer.Join();
+    state.SetIterationTime(bench::ModelSeconds(kWindowFrames * kFrameUnits));
+  }
+  // Every byte written reached its printer.
+  for (size_t b = 0; b < bridges; ++b)
+    if (failures > 0 || !machine.Printer(b).WaitForReceived(written[b], std::chrono::seconds(10)) ||
+        machine.Printer(b).ReceivedCount() != written[b])
+      return state.SkipWithError(("bridge " + std::to_string(b + 1) + " lost bytes").c_str());
+  uint64_t total = 0;
+  uint64_t least = UINT64_MAX;
+  for (uint64_t moved : packets) {
+    total += moved;
+    least = std::min(least, moved);
+  }
+  const double slots = static_cast<double>(kWindowFrames) * kPacketsPerFrame;
+  state.counters["bus_util"] = static_cast<double>(total) / slots;
+  state.counters["bound_util"] = RoundRobinBound(bridges, kRequest / 64);
+  state.counters["min_fair_share"] = static_cast<double>(least) * static_cast<double>(bridges) / static_cast<double>(total);
+  state.counters["model_KBps"] = static_cast<double>(total) * 64.0 / bench::ModelSeconds(kWindowFrames * kFrameUnits) / 1000.0;
+}
+BENCHMARK(BM_BridgesSharingTheBus)
+    ->ArgNames({"bridges", "seeded"})
+    ->ArgsProduct({{1, 2, 4, 8, 32}, {0, 1}})
+    ->UseManualTime()
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -6,10 +6,14 @@
 // Within a word the most significant bit stands for the lowest number.
 static ULONG PortBit(ULONG Number) { return 0x80000000u >> (Number % PORT_BITS_PER_WORD); }
 
+// A full word is passed over whole, so a plug costs the same with 1 or 127
+// bridges in use.
 static BOOLEAN TakeLowestFreePort(PUSHORT Number) {
   for (ULONG Candidate = 0; Candidate < NORVUSB_MAX_PORTS; Candidate++) {
     ULONG *Word = &DriverGlobals.PortBitmap[Candidate / PORT_BITS_PER_WORD];
-    if ((*Word & PortBit(Candidate)) == 0) {
+    if (*Word == 0xFFFFFFFFu) {
+      Candidate += PORT_BITS_PER_WORD - 1;
+    } else if ((*Word & PortBit(Candidate)) == 0) {
       *Word |= PortBit(Candidate);
       *Number = (USHORT)Candidate;
       return TRUE;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,8 @@ inline constexpr unsigned char kUnwrittenByte = 0xCD;
 void PoolBoot(bool specialPool);
 void PoolReset();
 std::vector<std::string> PoolLeaks();
+// The live pool block that holds `address`, found without a walk over the pool.
+std::optional<PoolBlockInfo> PoolBlockHolding(const void *address);
 // Whether the address lies in a live paged-pool block: the kernel touches
 // spin locks and dispatcher objects at DISPATCH_LEVEL, where paged memory
 // must not be touched.

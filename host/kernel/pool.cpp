@@ -493,6 +493,16 @@ std::vector<PoolBlockInfo> OutstandingPoolBlocks() {
   return blocks;
 }
 
+std::optional<PoolBlockInfo> detail::PoolBlockHolding(const void *address) {
+  auto &pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  auto it = pool.live.upper_bound(reinterpret_cast<uintptr_t>(address));
+  if (it == pool.live.begin()) return std::nullopt;
+  const Block &block = std::prev(it)->second;
+  if (static_cast<const unsigned char *>(address) >= block.User() + block.size) return std::nullopt;
+  return PoolBlockInfo{block.User(), block.size, block.tag, block.type, block.serial};
+}
+
 void SetAllocationObserver(std::function<void(const PoolBlockInfo &)> observer) {
   auto &pool = ThePool();
   std::lock_guard lock(pool.mutex);

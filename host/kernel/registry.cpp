@@ -22,6 +22,9 @@ namespace host::registry {
 struct Key {
   std::string name;
   std::vector<std::shared_ptr<Key>> subkeys;          // creation order
+  // The same subkeys by their name in lower case: a key with many (an
+  // enumerator's, a class's) is searched without a walk over them all.
+  std::unordered_map<std::string, std::shared_ptr<Key>> byName;
   std::vector<std::pair<std::string, Value>> values;  // creation order
   bool deleted = false;
 };
@@ -77,11 +80,20 @@ std::string Joined(const std::vector<std::string> &parts) {
   return path.empty() ? "\\" : path;
 }
 
+std::string Folded(const std::string &name) {
+  std::string folded = name;
+  for (char &c : folded) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return folded;
+}
+
 KeyPtr ChildLocked(const Key &key, const std::string &name) {
-  for (const auto &child : key.subkeys) {
-    if (SameName(child->name, name)) return child;
-  }
-  return nullptr;
+  auto found = key.byName.find(Folded(name));
+  return found != key.byName.end() ? found->second : nullptr;
+}
+
+void AddChildLocked(Key &parent, KeyPtr child) {
+  parent.byName.emplace(Folded(child->name), child);
+  parent.subkeys.push_back(std::move(child));
 }
 
 KeyPtr FindLocked(KeyPtr from, const std::string &path) {
@@ -98,7 +110,7 @@ KeyPtr CreateLocked(KeyPtr from, const std::string &path) {
     if (!child) {
       child = std::make_shared<Key>();
       child->name = part;
-      from->subkeys.push_back(child);
+      AddChildLocked(*from, child);
     }
     from = child;
   }
@@ -114,7 +126,7 @@ KeyPtr Copy(const Key &key) {
   auto copy = std::make_shared<Key>();
   copy->name = key.name;
   copy->values = key.values;
-  for (const auto &child : key.subkeys) copy->subkeys.push_back(Copy(*child));
+  for (const auto &child : key.subkeys) AddChildLocked(*copy, Copy(*child));
   return copy;
 }
 
@@ -235,6 +247,7 @@ bool DeleteKey(const std::string &path) {
   if (!key) return false;
   MarkDeleted(*key);
   std::erase(parent->subkeys, key);
+  parent->byName.erase(Folded(last));
   return true;
 }
 

@@ -152,12 +152,10 @@ IrpOutcome SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const IO_STACK_
 }
 
 size_t PoolRoom(const void *p) {
-  const auto *address = static_cast<const uint8_t *>(p);
-  for (const auto &block : host::OutstandingPoolBlocks()) {
-    const auto *start = static_cast<const uint8_t *>(block.address);
-    if (address >= start && address < start + block.size) return static_cast<size_t>(start + block.size - address);
-  }
-  return 0;
+  const std::optional<PoolBlockInfo> block = host::detail::PoolBlockHolding(p);
+  if (!block) return 0;
+  const auto *end = static_cast<const uint8_t *>(block->address) + block->size;
+  return static_cast<size_t>(end - static_cast<const uint8_t *>(p));
 }
 
 }  // namespace host::pnp::internal

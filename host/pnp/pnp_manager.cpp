@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
@@ -58,6 +60,10 @@ struct DriverRegistration {
 struct Manager {
   host::Mutex mutex;  // the tree, drivers, defaults, the log
   std::vector<std::unique_ptr<DevNode>> nodes;
+  // The same nodes by PDO and by serial: an enumeration of a hub with many
+  // children finds each without a walk over the tree.
+  std::unordered_map<PDEVICE_OBJECT, DevNode *> byPdo;
+  std::unordered_map<uint64_t, DevNode *> bySerial;
   DevNode *root = nullptr;
   uint64_t nextSerial = 1;
   std::vector<DriverRegistration> drivers;
@@ -80,6 +86,7 @@ struct Manager {
     node->state = DeviceState::Started;
     node->powerState = PowerDeviceD0;
     root = node.get();
+    bySerial.emplace(node->serial, root);
     nodes.push_back(std::move(node));
   }
 };
@@ -99,18 +106,13 @@ DevNode *NodeByPath(const std::string &path) {
 }
 
 DevNode *NodeByPdo(PDEVICE_OBJECT pdo) {
-  if (pdo == nullptr) return nullptr;
-  for (auto &node : M().nodes) {
-    if (node->pdo == pdo) return node.get();
-  }
-  return nullptr;
+  auto found = M().byPdo.find(pdo);
+  return pdo != nullptr && found != M().byPdo.end() ? found->second : nullptr;
 }
 
 DevNode *NodeBySerial(uint64_t serial) {
-  for (auto &node : M().nodes) {
-    if (node->serial == serial) return node.get();
-  }
-  return nullptr;
+  auto found = M().bySerial.find(serial);
+  return found != M().bySerial.end() ? found->second : nullptr;
 }
 
 void PreOrder(DevNode *node, std::vector<DevNode *> &out) {
@@ -182,6 +184,8 @@ DevNode *AddChildNode(DevNode *parent, PDEVICE_OBJECT pdo) {
   node->pdo = pdo;
   node->depth = parent->depth + 1;
   parent->children.push_back(raw);
+  M().byPdo.emplace(pdo, raw);
+  M().bySerial.emplace(raw->serial, raw);
   M().nodes.push_back(std::move(node));
   return raw;
 }
@@ -196,6 +200,8 @@ void DeleteNode(DevNode *node) {
     for (DevNode *child : node->children) child->parent = nullptr;
     M().pendingEnumerations.erase(node->serial);
     pdo = node->pdo;
+    M().byPdo.erase(pdo);
+    M().bySerial.erase(node->serial);
     std::erase_if(M().nodes, [&](const auto &owned) { return owned.get() == node; });
   }
   if (pdo != nullptr) ObDereferenceObject(pdo);
@@ -677,26 +683,25 @@ void Enumerate(DevNode *node) {
   // PDO's becomes its node's, the others are dropped here.
   const std::vector<PDEVICE_OBJECT> reported = TakeRelationList(outcome.information);
 
-  std::vector<DevNode *> seen;
+  std::unordered_set<DevNode *> seen;
   std::vector<DevNode *> fresh;
   for (PDEVICE_OBJECT pdo : reported) {
     if (pdo == nullptr) continue;
     DevNode *known = NodeByPdo(pdo);
-    const bool repeated = std::find(seen.begin(), seen.end(), known) != seen.end();
     if (known != nullptr) {
-      if (known->parent == node && !repeated) seen.push_back(known);
+      if (known->parent == node) seen.insert(known);
       ObDereferenceObject(pdo);
       continue;
     }
     DevNode *child = AddChildNode(node, pdo);
-    seen.push_back(child);
+    seen.insert(child);
     fresh.push_back(child);
   }
 
   std::vector<DevNode *> gone;
   std::vector<DevNode *> restart;
   for (DevNode *child : node->children) {
-    const bool reportedNow = std::find(seen.begin(), seen.end(), child) != seen.end();
+    const bool reportedNow = seen.contains(child);
     if (!reportedNow && child->present) gone.push_back(child);
     if (reportedNow && child->state == DeviceState::Removed) restart.push_back(child);
   }
@@ -1028,6 +1033,8 @@ void PnpReset() {
     }
     for (auto &[service, object] : M().loaded) drivers.push_back(object);
     M().nodes.clear();
+    M().byPdo.clear();
+    M().bySerial.clear();
     M().drivers.clear();
     M().loaded.clear();
     M().defaults.clear();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -110,6 +111,16 @@ struct Finished {
   NTSTATUS status;
 };
 
+// What one endpoint's turn on the bus took: its slots, and whether its
+// transfer is still queued and took every slot it was given.
+struct BulkTurn {
+  uint32_t slots = 0;
+  bool goesOn = false;
+};
+
+// An endpoint's place in the controller's bulk list: port, then endpoint.
+inline uint64_t ListKey(Port port, uint8_t endpoint) { return uint64_t{port} << 8 | endpoint; }
+
 class UsbBus::Impl {
  public:
   explicit Impl(BusOptions options);
@@ -145,8 +156,12 @@ class UsbBus::Impl {
   // Host controller (host_controller.cpp)
   void ControllerLoop();
   void RunFrame(int64_t now, std::vector<Finished> &done);
+  std::vector<PortState *> PortsInFrame();
+  std::vector<std::list<std::unique_ptr<Request>>::iterator> BulkHeads();
+  uint32_t ServeInTurn(std::vector<std::list<std::unique_ptr<Request>>::iterator> heads, uint32_t budget,
+                       std::vector<Finished> &done);
   void ServeControl(PortState &port, std::list<std::unique_ptr<Request>>::iterator it, std::vector<Finished> &done);
-  uint32_t ServeBulk(PortState &port, std::list<std::unique_ptr<Request>>::iterator it, uint32_t budget,
+  BulkTurn ServeBulk(PortState &port, std::list<std::unique_ptr<Request>>::iterator it, uint32_t budget,
                      std::vector<Finished> &done);
   bool HasTimedWork() const;
   bool ServeAtOnce(PortState &port, std::list<std::unique_ptr<Request>>::iterator it, std::vector<Finished> &done);
@@ -162,7 +177,8 @@ class UsbBus::Impl {
   std::map<Port, std::unique_ptr<PortState>> ports;
   std::list<std::unique_ptr<Request>> queue;  // submission order
   BusStats stats;
-  uint64_t frameRotation = 0;
+  uint64_t bulkCursor = 0;  // ListKey of the bulk endpoint the controller serves next
+  std::set<Port> draining;  // ports whose device may work on with no request queued
   uint64_t handleSalt = 0;
   uint64_t handleCounter = 0;
   bool stopping = false;

@@ -3,6 +3,7 @@
 // queued transfers and the devices, and completes requests at DISPATCH_LEVEL.
 #include <algorithm>
 #include <chrono>
+#include <map>
 
 #include "host/kernel/force_pending.h"
 #include "host/kernel/scheduler.h"
@@ -59,6 +60,7 @@ bool UsbBus::Impl::ServeAtOnce(PortState &port, QueueIt it, std::vector<Finished
   // Force-pending leaves it to the controller's thread, as the verifier asks.
   if (behindAnother || host::forcepending::ShouldPend()) return false;
   port.device->AdvanceTo(host::clock::Now());
+  draining.insert(port.number);  // the controller's next frame sees whether its device works on
   const size_t finishedBefore = done.size();
   ServeBulk(port, it, UINT32_MAX, done);
   return done.size() > finishedBefore;
@@ -68,8 +70,9 @@ bool UsbBus::Impl::HasTimedWork() const {
   const bool requests = std::any_of(queue.begin(), queue.end(), [](const auto &request) {
     return !request->orphaned && request->phase != Phase::Held;
   });
-  return requests || std::any_of(ports.begin(), ports.end(), [](const auto &entry) {
-           return entry.second->attached && entry.second->device->Busy();
+  return requests || std::any_of(draining.begin(), draining.end(), [this](Port number) {
+           const auto found = ports.find(number);
+           return found != ports.end() && found->second->attached && found->second->device->Busy();
          });
 }
 
@@ -124,12 +127,33 @@ void UsbBus::Impl::ControllerLoop() {
   CompleteAll(done);
 }
 
+// The ports a frame looks at: those with a request queued, and those whose
+// device works on without one (a printer draining its FIFO). An idle port
+// costs a frame nothing.
+std::vector<PortState *> UsbBus::Impl::PortsInFrame() {
+  std::erase_if(draining, [this](Port number) {
+    const PortState *port = FindPort(number);
+    return port == nullptr || !port->attached;
+  });
+  std::vector<Port> numbers(draining.begin(), draining.end());
+  for (const auto &request : queue) numbers.push_back(request->port);
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  std::vector<PortState *> inFrame;
+  for (Port number : numbers) {
+    PortState *port = FindPort(number);
+    if (port != nullptr && port->attached) inFrame.push_back(port);
+  }
+  return inFrame;
+}
+
 void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
   const bool frames = options.timing == Timing::FullSpeed;
   ++stats.frames;
-  for (auto &[number, port] : ports) {
+  const std::vector<PortState *> inFrame = PortsInFrame();
+  for (PortState *port : inFrame) {
     port->usedThisFrame = false;
-    if (port->attached) port->device->AdvanceTo(now);
+    port->device->AdvanceTo(now);
   }
   for (auto it = queue.begin(); it != queue.end();) {
     auto next = std::next(it);
@@ -157,42 +181,82 @@ void UsbBus::Impl::RunFrame(int64_t now, std::vector<Finished> &done) {
   }
 
   // The default pipe of each port serves one control transfer at a time.
-  for (auto &[number, port] : ports) {
-    const Port portNumber = number;  // clang before 16 cannot capture a structured binding
-    auto it = std::find_if(queue.begin(), queue.end(), [&](const auto &r) {
-      return r->port == portNumber && Servable(*r) && (r->control || r->kind == RequestKind::PortReset);
-    });
-    if (it != queue.end()) ServeControl(*port, it, done);
+  std::map<Port, QueueIt> controls;  // each port's first, in port order
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    const Request &r = **it;
+    if (Servable(r) && (r.control || r.kind == RequestKind::PortReset)) controls.emplace(r.port, it);
   }
+  for (const auto &[number, it] : controls)
+    if (PortState *port = FindPort(number)) ServeControl(*port, it, done);
 
-  // Bulk: the head transfer of every endpoint, starting at a different one each frame.
-  uint32_t budget = frames ? options.bulkPacketsPerFrame : UINT32_MAX;
   uint32_t used = 0;
+  const uint32_t budget = frames ? options.bulkPacketsPerFrame : UINT32_MAX;
   for (bool more = true; more && used < budget;) {
-    std::vector<QueueIt> heads;
-    for (auto it = queue.begin(); it != queue.end(); ++it) {
-      const Request &r = **it;
-      if (!r.bulk || !Servable(r)) continue;
-      const bool seen = std::any_of(heads.begin(), heads.end(),
-                                    [&](QueueIt h) { return SameEndpoint(**h, r); });
-      if (!seen) heads.push_back(it);
-    }
+    const std::vector<QueueIt> heads = BulkHeads();
     if (heads.empty()) break;
-    std::rotate(heads.begin(), heads.begin() + static_cast<long>(frameRotation % heads.size()), heads.end());
     const size_t finishedBefore = done.size();
     const uint32_t usedBefore = used;
-    for (QueueIt head : heads) {
-      if (used >= budget) break;
-      used += ServeBulk(*FindPort((*head)->port), head, budget - used, done);
-    }
+    used += ServeInTurn(heads, budget - used, done);
     // In instant mode a pass that finished transfers lets the next ones on
     // the same endpoints run at once; in frames they wait for the next frame.
     more = !frames && done.size() > finishedBefore && used > usedBefore;
   }
-  ++frameRotation;
   stats.maxBulkPacketsInFrame = std::max(stats.maxBulkPacketsInFrame, frames ? used : 0u);
-  for (auto &[number, port] : ports)
+  for (PortState *port : inFrame) {
     if (port->usedThisFrame) ++port->stats.framesUsed;
+    if (port->device->Busy())
+      draining.insert(port->number);
+    else
+      draining.erase(port->number);
+  }
+}
+
+// The head transfer of every bulk endpoint, in the order of the bulk list
+// (port, then endpoint), starting at the endpoint the last frame would have
+// served next: the controller's place in its list survives the frame.
+std::vector<QueueIt> UsbBus::Impl::BulkHeads() {
+  std::map<uint64_t, QueueIt> byEndpoint;
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    const Request &r = **it;
+    if (r.bulk && Servable(r)) byEndpoint.emplace(ListKey(r.port, r.endpoint), it);
+  }
+  std::vector<QueueIt> heads;
+  heads.reserve(byEndpoint.size());
+  auto first = byEndpoint.lower_bound(bulkCursor);
+  for (auto at = first; at != byEndpoint.end(); ++at) heads.push_back(at->second);
+  for (auto at = byEndpoint.begin(); at != first; ++at) heads.push_back(at->second);
+  return heads;
+}
+
+// One packet to each endpoint in turn, as a UHCI controller walks its ring
+// of bulk queue heads breadth first and an OHCI controller its bulk list,
+// until the frame's budget is spent. An endpoint whose transfer ends, or
+// that NAKs, leaves the turn until the next frame. Whole rounds go out as
+// one burst per endpoint (the same packets in each endpoint's order, so
+// the same counts); only the last, partial round moves the list's place.
+uint32_t UsbBus::Impl::ServeInTurn(std::vector<QueueIt> heads, uint32_t budget, std::vector<Finished> &done) {
+  uint32_t used = 0;
+  while (!heads.empty() && used < budget) {
+    const uint32_t left = budget - used;
+    const bool partial = left < heads.size();
+    const auto rounds = static_cast<uint32_t>(partial ? 1 : left / heads.size());
+    std::vector<QueueIt> stay;
+    for (size_t i = 0; i < heads.size(); ++i) {
+      if (used >= budget) {
+        stay.insert(stay.end(), heads.begin() + static_cast<long>(i), heads.end());
+        break;
+      }
+      const Request &request = **heads[i];
+      const uint64_t key = ListKey(request.port, request.endpoint);
+      const BulkTurn turn = ServeBulk(*FindPort(request.port), heads[i], rounds, done);
+      used += turn.slots;
+      if (turn.goesOn) stay.push_back(heads[i]);
+      if (partial) bulkCursor = key + 1;
+    }
+    if (partial) break;
+    heads.swap(stay);
+  }
+  return used;
 }
 
 void UsbBus::Impl::ServeControl(PortState &port, QueueIt it, std::vector<Finished> &done) {
@@ -269,7 +333,7 @@ void UsbBus::Impl::ServeControl(PortState &port, QueueIt it, std::vector<Finishe
   finish(cutShort ? kShort : Outcome{});
 }
 
-uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, std::vector<Finished> &done) {
+BulkTurn UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, std::vector<Finished> &done) {
   Request &request = **it;
   auto finish = [&](Outcome outcome) {
     if (Claim(request)) Finish(it, outcome, done);
@@ -277,18 +341,18 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
   auto found = port.pipes.find(request.endpoint);
   if (found == port.pipes.end()) {
     finish(Outcome::Of(USBD_STATUS_INVALID_PIPE_HANDLE));
-    return 0;
+    return {};
   }
   PipeState &pipe = found->second;
   if (pipe.halted) {
     finish(kHalted);
-    return 0;
+    return {};
   }
   port.usedThisFrame = true;
   if (request.stall) {
     pipe.halted = true;
     finish(kStalled);
-    return 1;
+    return {1, false};
   }
   // A packet the device did not take: a NAK waits for the next frame.
   auto refused = [&](Handshake handshake) {
@@ -315,10 +379,11 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
     request.moved += static_cast<uint32_t>(std::min(data.size(), acked * pipe.maxPacket));
     if (handshake != Handshake::Ack) {
       refused(handshake);
-      return static_cast<uint32_t>(acked + 1);
+      return {static_cast<uint32_t>(acked + 1), false};
     }
-    if (request.moved == request.length) finish({});
-    return static_cast<uint32_t>(acked);
+    const bool complete = request.moved == request.length;
+    if (complete) finish({});
+    return {static_cast<uint32_t>(acked), !complete};
   }
   std::vector<uint8_t> packet(pipe.maxPacket);
   uint32_t used = 0;
@@ -330,14 +395,14 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
     const Handshake handshake = port.device->DataIn(pipe.address, packet, got, pid);
     if (handshake != Handshake::Ack) {
       refused(handshake);
-      return used;
+      return {used, false};
     }
     ++port.stats.bulkPackets;
     if (pid != pipe.toggle) continue;  // a retry of a packet already taken: acknowledged, dropped
     pipe.toggle = Flipped(pipe.toggle);
     if (got > pipe.maxPacket || got > remaining) {
       finish(kOverrun);  // babble: the device sent more than was asked for
-      return used;
+      return {used, false};
     }
     std::copy_n(packet.begin(), got, request.buffer + request.moved);
     request.moved += static_cast<uint32_t>(got);
@@ -348,10 +413,10 @@ uint32_t UsbBus::Impl::ServeBulk(PortState &port, QueueIt it, uint32_t budget, s
       // driver did not allow; only a pipe reset lets the next transfer run.
       if (incomplete && !request.shortOk) pipe.halted = true;
       finish(incomplete && !request.shortOk ? kShort : Outcome{});
-      return used;
+      return {used, false};
     }
   }
-  return used;
+  return {used, true};
 }
 
 }  // namespace host::usb

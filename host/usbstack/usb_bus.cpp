@@ -182,6 +182,9 @@ Port UsbBus::Impl::Attach(std::shared_ptr<UsbDevice> device, const std::function
   Port number = 1;
   {
     std::lock_guard lock(mutex);
+    // The lowest free number: after the last when there is no gap, without
+    // a walk over every port.
+    if (!ports.empty() && ports.rbegin()->first == ports.size()) number = static_cast<Port>(ports.size() + 1);
     while (ports.count(number)) ++number;
     auto port = std::make_unique<PortState>();
     port->number = number;

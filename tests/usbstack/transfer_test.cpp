@@ -155,6 +155,21 @@ TEST_F(FrameTest, BulkPacketsShareNineteenSlotsPerFrame) {
   EXPECT_EQ(writing->Wait(), STATUS_SUCCESS);
   EXPECT_LE(bus->Stats().maxBulkPacketsInFrame, 19u);
   EXPECT_GE(bus->Stats(port).framesUsed, afterWrite.framesUsed + 8);
+
+  // The endpoints take the slots in turn, a packet each: a two-packet read
+  // beside a long write ends in the first frame, whichever the frame starts with.
+  constexpr int64_t kMs = 10000;
+  Bulk(writeBlock, out, 0, data.data(), 128);  // the read's bytes, there before it
+  ASSERT_EQ(Submit(writeBlock.urb()), STATUS_SUCCESS);
+  for (int round = 0; round < 2; ++round) {
+    Bulk(writeBlock, out, 0, data.data(), static_cast<ULONG>(data.size()));
+    auto longWrite = SubmitAsync(writeBlock.urb());
+    Bulk(readBlock, in, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, back.data(), 128);
+    const int64_t firstFrameEnds = (host::clock::Now() + kMs - 1) / kMs * kMs + kMs;
+    EXPECT_EQ(SubmitAsync(readBlock.urb())->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(host::clock::Now(), firstFrameEnds) << "round " << round;
+    EXPECT_EQ(longWrite->Wait(), STATUS_SUCCESS);
+  }
 }
 
 TEST_F(FrameTest, NakBackPressureSpreadsATransferOverFrames) {

@@ -72,6 +72,7 @@ int main(int argc, char **argv) {
   Run("a WMI request sent to the bridge's stack reaches the USB device below (as on Windows)",
       WmiRequestsReachTheDeviceBelow);
   Run("eight bridges at once: a port each and writes on all of them at once (as on Windows)", ManyBridges, 240);
+  Run("eight bridges print 1 MiB each at once, every byte checked", EightBridgesPrintAMiBEach, 600);
   Run("plug A and B, unplug A, plug C: C gets NorvUSB1 (as on Windows)", OutOfOrderUnplug);
   Run("four replugs with a writer running: every write ends, and every one done printed once (as on Windows)",
       ReplugWithWriterRunning, 240);

@@ -385,6 +385,7 @@ void ThreeBridgesWithTheirPortNames();
 void BridgeGoneWithItsPortOpen();
 void SettingsFromTheDriverKey();
 void ManyBridges();
+void EightBridgesPrintAMiBEach();
 void OutOfOrderUnplug();
 void ReplugWithWriterRunning();
 void WmiRequestsReachTheDeviceBelow();

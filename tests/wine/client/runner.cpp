@@ -9,6 +9,9 @@
 // in time fails its test, and a test that does not finish within its budget
 // (a call that never returns) fails through the watchdog, which ends the run
 // with its closing line.
+#include <cctype>
+#include <sstream>
+
 #include "tests/wine/client/nvtest.h"
 
 namespace nvtest {
@@ -60,8 +63,13 @@ void Run(const char *name, const std::function<void()> &test, int budgetSeconds)
   ++testNumber;
   char only[128];
   if (GetEnvironmentVariableA("NVTEST_ONLY", only, sizeof only)) {
-    const std::string list = "," + std::string(only) + ",";
-    if (list.find("," + std::to_string(testNumber) + ",") == std::string::npos) return;
+    // Each entry is a test's number or the start of its name.
+    bool listed = false;
+    std::stringstream entries(only);
+    for (std::string entry; std::getline(entries, entry, ',');)
+      listed = listed || entry == std::to_string(testNumber) || (!entry.empty() && !std::isdigit(entry[0]) &&
+                                                                std::string(name).rfind(entry, 0) == 0);
+    if (!listed) return;
   }
   {
     std::lock_guard lock(outputLock);
