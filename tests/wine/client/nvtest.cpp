@@ -383,6 +383,17 @@ std::wstring EnumKey(uint32_t bridge) {
 
 std::string Narrow(const std::wstring &w) { return std::string(w.begin(), w.end()); }
 
+// A service's ImagePath as a file name: "\??\" and "\SystemRoot\" prefixes
+// resolved, a relative path taken from the Windows folder.
+std::wstring ImageFile(std::wstring path) {
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  if (path.rfind(L"\\??\\", 0) == 0) return path.substr(4);
+  if (_wcsnicmp(path.c_str(), L"\\SystemRoot\\", 12) == 0) return windows + path.substr(11);
+  if (path.size() > 1 && path[1] == L':') return path;
+  return std::wstring(windows) + L"\\" + path;
+}
+
 // ---------------------------------------------------------------- expectations of the host suite
 
 void ExpectReply(const Result &r, const Bytes &expected, const char *what) {
@@ -1797,15 +1808,16 @@ int main(int argc, char **argv) {
   }
 
   HANDLE port = nullptr;
-  Run("install: the bus reports a bridge, Wine installs norvusb.sys from win32/norvusb.inf, NorvUSB1 appears", [&] {
+  Run("install: the bus reports a bridge, Wine installs norvusb.sys from its INF as shipped, NorvUSB1 appears", [&] {
     Plug(0);
     CHECK(WaitLink(1, true, 60), "no \\DosDevices\\NorvUSB1 after 60 s");
     const std::wstring service = RegistryText(HKEY_LOCAL_MACHINE, EnumKey(0), L"Service");
     CHECK(_wcsicmp(service.c_str(), L"norvusb") == 0, "the bridge's service is \"%s\"", Narrow(service).c_str());
-    wchar_t path[MAX_PATH];
-    GetSystemDirectoryW(path, MAX_PATH);
-    CHECK(GetFileAttributesW((std::wstring(path) + L"\\drivers\\norvusb.sys").c_str()) != INVALID_FILE_ATTRIBUTES,
-          "norvusb.sys was not copied to system32\\drivers");
+    // Where the INF put it: the drivers folder (DIRID 12) or the driver store (13).
+    const std::wstring image = ImageFile(
+        RegistryText(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\norvusb", L"ImagePath"));
+    CHECK(GetFileAttributesW(image.c_str()) != INVALID_FILE_ATTRIBUTES, "the service's image \"%s\" is not there",
+          Narrow(image).c_str());
   });
 
   Run("print a 1 MiB random file, byte for byte", [&] {
