@@ -29,7 +29,7 @@ NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 // it. *Status receives what the call returned, or for a request the lower
 // stack pended, the status it ended with.
 static BOOLEAN StartLowerStack(FdoExtension *Extension, PIRP Irp, NTSTATUS *Status) {
-  PKEVENT StartEvent = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), NORVUSB_POOL_TAG);
+  PKEVENT StartEvent = (PKEVENT)AllocatePool(NonPagedPool, sizeof(KEVENT));
   if (StartEvent == nullptr) {
     return FALSE;
   }
@@ -55,7 +55,7 @@ static VOID ReadPrinterDeviceId(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ExFreePool(Extension->DeviceIdBuffer);
   }
   Extension->DeviceIdBuffer =
-      (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE, NORVUSB_POOL_TAG);
+      (PUCHAR)AllocatePool(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE);
   if (Extension->DeviceIdBuffer == nullptr) {
     return;
   }

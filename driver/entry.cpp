@@ -8,6 +8,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   for (ULONG Word = 0; Word < sizeof(DriverGlobals.PortBitmap) / sizeof(DriverGlobals.PortBitmap[0]); Word++) {
     DriverGlobals.PortBitmap[Word] = 0;
   }
+  ChooseMemoryForms();
 
   // The same routines serve the bridge and its child printer device; each
   // tells the two apart by the extension it finds.

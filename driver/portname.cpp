@@ -61,7 +61,10 @@ NTSTATUS AllocatePortName(PDEVICE_OBJECT PhysicalDeviceObject, UCHAR Allocate, P
     if (PortIndex != nullptr) {
       *PortIndex = Number;
     }
-    sprintf(PortName, "%s%d", "NorvUSB", (int)Number + 1);
+    TEXT_BUFFER Name;
+    TextStart(&Name, PortName, sizeof(PortName));
+    TextAppend(&Name, "NorvUSB", sizeof(PortName));
+    TextAppendNumber(&Name, (ULONG)Number + 1, 10, 1);
   } else if (PortIndex != nullptr && *PortIndex < NORVUSB_MAX_PORTS) {
     DriverGlobals.PortBitmap[*PortIndex / PORT_BITS_PER_WORD] &= ~PortBit(*PortIndex);
   }

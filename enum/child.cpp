@@ -17,7 +17,7 @@ static NTSTATUS CopyDeviceId(PdoExtension *Child, const UCHAR *DeviceIdBuffer) {
   while (Length < NORVUSB_DEVICE_ID_BUFFER_SIZE - 1 && DeviceIdBuffer[Length] != 0) {
     Length++;
   }
-  Child->DeviceIdCopy = (PCHAR)ExAllocatePoolWithTag(NonPagedPool, Length + 1, NORVUSB_POOL_TAG);
+  Child->DeviceIdCopy = (PCHAR)AllocatePool(NonPagedPool, Length + 1);
   if (Child->DeviceIdCopy == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -110,7 +110,7 @@ static NTSTATUS QueryChildId(PdoExtension *Child, BUS_QUERY_ID_TYPE IdType, PIRP
   ULONG PrefixBytes = IdType == BusQueryDeviceID ? sizeof(EnumeratorPrefix) - sizeof(WCHAR) : 0;
   ULONG SuffixBytes = IdType == BusQueryInstanceID ? PORT_NAME_STEM_CHARS * sizeof(WCHAR) : 0;
   ULONG Size = PrefixBytes + Text.Length + SuffixBytes + 2 * sizeof(WCHAR);
-  PUCHAR Buffer = (PUCHAR)ExAllocatePoolWithTag(PagedPool, Size, NORVUSB_POOL_TAG);
+  PUCHAR Buffer = (PUCHAR)AllocatePool(PagedPool, Size);
   if (Buffer != nullptr) {
     RtlZeroMemory(Buffer, Size);
     RtlCopyMemory(Buffer, EnumeratorPrefix, PrefixBytes);
@@ -132,7 +132,7 @@ static NTSTATUS QueryChildId(PdoExtension *Child, BUS_QUERY_ID_TYPE IdType, PIRP
 // the one who asked.
 static NTSTATUS ReportTargetRelation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_RELATIONS Relations =
-      (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), NORVUSB_POOL_TAG);
+      (PDEVICE_RELATIONS)AllocatePool(PagedPool, sizeof(DEVICE_RELATIONS));
   if (Relations == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

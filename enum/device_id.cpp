@@ -55,7 +55,7 @@ static FieldValue FindValue(const ANSI_STRING *DeviceId, const DeviceIdKey *Key)
 }
 
 static PCHAR AllocateZeroed(ULONG Size) {
-  PCHAR Block = (PCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG);
+  PCHAR Block = (PCHAR)AllocatePool(NonPagedPool, Size);
   if (Block != nullptr) {
     RtlZeroMemory(Block, Size);
   }
@@ -87,7 +87,10 @@ BOOLEAN BuildDeviceId(PUNICODE_STRING Result, const ANSI_STRING *DeviceId) {
   if (Text != nullptr) {
     // At most 20 bytes of the joined text and four digits: min(Count, 20) + 5
     // bytes with the null, within the block.
-    sprintf(Text, "%.20s%04X", Joined, (unsigned int)Check);
+    TEXT_BUFFER Id;
+    TextStart(&Id, Text, Count + 5);
+    TextAppend(&Id, Joined, 20);
+    TextAppendNumber(&Id, Check, 16, 4);
     ANSI_STRING Ansi;
     RtlInitAnsiString(&Ansi, Text);
     UNICODE_STRING Wide;

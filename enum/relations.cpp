@@ -38,8 +38,7 @@ NTSTATUS ReportBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeAcquireSpinLock(&Bridge->ChildListLock, &OldIrql);
   // Room for every child in the list: sizeof gives the count and one entry.
   ULONG Children = CountChildren(Bridge);
-  PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
-      NonPagedPool, sizeof(DEVICE_RELATIONS) + Children * sizeof(PDEVICE_OBJECT), NORVUSB_POOL_TAG);
+  PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)AllocatePool(NonPagedPool, sizeof(DEVICE_RELATIONS) + Children * sizeof(PDEVICE_OBJECT));
   if (Relations == nullptr) {
     // A child that is not reported is not kept: every child in the list then
     // holds the reference that remove drops.

@@ -11,6 +11,10 @@ struct DRIVER_GLOBALS {
   ULONG PortBitmap[4];    // bit per port number 0..127, most significant bit first
   UCHAR AltSetting;
   UCHAR IfSetting;
+  // What the running system offers, chosen by DriverEntry (driver/memory.cpp).
+  POOL_TYPE NonPagedType;  // NonPagedPoolNx from Windows 8 on
+  ULONG MappingFlags;      // MdlMappingNoExecute from Windows 8 on
+  UCHAR NtFamily;          // 0 on the Windows 98 generation
 };
 
 extern DRIVER_GLOBALS DriverGlobals;
@@ -140,6 +144,20 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 BOOLEAN ReadSettings(PDEVICE_OBJECT PhysicalDeviceObject);
 BOOLEAN QueryDwordValue(HANDLE KeyHandle, PCWSTR ValueName, PULONG Value);
 NTSTATUS AllocatePortName(PDEVICE_OBJECT PhysicalDeviceObject, UCHAR Allocate, PUSHORT PortIndex);
+VOID ChooseMemoryForms(VOID);
+PVOID AllocatePool(POOL_TYPE Type, SIZE_T Size);
+PVOID MapLockedBuffer(PMDL Mdl);
+// Bounded text (driver/text.cpp): what does not fit is cut, the text is
+// always terminated, and Cut tells.
+struct TEXT_BUFFER {
+  PCHAR Text;
+  ULONG Capacity;  // bytes, with the terminating null
+  ULONG Length;
+  BOOLEAN Cut;
+};
+VOID TextStart(TEXT_BUFFER *Buffer, PCHAR Text, ULONG Capacity);
+VOID TextAppend(TEXT_BUFFER *Buffer, PCSZ Source, ULONG Limit);  // at most Limit characters, up to Source's null
+VOID TextAppendNumber(TEXT_BUFFER *Buffer, ULONG Value, ULONG Base, ULONG Width);  // base 10 or 16, zero-padded
 
 // device/
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);

@@ -21,14 +21,33 @@ extern "C" {
 #include <ddk/usbdlib.h>
 }
 
-// Run-time routines that ntoskrnl.exe exports.
-extern "C" int __cdecl sprintf(char *Buffer, const char *Format, ...);
-
 #else
 
 #include "../host/kernel/api/hostwdm.h"
 #include "../host/kernel/api/hostusb.h"
 
+#endif
+
+// The x86 image loads on Windows 98 too, so it imports only what Windows 98
+// exports (win32/target-routines.txt) and keeps an older routine where the
+// NT family replaced it. The x64 image and the host machine take the newer.
+// NORVUSB_RUNS_ON_WINDOWS98: code for that generation alone, in the x86
+// image and on the host machine, which models it too; never in the x64 image.
+#if defined(NORVUSB_WINDOWS) && !defined(_WIN64)
+#define NORVUSB_WINDOWS98_IMAGE 1
+#define NORVUSB_RUNS_ON_WINDOWS98 1
+#elif defined(NORVUSB_WINDOWS)
+#define NORVUSB_WINDOWS98_IMAGE 0
+#define NORVUSB_RUNS_ON_WINDOWS98 0
+#else
+#define NORVUSB_WINDOWS98_IMAGE 0
+#define NORVUSB_RUNS_ON_WINDOWS98 1
+#endif
+
+// From Windows 8 on, a mapping's priority may carry this flag (wdm.h of the
+// platform's kits; mingw-w64's headers lack it).
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
 #endif
 
 // Wide-character literals: WCHAR is wchar_t on the platform and char16_t on

@@ -65,7 +65,7 @@ static PUCHAR AllocateBounceBuffer(ULONG Size) {
   if (Size == 0 || Size > 0xFFFFFFFFu - NORVUSB_CARRY_SIZE) {
     return nullptr;
   }
-  return (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size + NORVUSB_CARRY_SIZE, NORVUSB_POOL_TAG);
+  return (PUCHAR)AllocatePool(NonPagedPool, Size + NORVUSB_CARRY_SIZE);
 }
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -27,12 +27,7 @@
 
 namespace {
 
-PUCHAR CallerAddress(PMDL Mdl) {
-  if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-    return (PUCHAR)Mdl->MappedSystemVa;
-  }
-  return (PUCHAR)MmMapLockedPages(Mdl, KernelMode);  // null when the system is out of mappings
-}
+PUCHAR CallerAddress(PMDL Mdl) { return (PUCHAR)MapLockedBuffer(Mdl); }  // null when the system is out of mappings
 
 // Claims the bounce buffer for the port's owner. The claim comes before the
 // look at Opened, and close marks the port closed before it waits for the
@@ -100,7 +95,7 @@ VOID FillBulkRequest(TransferContext *Context, const USBD_PIPE_INFORMATION *Pipe
 TransferContext *NewTransfer(FdoExtension *Extension, const USBD_PIPE_INFORMATION *Pipe, PUCHAR Caller,
                              ULONG Length, UCHAR ReadDirection) {
   TransferContext *Context =
-      (TransferContext *)ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), NORVUSB_POOL_TAG);
+      (TransferContext *)AllocatePool(NonPagedPool, sizeof(TransferContext));
   if (Context == nullptr) {
     return nullptr;
   }

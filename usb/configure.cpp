@@ -14,7 +14,7 @@ namespace {
 // Tries at copying the stored configuration set while a start replaces it.
 const ULONG StoredCopyAttempts = 4;
 
-PVOID AllocateBlock(ULONG Size) { return ExAllocatePoolWithTag(NonPagedPool, Size, NORVUSB_POOL_TAG); }
+PVOID AllocateBlock(ULONG Size) { return AllocatePool(NonPagedPool, Size); }
 VOID FreeBlock(PVOID Block) {
   if (Block != nullptr) {
     ExFreePool(Block);

@@ -120,7 +120,13 @@ PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR Set, ULONG
   if (Set == nullptr || SetSize < NORVUSB_CONFIGURATION_HEADER_SIZE) {
     return nullptr;
   }
+#if NORVUSB_WINDOWS98_IMAGE
+  // The Ex routine is not known for certain on the first Windows 98.
   PUSB_INTERFACE_DESCRIPTOR Interface = USBD_ParseConfigurationDescriptor(Set, InterfaceNumber, AlternateSetting);
+#else
+  PUSB_INTERFACE_DESCRIPTOR Interface =
+      USBD_ParseConfigurationDescriptorEx(Set, Set, InterfaceNumber, AlternateSetting, -1, -1, -1);
+#endif
   if (Interface == nullptr) {
     return nullptr;
   }

@@ -115,7 +115,7 @@ NTSTATUS MaintainPipes(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeI
   }
   ULONG BlockSize = Function == URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT ? NORVUSB_URB_BLOCK_SIZE
                                                                         : NORVUSB_PIPE_REQUEST_BLOCK_SIZE;
-  PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, BlockSize, NORVUSB_POOL_TAG);
+  PURB Urb = (PURB)AllocatePool(NonPagedPool, BlockSize);
   if (Urb == nullptr) {
     return STATUS_NO_MEMORY;
   }

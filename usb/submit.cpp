@@ -40,7 +40,7 @@ VOID SendAndWait(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PURB Urb, SyncO
     return;
   }
   PDEVICE_OBJECT Lower = Extension->LowerDeviceObject;
-  PKEVENT Event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), NORVUSB_POOL_TAG);
+  PKEVENT Event = (PKEVENT)AllocatePool(NonPagedPool, sizeof(KEVENT));
   if (Event == nullptr) {
     Outcome->WaitResult = Outcome->FinalStatus = STATUS_NO_MEMORY;
     return;

@@ -16,13 +16,13 @@ struct VendorBlocks {
 };
 
 NTSTATUS AllocateVendorBlocks(ULONG ReplyLength, VendorBlocks *Blocks) {
-  Blocks->Reply = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ReplyLength, NORVUSB_POOL_TAG);
+  Blocks->Reply = (PUCHAR)AllocatePool(NonPagedPool, ReplyLength);
   if (Blocks->Reply == nullptr) {
     return STATUS_NO_MEMORY;
   }
   // Bytes the device does not send read as zero.
   RtlZeroMemory(Blocks->Reply, ReplyLength);
-  Blocks->Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, NORVUSB_URB_BLOCK_SIZE, NORVUSB_POOL_TAG);
+  Blocks->Urb = (PURB)AllocatePool(NonPagedPool, NORVUSB_URB_BLOCK_SIZE);
   if (Blocks->Urb == nullptr) {
     ExFreePool(Blocks->Reply);
     return STATUS_NO_MEMORY;

@@ -10,6 +10,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # The x64 calling convention requires unwind data (.pdata, .xdata) for
   # every function that is not a leaf: the kernel walks stacks with it.
   set(NORVUSB_SYS_CODE -fasynchronous-unwind-tables)
+  # Memory integrity wants the 64-bit address space layout randomised.
+  set(NORVUSB_SYS_LINK -Wl,--high-entropy-va)
 else()
   set(NORVUSB_SYS_LAYOUT_CHECKS win32/layout_checks.cpp)
   set(NORVUSB_SYS_ENTRY _DriverEntry@8)
@@ -33,8 +35,10 @@ target_compile_options(norvusb_sys PRIVATE
 target_link_options(norvusb_sys PRIVATE
   -nostdlib -nostartfiles -shared
   -Wl,--subsystem,native -Wl,--entry,${NORVUSB_SYS_ENTRY} -Wl,--image-base,0x10000
-  -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase
-  -Wl,--no-insert-timestamp -Wl,--wdmdriver)
+  -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase -Wl,--nxcompat
+  -Wl,--no-insert-timestamp -Wl,--wdmdriver ${NORVUSB_SYS_LINK}
+  # A driver exports nothing: without this the linker exports every symbol.
+  -Wl,--exclude-all-symbols)
 # No Win32 libraries: a driver links against the kernel alone.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_libraries(norvusb_sys PRIVATE ntoskrnl hal usbd gcc)
@@ -43,6 +47,25 @@ add_custom_target(check_sys ALL
   COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys.sh ${NORVUSB_SYS_ARCH} $<TARGET_FILE:norvusb_sys>
   DEPENDS norvusb_sys
   COMMENT "Checking the imports and the image of norvusb.sys (${NORVUSB_SYS_ARCH})")
+
+# Today's image rules (memory integrity, banned routines), and the check's
+# own table of toy images.
+add_custom_target(check_image ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-image.py ${NORVUSB_SYS_ARCH} $<TARGET_FILE:norvusb_sys>
+  DEPENDS norvusb_sys
+  COMMENT "Checking norvusb.sys against today's image rules (${NORVUSB_SYS_ARCH})")
+add_custom_target(check_image_test ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-image-test.py ${NORVUSB_SYS_ARCH} ${CMAKE_CXX_COMPILER}
+    ${CMAKE_CURRENT_BINARY_DIR}/check-image-test
+  COMMENT "Testing the image-rules check (${NORVUSB_SYS_ARCH})")
+
+# The INF files against the rules of the platform's INF checker that apply
+# to us, and the lint's own table of broken INF files.
+add_custom_target(check_inf ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/lint-inf.py ${CMAKE_SOURCE_DIR}/win32/norvusb.inf
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/lint-inf.py --windows10 ${CMAKE_SOURCE_DIR}/win32/norvusb-win10.inf
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/lint-inf-test.py ${CMAKE_CURRENT_BINARY_DIR}/lint-inf-test
+  COMMENT "Checking the INF files")
 
 # The check itself, on tiny images it must refuse.
 add_custom_target(check_sys_test ALL

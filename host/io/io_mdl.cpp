@@ -53,7 +53,15 @@ void BadFree(PMDL mdl) {
                 "IoFreeMdl on " + Hex(mdl) + ", which is not an allocated MDL (freed twice?)");
 }
 
-PVOID Map(PMDL mdl, const char *routine) {
+// Under memory integrity every mapping must be no-execute: MmMapLockedPages
+// has no way to ask, MmMapLockedPagesSpecifyCache asks with its priority.
+PVOID Map(PMDL mdl, const char *routine, ULONG priority) {
+  if (host::detail::MemoryIntegrity() && (priority & MdlMappingNoExecute) == 0) {
+    RaiseBugCheck(host::bugcheck::kVerifierViolation, host::bugcheck::kExecutableMapping, 0, priority, 0,
+                  std::string(routine) + " maps " + Hex(mdl) + " executable where memory integrity allows only "
+                  "MdlMappingNoExecute");
+    return nullptr;
+  }
   if (host::lowres::ShouldFail(routine, 0)) return nullptr;
   if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)) {
     mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
@@ -128,7 +136,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
   UNREFERENCED_PARAMETER(AccessMode);
   if (!host::irql::Allows(host::irql::Routine::MmMapLockedPages, MemoryDescriptorList)) return nullptr;
-  return Map(MemoryDescriptorList, "MmMapLockedPages");
+  return Map(MemoryDescriptorList, "MmMapLockedPages", 0);
 }
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
@@ -138,9 +146,8 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   UNREFERENCED_PARAMETER(CacheType);
   UNREFERENCED_PARAMETER(BaseAddress);
   UNREFERENCED_PARAMETER(BugCheckOnFailure);
-  UNREFERENCED_PARAMETER(Priority);
   if (!host::irql::Allows(host::irql::Routine::MmMapLockedPagesSpecifyCache, MemoryDescriptorList)) return nullptr;
-  return Map(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache");
+  return Map(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache", Priority);
 }
 
 // The pages of non-paged memory are resident and mapped already: the MDL

@@ -27,6 +27,9 @@ void MarkPowerCall(PIRP irp);
 void MarkPowerStarted(PIRP irp);
 // Whether the machine's platform needs PoStartNextPowerIrp (WDM before 6.00).
 bool PowerIrpsSerialised();
+// Windows 10 with memory integrity: executable pool and executable mappings
+// are the code-integrity check's bug checks (KernelOptions::memoryIntegrity).
+bool MemoryIntegrity();
 // Top of the attachment stack above a device (the platform's IoGetAttachedDevice).
 PDEVICE_OBJECT AttachedDeviceTop(PDEVICE_OBJECT device);
 // Marks every device of the stack above a PDO as being removed (or no longer):

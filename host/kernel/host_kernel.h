@@ -81,6 +81,8 @@ inline constexpr uint64_t kLockOrderDeadlock = 0x1001;
 inline constexpr uint64_t kReleaseByWrongThread = 0x1004;
 inline constexpr uint64_t kReleaseNotAcquired = 0x1007;
 inline constexpr uint64_t kThreadEndsHoldingLock = 0x100A;  // parameter 2: the thread's token
+inline constexpr uint64_t kExecutablePool = 0x2000;     // code integrity: parameters pool type, tag
+inline constexpr uint64_t kExecutableMapping = 0x2002;  // code integrity: parameter the page priority
 }  // namespace bugcheck
 
 // ------------------------------------------------------------------ clock (clock.cpp)
@@ -166,6 +168,13 @@ struct KernelOptions {
   // Windows 2000 (1.10) by default; 0x0100 models the Windows 98 generation;
   // from 0x0600 (Windows Vista) on, drivers need not call PoStartNextPowerIrp.
   uint16_t wdmVersion = 0x0110;
+  // Windows 10 with memory integrity, under the verifier's code-integrity
+  // check: an allocation of executable pool is bug check 0xC4 (0x2000), an
+  // MDL mapping without MdlMappingNoExecute 0xC4 (0x2002), and a machine
+  // left at the default wdmVersion reports Windows 10's (6.30). Also on
+  // when NORVUSB_MEMORY_INTEGRITY=1, for machines left at the default
+  // wdmVersion: a test that picks an older system keeps it.
+  bool memoryIntegrity = false;
   // The verifier's special pool: each block on pages of its own, ending at
   // a page boundary with an inaccessible page after it; freed blocks stay
   // inaccessible in quarantine. Also on when NORVUSB_SPECIAL_POOL=1.

@@ -2,6 +2,8 @@
 // shutdown runs the verifier's unload checks and then resets everything, so
 // the next machine starts clean.
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "host/kernel/detail.h"
@@ -39,12 +41,23 @@ void ReportLeaks() {
 
 // What IoIsWdmVersionAvailable reports; set at boot.
 std::atomic<uint16_t> gWdmVersion{0x0110};
+std::atomic<bool> gMemoryIntegrity{false};
+
+// Windows 8.1 and 10 report WDM 6.30.
+constexpr uint16_t kWindows10Wdm = 0x0630;
+
+bool MemoryIntegrityFromEnvironment() {
+  const char *text = std::getenv("NORVUSB_MEMORY_INTEGRITY");  // NOLINT(concurrency-mt-unsafe): nothing here writes the environment
+  return text != nullptr && std::strcmp(text, "1") == 0;
+}
 
 }  // namespace
 
 // Before WDM 6.00 (Windows Vista) the power manager holds a device's next
 // power request back until PoStartNextPowerIrp; from then on the call does nothing.
 bool detail::PowerIrpsSerialised() { return gWdmVersion.load() < 0x0600; }
+
+bool detail::MemoryIntegrity() { return gMemoryIntegrity.load(); }
 
 Kernel::Kernel(KernelOptions options) {
   if (gKernelAlive.exchange(true)) {
@@ -57,7 +70,9 @@ Kernel::Kernel(KernelOptions options) {
     gKernelAlive = false;
     throw;
   }
-  gWdmVersion = options.wdmVersion;
+  const bool defaultSystem = options.wdmVersion == KernelOptions{}.wdmVersion;
+  gMemoryIntegrity = options.memoryIntegrity || (defaultSystem && MemoryIntegrityFromEnvironment());
+  gWdmVersion = gMemoryIntegrity && defaultSystem ? kWindows10Wdm : options.wdmVersion;
   detail::PoolBoot(options.specialPool);
   detail::LowResourcesReset();
   forcepending::EnableFromEnvironment();
@@ -75,6 +90,7 @@ Kernel::~Kernel() {
   forcepending::Disable();
   detail::ClockHalt();
   gWdmVersion = KernelOptions{}.wdmVersion;
+  gMemoryIntegrity = false;
   gKernelAlive = false;
 }
 

@@ -283,6 +283,12 @@ std::optional<Finding> CheckAllocation(POOL_TYPE type, SIZE_T size, ULONG tag) {
     return Finding{bugcheck::kBadPoolCaller, {bugcheck::kPoolZeroTag, uint64_t(type), size, 0},
                    "allocation with a tag of zero"};
   }
+  // Paged pool is never executable; non-paged pool is unless it is the Nx kind.
+  if (detail::MemoryIntegrity() && !IsPaged(type) && (type & NonPagedPoolNx) == 0) {
+    return Finding{bugcheck::kVerifierViolation, {bugcheck::kExecutablePool, 0, uint64_t(type), tag},
+                   std::string("executable ") + TypeName(type) + " allocated (tag '" + TagText(tag) +
+                       "') where memory integrity allows only NonPagedPoolNx"};
+  }
   return std::nullopt;
 }
 

@@ -250,7 +250,7 @@ BridgeUnitTest::Outcome BridgeUnitTest::SendPnp(PDEVICE_OBJECT device, UCHAR maj
 }
 
 void BridgeUnitTest::Configure(std::vector<UCHAR> set) {
-  auto *copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), NORVUSB_POOL_TAG));
+  auto *copy = static_cast<PUCHAR>(AllocatePool(NonPagedPool, set.size()));
   std::memcpy(copy, set.data(), set.size());
   BOOLEAN stored = FALSE;
   ASSERT_EQ(SelectInterfaceEx(bridge_, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy), ULONG(set.size()), 0, 0,

@@ -1,4 +1,5 @@
 // The identifier text built from a printer's IEEE 1284 device ID, and its check.
+#include <cstring>
 #include <string>
 
 #include "frame_fixture.h"
@@ -117,3 +118,33 @@ TEST_F(EnumIdentifierTest, FailsCleanlyWithoutPool) {
 }
 
 }  // namespace
+
+// The bounded formatting behind the identifier and port texts: what does not
+// fit is cut, and the text stays terminated within its buffer.
+TEST(BoundedText, CutsAtTheCapacityAndTellsSo) {
+  struct Row {
+    ULONG capacity, limit;
+    const char *text;
+    ULONG number, base, width;
+    std::string expected;
+    bool cut;
+  };
+  const Row rows[] = {
+      {16, 16, "NorvUSB", 128, 10, 1, "NorvUSB128", false},
+      {16, 16, "ab\0cd", 0x1F, 16, 4, "ab001F", false},  // the text stops at its null
+      {9, 16, "NorvUSB", 128, 10, 1, "NorvUSB1", true},   // room for 8 characters and the null
+      {4, 2, "abcdef", 0xBEEF, 16, 4, "abB", true},       // the limit, then the capacity
+      {1, 1, "a", 7, 10, 1, "", true},
+  };
+  for (const Row &row : rows) {
+    char buffer[32];
+    std::memset(buffer, 'x', sizeof buffer);
+    TEXT_BUFFER text;
+    TextStart(&text, buffer, row.capacity);
+    TextAppend(&text, row.text, row.limit);
+    TextAppendNumber(&text, row.number, row.base, row.width);
+    EXPECT_EQ(std::string(buffer), row.expected) << row.capacity << " " << row.text;
+    EXPECT_EQ(text.Cut != FALSE, row.cut) << row.expected;
+    EXPECT_EQ(buffer[row.capacity], 'x') << "a write past the capacity";
+  }
+}

@@ -212,7 +212,7 @@ TEST_F(PnpUnitTest, AnIncomingEmptyRelationListIsFreedAndReplacedByTheChild) {
 TEST_F(PnpUnitTest, ABusRelationQueryWithoutPoolReportsNothingAndTheNextReportsTheChild) {
   ext_->DeviceIdValid = 1;
   ext_->DeviceIdBuffer =
-      static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE, NORVUSB_POOL_TAG));
+      static_cast<PUCHAR>(AllocatePool(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE));
   ASSERT_NE(ext_->DeviceIdBuffer, nullptr);
   RtlZeroMemory(ext_->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
   std::memcpy(ext_->DeviceIdBuffer, "MFG:ACME;MDL:LX-100;", 20);
@@ -345,7 +345,7 @@ class ChildTest : public BridgeUnitTest {
  protected:
   PDEVICE_OBJECT MakeChild(const char *deviceId) {
     ext_->DeviceIdBuffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE, NORVUSB_POOL_TAG));
+        static_cast<PUCHAR>(AllocatePool(NonPagedPool, NORVUSB_DEVICE_ID_BUFFER_SIZE));
     RtlZeroMemory(ext_->DeviceIdBuffer, NORVUSB_DEVICE_ID_BUFFER_SIZE);
     std::memcpy(ext_->DeviceIdBuffer, deviceId, std::strlen(deviceId));
     PDEVICE_OBJECT child = nullptr;

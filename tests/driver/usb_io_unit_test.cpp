@@ -117,7 +117,7 @@ TEST_F(UsbIoUnitTest, DescriptorCountsNeverReachPastWhatWasStored) {
   EXPECT_EQ(out, 0u);
   EXPECT_EQ(GetDescriptor(bridge_, 4, buffer, sizeof buffer, &out), STATUS_INVALID_PARAMETER);
 
-  auto *device = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 18, NORVUSB_POOL_TAG));
+  auto *device = static_cast<PUCHAR>(AllocatePool(NonPagedPool, 18));
   std::memset(device, 0, 18);
   device[0] = 18;
   ext_->DeviceDescriptor = reinterpret_cast<PUSB_DEVICE_DESCRIPTOR>(device);
@@ -393,7 +393,7 @@ TEST_F(UsbIoUnitTest, AFailedDeviceDescriptorReadLeavesNoDeviceDescriptor) {
 // refused all the same: nothing is stored.
 TEST_F(UsbIoUnitTest, ASelectionIsRefusedByItsUrbStatusAlone) {
   auto set = ConfigurationSet();
-  auto *copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), NORVUSB_POOL_TAG));
+  auto *copy = static_cast<PUCHAR>(AllocatePool(NonPagedPool, set.size()));
   std::memcpy(copy, set.data(), set.size());
   stack_.urbStatus = USBD_STATUS_STALL_PID;
   BOOLEAN stored = TRUE;
@@ -737,7 +737,7 @@ TEST_F(UsbIoUnitTest, ACopyOfTheStoredSetTriesFourTimesWhileStartsReplaceIt) {
     std::vector<PUCHAR> sets;
     for (size_t i = 1; i <= c.replacements; ++i) {
       const ULONG size = ULONG(ConfigurationSet().size() + i);
-      auto *replacement = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, NORVUSB_POOL_TAG));
+      auto *replacement = static_cast<PUCHAR>(AllocatePool(NonPagedPool, size));
       std::memset(replacement, int(i), size);
       sets.push_back(replacement);
     }
@@ -770,7 +770,7 @@ TEST_F(UsbIoUnitTest, ACopyOfTheStoredSetTriesFourTimesWhileStartsReplaceIt) {
 // empty span right at the set's end, which lies inside it.
 TEST_F(UsbIoUnitTest, AnInterfaceWithoutEndpointsAtTheSetsEndHasAnEmptyEndpointList) {
   const std::vector<UCHAR> set = {9, 2, 18, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 7, 1, 2, 0};
-  auto *copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), NORVUSB_POOL_TAG));
+  auto *copy = static_cast<PUCHAR>(AllocatePool(NonPagedPool, set.size()));
   std::memcpy(copy, set.data(), set.size());
   ext_->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy);
   ext_->ConfigurationDescriptorSize = ULONG(set.size());

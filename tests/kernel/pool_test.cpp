@@ -131,6 +131,35 @@ TEST_F(PoolTest, StatsFollowAllocationsAndFrees) {
 
 // The special pool: a touch past a block's end or of a freed block faults at
 // the touch and names the address and the block; the access then goes on.
+// Windows 10 with memory integrity: executable pool and executable mappings
+// are the code-integrity check's bug checks; the no-execute forms pass.
+class MemoryIntegrityTest : public KernelFixture {
+ protected:
+  MemoryIntegrityTest() : KernelFixture({.memoryIntegrity = true}) {}
+};
+
+TEST_F(MemoryIntegrityTest, OnlyNoExecutePoolAndMappingsPass) {
+  EXPECT_TRUE(IoIsWdmVersionAvailable(6, 0x30));
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, PoolTag("Exec")), nullptr);
+  EXPECT_TRUE(TakeBugCheck(bc::kVerifierViolation, bc::kExecutablePool));
+  for (POOL_TYPE type : {NonPagedPoolNx, PagedPool}) {
+    void *p = ExAllocatePoolWithTag(type, 16, PoolTag("NoEx"));
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+  }
+  char buffer[64];
+  PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+  mdl->MdlFlags |= MDL_PAGES_LOCKED;
+  EXPECT_EQ(MmMapLockedPages(mdl, KernelMode), nullptr);
+  EXPECT_TRUE(TakeBugCheck(bc::kVerifierViolation, bc::kExecutableMapping));
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
+  EXPECT_TRUE(TakeBugCheck(bc::kVerifierViolation, bc::kExecutableMapping));
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                         MM_PAGE_PRIORITY(NormalPagePriority | MdlMappingNoExecute)),
+            buffer);
+  IoFreeMdl(mdl);
+}
+
 class SpecialPoolTest : public KernelFixture {
  protected:
   SpecialPoolTest() : KernelFixture({.specialPool = true}) {}

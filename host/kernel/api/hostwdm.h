@@ -174,6 +174,7 @@ typedef enum _POOL_TYPE {
   NonPagedPoolMustSucceed = 2,
   NonPagedPoolCacheAligned = 4,
   PagedPoolCacheAligned = 5,
+  NonPagedPoolNx = 512,  // from Windows 8 on: no-execute
 } POOL_TYPE;
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
@@ -196,13 +197,17 @@ typedef struct _MDL {
 #define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL 0x0010
+#define MDL_MAPPING_CAN_FAIL 0x2000
 
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 } MEMORY_CACHING_TYPE;
-typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+// From Windows 8 on a priority may carry MdlMapping* flags, so the type is
+// as wide as the parameter it travels in.
+typedef enum _MM_PAGE_PRIORITY : ULONG { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+#define MdlMappingNoExecute 0x40000000
 
 // ------------------------------------------------------------------ dispatcher objects
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;

@@ -195,6 +195,17 @@ std::wstring EnumKey(uint32_t bridge) {
 
 std::string Narrow(const std::wstring &w) { return std::string(w.begin(), w.end()); }
 
+// A service's ImagePath as a file name: "\??\" and "\SystemRoot\" prefixes
+// resolved, a relative path taken from the Windows folder.
+std::wstring ImageFile(std::wstring path) {
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  if (path.rfind(L"\\??\\", 0) == 0) return path.substr(4);
+  if (_wcsnicmp(path.c_str(), L"\\SystemRoot\\", 12) == 0) return windows + path.substr(11);
+  if (path.size() > 1 && path[1] == L':') return path;
+  return std::wstring(windows) + L"\\" + path;
+}
+
 std::string Hex(const Bytes &b) {
   std::string s;
   char part[4];

@@ -41,10 +41,11 @@ void InstallFromTheInf() {
   CHECK(WaitLink(1, true, 60), "no \\DosDevices\\NorvUSB1 after 60 s");
   const std::wstring service = RegistryText(HKEY_LOCAL_MACHINE, EnumKey(0), L"Service");
   CHECK(_wcsicmp(service.c_str(), L"norvusb") == 0, "the bridge's service is \"%s\"", Narrow(service).c_str());
-  wchar_t path[MAX_PATH];
-  GetSystemDirectoryW(path, MAX_PATH);
-  CHECK(GetFileAttributesW((std::wstring(path) + L"\\drivers\\norvusb.sys").c_str()) != INVALID_FILE_ATTRIBUTES,
-        "norvusb.sys was not copied to system32\\drivers");
+  // Where the INF put it: the drivers folder (DIRID 12) or the driver store (13).
+  const std::wstring image =
+      ImageFile(RegistryText(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\norvusb", L"ImagePath"));
+  CHECK(GetFileAttributesW(image.c_str()) != INVALID_FILE_ATTRIBUTES, "the service's image \"%s\" is not there",
+        Narrow(image).c_str());
 }
 
 void UnplugRemovesTheLink() {

@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
   if (argc > 1 && std::string(argv[1]) == "child") return ChildMain(argc, argv);
   if (!StartMachine(argv[0])) return 1;
 
-  Run("install: the bus reports a bridge, Wine installs norvusb.sys from win32/norvusb.inf, NorvUSB1 appears",
+  Run("install: the bus reports a bridge, Wine installs norvusb.sys from its INF as shipped, NorvUSB1 appears",
       InstallFromTheInf);
   Run("print a 1 MiB random file, byte for byte", PrintOneMiB);
   Run("every device-control request: status, Information and reply as the host suite expects",

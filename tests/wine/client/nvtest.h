@@ -162,6 +162,7 @@ std::wstring RegistryText(HKEY root, const std::wstring &key, const wchar_t *val
 std::wstring EnumKey(uint32_t bridge);
 
 std::string Narrow(const std::wstring &w);
+std::wstring ImageFile(std::wstring path);
 
 std::string Hex(const Bytes &b);
 
