@@ -54,6 +54,9 @@ run_package_target() {  # target, the package's zip
   rm -rf "$dir"
   mkdir -p "$stage/harness"
   unzip -q "$zip" -d "$stage"
+  # Wine reads only the undecorated [SourceDisksFiles], which names x86\, on
+  # x64 too (docs/wine.md): there the package's x64 image goes in its place.
+  [ "$name" = x64 ] && cp "$stage/$package/x64/norvusb.sys" "$stage/$package/x86/norvusb.sys"
   cp "$parts"/nvbus.sys "$parts"/nvbus.inf "$parts"/nvinstall.exe "$parts"/nvbridge.exe "$parts"/nvpackage.exe \
     "$stage/harness/"
   local start=$SECONDS

@@ -42,10 +42,12 @@ run_target() {  # name, Wine architecture, compiler triple, image
     return
   fi
   rm -rf "$stage" "$prefix"
-  mkdir -p "$stage/bus" "$stage/driver/$name"
+  mkdir -p "$stage/bus" "$stage/driver/x86"
   cp "$parts/nvbus.sys" "$parts/nvbus.inf" "$stage/bus/"
   cp win32/norvusb.inf "$stage/driver/"  # the INF exactly as shipped
-  cp "$image" "$stage/driver/$name/"     # in its folder, as the package has it
+  # Wine reads only the undecorated [SourceDisksFiles], which names x86\
+  # (docs/wine.md): each target's image goes there.
+  cp "$image" "$stage/driver/x86/"
   cp "$parts"/nvinstall.exe "$parts"/nvbridge.exe "$parts"/nvtest.exe "$stage/"
   local start=$SECONDS
   boot_prefix "$name" "$dir" "$prefix" "$arch" || return

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -100,65 +101,36 @@ bool WaitFor(Condition condition, int seconds) {
   return condition();
 }
 
-// ---- norvusb.exe, its output in files
+// ---- norvusb.exe, through the command interpreter, as a person runs it
 std::string tool;
 
 struct Outcome {
-  DWORD exit = 0;
-  std::string out, err;
+  int exit = -1;
+  std::string said;  // standard output and standard error
 };
 
-std::string Slurp(const char *path) {
-  std::string text;
-  if (FILE *f = std::fopen(path, "rb")) {
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
+FILE *Start(const std::string &args) {
+  FILE *pipe = _popen((tool + " " + args + " 2>&1").c_str(), "rb");
+  Check(pipe != nullptr, "cannot start " + tool);
+  return pipe;
 }
 
-struct Process {
-  PROCESS_INFORMATION info{};
-  std::string name;
+Outcome Finish(FILE *pipe) {
+  Outcome o;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) o.said.append(buffer, n);
+  o.exit = _pclose(pipe);
+  return o;
+}
 
-  Process(const std::string &args, const std::string &tag) : name(tag) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA((tag + ".out").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = CreateFileA((tag + ".err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup{sizeof startup};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    std::string command = "\"" + tool + "\" " + args;
-    const BOOL started = CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &info);
-    CloseHandle(out);
-    CloseHandle(err);
-    Check(started, "cannot start norvusb.exe, error " + std::to_string(GetLastError()));
-  }
-  ~Process() {
-    TerminateProcess(info.hProcess, 255);  // a no-op once it has ended
-    CloseHandle(info.hProcess);
-    CloseHandle(info.hThread);
-  }
-  Outcome Wait() {
-    Check(WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0, "norvusb.exe did not end within 120 s");
-    Outcome o;
-    GetExitCodeProcess(info.hProcess, &o.exit);
-    o.out = Slurp((name + ".out").c_str());
-    o.err = Slurp((name + ".err").c_str());
-    return o;
-  }
-};
+Outcome Tool(const std::string &args) { return Finish(Start(args)); }
 
-Outcome Tool(const std::string &args) { return Process(args, "tool").Wait(); }
-
-void Expect(const Outcome &o, DWORD exit, const std::string &text) {
-  const std::string both = o.out + o.err;
-  Check(o.exit == exit && both.find(text) != std::string::npos,
-        "exit status " + std::to_string(o.exit) + " (wanted " + std::to_string(exit) + "), and \"" + text + "\" " +
-            (both.find(text) != std::string::npos ? "shown" : "not shown") + "; it said:\n" + both);
+// The exit status, and each text somewhere in what it said.
+void Expect(const Outcome &o, int exit, std::initializer_list<std::string> texts) {
+  bool shown = true;
+  for (const std::string &text : texts) shown = shown && o.said.find(text) != std::string::npos;
+  Check(o.exit == exit && shown, "exit status " + std::to_string(o.exit) + " (wanted " + std::to_string(exit) +
+                                     "); it said:\n" + o.said);
 }
 
 void WriteFileBytes(const char *path, const Bytes &data) {
@@ -203,58 +175,53 @@ bool Plug(NVBUS_PLUG *plugged, const char *self) {
 
 void Scenarios(const NVBUS_PLUG &plugged) {
   const std::string model = IdField("MDL");
+  const Bytes small{'a', 'f', 't', 'e', 'r', '\r', '\n'};
+  WriteFileBytes("small.txt", small);
   Run("print: a 4 MiB file reaches the printer byte for byte", [] {
     Bytes data(4u << 20);
     unsigned x = 1284;
     for (auto &b : data) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 23);
     WriteFileBytes("big.bin", data);
     const unsigned before = SinkCount();
-    Expect(Tool("print big.bin"), 0, "NorvUSB1");
+    Expect(Tool("print big.bin"), 0, {"NorvUSB1"});
     Check(Sink(before) == data, "the printer received other bytes");
   });
-  Run("status: NorvUSB1 ready, with the model printer's make and model", [&] {
-    const Outcome o = Tool("status");
-    Expect(o, 0, model);
-    Check(o.out.find("NorvUSB1") != std::string::npos && o.out.find("ready") != std::string::npos, o.out);
-  });
-  Run("id: the model printer's whole IEEE 1284 ID", [] {
-    Expect(Tool("id"), 0, std::string(host::hardware::kDefaultDeviceId));
-  });
-  Run("ports: NorvUSB1 and its printer", [&] {
-    const Outcome o = Tool("ports");
-    Expect(o, 0, model);
-    Check(o.out.find("NorvUSB1") != std::string::npos, o.out);
-  });
+  Run("status: NorvUSB1 ready, with the model printer's make and model",
+      [&] { Expect(Tool("status"), 0, {"NorvUSB1", "ready", model}); });
+  Run("id: the model printer's whole IEEE 1284 ID",
+      [] { Expect(Tool("id"), 0, {std::string(host::hardware::kDefaultDeviceId)}); });
+  Run("ports: NorvUSB1 and its printer", [&] { Expect(Tool("ports"), 0, {"NorvUSB1", model}); });
   Run("ioctl: the device descriptor, as the bus reported the bridge", [&] {
     char vendor[8];
     std::snprintf(vendor, sizeof vendor, "%04x", plugged.VendorId);
-    Expect(Tool("ioctl get-device-descriptor"), 0, vendor);
+    Expect(Tool("ioctl get-device-descriptor"), 0, {vendor});
   });
-  Run("reset: the port prints after it", [] {
-    Expect(Tool("reset"), 0, "");
-    WriteFileBytes("small.txt", Bytes{'a', 'f', 't', 'e', 'r', '\r', '\n'});
+  Run("reset: the port prints after it", [&] {
+    Expect(Tool("reset"), 0, {});
     const unsigned before = SinkCount();
-    Expect(Tool("print small.txt"), 0, "NorvUSB1");
-    Check(Sink(before) == Bytes{'a', 'f', 't', 'e', 'r', '\r', '\n'}, "the printer received other bytes");
+    Expect(Tool("print small.txt"), 0, {"NorvUSB1"});
+    Check(Sink(before) == small, "the printer received other bytes");
   });
   Run("read: nothing to read ends at the time-out; what comes next reaches the next read", [] {
-    Expect(Tool("read --timeout 1"), 1, "norvusb: error:");
+    Expect(Tool("read --timeout 1"), 1, {"norvusb: error:"});
     Hook(NVBUS_HOOK_BACK_CHANNEL, "@PJL USTATUS\r\n");
-    Expect(Tool("read --timeout 10"), 0, "@PJL USTATUS");
+    Expect(Tool("read --timeout 10"), 0, {"@PJL USTATUS"});
   });
   Run("in use: a second norvusb.exe on NorvUSB1 while a read holds it", [] {
-    Process holder("read --timeout 60", "holder");
+    FILE *holder = Start("read --timeout 60");
     // The holder's read waits at the bridge: its port is open.
-    Check(WaitFor([] { return InService() >= 1; }, 30), "the holder's read never reached the bridge");
+    const bool held = WaitFor([] { return InService() >= 1; }, 30);
     const unsigned before = SinkCount();
-    Expect(Tool("print small.txt"), 1, "NorvUSB1 is in use by another program");
-    Check(SinkCount() == before, "the second program printed");
+    const Outcome second = held ? Tool("print small.txt") : Outcome{};
     Hook(NVBUS_HOOK_BACK_CHANNEL, "for the holder\r\n");
-    Expect(holder.Wait(), 0, "for the holder");
+    const Outcome first = Finish(holder);
+    Check(held, "the holder's read never reached the bridge");
+    Expect(second, 1, {"NorvUSB1 is in use by another program"});
+    Check(SinkCount() == before, "the second program printed");
+    Expect(first, 0, {"for the holder"});
   });
-  Run("missing port: NorvUSB3 is named with the ports there are", [] {
-    Expect(Tool("status --port NorvUSB3"), 2, "no such port: NorvUSB3 (ports now: NorvUSB1)");
-  });
+  Run("missing port: NorvUSB3 is named with the ports there are",
+      [] { Expect(Tool("status --port NorvUSB3"), 2, {"no such port: NorvUSB3 (ports now: NorvUSB1)"}); });
 }
 
 }  // namespace
