@@ -87,6 +87,9 @@ if [ "$sign" = test ]; then
   scripts/package-sign.sh "$pkg"
 fi
 
+# The zip keeps modes and times: the same ones whatever the umask and clock.
+find "$pkg" -type d -exec chmod 755 {} +
+find "$pkg" -type f -exec chmod 644 {} +
 find "$pkg" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
 # ---- the zip: the tree in name order, no extra fields (owner, times

@@ -127,8 +127,9 @@ if [ -f build/win64/norvusb.sys ] && [[ $targets == *" x64 "* ]]; then
   ran=1
 fi
 # The package as a person installs it (scripts/test-wine-package.sh), while
-# the Win32 tool it ships is not built on every branch yet.
-if [ -f build/win32/norvusb.exe ]; then
+# the Win32 tool it ships is not built on every branch yet; not in a run of
+# chosen tests (NVTEST_ONLY: make bench-wine, diagnosis).
+if [ -z "${NVTEST_ONLY:-}" ] && [ -f build/win32/norvusb.exe ]; then
   source scripts/test-wine-package.sh
   package_stage
 fi
