@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # processes (outside make test; scripts/explore.py).
 SEEDS ?= 100000
 
-.PHONY: check-tree soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
+.PHONY: check-tree package soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
 
 all: build
 
@@ -57,6 +57,12 @@ test-win32: deps
 test-win64: deps
 	cmake --preset win64
 	cmake --build --preset win64
+
+# What a person with the cable installs (docs/windows.md): dist/norvusb-VERSION/,
+# its zip, its floppy image and SHA256SUMS, byte for byte the same for the
+# same commit. SIGN=test signs both drivers with a throwaway test certificate.
+package: deps
+	@SIGN=$(SIGN) scripts/package.sh
 
 # The real norvusb.sys on Wine's kernel (docs/wine.md): each built image,
 # x86 and x64, in a fresh prefix of its own.

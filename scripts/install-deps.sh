@@ -20,6 +20,9 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
+  # make package: the zip, the floppy image, the test signature, the check
+  # of the images' version resources.
+  zip unzip mtools openssl osslsigncode python3-pefile
 )
 
 case "${1:-}" in

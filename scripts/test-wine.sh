@@ -44,9 +44,12 @@ run_target() {  # name, Wine architecture, compiler triple, image, INF
     return
   fi
   rm -rf "$stage" "$prefix"
-  mkdir -p "$stage/bus" "$stage/driver"
+  mkdir -p "$stage/bus" "$stage/driver/x86"
   cp "$parts/nvbus.sys" "$parts/nvbus.inf" "$stage/bus/"
-  cp "win32/$inf" "$image" "$stage/driver/"  # the INF exactly as shipped
+  cp "win32/$inf" "$stage/driver/"  # the INF exactly as shipped
+  # Wine reads only the undecorated [SourceDisksFiles], which names x86\
+  # (docs/wine.md): each target's image goes there.
+  cp "$image" "$stage/driver/x86/"
   # The catalog an INF names is made and signed for a package, not by this
   # build. Wine copies it into its catalog store and looks no further, but
   # refuses the INF when the file is missing: an empty one stands in for it.
@@ -54,18 +57,8 @@ run_target() {  # name, Wine architecture, compiler triple, image, INF
   catalog=$(sed -n 's/^[[:space:]]*CatalogFile[[:space:]]*=[[:space:]]*\([^[:space:];]*\).*/\1/Ip' "win32/$inf")
   [ -z "$catalog" ] || : >"$stage/driver/$catalog"
   cp "$parts"/nvinstall.exe "$parts"/nvbridge.exe "$parts"/nvtest.exe "$stage/"
-  prefixes+=("$prefix")
-  export WINEPREFIX="$prefix" WINEARCH="$arch"
-
   local start=$SECONDS
-  # Wine's own USB driver (wineusb, for the host's USB devices) has nothing to
-  # do here and now and then faults at start where there is no USB: off.
-  if ! { wineboot -i && wineserver -w &&
-         wine reg add 'HKLM\System\CurrentControlSet\Services\wineusb' /v Start /t REG_DWORD /d 4 /f &&
-         wineserver -w; } >"$dir/boot.log" 2>&1; then
-    fail_step "$name" "creating the prefix" "$dir/boot.log"
-    return
-  fi
+  boot_prefix "$name" "$dir" "$prefix" "$arch" || return
   if ! (cd "$stage" && wine nvinstall.exe 'bus\nvbus.inf' "driver\\$inf") >"$dir/install.log" 2>&1 ||
      ! wineserver -w; then
     fail_step "$name" "installing the bus" "$dir/install.log"
@@ -74,8 +67,29 @@ run_target() {  # name, Wine architecture, compiler triple, image, INF
   # The client's results apart from Wine's messages, which would otherwise
   # land in the middle of a result line and hide it from the count.
   (cd "$stage" && timeout 600 wine nvtest.exe) >"$dir/test.log" 2>"$dir/wine.log"
-  local status=$?
-  WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+  tally "$name" "$dir" $? "$start"
+}
+
+# A fresh prefix for a target: name, its folder, the prefix, Wine architecture.
+boot_prefix() {
+  local name=$1 dir=$2 prefix=$3 arch=$4
+  prefixes+=("$prefix")
+  export WINEPREFIX="$prefix" WINEARCH="$arch"
+  # Wine's own USB driver (wineusb, for the host's USB devices) has nothing to
+  # do here and now and then faults at start where there is no USB: off.
+  if ! { wineboot -i && wineserver -w &&
+         wine reg add 'HKLM\System\CurrentControlSet\Services\wineusb' /v Start /t REG_DWORD /d 4 /f &&
+         wineserver -w; } >"$dir/boot.log" 2>&1; then
+    fail_step "$name" "creating the prefix" "$dir/boot.log"
+    return 1
+  fi
+}
+
+# Ends the prefix's Wine and adds up a client's results from $dir/test.log:
+# name, folder, the client's exit status, the start time.
+tally() {
+  local name=$1 dir=$2 status=$3 start=$4
+  wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
   grep -E '^(PASS|FAIL|SKIP|  )' "$dir/test.log" | sed "s/^/[$name] /"
   local p f s
@@ -119,6 +133,13 @@ fi
 if [ -f build/win64/norvusb.sys ] && [[ $targets == *" x64 "* ]]; then
   run_target x64 win64 x86_64-w64-mingw32 "$root/build/win64/norvusb.sys" norvusb-win10.inf
   ran=1
+fi
+# The package as a person installs it (scripts/test-wine-package.sh), while
+# the Win32 tool it ships is not built on every branch yet; not in a run of
+# chosen tests (NVTEST_ONLY: make bench-wine, diagnosis).
+if [ -z "${NVTEST_ONLY:-}" ] && [ -f build/win32/norvusb.exe ]; then
+  source scripts/test-wine-package.sh
+  package_stage
 fi
 if [ "$ran" -eq 0 ]; then
   echo "test-wine: no norvusb.sys built (make test-win32 first)"

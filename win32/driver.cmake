@@ -42,6 +42,7 @@ target_link_options(norvusb_sys PRIVATE
 # No Win32 libraries: a driver links against the kernel alone.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_libraries(norvusb_sys PRIVATE ntoskrnl hal usbd gcc)
+norvusb_windows_image(norvusb_sys driver "NorvUSB USB to IEEE 1284 bridge driver")
 
 add_custom_target(check_sys ALL
   COMMAND ${CMAKE_SOURCE_DIR}/win32/check-sys.sh ${NORVUSB_SYS_ARCH} $<TARGET_FILE:norvusb_sys>

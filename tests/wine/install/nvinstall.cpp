@@ -2,7 +2,8 @@
 // driver's own INF to Plug and Play.
 //
 // Usage: nvinstall.exe BUS.INF NORVUSB.INF
-//   1. NORVUSB.INF (win32/norvusb.inf as shipped, with norvusb.sys beside it)
+//   1. NORVUSB.INF (win32/norvusb.inf as shipped, with norvusb.sys in x86\ or
+//      x64\ beside it)
 //      goes into the system's INF folder (SetupCopyOEMInf): Wine's Plug and
 //      Play manager finds it there when the bus reports a bridge.
 //   2. The root-enumerated device ROOT\NorvWineBus is registered (SetupDi),
@@ -55,11 +56,16 @@ int main(int argc, char **argv) {
   // beside the installed INF too.
   const std::wstring from = driverInf.substr(0, driverInf.find_last_of(L'\\') + 1);
   const std::wstring to = std::wstring(copied).substr(0, std::wstring(copied).find_last_of(L'\\') + 1);
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((from + L"*.sys").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
+  // Each architecture's image is in a folder of its own, as the package has it.
+  for (const wchar_t *folder : {L"x86\\", L"x64\\"}) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((from + folder + L"*.sys").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    CreateDirectoryW((to + folder).c_str(), nullptr);
     do {
-      if (!CopyFileW((from + found.cFileName).c_str(), (to + found.cFileName).c_str(), FALSE)) return Fail("CopyFile");
+      if (!CopyFileW((from + folder + found.cFileName).c_str(), (to + folder + found.cFileName).c_str(), FALSE)) {
+        return Fail("CopyFile");
+      }
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
