@@ -10,10 +10,10 @@ namespace norvusb {
 
 namespace {
 
-constexpr ULONG kLengthFieldSize = 2;
+constexpr uint32_t kLengthFieldSize = 2;
 
 // The text bytes a buffer of `bufferLength` holds after the driver strips the field.
-uint64_t TextRoom(ULONG bufferLength) {
+uint64_t TextRoom(uint32_t bufferLength) {
   return std::min(bufferLength, kLargestDeviceIdBuffer) - std::min(bufferLength, kLengthFieldSize);
 }
 
@@ -22,11 +22,10 @@ uint64_t TextRoom(ULONG bufferLength) {
 // 4093 or 4094 bytes reads as 4094; the text itself then tells: the bytes the
 // device did not send read as zero, and its text ends at its last byte that
 // is not. A text that fills the whole buffer shows as the largest field.
-uint64_t LargestBufferField(host::DeviceHandle &port) {
+uint64_t LargestBufferField(Port &port) {
   std::vector<uint8_t> buffer(kLargestDeviceIdBuffer);
-  const host::IoResult result =
-      port.DeviceControl(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, buffer.data(), kLargestDeviceIdBuffer);
-  if (!NT_SUCCESS(result.status)) return 0;
+  const PortIo result = port.Control(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, buffer.data(), kLargestDeviceIdBuffer);
+  if (result.status < 0) return 0;
   const uint64_t room = TextRoom(kLargestDeviceIdBuffer);
   if (result.information < room) return result.information;
   const auto last = std::find_if(buffer.rbegin() + static_cast<ptrdiff_t>(buffer.size() - room), buffer.rend(),
@@ -37,7 +36,7 @@ uint64_t LargestBufferField(host::DeviceHandle &port) {
 
 }  // namespace
 
-DeviceIdLength DeviceIdLengthOf(host::DeviceHandle &port, ULONG bufferLength, uint64_t information) {
+DeviceIdLength DeviceIdLengthOf(Port &port, uint32_t bufferLength, uint64_t information) {
   const uint64_t room = TextRoom(bufferLength);
   if (information < room) return {information, false};
   // Information was capped at the room: the field may be larger.
@@ -45,18 +44,17 @@ DeviceIdLength DeviceIdLengthOf(host::DeviceHandle &port, ULONG bufferLength, ui
   return {field, field > room + kLengthFieldSize || field >= kLargestDeviceIdBuffer};
 }
 
-std::optional<DeviceIdReply> ReadDeviceId(host::DeviceHandle &port, ULONG bufferLength) {
+std::optional<DeviceIdReply> ReadDeviceId(Port &port, uint32_t bufferLength) {
   DeviceIdReply reply;
   reply.buffer.resize(bufferLength);
-  const host::IoResult result =
-      port.DeviceControl(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, reply.buffer.data(), bufferLength);
-  if (!NT_SUCCESS(result.status) || result.information == 0) return std::nullopt;
+  const PortIo result = port.Control(IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, reply.buffer.data(), bufferLength);
+  if (result.status < 0 || result.information == 0) return std::nullopt;
   reply.information = result.information;
   reply.length = DeviceIdLengthOf(port, bufferLength, result.information);
   return reply;
 }
 
-std::string CutNote(const DeviceIdLength &length, ULONG bufferLength) {
+std::string CutNote(const DeviceIdLength &length, uint32_t bufferLength) {
   if (!length.cut) return "";
   const std::string whole = length.field >= kLargestDeviceIdBuffer
                                 ? fmt::format("at least {} bytes, all that one control transfer brings",

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "host/io/user_io.h"
+#include "tools/port.h"
 
 namespace norvusb {
 
 // The largest buffer the driver fills: one control transfer on the default
 // pipe, at most 4,096 bytes. A field this large or larger reads as this: the
 // text fills what one transfer brings, and the device's may go on.
-inline constexpr ULONG kLargestDeviceIdBuffer = 4096;
+inline constexpr uint32_t kLargestDeviceIdBuffer = 4096;
 
 struct DeviceIdLength {
   uint64_t field = 0;  // the device's length field: the text and its two length bytes (kLargestDeviceIdBuffer: at least that)
@@ -27,7 +27,7 @@ struct DeviceIdLength {
 // Learns the device's length field after a request with a `bufferLength`
 // buffer that succeeded with `information`; asks again only when the text
 // filled the buffer.
-DeviceIdLength DeviceIdLengthOf(host::DeviceHandle &port, ULONG bufferLength, uint64_t information);
+DeviceIdLength DeviceIdLengthOf(Port &port, uint32_t bufferLength, uint64_t information);
 
 struct DeviceIdReply {
   std::vector<uint8_t> buffer;  // as handed back, zero-filled
@@ -37,10 +37,10 @@ struct DeviceIdReply {
 
 // One request with a `bufferLength` buffer, then DeviceIdLengthOf; nullopt
 // when the driver refused it or had nothing.
-std::optional<DeviceIdReply> ReadDeviceId(host::DeviceHandle &port, ULONG bufferLength);
+std::optional<DeviceIdReply> ReadDeviceId(Port &port, uint32_t bufferLength);
 
 // "(cut to the 1022 bytes a 1024-byte buffer holds; the device's text is
 // 2000 bytes)" for a cut text; "" otherwise.
-std::string CutNote(const DeviceIdLength &length, ULONG bufferLength);
+std::string CutNote(const DeviceIdLength &length, uint32_t bufferLength);
 
 }  // namespace norvusb

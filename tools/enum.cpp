@@ -11,6 +11,7 @@
 #include "tools/commands.h"
 #include "tools/decoded.h"
 #include "tools/device_id.h"
+#include "tools/host_port.h"
 #include "tools/errors.h"
 #include "tools/output.h"
 #include "tools/report.h"
@@ -89,7 +90,8 @@ void AddIeee1284Id(Json &printer, const std::string &portName) {
   if (portName.empty()) return;
   host::DeviceHandle port;
   if (!NT_SUCCESS(port.Open("\\\\.\\" + portName))) return;
-  const auto reply = ReadDeviceId(port, kDriverIdBuffer);
+  HostPort ids(port);
+  const auto reply = ReadDeviceId(ids, kDriverIdBuffer);
   if (!reply) return;
   printer["ieee1284_id"] = DeviceIdText(reply->buffer);
   printer["ieee1284_length_field"] = reply->length.field;

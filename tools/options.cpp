@@ -6,6 +6,7 @@
 
 #include "host/pnp/pnp_manager.h"
 #include "tools/errors.h"
+#include "tools/port_name.h"
 
 namespace norvusb {
 
@@ -119,16 +120,8 @@ unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {
   if (!port) return 1;
   const std::string &name = *port;
   if (name.empty()) BadInput("--port '': expected a port name such as NorvUSB1");
-  constexpr std::string_view kPrefix = "NorvUSB";
-  std::string_view rest = name;
-  // The platform's names compare without regard to case.
-  if (rest.size() <= kPrefix.size() || !host::pnp::ids::EqualIds(std::string(rest.substr(0, kPrefix.size())),
-                                                                  std::string(kPrefix)))
-    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", name));
-  rest.remove_prefix(kPrefix.size());
-  const auto number = ParseNumber(std::string(rest));
-  if (!number || *number == 0 || rest.starts_with("0"))
-    BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", name));
+  const auto number = PortNumberOf(name);
+  if (!number) BadInput(fmt::format("--port {}: expected a port name such as NorvUSB1", name));
   if (*number > bridges)
     BadInput(fmt::format("--port {}: no such port; {} bridge(s) give NorvUSB1 to NorvUSB{}", name, bridges, bridges));
   return static_cast<unsigned>(*number);

@@ -14,22 +14,11 @@
 
 #include "host/usbstack/usb_capture.h"
 #include "tools/decoded.h"
+#include "tools/json_text.h"
 
 namespace norvusb {
 
 using host::usb::FilePtr;
-
-// Bytes as UTF-8 for JSON: valid UTF-8 passes unchanged, every other byte
-// becomes the four characters \xHH (as Python's "backslashreplace" writes it).
-std::string Utf8Escaped(std::string_view bytes);
-// Text from the user (a file name, a -t title) for the terminal: valid UTF-8
-// passes, control characters (C0, DEL, C1) and bytes that are not UTF-8
-// become \e \r \n \xHH, so that none reaches the terminal raw.
-std::string TerminalSafe(std::string_view text);
-// A copy of `document` with every string and key so escaped.
-Json JsonSafe(const Json &document);
-// The document, escaped and indented, on standard output.
-void PrintJson(const Json &document);
 
 // Standard output becomes a data stream (an output named "-"): the returned
 // stream writes where standard output went, and from now on what the program

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "tools/decoded.h"
+#include "tools/port_state.h"
 #include "tools/session.h"
 
 namespace norvusb {
@@ -12,7 +13,5 @@ namespace norvusb {
 // One port's state: the bridge's device node, the port status the bridge
 // reports (vendor-5) and the printer's make and model.
 Json PortState(Session &session, size_t bridgeIndex);
-// One line per port under a heading.
-void PrintStates(const Json &ports);
 
 }  // namespace norvusb

@@ -31,44 +31,13 @@ flags=$(awk '/^DllCharacteristics/ {print $2}' <<<"$headers")
 entry=$(awk '/^AddressOfEntryPoint/ {print $2}' <<<"$headers")
 [ "$((16#${entry:-0}))" -ne 0 ] || fail "$sys has no entry point"
 
-# One "MODULE NAME" line per imported routine.
-imports=$(awk '/DLL Name:/ {dll = $3; next}
-               dll != "" && NF == 0 {dll = ""}
-               dll != "" && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ && NF >= 3 {print dll, $3}' <<<"$headers")
-[ -n "$imports" ] || fail "$sys imports nothing at all"
 # The x64 kernel walks stacks with the image's unwind data.
 if [ "$arch" = x64 ]; then
   unwind=$(awk '/Exception Directory/ {print $4}' <<<"$headers")
   [ "$((16#${unwind:-0}))" -ne 0 ] || fail "$sys has no unwind data (.pdata)"
 fi
 
-verdict=$(awk -v arch="$arch" -v listname="$list" -v image="$sys" '
-  function bad(text) { problems = problems "check-sys: " text "\n" }
-  FNR == NR {
-    if ($0 ~ /^[[:space:]]*(#|$)/) next
-    if ($1 == "target" && NF >= 3) { order[$2] = ++targets; title = $3; for (i = 4; i <= NF; i++) title = title " " $i; name[$2] = title; next }
-    if ($1 == "oldest" && NF == 3 && ($3 in order)) { oldest[$2] = $3; next }
-    if ($1 == "routine" && NF >= 7 && ($4 in order) && ($5 in order) && order[$5] >= order[$4] && $6 ~ /^(any|x86|x64)$/) {
-      key = tolower($2) SUBSEP $3; first[key] = $4; certain[key] = $5; only[key] = $6; next
-    }
-    bad(listname ":" FNR ": not a target, oldest or routine line (a routine needs known targets, an architecture and its source)")
-    next
-  }
-  {
-    if (!(arch in oldest)) { bad(listname " names no oldest target for " arch); exit }
-    key = tolower($1) SUBSEP $2
-    if (!(key in first)) { bad(image " imports " $2 " from " $1 ", which no target is known to provide"); next }
-    if (only[key] != "any" && only[key] != arch) { bad(image " imports " $2 " from " $1 ", which only " only[key] " images may import"); next }
-    if (order[first[key]] > order[oldest[arch]]) {
-      bad(image " imports " $2 " from " $1 ", first in " name[first[key]] "; the oldest " arch " target is " name[oldest[arch]])
-      next
-    }
-    if (order[certain[key]] > order[oldest[arch]]) unsure = unsure " " $2
-  }
-  END {
-    if (problems != "") { printf "%s", problems; exit 1 }
-    printf "oldest target %s%s\n", name[oldest[arch]], (unsure == "" ? "" : "; unconfirmed there:" unsure)
-  }' "$list" - <<<"$imports")  || { printf '%s\n' "$verdict" >&2; exit 1; }
-
+verdict=$(CHECK_NAME=check-sys "$(dirname "$0")/check-imports.sh" "$arch" "$sys" "$list") || exit 1
+imports=$("$(dirname "$0")/check-imports.sh" --list "$sys")
 dlls=$(awk '{print $1}' <<<"$imports" | sort -u | tr '\n' ' ')
 echo "norvusb.sys ($arch): native WDM image, imports from ${dlls}within its $verdict"
