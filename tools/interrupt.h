@@ -1,7 +1,8 @@
 // Ctrl-C and SIGTERM: the first one asks the job to stop at a clean point
 // (the pending request cancelled, the port closed, the capture ended on a
 // whole packet, the report printed), a second one ends the program at once,
-// as cp and tcpdump users expect. A session at a terminal takes Ctrl-C as
+// as cp and tcpdump users expect. Copies of one request that arrive within a
+// second (the process and its group both signalled) count as one. A session at a terminal takes Ctrl-C as
 // "abandon this step" and goes on with the next one.
 #pragma once
 
@@ -22,8 +23,8 @@ void ClearInterrupt();
 std::string InterruptText();
 // 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
 int InterruptExitStatus();
-// Throws ToolError with InterruptText and InterruptExitStatus when a signal
-// asked the job to stop; for the points between a job's steps.
-void ThrowIfInterrupted();
+// A descriptor that becomes readable when a signal asks the job to stop: a
+// wait for input polls it beside the input, so that no read blocks past it.
+int InterruptDescriptor();
 
 }  // namespace norvusb

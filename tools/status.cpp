@@ -60,7 +60,7 @@ std::string Joined(const Json &list) {
 
 }  // namespace
 
-Json PortState(Session &session, size_t bridgeIndex) {
+Json PortState(Session &session, size_t bridgeIndex, const CommonOptions &options) {
   const host::BridgeView view = session.Machine().View(bridgeIndex);
   const auto node = host::pnp::FindDevice(view.instancePath);
   Json state{{"port", view.portName},
@@ -80,6 +80,10 @@ Json PortState(Session &session, size_t bridgeIndex) {
     return state;
   }
   AddPortReplies(state, view.portName);
+  // The bridge answers on its default pipe, so it looks ready, but without
+  // its interface the driver has no pipe to print through.
+  if (const std::string hint = InterfaceHint(options); !hint.empty() && state["error"].is_null())
+    state["error"] = "the port refuses every transfer" + hint;
   return state;
 }
 
@@ -96,7 +100,12 @@ void PrintStates(const Json &ports) {
     rows.push_back({port.empty() ? "-" : port, bridge, Joined(p["printer"]),
                     p["queued"].is_null() ? "-" : HumanBytes(p["queued"].get<double>()),
                     Printable(p["make_and_model"].get<std::string>())});
-    errors.push_back(p["error"].is_null() ? "" : p["error"].get<std::string>());
+    std::string note = p["error"].is_null() ? "" : p["error"].get<std::string>();
+    // Bytes a held printer did not take stay in the bridge, across resets, and print first.
+    if (note.empty() && !p["queued"].is_null() && p["queued"].get<uint64_t>() > 0 && Joined(p["printer"]) != "printing")
+      note = fmt::format("{} bytes wait in the bridge and will print first when the printer takes data again",
+                         p["queued"].get<uint64_t>());
+    errors.push_back(note);
   }
   std::array<size_t, 4> widths{};
   for (const Row &row : rows)
@@ -115,7 +124,7 @@ int RunStatus(const CommonOptions &options, Bench *bench) {
   Session session(options, bench);
   Json ports = Json::array();
   for (size_t i : session.Workbench().Plugged())
-    if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i));
+    if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i, options));
   const Verdict verdict = session.Finish();
   // A port that could not be asked is a failure: its state is not known.
   std::optional<std::string> error;

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,7 +38,8 @@ uint64_t WholeRecordBytes(const std::string &bytes) {
 class SignalTest : public CliTest, public ::testing::WithParamInterface<int> {
  protected:
   // Starts norvusb with `args`, its output in files; returns its process id.
-  pid_t Start(const std::vector<std::string> &args) {
+  // `ownGroup`: in a process group of its own, as `timeout` starts it.
+  pid_t Start(const std::vector<std::string> &args, bool ownGroup = false) {
     std::vector<std::string> argv = {std::string(NORVUSB_BINARY_DIR) + "/norvusb"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> pointers;
@@ -48,9 +50,16 @@ class SignalTest : public CliTest, public ::testing::WithParamInterface<int> {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, Path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownGroup) {
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+      posix_spawnattr_setpgroup(&attributes, 0);
+    }
     pid_t child = 0;
-    EXPECT_EQ(posix_spawn(&child, pointers[0], &actions, nullptr, pointers.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&child, pointers[0], &actions, &attributes, pointers.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     return child;
   }
 
@@ -110,10 +119,57 @@ TEST_P(SignalTest, StopsThePrintCleanly) {
   EXPECT_EQ(WholeRecordBytes(capture), capture.size());
 }
 
+using SignalReportTest = SignalTest;
+
+// `timeout -s INT` signals the process and then its group: the two copies of
+// the one request never end the program without its report.
+TEST_F(SignalReportTest, TwoSignalsAtOnceKeepTheReport) {
+  const pid_t child = Start({"print", "/dev/zero", "--json", "--out", Path("out.prn").string()}, true);
+  AwaitGrowth(Path("out.prn"), 100'000);
+  ASSERT_EQ(kill(child, SIGINT), 0);
+  ASSERT_EQ(kill(-child, SIGINT), 0);
+  EXPECT_EQ(Finish(child), 130);
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(Path("stdout")))["interrupted"], true);
+  EXPECT_EQ(ReadFile(Path("stderr")).rfind("norvusb: error: interrupted by SIGINT", 0), 0u);
+}
+
+// A pipe's writer: opened once the program has the pipe open for reading.
+int OpenWriter(const std::filesystem::path &fifo) {
+  for (int i = 0; i < 3000; ++i) {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0 || errno != ENXIO) return fd;
+    std::this_thread::sleep_for(10ms);
+  }
+  return -1;
+}
+
+// Each line piped in goes out as it arrives (the next one is written only
+// once the printer has the last); Ctrl-C ends a print that waits for more,
+// and what comes after it is not sent.
+TEST_F(SignalReportTest, PipeLinesGoOutAsTheyComeAndCtrlCEndsTheWait) {
+  signal(SIGPIPE, SIG_IGN);  // the program closes the pipe on its way out
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  const pid_t child = Start({"print", Path("pipe").string(), "--json", "--out", Path("out.prn").string()});
+  const int writer = OpenWriter(Path("pipe"));
+  ASSERT_GE(writer, 0);
+  std::string sent;
+  for (const std::string line : {"line 1\n", "line 2\n"}) {
+    ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    AwaitGrowth(Path("out.prn"), (sent += line).size() - 1);
+  }
+  ASSERT_EQ(kill(child, SIGINT), 0);
+  (void)!write(writer, "late\n", 5);
+  close(writer);
+  EXPECT_EQ(Finish(child), 130);
+  EXPECT_EQ(ReadFile(Path("out.prn")), sent);
+  const auto document = nlohmann::json::parse(ReadFile(Path("stdout")));
+  EXPECT_EQ(document["write_requests"], 2);
+  EXPECT_EQ(document["interrupted"], true);
+  EXPECT_EQ(document["bytes_received"], sent.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGINT, SIGTERM),
                          [](const auto &info) { return info.param == SIGINT ? "Sigint" : "Sigterm"; });
-
-using SignalReportTest = SignalTest;
 
 TEST_F(SignalReportTest, HumanReportSaysInterrupted) {
   const pid_t child = Start({"print", "/dev/zero", "--out", Path("out.prn").string()});
