@@ -82,7 +82,9 @@ void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which)
     command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
   }
   if (which & o::kPort)
-    command.add_option("-d,--port", options.port, "The port to use, as lp -d names the destination, NorvUSB1 ... NorvUSBn (default NorvUSB1)")
+    command
+        .add_option("-d,--port", options.port,
+                    "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1); -d as lp names its destination")
         ->type_name("NAME");
   if (which & o::kOut)
     command.add_option("--out", options.out, "Write what the printer received to this file (- for standard output)")->type_name("PATH");

@@ -143,29 +143,37 @@ int OpenWriter(const std::filesystem::path &fifo) {
   return -1;
 }
 
-// Each line piped in goes out as it arrives (the next one is written only
-// once the printer has the last); Ctrl-C ends a print that waits for more,
-// and what comes after it is not sent.
+std::string ReadUntil(int terminal, const std::string &text, std::string &seen);
+
+// Each line piped in goes out as it arrives: the next is written only once
+// the printer has the last (its --out, a pipe too, gets the data as the
+// printer takes it). Ctrl-C ends the print that waits for more, and what
+// comes after it is not sent.
 TEST_F(SignalReportTest, PipeLinesGoOutAsTheyComeAndCtrlCEndsTheWait) {
-  signal(SIGPIPE, SIG_IGN);  // the program closes the pipe on its way out
-  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
-  const pid_t child = Start({"print", Path("pipe").string(), "--json", "--out", Path("out.prn").string()});
-  const int writer = OpenWriter(Path("pipe"));
+  signal(SIGPIPE, SIG_IGN);  // the program closes its input on its way out
+  ASSERT_EQ(mkfifo(Path("in").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(Path("out").c_str(), 0600), 0);
+  const int printed = open(Path("out").c_str(), O_RDONLY | O_NONBLOCK);
+  const pid_t child = Start({"print", Path("in").string(), "--json", "--out", Path("out").string()});
+  const int writer = OpenWriter(Path("in"));
   ASSERT_GE(writer, 0);
-  std::string sent;
+  std::string seen;
   for (const std::string line : {"line 1\n", "line 2\n"}) {
     ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    AwaitGrowth(Path("out.prn"), (sent += line).size() - 1);
+    ReadUntil(printed, line, seen);
   }
+  EXPECT_EQ(seen, "line 1\nline 2\n");
   ASSERT_EQ(kill(child, SIGINT), 0);
   (void)!write(writer, "late\n", 5);
   close(writer);
   EXPECT_EQ(Finish(child), 130);
-  EXPECT_EQ(ReadFile(Path("out.prn")), sent);
+  ReadUntil(printed, "\x04", seen);  // to the end: nothing more came
+  close(printed);
+  EXPECT_EQ(seen, "line 1\nline 2\n");
   const auto document = nlohmann::json::parse(ReadFile(Path("stdout")));
   EXPECT_EQ(document["write_requests"], 2);
   EXPECT_EQ(document["interrupted"], true);
-  EXPECT_EQ(document["bytes_received"], sent.size());
+  EXPECT_EQ(document["bytes_received"], seen.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGINT, SIGTERM),
