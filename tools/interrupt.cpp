@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,33 +13,31 @@ namespace norvusb {
 
 namespace {
 
-std::atomic<int> gSignal{0};
-std::atomic<int64_t> gFirstAt{0};  // CLOCK_MONOTONIC ns of the signal that asked the stop
+// The request to stop, in one word so that a copy arriving on another thread
+// sees all of it: the signal's number, and who sent it (the kind of sender and
+// its process); 0 while none came.
+std::atomic<uint64_t> gRequest{0};
 // Becomes readable once a signal came, so that a wait on input (poll) ends at
 // once whichever thread ran the handler.
 int gWake[2] = {-1, -1};
 
-int64_t MonotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+uint64_t RequestOf(int number, const siginfo_t *info) {
+  const auto code = static_cast<uint16_t>(info != nullptr ? info->si_code : 0);
+  const auto pid = static_cast<uint32_t>(info != nullptr ? info->si_pid : 0);
+  return uint64_t{pid} << 32 | uint64_t{code} << 8 | static_cast<uint8_t>(number);
 }
 
-// `timeout -s INT` and a terminal both may signal the process and then its
-// group: the copies of one request arrive together, and must not pass for
-// the second request that ends the program without its report.
-constexpr int64_t kSameRequestNanoseconds = 1'000'000'000;
-
-void OnSignal(int number) {
+// `timeout -s INT` (and a service manager) signals the process and then its
+// process group, which holds it: the same signal again from the same process
+// is a copy of the one request, and must not pass for the second request that
+// ends the program without its report. A terminal sends one per Ctrl-C.
+void OnSignal(int number, siginfo_t *info, void *) {
   const int savedErrno = errno;
-  int expected = 0;
-  if (gSignal.compare_exchange_strong(expected, number)) {
-    gFirstAt.store(MonotonicNanoseconds());
-    if (gWake[1] >= 0) (void)!write(gWake[1], "!", 1);
-    errno = savedErrno;
-    return;
-  }
-  if (MonotonicNanoseconds() - gFirstAt.load() < kSameRequestNanoseconds) {
+  const uint64_t request = RequestOf(number, info);
+  uint64_t first = 0;
+  const bool fromProcess = info != nullptr && info->si_code <= 0;  // kill(), not the terminal
+  if (gRequest.compare_exchange_strong(first, request) || (fromProcess && first == request)) {
+    if (first == 0 && gWake[1] >= 0) (void)!write(gWake[1], "!", 1);
     errno = savedErrno;
     return;
   }
@@ -56,17 +53,17 @@ void OnSignal(int number) {
 void CatchInterrupts() {
   if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) gWake[0] = gWake[1] = -1;
   struct sigaction action {};
-  action.sa_handler = OnSignal;
+  action.sa_sigaction = OnSignal;
   sigemptyset(&action.sa_mask);
   // Writes resume: only the flag says what happened, and the job looks at it
   // at its own clean points. A wait for input watches InterruptDescriptor.
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = SA_RESTART | SA_SIGINFO;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
 
 std::optional<int> InterruptSignal() {
-  const int number = gSignal.load();
+  const int number = static_cast<int>(gRequest.load() & 0xFF);
   return number == 0 ? std::nullopt : std::optional(number);
 }
 
@@ -76,16 +73,16 @@ void ClearInterrupt() {
   char drained[16];
   while (gWake[0] >= 0 && read(gWake[0], drained, sizeof drained) > 0) {
   }
-  gSignal.store(0);
+  gRequest.store(0);
 }
 
 std::string InterruptText() {
-  const int number = gSignal.load();
+  const int number = InterruptSignal().value_or(0);
   if (number == SIGINT) return "interrupted by SIGINT (Ctrl-C)";
   if (number == SIGTERM) return "interrupted by SIGTERM";
   return std::string("interrupted by signal ") + std::to_string(number);
 }
 
-int InterruptExitStatus() { return 128 + gSignal.load(); }
+int InterruptExitStatus() { return 128 + InterruptSignal().value_or(0); }
 
 }  // namespace norvusb

@@ -1,8 +1,9 @@
 // Ctrl-C and SIGTERM: the first one asks the job to stop at a clean point
 // (the pending request cancelled, the port closed, the capture ended on a
 // whole packet, the report printed), a second one ends the program at once,
-// as cp and tcpdump users expect. Copies of one request that arrive within a
-// second (the process and its group both signalled) count as one. A session at a terminal takes Ctrl-C as
+// as cp and tcpdump users expect. The same signal again from the process
+// that sent the first (the process and then its group signalled) is a copy
+// of the one request. A session at a terminal takes Ctrl-C as
 // "abandon this step" and goes on with the next one.
 #pragma once
 

@@ -3,8 +3,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 
-#include <cstdio>
-
 #include "tests/tools/cli_runner.h"
 
 namespace {
@@ -62,20 +60,17 @@ TEST_F(OutputTest, SettingsInTheDocumentedOrder) {
 namespace {
 
 // The program's own words: options before the subcommand as git takes them,
-// help as a subcommand, -V, an argument error that still gives --json its
+// help as a subcommand, an argument error that still gives --json its
 // document, and the manual page made from the help.
 TEST_F(OutputTest, CommandLineHabits) {
   const CliResult before = Run({"--json", "--timing", "instant", "status"});
   ASSERT_EQ(before.status, 0) << before.err;
   EXPECT_EQ(before.Json()["ports"][0]["printer"][0], "ready");
   EXPECT_EQ(Run({"help", "print"}).out, Run({"print", "--help"}).out);
-  EXPECT_EQ(Run({"-V"}).out, Run({"--version"}).out);
   const CliResult refused = Run({"print", "--json", "--copies", "0"});
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ("norvusb: error: " + refused.Json()["error"].get<std::string>(), refused.ErrLines().at(0));
-  const std::string manual = Run({"--manual-page"}).out;
-  EXPECT_EQ(manual.rfind(".TH NORVUSB 1", 0), 0u) << manual;
-  EXPECT_NE(manual.find("\\-\\-job\\-per\\-file"), std::string::npos);
+  EXPECT_NE(Run({"--manual-page"}).out.find("\\-\\-job\\-per\\-file"), std::string::npos);
 }
 
 // --pcap - reaches a reader packet by packet while the job still runs.
@@ -85,8 +80,7 @@ TEST_F(OutputTest, CaptureToAPipeFlowsPacketByPacket) {
                               Quote(Path("pipe").string()) + " -q --timing instant --pcap - 2>/dev/null";
   FILE *capture = popen(command.c_str(), "r");
   ASSERT_NE(capture, nullptr);
-  // The capture's start comes while the program waits for the pipe's writer:
-  // nothing is held back in a buffer. (The wait's bound only guards a failure.)
+  // The capture's start comes while the program waits for its input (the bound guards a failure).
   pollfd ready{fileno(capture), POLLIN, 0};
   EXPECT_EQ(poll(&ready, 1, 60'000), 1) << "the capture held back what it had";
   std::ofstream(Path("pipe")) << "x";  // the job's input, and its end
