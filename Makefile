@@ -7,9 +7,11 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # processes (outside make test; scripts/explore.py).
 SEEDS ?= 100000
 
-.PHONY: check-tree package soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
+.PHONY: check-tree package program install soak explore bench-compare bench-wine all deps deps-demo build demo test test-default test-asan test-tsan test-win32 test-win64 test-wine tidy coverage bench fuzz test-fuzz test-fuzz-quick mutate clean
 
-all: build
+# Plain `make` builds the program alone, as `make demo` does, with only the
+# packages it needs (no Wine, no test suite).
+all: program
 
 deps:
 	@scripts/install-deps.sh
@@ -25,10 +27,17 @@ build: deps
 # The program alone, in a folder of its own: no test suite, benchmark or
 # Windows build, no debug information and light optimisation, since the
 # compile is most of a fresh demo's time (`make test` builds everything).
-demo: deps-demo
+program: deps-demo
 	cmake --preset demo
-	cmake --build --preset demo --target norvusb -j $(JOBS)
+	cmake --build --preset demo --target norvusb norvusb_manual -j $(JOBS)
+
+demo: program
 	@scripts/demo.sh build/demo
+
+# The program and its manual page under PREFIX (bin/, share/man/man1/).
+PREFIX ?= /usr/local
+install: program
+	cmake --install build/demo --prefix $(PREFIX)
 
 test: check-tree tidy test-win32 test-win64 test-default test-asan test-tsan test-fuzz-quick test-wine
 	@scripts/test-summary.sh build/default build/asan build/tsan build/wine/results

@@ -15,7 +15,7 @@ packages=(
   "${demo_packages[@]}" ccache clang libclang-rt-14-dev
   clang-tidy-14 llvm-14 lld
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  tshark zlib1g-dev python3-pefile
+  tshark zlib1g-dev python3 python3-pefile
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix

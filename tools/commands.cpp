@@ -15,6 +15,28 @@ std::vector<Command> AddJobCommands(CLI::App &program) {
           AddStatusCommand(program)};
 }
 
+std::vector<std::string> NormalisedArguments(std::vector<std::string> args, const std::vector<Command> &commands) {
+  if (!args.empty() && args.front() == "help") {
+    args.erase(args.begin());
+    args.insert(args.size() > 0 ? args.begin() + 1 : args.begin(), "--help");
+    return args;
+  }
+  const auto names = [&](const std::string &word) {
+    return std::any_of(commands.begin(), commands.end(),
+                       [&](const Command &command) { return command.app->check_name(word); });
+  };
+  const auto first = std::find_if(args.begin(), args.end(), [&](const std::string &word) {
+    return !word.starts_with("-") && names(word);
+  });
+  // The program's own flags stay where they are: `norvusb --help status` is the program's help.
+  const bool ownFlags = std::any_of(args.begin(), first, [](const std::string &word) {
+    return word == "-h" || word == "--help" || word == "--help-all" || word == "-V" || word == "--version";
+  });
+  if (first == args.end() || first == args.begin() || ownFlags) return args;
+  std::rotate(args.begin(), first, first + 1);
+  return args;
+}
+
 void CheckSubcommand(const std::string &word, const std::vector<Command> &commands) {
   if (word.starts_with("-")) return;  // an option of the program itself
   std::string names;
@@ -41,10 +63,13 @@ struct Rewrite {
 const std::vector<Rewrite> &Rewrites() {
   static const std::vector<Rewrite> rewrites = {
       {std::regex("Could not convert: (\\S+) = (.*)"), "$1 $2: not a number the option takes"},
-      {std::regex("Requires at least 1 subcommands?"), "a subcommand is required (norvusb --help lists them)"},
+      {std::regex("Requires at least 1 subcommands?|A subcommand is required"),
+       "a subcommand is required (norvusb --help lists them)"},
+      {std::regex("(\\S+): (\\S+): (the value must be .*)"), "$1 $2: $3"},  // a check of the text as typed
       {std::regex("(\\S+) is required"), "$1 is required"},
       {std::regex("Expected exactly (\\d+) arguments? to (\\S+), got (\\d+)"), "$2 takes $1 value(s), got $3"},
       {std::regex("(\\S+): (\\d+) required (\\S+) missing"), "$1 needs a value ($3)"},
+      {std::regex("(\\S+): Value  not in range (\\S+) to (\\S+)"), "$1 '': the value must be a number from $2 to $3"},
       {std::regex("(\\S+): Value (\\S+) not in range (\\S+) to (\\S+)"), "$1 $2: the value must be a number from $3 to $4"},
       {std::regex("(\\S+): (\\S+) not in \\{(.*)\\}"), "$1 $2: the value must be one of $3"},
   };

@@ -40,6 +40,10 @@ std::vector<Command> AddJobCommands(CLI::App &program);
 
 namespace norvusb {
 
+// The command line as the parser takes it: `help [SUBCOMMAND]` becomes
+// `[SUBCOMMAND] --help`, and options written before the subcommand (as git
+// and docker take theirs) go after it, so that the subcommand reads them.
+std::vector<std::string> NormalisedArguments(std::vector<std::string> args, const std::vector<Command> &commands);
 // Throws ToolError (bad input) when `word` names none of `commands`, listing them.
 void CheckSubcommand(const std::string &word, const std::vector<Command> &commands);
 // Forgets what the last line gave `parser` and `commands` (the parser's own

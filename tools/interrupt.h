@@ -1,7 +1,9 @@
 // Ctrl-C and SIGTERM: the first one asks the job to stop at a clean point
 // (the pending request cancelled, the port closed, the capture ended on a
 // whole packet, the report printed), a second one ends the program at once,
-// as cp and tcpdump users expect. A session at a terminal takes Ctrl-C as
+// as cp and tcpdump users expect. The same signal again from the process
+// that sent the first (the process and then its group signalled) is a copy
+// of the one request. A session at a terminal takes Ctrl-C as
 // "abandon this step" and goes on with the next one.
 #pragma once
 
@@ -22,5 +24,8 @@ void ClearInterrupt();
 std::string InterruptText();
 // 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
 int InterruptExitStatus();
+// A descriptor that becomes readable when a signal asks the job to stop: a
+// wait for input polls it beside the input, so that no read blocks past it.
+int InterruptDescriptor();
 
 }  // namespace norvusb

@@ -39,6 +39,21 @@ std::optional<uint64_t> ParseNumber(const std::string &text) {
   return value;
 }
 
+// The parser would take "-1" for 2^64 - 1 and a number past 2^64 for the
+// largest: a seed is written as a whole number within 64 bits.
+CLI::Validator WholeNumber() {
+  return CLI::Validator(
+      [](std::string &text) -> std::string {
+        uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size())
+          return fmt::format("{}: the value must be a whole number from 0 to {}", text.empty() ? "''" : text,
+                             UINT64_MAX);
+        return "";
+      },
+      "N");
+}
+
 }  // namespace
 
 void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which) {
@@ -63,11 +78,14 @@ void AddCommonOptions(CLI::App &command, CommonOptions &options, unsigned which)
     command.add_option("--seed", options.seed,
                        "Run the machine's threads one at a time in an order this number decides, so that a run "
                        "(its model time, its figures) repeats exactly")
-        ->type_name("N");
+        ->type_name("N")
+        ->check(WholeNumber());
     command.add_option("--pcap", options.pcap, "Capture all USB traffic to this USBPcap file (- for standard output)")->type_name("PATH");
   }
   if (which & o::kPort)
-    command.add_option("--port", options.port, "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1)")
+    command
+        .add_option("-d,--port", options.port,
+                    "The port to use, NorvUSB1 ... NorvUSBn (default NorvUSB1); -d as lp names its destination")
         ->type_name("NAME");
   if (which & o::kOut)
     command.add_option("--out", options.out, "Write what the printer received to this file (- for standard output)")->type_name("PATH");
@@ -108,12 +126,12 @@ uint64_t ParseByteCount(const std::string &option, const std::string &text) {
   return *value;
 }
 
-void CheckSeconds(const std::string &option, double seconds) {
+void CheckSeconds(const std::string &option, double seconds, const std::string &typed) {
   constexpr double kTick = 1e-7;  // the model clock's unit
   if (!(seconds >= kTick && seconds <= kMaxSeconds))  // NaN too
-    BadInput(fmt::format("{} {:g}: the value must be a number of seconds from 0.0000001 (the model clock's tick) "
+    BadInput(fmt::format("{} {}: the value must be a number of seconds from 0.0000001 (the model clock's tick) "
                          "to {:.0f} (about 31 years, within what the model clock can count)",
-                         option, seconds, kMaxSeconds));
+                         option, typed.empty() ? fmt::format("{:g}", seconds) : typed, kMaxSeconds));
 }
 
 unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges) {

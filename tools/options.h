@@ -70,8 +70,9 @@ uint64_t ParseByteCount(const std::string &option, const std::string &text);
 // deadline is the time now plus the time-out.
 inline constexpr double kMaxSeconds = 1e9;
 // Throws ToolError (bad input) unless `seconds` is a time-out the model clock
-// can represent: at least one 100-ns tick and at most kMaxSeconds.
-void CheckSeconds(const std::string &option, double seconds);
+// can represent: at least one 100-ns tick and at most kMaxSeconds. `typed`
+// is the value as written (1e999 reads as infinity), said in the error.
+void CheckSeconds(const std::string &option, double seconds, const std::string &typed = "");
 // "NorvUSB3" -> 3; throws for anything else or a port beyond --bridges.
 unsigned ParsePort(const std::optional<std::string> &port, unsigned bridges);
 

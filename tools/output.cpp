@@ -94,18 +94,20 @@ bool OutputFile::SameFileAs(const OutputFile &other) const {
 
 void OutputFile::Start(FilePtr standardOutput) {
   started_ = true;
-  if (IsStandardOutput()) {
-    file_ = std::move(standardOutput);
-    return;
-  }
+  if (IsStandardOutput()) file_ = std::move(standardOutput);
   struct stat info{};
-  if (file_ && fstat(fileno(file_.get()), &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fileno(file_.get()), 0) != 0)
+  const bool regular = file_ && fstat(fileno(file_.get()), &info) == 0 && S_ISREG(info.st_mode);
+  // A pipe or a terminal gets the data as the printer takes it.
+  flushEach_ = file_ && !regular;
+  if (regular && !IsStandardOutput() && ftruncate(fileno(file_.get()), 0) != 0)
     Fail(fmt::format("{} {}: cannot empty the file: {}", option_, path_, Describe(errno)));
 }
 
 void OutputFile::Write(std::span<const uint8_t> bytes) {
   if (!file_ || !error_.empty()) return;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) error_ = Describe(errno);
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size() ||
+      (flushEach_ && std::fflush(file_.get()) != 0))
+    error_ = Describe(errno);
 }
 
 FilePtr OutputFile::Release() { return std::move(file_); }

@@ -76,6 +76,7 @@ class OutputFile {
   std::string path_;
   bool created_ = false;  // removed again if the job never starts
   bool started_ = false;
+  bool flushEach_ = false;  // a pipe or a terminal
   FilePtr file_;  // open for writing, not emptied until Start
   std::string error_;
 };

@@ -62,7 +62,12 @@ void PrintStates(const Json &ports) {
     rows.push_back({port.empty() ? "-" : port, bridge, Joined(p["printer"]),
                     p["queued"].is_null() ? "-" : HumanBytes(p["queued"].get<double>()),
                     Printable(p["make_and_model"].get<std::string>())});
-    errors.push_back(p["error"].is_null() ? "" : p["error"].get<std::string>());
+    std::string note = p["error"].is_null() ? "" : p["error"].get<std::string>();
+    // Bytes a held printer did not take stay in the bridge, across resets, and print first.
+    if (note.empty() && !p["queued"].is_null() && p["queued"].get<uint64_t>() > 0 && Joined(p["printer"]) != "printing")
+      note = fmt::format("{} bytes wait in the bridge and will print first when the printer takes data again",
+                         p["queued"].get<uint64_t>());
+    errors.push_back(note);
   }
   std::array<size_t, 4> widths{};
   for (const Row &row : rows)

@@ -39,12 +39,15 @@ constexpr double kAskSeconds = 1.0;
 
 struct PrintOptions {
   CommonOptions common;
-  std::vector<std::string> files;
+  std::vector<std::string> files;        // none: standard input, as lp reads it
+  unsigned copies = 1;                   // -n: the document this many times in its job
+  bool verbose = false;                  // -v: the digests too
   std::optional<std::string> title;      // -t: the job's name
   bool jobPerFile = false;               // one job per FILE instead of one for all
   std::optional<std::string> render;     // PNG of the first page the printer received
   unsigned renderResolution = kDefaultRenderResolution;
   double stallTimeout = 10.0;
+  std::string stallTimeoutTyped;
   std::optional<std::string> offlineAfter;  // test hook: the printer goes off line after this many bytes
   std::optional<std::string> unplugAfter;   // test hook: the cable is pulled after this many bytes
 };
@@ -73,6 +76,9 @@ struct Job {
   std::optional<std::string> error;
   bool printed = false;      // false: an earlier job stopped the run before this one
   bool interrupted = false;  // a signal stopped it
+  // Acknowledged by the bridge but not taken by the printer when the job
+  // stopped: the bridge keeps them across resets, so they print first.
+  uint64_t queuedInBridge = 0;
 
   bool Match() const { return !firstDifference && total && received == *total; }
 };
@@ -83,6 +89,13 @@ std::string Count(uint64_t bytes) { return fmt::format("{} byte{}", bytes, bytes
 std::string DeliveredText(const Job &job) {
   if (job.total) return fmt::format("{} of {} delivered to the printer", job.received, Count(*job.total));
   return fmt::format("{} delivered to the printer; the input was not read to its end", Count(job.received));
+}
+
+// What the bridge still holds after a job that stopped.
+std::string QueuedText(const Job &job) {
+  if (job.queuedInBridge == 0) return "";
+  return fmt::format("; {} remain in the bridge and will print first when the printer takes data again",
+                     Count(job.queuedInBridge));
 }
 
 std::optional<hardware::PortStatusReply> PollPortStatus(host::DeviceHandle &port) {
@@ -112,6 +125,8 @@ class Printing {
     job.usb = session_.Machine().Bus().Stats(session_.UsbPort());
     job.usb.bulkTransfers -= before.bulkTransfers;
     job.usb.controlTransfers -= before.controlTransfers;
+    if (job.error)
+      if (const auto status = PollPortStatus(port)) job.queuedInBridge = status->fifoLevel;
     progress_.Update(compare_.Received(), Elapsed(), holdup_);
   }
 
@@ -264,7 +279,7 @@ class Printing {
 
 // One job on the port: open, write, wait for the printer, close.
 Job PrintJob(Session &session, const PrintOptions &options, Hooks &hooks, Document &document, Job job) {
-  ProgressBar progress(document.KnownSize().value_or(0), !options.common.quiet && ProgressBar::StderrIsTerminal(),
+  ProgressBar progress(document.KnownSize(), !options.common.quiet && ProgressBar::StderrIsTerminal(),
                        options.common.timing != "real-time");
   Printing printing(session, options, hooks, document, progress);
   session.ObserveReceived([&compare = printing.Compare()](std::span<const uint8_t> bytes) { compare.Taken(bytes); });
@@ -290,7 +305,7 @@ Job PrintJob(Session &session, const PrintOptions &options, Hooks &hooks, Docume
   job.sentDigest = document.Digest();
   // The whole size is known once the input ended, even from a pipe.
   job.total = document.Ended() ? std::optional(document.BytesRead()) : document.KnownSize();
-  if (job.error) *job.error += "; " + DeliveredText(job);
+  if (job.error) *job.error += "; " + DeliveredText(job) + QueuedText(job);
   return job;
 }
 
@@ -313,6 +328,7 @@ Json JobJson(const Job &job, const std::string &timing) {
               {"match", job.Match()},
               {"complete", !job.error && job.Match()},
               {"first_difference", job.firstDifference ? Json(*job.firstDifference) : Json(nullptr)},
+              {"bytes_queued_in_bridge", job.queuedInBridge},
               {"write_requests", job.writeRequests},
               {"bulk_transfers", job.usb.bulkTransfers},
               {"control_transfers", job.usb.controlTransfers},
@@ -343,6 +359,7 @@ Job Totals(const std::vector<Job> &jobs) {
     if (!sum.firstDifference && job.firstDifference) sum.firstDifference = sum.received - job.received + *job.firstDifference;
     if (!sum.error) sum.error = job.error;
     if (job.printed) sum.finished = job.finished;
+    if (job.printed) sum.queuedInBridge = job.queuedInBridge;
   }
   return sum;
 }
@@ -375,6 +392,9 @@ void PrintJobHuman(const Job &job, const Json &r, const std::string &port) {
               static_cast<unsigned long long>(job.written), total.c_str(),
               static_cast<unsigned long long>(job.writeRequests), r["max_transfer_size"].get<unsigned>());
   std::printf("  received   %s by the printer: %s\n", Count(job.received).c_str(), DeliveredWords(job).c_str());
+  if (job.queuedInBridge != 0)
+    std::printf("  bridge     %s remain in its FIFO and will print first when the printer takes data again\n",
+                Count(job.queuedInBridge).c_str());
   std::printf("  USB        %llu bulk transfer(s), %llu control transfer(s) while printing\n",
               static_cast<unsigned long long>(job.usb.bulkTransfers),
               static_cast<unsigned long long>(job.usb.controlTransfers));
@@ -418,12 +438,16 @@ Json Report(const PrintOptions &options, const Session &session, const std::vect
   return document;
 }
 
-void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::optional<Rendered> &rendered) {
+void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::optional<Rendered> &rendered,
+                bool verbose) {
   for (size_t i = 0; i < jobs.size(); ++i) {
     Json r = document["jobs"][i];
     r["max_transfer_size"] = document["max_transfer_size"];
     r["timing"] = document["timing"];
     PrintJobHuman(jobs[i], r, document["port"].get<std::string>());
+    if (verbose && jobs[i].printed)
+      std::printf("  sha256     %s sent\n             %s received\n", jobs[i].sentDigest.c_str(),
+                  jobs[i].receivedDigest.c_str());
   }
   if (rendered)
     std::printf("  page       %s, %u x %u pixels, what the printer received as Ghostscript draws it\n",
@@ -432,19 +456,28 @@ void PrintHuman(const std::vector<Job> &jobs, const Json &document, const std::o
 }
 
 // The files of each job: all in one, or one job each; a title names them all.
+// Each job holds its files -n times over, as lp sends the copies in one job.
 std::vector<Job> PlannedJobs(const PrintOptions &options) {
+  if (options.copies > 1 && std::find(options.files.begin(), options.files.end(), "-") != options.files.end())
+    BadInput(fmt::format("-n {}: standard input can be read only once; save it to a file to print copies",
+                         options.copies));
+  const auto copied = [&](const std::vector<std::string> &files) {
+    std::vector<std::string> all;
+    for (unsigned copy = 0; copy < options.copies; ++copy) all.insert(all.end(), files.begin(), files.end());
+    return all;
+  };
   std::vector<Job> jobs;
   const auto titleOf = [&](const std::string &file) {
     return options.title ? *options.title : file == "-" ? std::string("(standard input)")
                                                         : std::filesystem::path(file).filename().string();
   };
-  if (!options.jobPerFile) return {Job{.title = titleOf(options.files.front()), .files = options.files}};
-  for (const std::string &file : options.files) jobs.push_back(Job{.title = titleOf(file), .files = {file}});
+  if (!options.jobPerFile) return {Job{.title = titleOf(options.files.front()), .files = copied(options.files)}};
+  for (const std::string &file : options.files) jobs.push_back(Job{.title = titleOf(file), .files = copied({file})});
   return jobs;
 }
 
 Hooks CheckedHooks(const PrintOptions &options) {
-  CheckSeconds("--stall-timeout", options.stallTimeout);
+  CheckSeconds("--stall-timeout", options.stallTimeout, options.stallTimeoutTyped);
   if (options.title && options.title->empty()) BadInput("--title '': expected a name for the job");
   Hooks hooks;
   if (options.offlineAfter) hooks.offlineAfter = ParseByteCount("--offline-after", *options.offlineAfter);
@@ -467,6 +500,7 @@ void CheckRenderTarget(const PrintOptions &options, const std::vector<FileIdenti
   if (!options.render) return;
   const auto picture = IdentityOfPath(*options.render);
   RefuseSameFile("--render", picture, inputs);
+  if (bench != nullptr) RefuseSameFile("--render", picture, bench->Inputs());
   if (!picture) return;
   const auto refuse = [&](const char *option, const std::optional<FileIdentity> &other) {
     if (other && *other == *picture)
@@ -477,7 +511,8 @@ void CheckRenderTarget(const PrintOptions &options, const std::vector<FileIdenti
   if (bench != nullptr) refuse("--pcap", bench->CaptureIdentity());
 }
 
-int RunPrint(const PrintOptions &options, Bench *bench) {
+int RunPrint(PrintOptions options, Bench *bench) {
+  if (options.files.empty()) options.files = {"-"};
   Hooks hooks = CheckedHooks(options);
   std::vector<Job> planned = PlannedJobs(options);
   std::vector<Document> documents;
@@ -524,7 +559,7 @@ int RunPrint(const PrintOptions &options, Bench *bench) {
   if (options.common.json) {
     EmitJson(report, options.common);
   } else if (!options.common.quiet) {
-    PrintHuman(jobs, report, rendered);
+    PrintHuman(jobs, report, rendered, options.verbose);
   }
   FlushStandardOutput();
   return Conclude(error, verdict, totals.interrupted ? InterruptExitStatus() : exit_code::kFailed);
@@ -536,8 +571,13 @@ Command AddPrintCommand(CLI::App &program) {
   auto options = std::make_shared<PrintOptions>();
   CLI::App *app = program.add_subcommand(
       "print", "Print FILE(s) through the cable: boot, plug in, open the port, write, close, unplug, report");
-  app->add_option("FILE", options->files, "The documents to print, one job for all unless --job-per-file; - for standard input")
-      ->required();
+  app->add_option("FILE", options->files,
+                  "The documents to print, one job for all unless --job-per-file; - or none: standard input");
+  app->add_option("-n,--copies", options->copies, "Print the documents this many times in the job, as lp -n does")
+      ->type_name("COPIES")
+      ->check(CLI::Range(1u, 9999u));
+  app->add_flag("-v,--verbose", options->verbose,
+                "Also show the SHA-256 of each job's data as sent and as the printer received it");
   app->add_option("-t,--title", options->title, "The job's name, as lp -t gives it (default: the first file's name)")
       ->type_name("NAME");
   app->add_flag("--job-per-file", options->jobPerFile, "Print each FILE as a job of its own (default: one job for all)");
@@ -549,7 +589,8 @@ Command AddPrintCommand(CLI::App &program) {
       ->check(CLI::Range(10u, 600u));
   app->add_option("--stall-timeout", options->stallTimeout,
                   "Cancel the print when the printer takes no data for this many seconds (default 10)")
-      ->type_name("SECONDS");
+      ->type_name("SECONDS")
+      ->each([options](const std::string &typed) { options->stallTimeoutTyped = typed; });
   app->add_option("--offline-after", options->offlineAfter,
                   "Test hook: the printer goes off line once it has received this many bytes")
       ->type_name("BYTES");

@@ -17,14 +17,22 @@
 namespace norvusb {
 
 // The files of one job, read one after the other as a single stream. Every
-// file is opened when the Document is made, so that a bad name stops the
-// program before it touches anything.
+// name is checked when the Document is made, so that a bad one stops the
+// program before it touches anything; each file is opened only when its turn
+// comes, so that a job of thousands of files holds one open at a time.
 class Document {
  public:
   explicit Document(const std::vector<std::string> &files);
+  ~Document();
+  Document(Document &&other) noexcept;
+  Document &operator=(Document &&) = delete;
+  Document(const Document &) = delete;
 
-  // Fills `buffer` as far as the input goes; returns the count (0: the end).
-  // Throws ToolError (bad input) when a file cannot be read.
+  // Fills `buffer` from a regular file as far as it goes; from a pipe, a
+  // terminal or a device, returns what came once no more is ready, so that
+  // each line goes out as it arrives. Returns the count: 0 at the end, or
+  // when a signal asked the job to stop while it waited (nothing is read
+  // after it). Throws ToolError (bad input) when a file cannot be read.
   size_t Read(std::span<uint8_t> buffer);
   // The size of the whole job when every input is a regular file.
   std::optional<uint64_t> KnownSize() const { return knownSize_; }
@@ -37,12 +45,16 @@ class Document {
  private:
   struct Input {
     std::string name;
-    FilePtr file;  // null for standard input, which is not closed
+    bool regular = false;  // read in full-size pieces; else as it arrives
   };
-  std::FILE *Stream(const Input &input) const;
+  int Open(const Input &input) const;
+  void Close();
+  // Reads once from the current input; false at its end.
+  bool ReadOnce(std::span<uint8_t> buffer, size_t &filled);
 
   std::vector<Input> inputs_;
   size_t current_ = 0;
+  int fd_ = -1;  // the current input's, once opened; standard input is not closed
   std::optional<uint64_t> knownSize_;
   uint64_t bytesRead_ = 0;
   Sha256 digest_;

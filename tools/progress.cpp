@@ -29,9 +29,10 @@ std::string Clock(double seconds) {
 // What follows the counts: the rate and time left, or why nothing moves.
 std::string Tail(const ProgressFrame &frame) {
   if (!frame.holdup.empty()) return fmt::format("{} {}", frame.holdup, Clock(frame.idleSeconds));
-  if (frame.done < frame.total && frame.idleSeconds >= ProgressBar::kStalledAfterSeconds)
+  if ((frame.done < frame.total || !frame.totalKnown) && frame.idleSeconds >= ProgressBar::kStalledAfterSeconds)
     return fmt::format("stalled {}", Clock(frame.idleSeconds));
   const double rate = frame.seconds > 0 ? static_cast<double>(frame.done) / frame.seconds : 0;
+  if (!frame.totalKnown) return fmt::format("{}/s  {}", HumanBytes(rate), Clock(frame.seconds));
   const std::string left =
       rate > 0 ? Clock(static_cast<double>(frame.total - std::min(frame.done, frame.total)) / rate) : "--:--";
   return fmt::format("{}/s  {} left", HumanBytes(rate), left);
@@ -39,8 +40,9 @@ std::string Tail(const ProgressFrame &frame) {
 
 }  // namespace
 
-ProgressBar::ProgressBar(uint64_t total, bool enabled, bool modelTime) : enabled_(enabled) {
-  frame_.total = total;
+ProgressBar::ProgressBar(std::optional<uint64_t> total, bool enabled, bool modelTime) : enabled_(enabled) {
+  frame_.total = total.value_or(0);
+  frame_.totalKnown = total.has_value();
   frame_.modelTime = modelTime;
 }
 
@@ -65,6 +67,11 @@ std::string ProgressBar::Render(const ProgressFrame &frame, int columns) {
   // count when the terminal is narrow.
   std::vector<std::string> tails = {Tail(frame)};
   if (frame.modelTime) tails.insert(tails.begin(), tails.front() + " (model time)");
+  if (!frame.totalKnown) {
+    for (const std::string &tail : tails)
+      if (const std::string text = fmt::format("{}  {}", done, tail); static_cast<int>(text.size()) <= room) return text;
+    return tails.back().substr(0, static_cast<size_t>(room));
+  }
   // The widest text that leaves room for a bar; narrower terminals lose the
   // total first, then the count.
   for (const std::string &tail : tails) {

@@ -1,10 +1,12 @@
-// A one-line progress bar on standard error (bytes, rate, time left), drawn
+// A one-line progress bar on standard error (bytes, rate, time left; for an
+// input of unknown size bytes, rate and time so far), drawn
 // only when standard error is a terminal, fitted to the terminal's width.
 // While the printer takes nothing it says why instead of a frozen rate.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace norvusb {
@@ -19,13 +21,16 @@ struct ProgressFrame {
   // The times are the model's, which runs ahead of the wall clock: said so,
   // unless the machine is paced to the wall clock.
   bool modelTime = false;
+  // False for a pipe or a device: no share nor time left, only the count,
+  // the rate and the time so far, as pv shows them.
+  bool totalKnown = true;
 };
 
 class ProgressBar {
  public:
   // Draws nothing when `enabled` is false. `modelTime`: the seconds given
   // are model time that runs ahead of the wall clock, and the bar says so.
-  ProgressBar(uint64_t total, bool enabled, bool modelTime = false);
+  ProgressBar(std::optional<uint64_t> total, bool enabled, bool modelTime = false);
   ~ProgressBar();
   ProgressBar(const ProgressBar &) = delete;
   ProgressBar &operator=(const ProgressBar &) = delete;

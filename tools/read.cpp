@@ -26,6 +26,7 @@ struct ReadOptions {
   std::optional<std::string> send;   // written first (C-style escapes)
   std::optional<std::string> queue;  // test hook: bytes the printer queues for the host
   double timeout = 2.0;
+  std::string timeoutTyped;
   ULONG length = 1024;
   bool all = false;
   bool raw = false;
@@ -102,7 +103,7 @@ std::optional<std::string> ReadBackChannel(host::DeviceHandle &port, const ReadO
 
 // What is known before the machine boots is checked before it boots.
 void CheckReadOptions(const ReadOptions &options) {
-  CheckSeconds("--timeout", options.timeout);
+  CheckSeconds("--timeout", options.timeout, options.timeoutTyped);
   if (options.raw && options.common.json)
     BadInput("--raw and --json both write standard output: choose one (the JSON document's data_hex holds the bytes)");
   if (options.length % kPacketSize != 0)
@@ -168,7 +169,8 @@ Command AddReadCommand(CLI::App &program) {
                   "'\\e%-12345X@PJL INFO STATUS\\r\\n'")
       ->type_name("TEXT");
   app->add_option("--timeout", options->timeout, "Cancel the read after this many seconds (default 2)")
-      ->type_name("SECONDS");
+      ->type_name("SECONDS")
+      ->each([options](const std::string &typed) { options->timeoutTyped = typed; });
   app->add_option("--length", options->length, "Bytes per read request (default 1024, at most MaxTransferSize)")
       ->type_name("BYTES")
       ->check(CLI::Range(1u, 1u << 20));

@@ -159,9 +159,15 @@ Rendered PageRenderer::Render() {
   arguments.push_back((scratch_ / "page").string());
   const int status = RunGhostscript(arguments, scratch_ / "gs.log");
   const auto size = PngSize(png_);
-  if (status != 0 || !size)
+  // Ghostscript ends well on a document cut short before its first page: it
+  // drew nothing, and says nothing.
+  if (status == 0 && !size)
+    Fail("--render: Ghostscript drew no page: the document ended before its first page was shown (is it cut short?)");
+  if (status != 0 || !size) {
+    const std::string reason = FirstLine(scratch_ / "gs.log");
     Fail(fmt::format("--render: Ghostscript could not draw the page (exit status {}): {}", status,
-                     FirstLine(scratch_ / "gs.log")));
+                     reason.empty() ? "it gave no reason" : reason));
+  }
   return {png_, size->first, size->second};
 }
 

@@ -42,9 +42,12 @@ std::optional<std::string> StandardOutputError() {
 
 size_t DocumentsEmitted() { return documentsEmitted; }
 
+void NoteDocumentEmitted() { ++documentsEmitted; }
+
 int ShowError(const std::string &message, int status) {
   FlushStandardOutput();
-  std::fprintf(stderr, "norvusb: error: %s\n", message.c_str());
+  // Names in the message (files, titles) reach the terminal escaped, as in the reports.
+  std::fprintf(stderr, "norvusb: error: %s\n", TerminalSafe(message).c_str());
   return status;
 }
 

@@ -21,6 +21,8 @@ void EmitJson(const Json &document, const CommonOptions &options);
 // Documents printed so far in this process (a session knows by it whether a
 // failed step printed its own).
 size_t DocumentsEmitted();
+// Counts a document printed by other means (a session's closing line).
+void NoteDocumentEmitted();
 // Flushes standard output, keeping the reason of its first failure (a later
 // flush no longer knows it); StandardOutputError says it.
 void FlushStandardOutput();

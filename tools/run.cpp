@@ -6,6 +6,7 @@
 
 #include <editline/readline.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,6 +86,10 @@ StepParser::StepParser() : parser_("A step of norvusb run", "") {
   parser_.require_subcommand(1);
   commands_ = AddJobCommands(parser_);
   jobs_ = commands_.size();
+  // The machine is the session's: a step's help does not offer what the step refuses.
+  for (const Command &job : commands_)
+    for (const char *name : common_option::kMachineNames)
+      if (CLI::Option *option = job.app->get_option_no_throw(name)) option->group("");
   for (Command &step : AddSessionSteps(parser_)) commands_.push_back(std::move(step));
 }
 
@@ -280,6 +285,8 @@ Tally RunSteps(Bench &bench, std::istream &in, const std::string &name, bool int
     } else if (Interrupted() || !std::getline(in, line)) {
       break;
     }
+    // A script saved with a byte-order mark (as some Windows editors do): it is no part of the first step.
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     if (const auto word = SessionWord(line)) {
       if (*word != "help") break;
       ShowSessionHelp(options);
@@ -323,8 +330,10 @@ int RunSession(const RunOptions &options) {
   if (!fromStdin) {
     OpenScript(file, options.script);
     if (const auto identity = IdentityOfPath(options.script)) inputs.push_back(*identity);
-  } else if (const auto identity = IdentityOfDescriptor(STDIN_FILENO, "-")) {
-    inputs.push_back(*identity);
+  } else {
+    struct stat info{};
+    if (fstat(STDIN_FILENO, &info) == 0 && S_ISDIR(info.st_mode)) BadInput("cannot read standard input: it is a folder");
+    if (const auto identity = IdentityOfDescriptor(STDIN_FILENO, "-")) inputs.push_back(*identity);
   }
   Bench bench(options.common, nullptr, inputs);
   const bool interactive = fromStdin && isatty(STDIN_FILENO) == 1;
@@ -341,6 +350,7 @@ int RunSession(const RunOptions &options) {
   summary["error"] = ErrorField(error, verdict);
   if (options.common.json) {
     std::printf("%s\n", JsonSafe(summary).dump().c_str());
+    NoteDocumentEmitted();
   } else if (!options.common.quiet) {
     std::printf("== end: %zu step(s), %zu failed%s; verifier %s\n", tally.steps, tally.failed,
                 tally.interrupted ? ", interrupted" : "", VerdictText(summary).c_str());

@@ -44,7 +44,8 @@ std::string PortNameOf(unsigned number) { return fmt::format("NorvUSB{}", number
 
 // ---------------------------------------------------------------- Bench
 
-Bench::Bench(const CommonOptions &options, const OutputFile *out, const std::vector<FileIdentity> &inputs) {
+Bench::Bench(const CommonOptions &options, const OutputFile *out, const std::vector<FileIdentity> &inputs)
+    : inputs_(inputs) {
   if (options.deviceIds.size() > options.bridges)
     BadInput(fmt::format("--device-id given {} times for {} bridge(s)", options.deviceIds.size(), options.bridges));
   host::MachineOptions machineOptions = MachineOptionsFor(options);
@@ -158,6 +159,8 @@ Session::Session(const CommonOptions &options, Bench *bench, const std::vector<F
   portName_ = PortNameOf(portNumber);
   if (options.out) out_ = OutputFile("--out", *options.out);
   RefuseSameFile("--out", out_.Identity(), inputs);
+  // A step must not write the session's script either, which is still being read.
+  if (bench != nullptr) RefuseSameFile("--out", out_.Identity(), bench->Inputs());
   if (bench == nullptr) {
     owned_ = std::make_unique<Bench>(options, &out_, inputs);
     bench = owned_.get();

@@ -57,6 +57,8 @@ class Bench {
   std::string PortNames() const;
   // The file --pcap writes, when it is a regular file.
   const std::optional<FileIdentity> &CaptureIdentity() const { return captureIdentity_; }
+  // What the machine's whole life reads (a session's script): no step may write it.
+  const std::vector<FileIdentity> &Inputs() const { return inputs_; }
   // The bug checks raised since the last call, formatted.
   std::vector<std::string> NewViolations();
 
@@ -70,6 +72,7 @@ class Bench {
 
   OutputFile pcap_;
   std::optional<FileIdentity> captureIdentity_;
+  std::vector<FileIdentity> inputs_;
   std::unique_ptr<host::Machine> machine_;
   std::vector<std::string> portNames_;  // each bridge's port as it was plugged, by index
   size_t violationsTaken_ = 0;

@@ -33,7 +33,7 @@ void AskPort(Json &state, const std::string &portName) {
 
 }  // namespace
 
-Json PortState(Session &session, size_t bridgeIndex) {
+Json PortState(Session &session, size_t bridgeIndex, const CommonOptions &options) {
   const host::BridgeView view = session.Machine().View(bridgeIndex);
   const auto node = host::pnp::FindDevice(view.instancePath);
   Json state{{"port", view.portName},
@@ -53,6 +53,10 @@ Json PortState(Session &session, size_t bridgeIndex) {
     return state;
   }
   AskPort(state, view.portName);
+  // The bridge answers on its default pipe, so it looks ready, but without
+  // its interface the driver has no pipe to print through.
+  if (const std::string hint = InterfaceHint(options); !hint.empty() && state["error"].is_null())
+    state["error"] = "the port refuses every transfer" + hint;
   return state;
 }
 
@@ -62,7 +66,7 @@ int RunStatus(const CommonOptions &options, Bench *bench) {
   Session session(options, bench);
   Json ports = Json::array();
   for (size_t i : session.Workbench().Plugged())
-    if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i));
+    if (!options.port || i == session.BridgeIndex()) ports.push_back(PortState(session, i, options));
   const Verdict verdict = session.Finish();
   // A port that could not be asked is a failure: its state is not known.
   std::optional<std::string> error;

@@ -12,6 +12,6 @@ namespace norvusb {
 
 // One port's state: the bridge's device node, the port status the bridge
 // reports (vendor-5) and the printer's make and model.
-Json PortState(Session &session, size_t bridgeIndex);
+Json PortState(Session &session, size_t bridgeIndex, const CommonOptions &options = {});
 
 }  // namespace norvusb

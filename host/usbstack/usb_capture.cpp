@@ -1,6 +1,7 @@
 #include "host/usbstack/usb_capture.h"
 
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -74,6 +75,11 @@ bool CaptureFile::Open(FilePtr stream, std::string *error) {
     pcap_ = nullptr;
     return false;
   }
+  // A pipe or a terminal (a live `tshark -r -`) gets each packet as it
+  // happens, as tcpdump -U gives it; a file keeps the library's buffering.
+  struct stat info{};
+  flushEach_ = fstat(fileno(stream.get()), &info) == 0 && !S_ISREG(info.st_mode);
+  if (flushEach_) pcap_dump_flush(dumper_);
   stream.release();  // NOLINT(bugprone-unused-return-value): the dumper owns the stream now and closes it
   writeError_.clear();
   return true;
@@ -107,6 +113,7 @@ void CaptureFile::Write(const CaptureRecord &record) {
   header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapLength));
   header.len = static_cast<bpf_u_int32>(bytes.size());
   pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, bytes.data());
+  if (flushEach_) pcap_dump_flush(dumper_);
   if (writeError_.empty() && std::ferror(pcap_dump_file(dumper_))) writeError_ = std::generic_category().message(errno);
 }
 

@@ -66,6 +66,7 @@ class CaptureFile {
   pcap *pcap_ = nullptr;
   pcap_dumper *dumper_ = nullptr;
   std::string writeError_;  // the first failed write, kept until Close
+  bool flushEach_ = false;  // the stream is a pipe or a terminal
 };
 
 }  // namespace host::usb

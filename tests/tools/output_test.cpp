@@ -1,5 +1,8 @@
 // What every subcommand's output carries: any bytes in JSON, whole replies
 // from the back channel, and the documented order of the settings.
+#include <poll.h>
+#include <sys/stat.h>
+
 #include "tests/tools/cli_runner.h"
 
 namespace {
@@ -50,6 +53,41 @@ TEST_F(OutputTest, SettingsInTheDocumentedOrder) {
   EXPECT_NE(human.out.find("settings               AltSetting (absent), IFSetting (absent), MaxTransferSize 512"),
             std::string::npos)
       << human.out;
+}
+
+}  // namespace
+
+namespace {
+
+// The program's own words: options before the subcommand as git takes them,
+// help as a subcommand, an argument error that still gives --json its
+// document, and the manual page made from the help.
+TEST_F(OutputTest, CommandLineHabits) {
+  const CliResult before = Run({"--json", "--timing", "instant", "status"});
+  ASSERT_EQ(before.status, 0) << before.err;
+  EXPECT_EQ(before.Json()["ports"][0]["printer"][0], "ready");
+  EXPECT_EQ(Run({"help", "print"}).out, Run({"print", "--help"}).out);
+  const CliResult refused = Run({"print", "--json", "--copies", "0"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ("norvusb: error: " + refused.Json()["error"].get<std::string>(), refused.ErrLines().at(0));
+  EXPECT_NE(Run({"--manual-page"}).out.find("\\-\\-job\\-per\\-file"), std::string::npos);
+}
+
+// --pcap - reaches a reader packet by packet while the job still runs.
+TEST_F(OutputTest, CaptureToAPipeFlowsPacketByPacket) {
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  const std::string command = Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb") + " print " +
+                              Quote(Path("pipe").string()) + " -q --timing instant --pcap - 2>/dev/null";
+  FILE *capture = popen(command.c_str(), "r");
+  ASSERT_NE(capture, nullptr);
+  // The capture's start comes while the program waits for its input (the bound guards a failure).
+  pollfd ready{fileno(capture), POLLIN, 0};
+  EXPECT_EQ(poll(&ready, 1, 60'000), 1) << "the capture held back what it had";
+  std::ofstream(Path("pipe")) << "x";  // the job's input, and its end
+  char rest[4096];
+  while (std::fread(rest, 1, sizeof rest, capture) > 0) {
+  }
+  EXPECT_EQ(pclose(capture), 0);
 }
 
 }  // namespace

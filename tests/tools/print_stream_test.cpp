@@ -78,6 +78,17 @@ TEST_F(PrintStreamTest, StandardInputFromAPipeAndItsDigest) {
   EXPECT_EQ(report["jobs"][0]["received_sha256"], sum);
 }
 
+// Every file is checked first but opened only when its turn comes: far more
+// files than the process may hold open print as one job.
+TEST_F(PrintStreamTest, MoreFilesThanOpenDescriptors) {
+  std::string names;
+  for (int i = 0; i < 200; ++i) names += " " + Quote(WriteFile("f" + std::to_string(i), "x").string());
+  const std::string command = "ulimit -n 64 && exec " + Quote(std::string(NORVUSB_BINARY_DIR) + "/norvusb") +
+                              " print" + names + " --timing instant --json >" + Quote(Path("stdout").string());
+  ASSERT_EQ(std::system(("sh -c " + Quote(command)).c_str()), 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(Path("stdout")))["bytes_received"], 200);
+}
+
 struct FullOutput {
   std::vector<std::string> options;
   bool stdoutFull;

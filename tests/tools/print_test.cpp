@@ -70,6 +70,20 @@ TEST_F(PrintTest, StandardInputAndSecondPort) {
   EXPECT_EQ(ReadFile(Path("out.prn")), Document(5000));
 }
 
+// As lp: no FILE reads standard input, -d names the port, -n the copies.
+TEST_F(PrintTest, TheHabitsOfLp) {
+  const auto file = WriteFile("doc.bin", Document(5000));
+  const std::string out = Path("out.prn").string();
+  const CliResult piped =
+      Run({"print", "-d", "NorvUSB2", "--bridges", "2", "--timing", "instant", "--json", "--out", out}, file.string());
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.Json()["port"], "NorvUSB2");
+  EXPECT_EQ(ReadFile(out), Document(5000));
+  const CliResult copies = Run({"print", file.string(), "-n", "3", "--timing", "instant", "-q", "--out", out});
+  ASSERT_EQ(copies.status, 0) << copies.err;
+  EXPECT_EQ(ReadFile(out), Document(5000) + Document(5000) + Document(5000));
+}
+
 TEST_F(PrintTest, HumanReportAndQuiet) {
   const auto file = WriteFile("doc.bin", Document(3000));
   const CliResult report = Run({"print", file.string(), "--timing", "instant"});

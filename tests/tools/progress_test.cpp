@@ -31,6 +31,9 @@ const FrameCase kFrames[] = {
     {"stalled", {10'000, 132'839, 3.0, 1.5, ""}, "stalled 0:02", "left"},
     {"briefly idle", {10'000, 132'839, 3.0, 0.5, ""}, "left", "stalled"},
     {"done", {132'839, 132'839, 0.16, 0, ""}, "100%", "stalled"},
+    // A pipe or a device has no size: bytes, rate and time so far, as pv shows them.
+    {"unknown size", {2'715'000, 0, 3.0, 0, "", false, false}, "2.59 MiB  883.8 KiB/s  0:03", "%"},
+    {"unknown size, stalled", {2'715'000, 0, 3.0, 1.5, "", false, false}, "stalled 0:02", "%"},
 };
 
 TEST(ProgressLayout, FitsEveryWidthAndSaysWhatHoldsThePrinter) {

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,10 +111,61 @@ TEST_P(SignalTest, StopsThePrintCleanly) {
   EXPECT_EQ(WholeRecordBytes(capture), capture.size());
 }
 
+using SignalReportTest = SignalTest;
+
+// `timeout -s INT` signals the process and then its group, which holds it:
+// the copy, even once the first was taken (no longer pending), never ends the
+// program without its report.
+TEST_F(SignalReportTest, TwoSignalsAtOnceKeepTheReport) {
+  const pid_t child = Start({"print", "/dev/zero", "--json", "--out", Path("out.prn").string()});
+  AwaitGrowth(Path("out.prn"), 100'000);
+  ASSERT_EQ(kill(child, SIGINT), 0);
+  for (bool pending = true; pending; std::this_thread::sleep_for(1ms)) {
+    std::ifstream status("/proc/" + std::to_string(child) + "/status");
+    pending = false;
+    for (std::string line; std::getline(status, line);)
+      if (line.starts_with("ShdPnd:")) pending = std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1) & 1;
+  }
+  ASSERT_EQ(kill(child, SIGINT), 0);
+  EXPECT_EQ(Finish(child), 130);
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(Path("stdout")))["interrupted"], true);
+  EXPECT_EQ(ReadFile(Path("stderr")).rfind("norvusb: error: interrupted by SIGINT", 0), 0u);
+}
+
+std::string ReadUntil(int terminal, const std::string &text, std::string &seen);
+
+// Each line piped in goes out as it arrives: the next is written only once
+// the printer has the last (its --out, a pipe too, gets the data as the
+// printer takes it). Ctrl-C ends the print that waits for more, and what
+// comes after it is not sent.
+TEST_F(SignalReportTest, PipeLinesGoOutAsTheyComeAndCtrlCEndsTheWait) {
+  signal(SIGPIPE, SIG_IGN);  // the program closes its input on its way out
+  ASSERT_EQ(mkfifo(Path("in").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(Path("out").c_str(), 0600), 0);
+  const int printed = open(Path("out").c_str(), O_RDONLY | O_NONBLOCK);
+  const pid_t child = Start({"print", Path("in").string(), "--json", "--out", Path("out").string()});
+  const int writer = open(Path("in").c_str(), O_WRONLY);  // once the program opens it
+  ASSERT_GE(writer, 0);
+  std::string seen;
+  for (const std::string line : {"line 1\n", "line 2\n"}) {
+    ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ReadUntil(printed, line, seen);
+  }
+  ASSERT_EQ(kill(child, SIGINT), 0);
+  (void)!write(writer, "late\n", 5);
+  close(writer);
+  EXPECT_EQ(Finish(child), 130);
+  ReadUntil(printed, "\x04", seen);  // to the end: nothing more came
+  close(printed);
+  EXPECT_EQ(seen, "line 1\nline 2\n");
+  const auto document = nlohmann::json::parse(ReadFile(Path("stdout")));
+  EXPECT_EQ(document["write_requests"], 2);
+  EXPECT_EQ(document["interrupted"], true);
+  EXPECT_EQ(document["bytes_received"], seen.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGINT, SIGTERM),
                          [](const auto &info) { return info.param == SIGINT ? "Sigint" : "Sigterm"; });
-
-using SignalReportTest = SignalTest;
 
 TEST_F(SignalReportTest, HumanReportSaysInterrupted) {
   const pid_t child = Start({"print", "/dev/zero", "--out", Path("out.prn").string()});

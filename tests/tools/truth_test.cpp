@@ -82,6 +82,24 @@ TEST_F(SameFileInSession, StepOutIsTheStepsInput) {
   EXPECT_EQ(ReadFile(Path("keep.prn")), document);
 }
 
+// No step writes the session's script, which is still being read: named, or
+// standard input.
+TEST_F(SameFileInSession, NoStepWritesTheScript) {
+  WriteFile("doc.ps", "%!PS\nshowpage\n");
+  for (const std::string step :
+       {"print doc.ps --out self.steps", "print doc.ps --render self.steps", "read --queue ok --out self.steps"}) {
+    const std::string script = "status\n" + step + "\nstatus\n";
+    WriteFile("self.steps", script);
+    for (const std::string name : {"self.steps", "-"}) {
+      const CliResult result = RunFrom(dir_, {"run", name, "--timing", "instant", "-q"},
+                                       name == "-" ? Path("self.steps").string() : "");
+      EXPECT_EQ(result.status, 2) << step;
+      EXPECT_ONE_ERROR_LINE(result, "are the same file");
+      EXPECT_EQ(ReadFile(Path("self.steps")), script) << step;
+    }
+  }
+}
+
 TEST_F(SameFileInSession, StepOutIsTheSessionCapture) {
   WriteFile("doc", Document(3000));
   WriteFile("steps", "print doc --out cap.pcap\n");
@@ -105,6 +123,7 @@ class JsonTellsTheFailure : public CliTest, public ::testing::WithParamInterface
 // and "complete" (where there is one) is false.
 TEST_P(JsonTellsTheFailure, ErrorIsTheErrorLine) {
   WriteFile("doc.txt", "plain text, no page to draw\n");
+  WriteFile("cut.ps", "%!PS\n/Helvetica findfont 12 scalefont setfont\n");  // cut before its page
   std::vector<std::string> args = Expand(GetParam().args, dir_);
   args.insert(args.end(), {"--timing", "instant", "--json"});
   const CliResult result = Run(args);
@@ -129,7 +148,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"ReadPcapFull", {"read", "--queue", "ok", "--pcap", "/dev/full"}, "--pcap /dev/full"},
                       // 6: a read that fails on the way still has its document.
                       FailureCase{"ReadSendRefused", {"read", "--send", "x", "--set", "IFSetting=1"},
-                                  "the write of --send failed"}),
+                                  "the write of --send failed"},
+                      FailureCase{"RenderCutShort", {"print", "@cut.ps", "--render", "@page.png"},
+                                  "Ghostscript drew no page: the document ended before its first page"},
+                      FailureCase{"BytesLeftInTheBridge",
+                                  {"print", "/dev/zero", "--offline-after", "40000", "--stall-timeout", "1"},
+                                  "4096 bytes remain in the bridge and will print first"},
+                      FailureCase{"StatusOfAPortWithoutPipes", {"status", "--set", "AltSetting=1"},
+                                  "NorvUSB1: the port refuses every transfer: --set chose interface 0"}),
     [](const auto &info) { return info.param.name; });
 
 // ---------------------------------------------------------------- 3. the longest device IDs
@@ -197,8 +223,9 @@ TEST_F(SessionStepTest, HelpInAStepShowsTheStepsHelp) {
   const auto steps = WriteFile("steps", "print --help\nstatus\nenum --no-such-option\n");
   const CliResult result = Run({"run", "--timing", "instant", "--keep-going"}, steps.string());
   EXPECT_EQ(result.status, 2) << result.err;
-  EXPECT_NE(result.out.find("Usage: print [OPTIONS] FILE..."), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Usage: print [OPTIONS] [FILE...]"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("--job-per-file"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("--bridges"), std::string::npos) << result.out;  // a step refuses it
   EXPECT_EQ(result.out.find("caught in your main"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("== end: 3 step(s), 1 failed"), std::string::npos) << result.out;
   // The advice names what works in a session.
@@ -228,6 +255,7 @@ struct RefusedCase {
   std::string name;
   std::vector<std::string> args;
   std::string fragment;
+  std::string stdinFile = "";  // relative to the test's folder
 };
 
 class RefusedUpFront : public CliTest, public ::testing::WithParamInterface<RefusedCase> {};
@@ -235,10 +263,17 @@ class RefusedUpFront : public CliTest, public ::testing::WithParamInterface<Refu
 TEST_P(RefusedUpFront, WithTheLimitInWords) {
   std::filesystem::create_directories(Path("folder.steps"));
   WriteFile("doc", "%!PS\nshowpage\n");
-  const CliResult result = RunFrom(dir_, GetParam().args);
+  const std::string input = GetParam().stdinFile.empty() ? "" : Path(GetParam().stdinFile).string();
+  const CliResult result = RunFrom(dir_, GetParam().args, input);
   EXPECT_EQ(result.status, 2) << result.err;
-  EXPECT_EQ(result.out, "");
   EXPECT_ONE_ERROR_LINE(result, GetParam().fragment);
+  // Under --json the refusal is a document too.
+  const auto &args = GetParam().args;
+  if (std::find(args.begin(), args.end(), "--json") == args.end()) {
+    EXPECT_EQ(result.out, "");
+  } else {
+    EXPECT_EQ("norvusb: error: " + result.Json()["error"].get<std::string>(), result.ErrLines().at(0));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -253,7 +288,16 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"TimeoutInfinite", {"read", "--timeout", "inf"}, "--timeout inf"},
         RefusedCase{"TimeoutNotANumber", {"read", "--timeout", "nan"}, "--timeout nan"},
         RefusedCase{"TimeoutBelowATick", {"read", "--timeout", "1e-9"}, "0.0000001"},
-        RefusedCase{"StallTimeoutHuge", {"print", "x", "--stall-timeout", "1e300"}, "--stall-timeout 1e+300"},
+        RefusedCase{"StallTimeoutHuge", {"print", "x", "--stall-timeout", "1e300"}, "--stall-timeout 1e300"},
+        RefusedCase{"StallTimeoutOverflows", {"print", "x", "--stall-timeout", "1e999"}, "--stall-timeout 1e999: the"},
+        RefusedCase{"SeedNegative", {"status", "--seed", "-1"}, "--seed -1: the value must be a whole number from 0"},
+        RefusedCase{"SeedBeyond64Bits", {"status", "--seed", "99999999999999999999999"}, "to 18446744073709551615"},
+        RefusedCase{"BridgesEmpty", {"status", "--bridges", ""}, "--bridges '': the value must be a number from 1"},
+        RefusedCase{"FileNameTooLong", {"print", std::string(5000, 'x')}, "File name too long"},
+        RefusedCase{"NameEscapedInTheError", {"print", "nosuch\xFF\x1B[2J"}, "cannot read nosuch\\xFF\\e[2J: No such"},
+        RefusedCase{"ScriptFromAFolder", {"run"}, "cannot read standard input: it is a folder", "folder.steps"},
+        RefusedCase{"OptionBeforeNoSubcommand", {"--bogus"}, "--help"},
+        RefusedCase{"CopiesOfStandardInput", {"print", "-n", "2"}, "-n 2: standard input can be read only once"},
         RefusedCase{"StallTimeoutInfinite", {"print", "x", "--stall-timeout", "inf"}, "to 1000000000"},
         RefusedCase{"ScriptIsAFolder", {"run", "folder.steps"}, "cannot read folder.steps: it is a folder"},
         RefusedCase{"ScriptMissing", {"run", "nonexist.steps"}, "cannot read nonexist.steps: No such file"},
