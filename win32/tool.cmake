@@ -5,7 +5,9 @@
 # system's own DLLs; win32/check-exe.sh holds it to what Windows 98 has.
 set(NORVUSB_EXE_SOURCES
   tools/decoded.cpp tools/device_id.cpp tools/json_text.cpp tools/port_name.cpp tools/port_state.cpp
-  tools/requests.cpp tools/sha256.cpp tools/text.cpp tools/usb_descriptors.cpp tools/vendor_replies.cpp)
+  tools/requests.cpp tools/sha256.cpp tools/text.cpp tools/usb_descriptors.cpp tools/vendor_replies.cpp
+  # The firmware's own decoders of its vendor replies.
+  host/hardware/bridge_protocol.cpp)
 file(GLOB NORVUSB_EXE_WIN32_SOURCES CONFIGURE_DEPENDS tools/win32/*.cpp)
 add_executable(norvusb_exe ${NORVUSB_EXE_SOURCES} ${NORVUSB_EXE_WIN32_SOURCES})
 set_target_properties(norvusb_exe PROPERTIES OUTPUT_NAME norvusb CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON
@@ -26,11 +28,21 @@ target_compile_definitions(norvusb_exe PRIVATE
   FMT_HEADER_ONLY
   # std::filesystem would import volume and hard-link routines Windows 98 lacks.
   CLI11_HAS_FILESYSTEM=0
-  NORVUSB_VERSION="1.0.0")
+  NORVUSB_VERSION="${NORVUSB_VERSION}")
 # Windows 98 runs on a 486.
 target_compile_options(norvusb_exe PRIVATE -march=i486 -O2 -Wall -Wextra -Werror -Wno-missing-field-initializers)
 target_link_options(norvusb_exe PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
 target_precompile_headers(norvusb_exe PRIVATE <CLI/CLI.hpp> <nlohmann/json.hpp> <fmt/format.h>)
+
+add_custom_target(check_exe ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-exe.sh $<TARGET_FILE:norvusb_exe>
+  DEPENDS norvusb_exe
+  COMMENT "Checking the imports and the header of norvusb.exe against Windows 98")
+
+# The check itself, on tiny images it must refuse.
+add_custom_target(check_exe_test ALL
+  COMMAND ${CMAKE_SOURCE_DIR}/win32/check-exe-test.sh ${CMAKE_CXX_COMPILER} ${CMAKE_CURRENT_BINARY_DIR}/check-exe-test
+  COMMENT "Testing the image check of norvusb.exe")
 
 # The release number in its version resource, and the same bytes from any clone.
 norvusb_windows_image(norvusb_exe program "NorvUSB port tool")

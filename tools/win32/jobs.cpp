@@ -80,7 +80,10 @@ int RunStatus(const CommonOptions &options) {
       state["bridge"] = opened.failure == OpenFailure::InUse ? "in use" : "unknown";
       state["error"] = OpenFailureText(number, opened);
     }
-    if (!state["error"].is_null() && !error) error = fmt::format("{}: {}", PortName(number), state["error"].get<std::string>());
+    if (!state["error"].is_null() && !error) {
+      const std::string text = state["error"].get<std::string>();
+      error = text.starts_with(PortName(number) + " ") ? text : fmt::format("{}: {}", PortName(number), text);
+    }
     ports.push_back(state);
   }
   Json document{{"ports", ports}};

@@ -142,11 +142,17 @@ Opened OpenPort(unsigned number) {
   HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   Opened opened;
+  DWORD error = handle != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
   if (handle != INVALID_HANDLE_VALUE) {
     opened.port = std::make_unique<RealPort>(handle);
-    return opened;
+    // The driver serves only the handle that opened the port. Wine hands a
+    // second opener a handle although the driver refused its open; the
+    // driver's no-op request then says whose the port is.
+    if (static_cast<uint32_t>(opened.port->Control(IOCTL_BRIDGE_NOP, nullptr, 0, nullptr, 0).status) != 0xC0000008u)
+      return opened;
+    opened.port.reset();
+    error = ERROR_ALREADY_EXISTS;
   }
-  const DWORD error = GetLastError();
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
