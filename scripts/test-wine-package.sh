@@ -56,20 +56,12 @@ run_package_target() {  # target, the package's zip
   unzip -q "$zip" -d "$stage"
   # Wine reads only the undecorated [SourceDisksFiles], which names x86\, on
   # x64 too (docs/wine.md): there the package's x64 image goes in its place.
-  # x64 takes Windows 10 and 11's INF; it names a catalog that only a signed
-  # package holds, and Wine refuses the INF without the file: an empty one
-  # stands in for it, as in the build tree's stage.
-  local inf=norvusb.inf
-  if [ "$name" = x64 ]; then
-    cp "$stage/$package/x64/norvusb.sys" "$stage/$package/x86/norvusb.sys"
-    inf=norvusb-win10.inf
-    [ -f "$stage/$package/norvusb.cat" ] || : >"$stage/$package/norvusb.cat"
-  fi
+  [ "$name" = x64 ] && cp "$stage/$package/x64/norvusb.sys" "$stage/$package/x86/norvusb.sys"
   cp "$parts"/nvbus.sys "$parts"/nvbus.inf "$parts"/nvinstall.exe "$parts"/nvbridge.exe "$parts"/nvpackage.exe \
     "$stage/harness/"
   local start=$SECONDS
   boot_prefix "$name-package" "$dir" "$prefix" "$arch" || return
-  if ! (cd "$stage" && wine 'harness\nvinstall.exe' 'harness\nvbus.inf' "$package\\$inf") \
+  if ! (cd "$stage" && wine 'harness\nvinstall.exe' 'harness\nvbus.inf' "$package\\norvusb.inf") \
       >"$dir/install.log" 2>&1 || ! wineserver -w; then
     fail_step "$name-package" "installing the bus and the package's INF" "$dir/install.log"
     return

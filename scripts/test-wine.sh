@@ -2,10 +2,8 @@
 # make test-wine: the real norvusb.sys on Wine's kernel. For each Windows
 # target whose image is built (build/win32/norvusb.sys, build/win64/norvusb.sys):
 # builds the Wine suite's test parts (tests/wine/), a fresh Wine prefix under
-# build/wine/<target>/, installs the virtual bus and offers the target's INF
-# as shipped (x86: win32/norvusb.inf, the older systems' one; x64:
-# win32/norvusb-win10.inf, Windows 10 and 11's), then runs the test client.
-# Headless: no X server is needed.
+# build/wine/<target>/, installs the virtual bus and offers win32/norvusb.inf
+# as shipped, then runs the test client. Headless: no X server is needed.
 # Prints Wine's log of a step that failed; closes with "N passed, N failed".
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,8 +28,8 @@ fail_step() {  # target, step, log
   failed=$((failed + 1))
 }
 
-run_target() {  # name, Wine architecture, compiler triple, image, INF
-  local name=$1 arch=$2 triple=$3 image=$4 inf=$5
+run_target() {  # name, Wine architecture, compiler triple, image
+  local name=$1 arch=$2 triple=$3 image=$4
   local dir="$root/build/wine/$name"
   local parts="$dir/parts" stage="$dir/stage" prefix="$dir/prefix"
   echo "== Wine, $name: $image"
@@ -127,11 +125,11 @@ mkdir -p build/wine
 targets=" ${WINE_TARGETS:-x86 x64} "
 ran=0
 if [ -f build/win32/norvusb.sys ] && [[ $targets == *" x86 "* ]]; then
-  run_target x86 win32 i686-w64-mingw32 "$root/build/win32/norvusb.sys" norvusb.inf
+  run_target x86 win32 i686-w64-mingw32 "$root/build/win32/norvusb.sys"
   ran=1
 fi
 if [ -f build/win64/norvusb.sys ] && [[ $targets == *" x64 "* ]]; then
-  run_target x64 win64 x86_64-w64-mingw32 "$root/build/win64/norvusb.sys" norvusb-win10.inf
+  run_target x64 win64 x86_64-w64-mingw32 "$root/build/win64/norvusb.sys"
   ran=1
 fi
 # The package as a person installs it (scripts/test-wine-package.sh); not in
