@@ -44,20 +44,14 @@ run_target() {  # name, Wine architecture, compiler triple, image
   rm -rf "$stage" "$prefix"
   mkdir -p "$stage/bus" "$stage/driver/x86"
   cp "$parts/nvbus.sys" "$parts/nvbus.inf" "$stage/bus/"
-  cp "win32/$inf" "$stage/driver/"  # the INF exactly as shipped
+  cp win32/norvusb.inf "$stage/driver/"  # the INF exactly as shipped
   # Wine reads only the undecorated [SourceDisksFiles], which names x86\
   # (docs/wine.md): each target's image goes there.
   cp "$image" "$stage/driver/x86/"
-  # The catalog an INF names is made and signed for a package, not by this
-  # build. Wine copies it into its catalog store and looks no further, but
-  # refuses the INF when the file is missing: an empty one stands in for it.
-  local catalog
-  catalog=$(sed -n 's/^[[:space:]]*CatalogFile[[:space:]]*=[[:space:]]*\([^[:space:];]*\).*/\1/Ip' "win32/$inf")
-  [ -z "$catalog" ] || : >"$stage/driver/$catalog"
   cp "$parts"/nvinstall.exe "$parts"/nvbridge.exe "$parts"/nvtest.exe "$stage/"
   local start=$SECONDS
   boot_prefix "$name" "$dir" "$prefix" "$arch" || return
-  if ! (cd "$stage" && wine nvinstall.exe 'bus\nvbus.inf' "driver\\$inf") >"$dir/install.log" 2>&1 ||
+  if ! (cd "$stage" && wine nvinstall.exe 'bus\nvbus.inf' 'driver\norvusb.inf') >"$dir/install.log" 2>&1 ||
      ! wineserver -w; then
     fail_step "$name" "installing the bus" "$dir/install.log"
     return
