@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadInput{{}, 2, "subcommand"},
         BadInput{{"scan"}, 2, "scan"},
-        BadInput{{"print"}, 2, "FILE"},
+        BadInput{{"print", "-", "-"}, 2, "standard input (-) can be read only once"},  // no FILE reads it, as lp does
         BadInput{{"print", "/no/such/file.ps"}, 2, "cannot read /no/such/file.ps"},
         BadInput{{"print", "@dir"}, 2, "cannot read"},
         BadInput{{"enum", "--port", "NorvUSB3"}, 2, "no such port"},
