@@ -8,6 +8,7 @@
 #include "host/kernel/force_pending.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/scheduler.h"
+#include "host/kernel/watchdog.h"
 
 namespace host {
 
@@ -58,6 +59,7 @@ Kernel::Kernel(KernelOptions options) {
     throw;
   }
   gWdmVersion = options.wdmVersion;
+  sched::SetIrqlProbe([] { return int{irql::Current()}; });
   detail::PoolBoot(options.specialPool);
   detail::LowResourcesReset();
   forcepending::EnableFromEnvironment();
@@ -81,6 +83,7 @@ Kernel::~Kernel() {
 }  // namespace host
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  const host::sched::AfterEffect afterEffect("IoIsWdmVersionAvailable");
   host::sched::SwitchPoint("IoIsWdmVersionAvailable");
   const uint16_t asked = uint16_t(MajorVersion << 8 | MinorVersion);
   return asked <= host::gWdmVersion.load() ? TRUE : FALSE;

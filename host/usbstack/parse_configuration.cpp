@@ -4,9 +4,11 @@
 // trusted: a zero bLength or a descriptor reaching past the end stops the walk.
 #include "host/kernel/api/hostusb.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/watchdog.h"
 
 extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptor(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+  const host::sched::AfterEffect afterEffect("USBD_ParseConfigurationDescriptor");
   if (!host::irql::Allows(host::irql::Routine::USBD_ParseConfigurationDescriptor, ConfigurationDescriptor))
     return nullptr;
   if (ConfigurationDescriptor == nullptr) return nullptr;
