@@ -433,6 +433,8 @@ bool BlockLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, ThreadRecord
   if (slot.deadline != kForever) s.timers.emplace(slot.deadline, slot.timerOrder, &slot);
   me.blocked = true;
   me.slot = &slot;
+  me.dispatchSince = -1;  // a thread that waits does not keep the processor
+  me.tickMark = -1;
   --s.runnable;
   if (lock != nullptr) {
     const Loud loud;  // the component's lock orders its users for real
@@ -753,7 +755,9 @@ void SwitchPoint(const char *what) {
   } else {
     me->calls.fetch_add(1, std::memory_order_relaxed);
     me->lastCall.store(what, std::memory_order_relaxed);
-    me->irql.store(ProbeIrql(), std::memory_order_relaxed);
+    const int irql = ProbeIrql();
+    me->irql.store(irql, std::memory_order_relaxed);
+    if (irql < kDispatchLevel) me->dispatchSince = -1;  // it came down: the watchdog's count starts again
   }
   const bool tick = me != nullptr && ++me->sinceTick >= kKernelCallsPerTick;
   if (!tick && !Seeded()) return;
