@@ -1,6 +1,7 @@
 // Cancellation: the cancel spin lock and IoCancelIrp, as the platform has them.
 #include "host/kernel/scheduler.h"
 #include "host/io/io_internal.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::io {
 namespace {
@@ -18,6 +19,7 @@ using namespace host::io;
 extern "C" {
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  const host::sched::AfterEffect afterEffect("IoAcquireCancelSpinLock");
   if (!host::irql::Allows(host::irql::Routine::IoAcquireCancelSpinLock, &gCancelLock)) {
     *Irql = host::irql::Current();
     return;
@@ -31,6 +33,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock,
 // the IRP's completion before freeing it). The cancel routine is called with
 // the cancel lock held and releases it.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  const host::sched::AfterEffect afterEffect("IoCancelIrp");
   if (!host::irql::Allows(host::irql::Routine::IoCancelIrp, Irp)) return FALSE;
   if (!IsLiveIrp(Irp)) {
     Violation(check::kCallNotIrp, Irp, nullptr, "IoCancelIrp on " + Hex(Irp) + ", which is not a live IRP");

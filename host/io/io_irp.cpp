@@ -7,6 +7,7 @@
 // as the bug check it is instead of touching reused memory.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <optional>
 #include <mutex>
@@ -15,6 +16,7 @@
 
 #include "host/kernel/scheduler.h"
 #include "host/io/io_internal.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::io {
 namespace {
@@ -27,6 +29,12 @@ bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; 
 // Whether the top-level dispatch's returned status agrees with the pending
 // mark the IRP carried when it finished. The two ends happen on different
 // threads in either order; the later one checks.
+std::string HexByte(UCHAR value) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", value);
+  return text;
+}
+
 class PendingAudit {
  public:
   PendingAudit(PIRP irp, PDEVICE_OBJECT device, UCHAR major) : irp_(irp), device_(device), major_(major) {}
@@ -49,7 +57,7 @@ class PendingAudit {
     bool returnedPending = returned_ == STATUS_PENDING;
     if (returnedPending == pendingReturned_) return;
     lock.unlock();
-    std::string where = " (IRP " + Hex(irp_) + ", major 0x" + std::to_string(major_) + ", device " + Hex(device_) + ")";
+    std::string where = " (IRP " + Hex(irp_) + ", major 0x" + HexByte(major_) + ", device " + Hex(device_) + ")";
     if (returnedPending)
       Violation(check::kPendingNotMarked, irp_, device_,
                 "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending" + where);
@@ -503,6 +511,7 @@ using namespace host::io;
 extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  const host::sched::AfterEffect afterEffect("IoAllocateIrp");
   UNREFERENCED_PARAMETER(ChargeQuota);
   if (!host::irql::Allows(host::irql::Routine::IoAllocateIrp)) return nullptr;
   if (host::lowres::ShouldFail("IoAllocateIrp", 0) || StackSize < 1) return nullptr;
@@ -510,6 +519,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  const host::sched::AfterEffect afterEffect("IoFreeIrp");
   if (!host::irql::Allows(host::irql::Routine::IoFreeIrp, Irp)) return;
   State state;
   IrpRecord *r = Find(Irp, &state);
@@ -534,6 +544,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  const host::sched::AfterEffect afterEffect("IofCallDriver");
   host::sched::SwitchPoint("IoCallDriver");
   IrpRecord *r = Find(Irp);
   if (r == nullptr) {
@@ -566,6 +577,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                   std::to_string(Irp->StackCount) + " allocated)");
     return STATUS_INVALID_PARAMETER;
   }
+  // Plug and Play requests are sent and passed on at PASSIVE_LEVEL only.
+  if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_PNP && irql >= DISPATCH_LEVEL)
+    Violation(check::kPnpCallAtDispatch, Irp, DeviceObject,
+              "IoCallDriver with a Plug and Play request " + Hex(Irp) + " at IRQL " + std::to_string(irql));
   CheckForwarding(*r, Irp, DeviceObject);
   IoSetNextIrpStackLocation(Irp);
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
@@ -591,10 +606,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   returned->Returned(status);
   KIRQL after = host::irql::Current();
   if (after != irql) {
-    Violation(check::kIrqlChangedInDispatch, reinterpret_cast<const void *>(uintptr_t{irql}),
-              reinterpret_cast<const void *>(uintptr_t{after}),
-              "a dispatch routine of device " + Hex(DeviceObject) + " returned at IRQL " + std::to_string(after) +
-                  ", called at " + std::to_string(irql));
+    // The platform's parameters: the device, the IRQL before, the IRQL after.
+    host::RaiseBugCheck(kIoManagerViolation, check::kIrqlChangedInDispatch, reinterpret_cast<uint64_t>(DeviceObject),
+                        irql, after,
+                        "a dispatch routine of device " + Hex(DeviceObject) + " returned at IRQL " + std::to_string(after) +
+                      ", called at " + std::to_string(irql));
     if (after > irql) {
       KeLowerIrql(irql);
     } else {
@@ -607,7 +623,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  const host::sched::AfterEffect afterEffect("IofCompleteRequest");
   host::sched::SwitchPoint("IoCompleteRequest");
+  host::sched::NoteProgress();
   UNREFERENCED_PARAMETER(PriorityBoost);
   State state;
   IrpRecord *r = Find(Irp, &state);
@@ -655,6 +673,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  const host::sched::AfterEffect afterEffect("IoBuildDeviceIoControlRequest");
   if (!host::irql::Allows(host::irql::Routine::IoBuildDeviceIoControlRequest, DeviceObject)) return nullptr;
   // The routine's contract: a buffer left out (null) has length 0.
   if ((InputBuffer == nullptr && InputBufferLength != 0) || (OutputBuffer == nullptr && OutputBufferLength != 0)) {

@@ -7,6 +7,7 @@
 
 #include "host/kernel/scheduler.h"
 #include "host/io/io_internal.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::io {
 namespace {
@@ -112,6 +113,7 @@ using namespace host::io;
 extern "C" {
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+  const host::sched::AfterEffect afterEffect("IoAllocateMdl");
   UNREFERENCED_PARAMETER(ChargeQuota);
   if (!host::irql::Allows(host::irql::Routine::IoAllocateMdl, VirtualAddress)) return nullptr;
   if (host::lowres::ShouldFail("IoAllocateMdl", 0)) return nullptr;
@@ -129,11 +131,13 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  const host::sched::AfterEffect afterEffect("IoFreeMdl");
   if (!host::irql::Allows(host::irql::Routine::IoFreeMdl, Mdl)) return;
   if (!FreeOne(Mdl)) BadFree(Mdl);
 }
 
 PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+  const host::sched::AfterEffect afterEffect("MmMapLockedPages");
   UNREFERENCED_PARAMETER(AccessMode);
   if (!host::irql::Allows(host::irql::Routine::MmMapLockedPages, MemoryDescriptorList)) return nullptr;
   return Map(MemoryDescriptorList, "MmMapLockedPages", 0);
@@ -142,6 +146,7 @@ PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMo
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
                                          ULONG Priority) {
+  const host::sched::AfterEffect afterEffect("MmMapLockedPagesSpecifyCache");
   UNREFERENCED_PARAMETER(AccessMode);
   UNREFERENCED_PARAMETER(CacheType);
   UNREFERENCED_PARAMETER(BaseAddress);
@@ -153,6 +158,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 // The pages of non-paged memory are resident and mapped already: the MDL
 // describes them from now on, and its system address is the buffer itself.
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  const host::sched::AfterEffect afterEffect("MmBuildMdlForNonPagedPool");
   if (!host::irql::Allows(host::irql::Routine::MmBuildMdlForNonPagedPool, MemoryDescriptorList)) return;
   MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
   MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;

@@ -13,6 +13,7 @@
 
 #include "host/kernel/scheduler.h"
 #include "host/io/io_internal.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::io {
 namespace {
@@ -398,6 +399,7 @@ extern "C" {
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject) {
+  const host::sched::AfterEffect afterEffect("IoCreateDevice");
   auto &om = Om();
   if (!host::irql::Allows(host::irql::Routine::IoCreateDevice, DriverObject)) return STATUS_INVALID_DEVICE_STATE;
   if (DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
@@ -435,6 +437,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  const host::sched::AfterEffect afterEffect("IoDeleteDevice");
   if (!host::irql::Allows(host::irql::Routine::IoDeleteDevice, DeviceObject)) return;
   auto &om = Om();
   std::unique_lock lock(om.mutex);
@@ -468,6 +471,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  const host::sched::AfterEffect afterEffect("IoAttachDeviceToDeviceStack");
   if (!host::irql::Allows(host::irql::Routine::IoAttachDeviceToDeviceStack, SourceDevice)) return nullptr;
   std::lock_guard lock(Om().mutex);
   Record *source = FindLocked(SourceDevice, Kind::Device);
@@ -484,6 +488,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  const host::sched::AfterEffect afterEffect("IoDetachDevice");
   if (!host::irql::Allows(host::irql::Routine::IoDetachDevice, TargetDevice)) return;
   std::unique_lock lock(Om().mutex);
   PDEVICE_OBJECT above = FindLocked(TargetDevice, Kind::Device) ? TargetDevice->AttachedDevice : nullptr;
@@ -500,6 +505,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  const host::sched::AfterEffect afterEffect("IoCreateSymbolicLink");
   if (!host::irql::Allows(host::irql::Routine::IoCreateSymbolicLink, SymbolicLinkName)) return STATUS_INVALID_DEVICE_STATE;
   std::u16string name, target;
   if (!ToString(SymbolicLinkName, name) || !ToString(DeviceName, target) || target.empty())
@@ -512,6 +518,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  const host::sched::AfterEffect afterEffect("IoDeleteSymbolicLink");
   if (!host::irql::Allows(host::irql::Routine::IoDeleteSymbolicLink, SymbolicLinkName)) return STATUS_INVALID_DEVICE_STATE;
   std::u16string name;
   if (!ToString(SymbolicLinkName, name) || name.empty()) return STATUS_OBJECT_NAME_INVALID;
@@ -520,6 +527,7 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 }
 
 VOID NTAPI ObfReferenceObject(PVOID Object) {
+  const host::sched::AfterEffect afterEffect("ObfReferenceObject");
   if (!host::irql::Allows(host::irql::Routine::ObReferenceObject, Object)) return;
   std::unique_lock lock(Om().mutex);
   auto it = Om().objects.find(Object);
@@ -534,6 +542,7 @@ VOID NTAPI ObfReferenceObject(PVOID Object) {
 }
 
 VOID NTAPI ObfDereferenceObject(PVOID Object) {
+  const host::sched::AfterEffect afterEffect("ObfDereferenceObject");
   if (!host::irql::Allows(host::irql::Routine::ObDereferenceObject, Object)) return;
   std::unique_lock lock(Om().mutex);
   auto it = Om().objects.find(Object);

@@ -7,6 +7,7 @@
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/scheduler.h"
+#include "host/kernel/watchdog.h"
 
 namespace host {
 
@@ -67,6 +68,7 @@ int64_t SystemTimeAtBoot() {
 // A driver that busy-waits on this clock (alone, with nothing else to run)
 // sees it move, as on the platform.
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  const host::sched::AfterEffect afterEffect("KeQuerySystemTime");
   host::sched::SwitchPoint("KeQuerySystemTime");
   if (CurrentTime == nullptr) return;
   CurrentTime->QuadPart = host::detail::SystemTimeAtBoot() + host::sched::PollClock();

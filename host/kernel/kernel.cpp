@@ -10,6 +10,7 @@
 #include "host/kernel/force_pending.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/scheduler.h"
+#include "host/kernel/watchdog.h"
 
 namespace host {
 
@@ -73,6 +74,7 @@ Kernel::Kernel(KernelOptions options) {
   const bool defaultSystem = options.wdmVersion == KernelOptions{}.wdmVersion;
   gMemoryIntegrity = options.memoryIntegrity || (defaultSystem && MemoryIntegrityFromEnvironment());
   gWdmVersion = gMemoryIntegrity && defaultSystem ? kWindows10Wdm : options.wdmVersion;
+  sched::SetIrqlProbe([] { return int{irql::Current()}; });
   detail::PoolBoot(options.specialPool);
   detail::LowResourcesReset();
   forcepending::EnableFromEnvironment();
@@ -97,6 +99,7 @@ Kernel::~Kernel() {
 }  // namespace host
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  const host::sched::AfterEffect afterEffect("IoIsWdmVersionAvailable");
   host::sched::SwitchPoint("IoIsWdmVersionAvailable");
   const uint16_t asked = uint16_t(MajorVersion << 8 | MinorVersion);
   return asked <= host::gWdmVersion.load() ? TRUE : FALSE;

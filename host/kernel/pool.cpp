@@ -34,6 +34,7 @@
 #include "host/kernel/scheduler.h"
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/watchdog.h"
 
 namespace host {
 
@@ -575,22 +576,26 @@ void PoolReset() {
 }  // namespace host
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  const host::sched::AfterEffect afterEffect("ExAllocatePoolWithTag");
   host::sched::SwitchPoint("ExAllocatePoolWithTag");
   return host::Allocate(PoolType, NumberOfBytes, Tag);
 }
 
 // The platform's untagged allocations carry the tag 'Ddk '.
 extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  const host::sched::AfterEffect afterEffect("ExAllocatePool");
   host::sched::SwitchPoint("ExAllocatePool");
   return host::Allocate(PoolType, NumberOfBytes, 0x206B6444);
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
+  const host::sched::AfterEffect afterEffect("ExFreePool");
   host::sched::SwitchPoint("ExFreePool");
   host::Free(P, nullptr);
 }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  const host::sched::AfterEffect afterEffect("ExFreePoolWithTag");
   host::sched::SwitchPoint("ExFreePoolWithTag");
   host::Free(P, &Tag);
 }

@@ -16,6 +16,7 @@
 
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::registry {
 
@@ -568,6 +569,7 @@ using namespace host::registry;
 
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID /*Environment*/) {
+  const host::sched::AfterEffect afterEffect("RtlQueryRegistryValues");
   if (!MayRunRegistryCode(host::irql::Routine::RtlQueryRegistryValues, QueryTable)) return STATUS_UNSUCCESSFUL;
   if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
   KeyPtr top;
@@ -602,6 +604,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
 
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*TitleIndex*/,
                                         ULONG Type, PVOID Data, ULONG DataSize) {
+  const host::sched::AfterEffect afterEffect("ZwSetValueKey");
   if (!MayRunRegistryCode(host::irql::Routine::ZwSetValueKey, KeyHandle)) return STATUS_UNSUCCESSFUL;
   if (ValueName == nullptr || (ValueName->Length % sizeof(WCHAR)) != 0 ||
       (ValueName->Length != 0 && ValueName->Buffer == nullptr) || (Data == nullptr && DataSize != 0)) {
@@ -621,6 +624,7 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  const host::sched::AfterEffect afterEffect("ZwClose");
   if (!MayRunRegistryCode(host::irql::Routine::ZwClose, Handle)) return STATUS_UNSUCCESSFUL;
   {
     auto &r = TheRegistry();

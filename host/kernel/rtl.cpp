@@ -2,6 +2,7 @@
 // pool like any driver allocation, so the low-resources policy and the leak
 // checks see them.
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/watchdog.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ WCHAR AnsiToWide(unsigned char c) {
 }  // namespace
 
 extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  const host::sched::AfterEffect afterEffect("RtlInitUnicodeString");
   if (!host::irql::Allows(host::irql::Routine::RtlInitUnicodeString, SourceString)) return;
   size_t bytes = SourceString ? std::char_traits<char16_t>::length(SourceString) * sizeof(WCHAR) : 0;
   if (bytes > kLongestCount) bytes = kLongestCount;
@@ -31,6 +33,7 @@ extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
 }
 
 extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
+  const host::sched::AfterEffect afterEffect("RtlInitAnsiString");
   if (!host::irql::Allows(host::irql::Routine::RtlInitAnsiString, SourceString)) return;
   size_t bytes = SourceString ? std::char_traits<char>::length(SourceString) : 0;
   if (bytes > kLongestCount) bytes = kLongestCount;
@@ -42,6 +45,7 @@ extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ Sou
 extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                                        const ANSI_STRING *SourceString,
                                                        BOOLEAN AllocateDestinationString) {
+  const host::sched::AfterEffect afterEffect("RtlAnsiStringToUnicodeString");
   if (!host::irql::Allows(host::irql::Routine::RtlAnsiStringToUnicodeString, SourceString)) return STATUS_INVALID_DEVICE_STATE;
   size_t chars = SourceString->Length;
   size_t needed = (chars + 1) * sizeof(WCHAR);  // with the terminating null
@@ -65,6 +69,7 @@ extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destinati
 }
 
 extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  const host::sched::AfterEffect afterEffect("RtlFreeUnicodeString");
   if (!host::irql::Allows(host::irql::Routine::RtlFreeUnicodeString, UnicodeString)) return;
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;

@@ -4,6 +4,15 @@
 // and every wait slot. Lock order: a component's own host::Mutex, then the
 // scheduler's lock; nothing takes a component's lock while holding the
 // scheduler's.
+//
+// Under the thread sanitizer the scheduler's own locking is no
+// synchronisation between the machine's threads: a hand-off of the turn, a
+// thread's start or end, a time-out are the scheduler's business, not an
+// order the driver may rely on (on the platform the threads would have run
+// at once). Everything done under the scheduler's lock is hidden from the
+// sanitizer (its accesses and its synchronisation), so that it judges
+// every pair of the driver's accesses by the driver's own locks, events
+// and interlocked calls, whatever order a seed chose.
 #include "host/kernel/scheduler.h"
 
 #if defined(__linux__)
@@ -18,6 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -26,8 +36,60 @@
 #include <vector>
 
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/watchdog.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define NORVUSB_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NORVUSB_TSAN 1
+#endif
+#endif
+
+#if defined(NORVUSB_TSAN)
+extern "C" {
+void AnnotateIgnoreSyncBegin(const char *file, int line);
+void AnnotateIgnoreSyncEnd(const char *file, int line);
+void AnnotateIgnoreReadsBegin(const char *file, int line);
+void AnnotateIgnoreReadsEnd(const char *file, int line);
+void AnnotateIgnoreWritesBegin(const char *file, int line);
+void AnnotateIgnoreWritesEnd(const char *file, int line);
+}
+#endif
 
 namespace host::sched {
+
+namespace {
+// The scheduler's own work, hidden from the thread sanitizer (see above);
+// Loud opens a hole in it for a component's lock, whose order is real.
+#if defined(NORVUSB_TSAN)
+void Hide() {
+  AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+  AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+  AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+}
+void Show() {
+  AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+  AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+  AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+}
+#else
+void Hide() {}
+void Show() {}
+#endif
+struct Quiet {
+  Quiet() { Hide(); }
+  ~Quiet() { Show(); }
+  Quiet(const Quiet &) = delete;
+  Quiet &operator=(const Quiet &) = delete;
+};
+struct Loud {
+  Loud() { Show(); }
+  ~Loud() { Hide(); }
+  Loud(const Loud &) = delete;
+  Loud &operator=(const Loud &) = delete;
+};
+}  // namespace
 
 struct ThreadRecord {
   uint64_t id = 0;     // creation order since boot: the seeded scheduler's name for it
@@ -39,6 +101,15 @@ struct ThreadRecord {
   const uintptr_t *spinningOn = nullptr;  // the lock word it spins on, until SpinEnds
   int64_t lastClockRead = -1;             // model time its last PollClock returned
   std::vector<const void *> spinLocksHeld;  // the thread's own; see SpinLocksHeld
+  // What the watchdogs see of it: its kernel calls so far, the last one's
+  // routine and the IRQL it ran at (read by the real-time watchdog).
+  std::atomic<uint64_t> calls{0};
+  std::atomic<const char *> lastCall{"none"};
+  std::atomic<int> irql{0};
+  uint32_t sinceTick = 0;     // the thread's own: kernel calls since its last tick check
+  int64_t tickMark = -1;      // model time at its last tick check
+  int64_t dispatchSince = -1;  // model time since which it has been at DISPATCH_LEVEL or above
+  int64_t spinningSince = -1;  // model time its present spin began
   // A wake-up, or (seeded) its turn to run. Shared so that a waker can
   // signal it after dropping the scheduler's lock, when the woken thread may
   // already have ended.
@@ -66,6 +137,12 @@ struct Scheduler {
   std::unordered_map<uint64_t, std::string> departed;
   std::mt19937_64 random;
   ThreadRecord *running = nullptr;  // seeded: the one thread allowed to run
+  // Progress (NoteProgress) and the time-outs since the last seen.
+  std::atomic<uint64_t> progress{0};
+  uint64_t progressSeen = 0;
+  int64_t quietSince = 0;
+  uint64_t quietTimeouts = 0;
+  std::atomic<int (*)()> irqlProbe{nullptr};
   uint64_t digest = 0;
   uint64_t switches = 0;
   double pace = 0.0;
@@ -81,8 +158,10 @@ struct Scheduler {
 #endif
 };
 
+// Never destroyed: the real-time watchdog's thread may look at it while the
+// process exits.
 Scheduler &S() {
-  static Scheduler scheduler;
+  static Scheduler &scheduler = *new Scheduler;
   return scheduler;
 }
 
@@ -150,20 +229,42 @@ size_t OthersWorkingLocked(const Scheduler &s, const ThreadRecord *me) {
   return working;
 }
 
-[[noreturn]] void ReportDeadlockLocked(Scheduler &s) {
-  std::string text = "*** MACHINE DEADLOCK at model time " + std::to_string(s.now) +
-                     " (100 ns units): no thread can run and no time-out is pending";
-  for (const ThreadRecord *thread : s.threads) {
-    text += "\n    thread '" + thread->name + "' ";
-    if (StuckLocked(*thread)) {
-      const uintptr_t owner = __atomic_load_n(thread->spinningOn, __ATOMIC_ACQUIRE);
-      text += "spins on spin lock " + Hex(thread->spinningOn) + ", held by " + NameOfTokenLocked(s, owner);
-    } else {
-      text += "waits on: ";
-      text += thread->slot ? thread->slot->what : "(nothing: runnable)";
-    }
+// What a thread is doing, for a report.
+std::string DoingLocked(const Scheduler &s, const ThreadRecord &thread) {
+  if (StuckLocked(thread)) {
+    const uintptr_t owner = __atomic_load_n(thread.spinningOn, __ATOMIC_ACQUIRE);
+    return "spins on spin lock " + Hex(thread.spinningOn) + ", held by " + NameOfTokenLocked(s, owner);
   }
+  if (thread.slot != nullptr) return std::string("waits on: ") + thread.slot->what;
+  return std::string("runs (its last kernel call ") + thread.lastCall.load(std::memory_order_relaxed) +
+         ", at IRQL " + std::to_string(thread.irql.load(std::memory_order_relaxed)) + ")";
+}
+
+[[noreturn]] void ReportLocked(const Scheduler &s, std::string text) {
+  for (const ThreadRecord *thread : s.threads) text += "\n    thread '" + thread->name + "' " + DoingLocked(s, *thread);
   StopMachine(text);
+}
+
+[[noreturn]] void ReportDeadlockLocked(Scheduler &s) {
+  ReportLocked(s, "*** MACHINE DEADLOCK at model time " + std::to_string(s.now) +
+                      " (100 ns units): no thread can run and no time-out is pending");
+}
+
+// Model time moved to a deadline or by a tick: a machine that goes round
+// its time-outs with no request completed for long is reported as stuck.
+void TimeMovedLocked(Scheduler &s) {
+  const uint64_t progress = s.progress.load(std::memory_order_relaxed);
+  if (progress != s.progressSeen) {
+    s.progressSeen = progress;
+    s.quietSince = s.now;
+    s.quietTimeouts = 0;
+    return;
+  }
+  if (++s.quietTimeouts < kNoProgressTimeouts || s.now - s.quietSince < kNoProgressTime) return;
+  ReportLocked(s, "*** MACHINE MAKES NO PROGRESS at model time " + std::to_string(s.now) + " (100 ns units): " +
+                      std::to_string(s.quietTimeouts) + " time-outs in " +
+                      std::to_string((s.now - s.quietSince) / 10'000'000) +
+                      " s of model time and no request completed; the same waits go round");
 }
 
 // Every thread waits for work: the machine is at rest, not deadlocked (the
@@ -229,6 +330,7 @@ bool AdvanceLocked(Scheduler &s, std::unique_lock<std::mutex> &guard) {
     }
     s.now = std::max(s.now, deadline);
     FireTimersLocked(s);
+    TimeMovedLocked(s);
   }
   return true;
 }
@@ -292,6 +394,7 @@ void CheckEndsHoldingNoLock(ThreadRecord &record) {
   if (record.spinLocksHeld.empty()) return;
   const void *lock = record.spinLocksHeld.front();
   {
+    const Quiet quiet;
     auto &s = S();
     std::lock_guard guard(s.lock);
     s.departed[record.token] = record.name;
@@ -304,6 +407,7 @@ void CheckEndsHoldingNoLock(ThreadRecord &record) {
 Current::~Current() {
   if (!owned) return;
   CheckEndsHoldingNoLock(*owned);
+  const Quiet quiet;
   auto &s = S();
   std::unique_lock guard(s.lock);
   DeregisterLocked(s, *owned, guard);
@@ -329,8 +433,13 @@ bool BlockLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, ThreadRecord
   if (slot.deadline != kForever) s.timers.emplace(slot.deadline, slot.timerOrder, &slot);
   me.blocked = true;
   me.slot = &slot;
+  me.dispatchSince = -1;  // a thread that waits does not keep the processor
+  me.tickMark = -1;
   --s.runnable;
-  if (lock != nullptr) lock->unlock();
+  if (lock != nullptr) {
+    const Loud loud;  // the component's lock orders its users for real
+    lock->unlock();
+  }
   if (s.seeded) {
     PassTurnLocked(s, &me, guard);
   } else if (s.runnable == 0) {
@@ -345,13 +454,16 @@ bool BlockLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, ThreadRecord
 
 bool BlockOn(Lock &lock, Slot &slot, int64_t deadline, const char *what, std::deque<Slot *> *queue,
              bool forWork = false) {
-  auto &s = S();
-  std::unique_lock guard(s.lock);
-  ThreadRecord &me = SelfLocked(s, guard);
-  if (deadline != kForever && deadline <= s.now) return false;
-  slot = Slot{WaitState::Waiting, deadline, what, forWork, &me, queue, s.timerOrder++};
-  const bool notified = BlockLocked(s, guard, me, slot, &lock);
-  guard.unlock();
+  bool notified = false;
+  {
+    const Quiet quiet;
+    auto &s = S();
+    std::unique_lock guard(s.lock);
+    ThreadRecord &me = SelfLocked(s, guard);
+    if (deadline != kForever && deadline <= s.now) return false;
+    slot = Slot{WaitState::Waiting, deadline, what, forWork, &me, queue, s.timerOrder++};
+    notified = BlockLocked(s, guard, me, slot, &lock);
+  }
   lock.lock();
   return notified;
 }
@@ -380,8 +492,111 @@ bool SwitchLocked(Scheduler &s, std::unique_lock<std::mutex> &guard, bool others
 
 }  // namespace
 
+// ---------------------------------------------------------------- the real-time watchdog
+// A thread that makes no kernel call at all (a loop on plain memory) never
+// reaches a tick of its own. A watchdog on real time looks at the machine
+// five times a second: when one thread alone can run, has made no kernel
+// call for kRealTick and a time-out is pending, free-running, it moves the
+// clock to that time-out as the clock interrupt would (the thread it wakes
+// runs beside the looping one); after kRealReport, in either mode (seeded,
+// nobody can run before the looping thread's next kernel call, so another
+// thread waiting for its turn counts as much as a time-out), it stops
+// the machine naming the thread, with 0x133 first when it is at
+// DISPATCH_LEVEL or above. Nothing in a test waits for it unless the test
+// is about such a loop: a thread of the machine does not compute for
+// seconds without a kernel call.
+namespace {
+
+constexpr auto kWatchInterval = std::chrono::milliseconds(200);
+constexpr auto kRealTick = std::chrono::seconds(1);
+constexpr auto kRealReport = std::chrono::seconds(5);
+
+struct Watch {
+  uint64_t token = 0;  // the thread watched, 0 for none
+  uint64_t calls = 0;
+  Steady::time_point since, lastTick;
+};
+
+// The one thread that can run now, if one alone can.
+ThreadRecord *AloneLocked(Scheduler &s) {
+  if (s.seeded) return s.running != nullptr && !s.running->blocked ? s.running : nullptr;
+  ThreadRecord *alone = nullptr;
+  for (ThreadRecord *thread : s.threads) {
+    if (thread->blocked || StuckLocked(*thread)) continue;
+    if (alone != nullptr) return nullptr;
+    alone = thread;
+  }
+  return alone;
+}
+
+// One look; the report's text when the machine must stop.
+std::optional<std::string> LookLocked(Scheduler &s, Watch &w, ThreadRecord **stuck) {
+  ThreadRecord *alone = s.alive ? AloneLocked(s) : nullptr;
+  // Something could happen if it let go: a time-out, or (seeded) another thread.
+  if (alone != nullptr && s.timers.empty() && !(s.seeded && OthersWorkingLocked(s, alone) > 0)) alone = nullptr;
+  const auto now = Steady::now();
+  if (alone == nullptr || alone->token != w.token || alone->calls.load(std::memory_order_relaxed) != w.calls) {
+    w = alone ? Watch{alone->token, alone->calls.load(std::memory_order_relaxed), now, now} : Watch{};
+    return std::nullopt;
+  }
+  if (now - w.since >= kRealReport) {
+    *stuck = alone;
+    std::string text = "*** MACHINE STOPPED at model time " + std::to_string(s.now) + " (100 ns units): thread '" +
+                       alone->name + "' has run for " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kRealReport).count()) +
+                       " s of real time without a kernel call while a time-out or another thread waits on it: a loop on plain memory?";
+    for (const ThreadRecord *thread : s.threads) text += "\n    thread '" + thread->name + "' " + DoingLocked(s, *thread);
+    return text;
+  }
+  if (!s.seeded && now - w.lastTick >= kRealTick) {
+    w.lastTick = now;
+    s.now = std::max(s.now, std::get<0>(*s.timers.begin()));
+    FireTimersLocked(s);
+    TimeMovedLocked(s);
+  }
+  return std::nullopt;
+}
+
+[[noreturn]] void Watchdog() {
+  auto &s = S();
+  Watch w;
+  for (;;) {
+    std::this_thread::sleep_for(kWatchInterval);
+    std::optional<std::string> report;
+    ThreadRecord *stuck = nullptr;
+    std::string name;
+    uint64_t token = 0;
+    int irql = 0;
+    {
+      const Quiet quiet;
+      std::lock_guard guard(s.lock);
+      report = LookLocked(s, w, &stuck);
+      if (stuck != nullptr) {
+        name = stuck->name;
+        token = stuck->token;
+        irql = stuck->irql.load(std::memory_order_relaxed);
+      }
+    }
+    if (!report) continue;
+    if (irql >= kDispatchLevel) {
+      RaiseBugCheck(kDpcWatchdogViolation, 1, kDispatchWatchdogTicks, token, 0,
+                    "thread '" + name + "' runs at IRQL " + std::to_string(irql) +
+                        " without a kernel call");
+    }
+    StopMachine(*report);
+  }
+}
+
+void StartWatchdog() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::thread(Watchdog).detach(); });
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- clock and modes
 int64_t Now() {
+  const Quiet quiet;
   auto &s = S();
   std::lock_guard guard(s.lock);
   return s.now;
@@ -418,6 +633,8 @@ void UnpinLocked(Scheduler &) {}
 void Reset(const Options &options) {
   if (!(options.pace >= 0.0) || !std::isfinite(options.pace))
     throw std::invalid_argument("the real-time pace must be a finite number, 0 or more");
+  StartWatchdog();
+  const Quiet quiet;
   auto &s = S();
   std::unique_lock guard(s.lock);
   s.now = 0;
@@ -427,7 +644,11 @@ void Reset(const Options &options) {
   s.digest = 0;
   s.switches = 0;
   s.nextId = 0;
+  s.progressSeen = s.progress.load();
+  s.quietSince = 0;
+  s.quietTimeouts = 0;
   for (ThreadRecord *thread : s.threads) {
+    thread->tickMark = thread->dispatchSince = -1;
     thread->id = s.nextId++;
     thread->priority = options.seed ? s.random() : 0;
     thread->wake->notify_all();  // threads parked for a turn run freely when seeding ends
@@ -454,18 +675,21 @@ void Halt() {
 bool Seeded() { return S().seeded.load(std::memory_order_relaxed); }
 
 std::optional<uint64_t> Seed() {
+  const Quiet quiet;
   auto &s = S();
   std::lock_guard guard(s.lock);
   return s.seed;
 }
 
 uint64_t ScheduleDigest() {
+  const Quiet quiet;
   auto &s = S();
   std::lock_guard guard(s.lock);
   return s.digest;
 }
 
 uint64_t SwitchCount() {
+  const Quiet quiet;
   auto &s = S();
   std::lock_guard guard(s.lock);
   return s.switches;
@@ -485,50 +709,138 @@ std::optional<uint64_t> SeedFromEnvironment(const char *variable) {
 }
 
 // ---------------------------------------------------------------- switch points
-void SwitchPoint(const char *what) {
-  if (tCurrent.record == nullptr && !tLeft && S().alive) StopForUnknownThread(what);
-  if (!Seeded()) return;
-  auto &s = S();
-  std::unique_lock guard(s.lock);
-  if (s.seeded) SwitchLocked(s, guard, false);
+namespace {
+
+int ProbeIrql() {
+  int (*probe)() = S().irqlProbe.load(std::memory_order_relaxed);
+  return probe ? probe() : 0;
 }
 
-void SpinOn(const uintptr_t *word) {
-  auto &s = S();
-  std::unique_lock guard(s.lock);
-  ThreadRecord &me = SelfLocked(s, guard);
-  me.spinningOn = word;
-  if (!StuckLocked(me)) return;  // let go meanwhile: try again
-  if (OthersWorkingLocked(s, &me) > 0) {
-    // The holder, or somebody who will wake it, can run: let it.
-    if (s.seeded) {
-      SwitchLocked(s, guard, true, true);
-    } else {
-      guard.unlock();
-      std::this_thread::yield();
-    }
-    return;
+// Every kKernelCallsPerTick kernel calls of a thread (scheduler.h): a tick
+// of the clock when nothing else could run and time stood still since the
+// last check; the DPC watchdog's count for a thread at DISPATCH_LEVEL or
+// above. True when the watchdog's period has passed.
+bool TickLocked(Scheduler &s, ThreadRecord &me) {
+  me.sinceTick = 0;
+  if (me.irql.load(std::memory_order_relaxed) < kDispatchLevel) {
+    me.dispatchSince = -1;
+  } else if (me.dispatchSince < 0) {
+    me.dispatchSince = s.now;
   }
-  // Nothing but spinners can run: only a time-out can free the lock.
-  if (s.timers.empty()) ReportDeadlockLocked(s);
-  Slot slot{WaitState::Waiting, std::get<0>(*s.timers.begin()), "model time (spinning on a spin lock)", false, &me,
-            nullptr, s.timerOrder++};
-  BlockLocked(s, guard, me, slot, nullptr);
+  if (me.tickMark == s.now && OthersWorkingLocked(s, &me) == 0) {
+    int64_t next = s.now + kClockTick;
+    if (!s.timers.empty()) next = std::min(next, std::get<0>(*s.timers.begin()));
+    s.now = next;
+    FireTimersLocked(s);
+    TimeMovedLocked(s);
+  }
+  me.tickMark = s.now;
+  return me.dispatchSince >= 0 && s.now - me.dispatchSince >= kDispatchWatchdog;
+}
+
+// 0x133 for a thread that stayed at DISPATCH_LEVEL or above for the
+// watchdog's period; raised on that thread, without the scheduler's lock.
+void RaiseDpcWatchdog(const std::string &name, uint64_t token, const std::string &doing) {
+  RaiseBugCheck(kDpcWatchdogViolation, 1, kDispatchWatchdogTicks, token, 0,
+                "thread '" + name + "' has been at DISPATCH_LEVEL or above for " +
+                    std::to_string(kDispatchWatchdog / 10'000'000) + " s of model time: " + doing);
+}
+
+}  // namespace
+
+void SwitchPoint(const char *what) {
+  ThreadRecord *me = tCurrent.record;
+  if (me == nullptr) {
+    if (!tLeft && S().alive) StopForUnknownThread(what);
+  } else {
+    me->calls.fetch_add(1, std::memory_order_relaxed);
+    me->lastCall.store(what, std::memory_order_relaxed);
+    const int irql = ProbeIrql();
+    me->irql.store(irql, std::memory_order_relaxed);
+    if (irql < kDispatchLevel) me->dispatchSince = -1;  // it came down: the watchdog's count starts again
+  }
+  const bool tick = me != nullptr && ++me->sinceTick >= kKernelCallsPerTick;
+  if (!tick && !Seeded()) return;
+  bool watchdog = false;
+  std::string doing;
+  {
+    const Quiet quiet;
+    auto &s = S();
+    std::unique_lock guard(s.lock);
+    if (tick && TickLocked(s, *me)) {
+      watchdog = true;
+      me->dispatchSince = s.now;  // once per period, should the caller go on
+      doing = DoingLocked(s, *me);
+    }
+    if (s.seeded) SwitchLocked(s, guard, false);
+  }
+  if (watchdog) RaiseDpcWatchdog(me->name, me->token, doing);
+}
+
+void NoteProgress() { S().progress.fetch_add(1, std::memory_order_relaxed); }
+
+void SetIrqlProbe(int (*probe)()) { S().irqlProbe.store(probe, std::memory_order_relaxed); }
+
+AfterEffect::~AfterEffect() {
+  if (std::uncaught_exceptions() == 0) SwitchPoint(what_);
+}
+
+void SpinOn(const uintptr_t *word) { SpinOnWatched(word); }
+
+bool SpinOnWatched(const uintptr_t *word) {
+  std::string doing;
+  ThreadRecord *spinner = nullptr;
+  {
+    const Quiet quiet;
+    auto &s = S();
+    std::unique_lock guard(s.lock);
+    ThreadRecord &me = SelfLocked(s, guard);
+    if (me.spinningOn != word) me.spinningSince = s.now;
+    me.spinningOn = word;
+    if (!StuckLocked(me)) return true;  // let go meanwhile: try again
+    // A spinner is at DISPATCH_LEVEL: the DPC watchdog counts its spin.
+    if (s.now - me.spinningSince >= kDispatchWatchdog) {
+      doing = DoingLocked(s, me);
+      spinner = &me;
+    } else if (OthersWorkingLocked(s, &me) > 0) {
+      // The holder, or somebody who will wake it, can run: let it.
+      if (s.seeded) {
+        SwitchLocked(s, guard, true, true);
+      } else {
+        guard.unlock();
+        std::this_thread::yield();
+      }
+      return true;
+    } else {
+      // Nothing but spinners can run: only a time-out can free the lock.
+      if (s.timers.empty()) ReportDeadlockLocked(s);
+      Slot slot{WaitState::Waiting, std::get<0>(*s.timers.begin()), "model time (spinning on a spin lock)", false,
+                &me, nullptr, s.timerOrder++};
+      BlockLocked(s, guard, me, slot, nullptr);
+      return true;
+    }
+  }
+  SpinEnds();
+  RaiseDpcWatchdog(spinner->name, spinner->token, doing);
+  return false;
 }
 
 void SpinEnds() {
   if (tCurrent.record == nullptr) return;
+  const Quiet quiet;
   std::lock_guard guard(S().lock);
   tCurrent.record->spinningOn = nullptr;
 }
 
 int64_t PollClock() {
+  const Quiet quiet;
   auto &s = S();
   std::unique_lock guard(s.lock);
   ThreadRecord &me = SelfLocked(s, guard);
   if (me.lastClockRead == s.now && OthersWorkingLocked(s, &me) == 0) {
     s.now += kPollStep;
     FireTimersLocked(s);
+    TimeMovedLocked(s);
   }
   me.lastClockRead = s.now;
   return s.now;
@@ -536,6 +848,7 @@ int64_t PollClock() {
 
 uint64_t ThreadToken() {
   if (tCurrent.record != nullptr) return tCurrent.record->token;
+  const Quiet quiet;
   auto &s = S();
   std::unique_lock guard(s.lock);
   return SelfLocked(s, guard).token;
@@ -543,6 +856,7 @@ uint64_t ThreadToken() {
 
 std::vector<const void *> &SpinLocksHeld() {
   if (tCurrent.record != nullptr) return tCurrent.record->spinLocksHeld;
+  const Quiet quiet;
   auto &s = S();
   std::unique_lock guard(s.lock);
   return SelfLocked(s, guard).spinLocksHeld;
@@ -554,11 +868,15 @@ void Mutex::lock() {
     return;
   }
   while (!mutex_.try_lock()) {
-    auto &s = S();
-    std::unique_lock guard(s.lock);
+    bool switched = false;
+    {
+      const Quiet quiet;
+      auto &s = S();
+      std::unique_lock guard(s.lock);
+      switched = s.seeded && SwitchLocked(s, guard, true);
+    }
     // The holder is not runnable (or not one of ours): wait for it for real.
-    if (!s.seeded || !SwitchLocked(s, guard, true)) {
-      guard.unlock();
+    if (!switched) {
       mutex_.lock();
       return;
     }
@@ -577,6 +895,7 @@ void CondVar::WaitForWorkOnce(Lock &lock, const char *what) {
 }
 
 void CondVar::NotifyOne() {
+  const Quiet quiet;
   Wakeups later;
   {
     std::lock_guard guard(S().lock);
@@ -590,6 +909,7 @@ void CondVar::NotifyOne() {
 }
 
 void CondVar::NotifyAll() {
+  const Quiet quiet;
   Wakeups later;
   {
     std::lock_guard guard(S().lock);
@@ -627,6 +947,7 @@ bool Block(Lock &lock, Slot &slot, int64_t deadline, const char *what) {
 }
 
 bool Wake(Slot &slot) {
+  const Quiet quiet;
   Wakeups later;
   bool woken = false;
   {
@@ -639,6 +960,7 @@ bool Wake(Slot &slot) {
 
 // ---------------------------------------------------------------- threads
 void AdoptCurrentThread(const std::string &name) {
+  const Quiet quiet;
   auto &s = S();
   std::unique_lock guard(s.lock);
   ThreadRecord &me = SelfLocked(s, guard);
@@ -657,6 +979,7 @@ struct Thread::State {
 Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_shared<State>()) {
   state_->body = std::move(body);
   {
+    const Quiet quiet;
     auto &s = S();
     std::lock_guard guard(s.lock);
     RegisterLocked(s, state_->record, std::move(name));
@@ -666,6 +989,7 @@ Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_
     state->id = std::this_thread::get_id();
     tCurrent.record = &state->record;
     {
+      const Quiet quiet;
       std::unique_lock guard(s.lock);
       WaitForTurnLocked(s, state->record, guard);
     }
@@ -677,6 +1001,7 @@ Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_
       state->finished = true;
     }
     state->done.NotifyAll();
+    const Quiet quiet;
     std::unique_lock guard(s.lock);
     DeregisterLocked(s, state->record, guard);
     tCurrent.record = nullptr;

@@ -15,6 +15,7 @@
 #include "host/kernel/detail.h"
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/scheduler.h"
+#include "host/kernel/watchdog.h"
 
 namespace host {
 
@@ -171,8 +172,8 @@ bool TakeLock(PKSPIN_LOCK lock, const char *routine) {
     // The holder may be preempted on a host thread, seeded waiting for its
     // turn, or waiting for model time: the scheduler lets it go on.
     if (sched::Seeded() || spins % 64 == 63) {
-      sched::SpinOn(lock);
       spun = true;
+      if (!sched::SpinOnWatched(lock)) return false;  // the DPC watchdog's period passed (0x133)
     }
   }
   if (spun) sched::SpinEnds();
@@ -270,11 +271,13 @@ namespace bugcheck = host::bugcheck;
 KIRQL host::irql::Current() { return host::tCurrentIrql; }
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(void) {
+  const host::sched::AfterEffect afterEffect("KeGetCurrentIrql");
   host::sched::SwitchPoint("KeGetCurrentIrql");
   return host::tCurrentIrql;
 }
 
 extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  const host::sched::AfterEffect afterEffect("KeRaiseIrql");
   host::sched::SwitchPoint("KeRaiseIrql");
   KIRQL current = host::tCurrentIrql;
   if (NewIrql < current || NewIrql > HIGH_LEVEL) {
@@ -288,6 +291,7 @@ extern "C" VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 }
 
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+  const host::sched::AfterEffect afterEffect("KeLowerIrql");
   host::sched::SwitchPoint("KeLowerIrql");
   KIRQL current = host::tCurrentIrql;
   if (NewIrql > current) {
@@ -300,6 +304,7 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
 
 // ------------------------------------------------------------------ spin locks
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  const host::sched::AfterEffect afterEffect("KeInitializeSpinLock");
   host::sched::SwitchPoint("KeInitializeSpinLock");
   // A new lock at this address: what was learnt about an old one is void.
   host::detail::SyncForgetLocksIn(SpinLock, sizeof *SpinLock);
@@ -307,6 +312,7 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  const host::sched::AfterEffect afterEffect("KfAcquireSpinLock");
   host::sched::SwitchPoint("KfAcquireSpinLock");
   KIRQL old = host::tCurrentIrql;
   host::CheckSpinLockIrql(old <= DISPATCH_LEVEL, bugcheck::kSpinLockAcquireIrql, SpinLock, "KfAcquireSpinLock",
@@ -319,6 +325,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  const host::sched::AfterEffect afterEffect("KfReleaseSpinLock");
   host::sched::SwitchPoint("KfReleaseSpinLock");
   host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
                           "KfReleaseSpinLock", "a held spin lock keeps the thread at DISPATCH_LEVEL");
@@ -331,6 +338,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 }
 
 extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  const host::sched::AfterEffect afterEffect("KeAcquireSpinLockAtDpcLevel");
   host::sched::SwitchPoint("KeAcquireSpinLockAtDpcLevel");
   bool atDispatch = host::tCurrentIrql == DISPATCH_LEVEL;
   host::CheckSpinLockIrql(atDispatch, bugcheck::kSpinLockAcquireIrql, SpinLock, "KeAcquireSpinLockAtDpcLevel",
@@ -340,6 +348,7 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  const host::sched::AfterEffect afterEffect("KeReleaseSpinLockFromDpcLevel");
   host::sched::SwitchPoint("KeReleaseSpinLockFromDpcLevel");
   host::CheckSpinLockIrql(host::tCurrentIrql == DISPATCH_LEVEL, bugcheck::kSpinLockReleaseIrql, SpinLock,
                           "KeReleaseSpinLockFromDpcLevel", "a held spin lock keeps the thread at DISPATCH_LEVEL");
@@ -348,6 +357,7 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 // ------------------------------------------------------------------ events
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  const host::sched::AfterEffect afterEffect("KeInitializeEvent");
   host::sched::SwitchPoint("KeInitializeEvent");
   auto &d = host::TheDispatcher();
   std::lock_guard lock(d.lock);
@@ -360,6 +370,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
+  const host::sched::AfterEffect afterEffect("KeSetEvent");
   if (!host::irql::Allows(host::irql::Routine::KeSetEvent, Event)) return 0;
   host::CheckResident(Event, true, "KeSetEvent");
   if (!host::CheckIsEvent(Event, "KeSetEvent")) return 0;
@@ -372,6 +383,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY /*Increment*/, BOOLEA
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  const host::sched::AfterEffect afterEffect("KeResetEvent");
   if (!host::irql::Allows(host::irql::Routine::KeResetEvent, Event)) return 0;
   host::CheckResident(Event, true, "KeResetEvent");
   auto &d = host::TheDispatcher();
@@ -382,10 +394,12 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  const host::sched::AfterEffect afterEffect("KeClearEvent");
   if (host::irql::Allows(host::irql::Routine::KeClearEvent, Event)) KeResetEvent(Event);
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  const host::sched::AfterEffect afterEffect("KeReadStateEvent");
   if (!host::irql::Allows(host::irql::Routine::KeReadStateEvent, Event)) return 0;
   // A plain read, at the caller's level.
   if (host::tCurrentIrql >= DISPATCH_LEVEL) host::CheckResident(Event, false, "KeReadStateEvent");
@@ -398,6 +412,7 @@ extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
                                                 KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
                                                 PLARGE_INTEGER Timeout) {
+  const host::sched::AfterEffect afterEffect("KeWaitForSingleObject");
   auto event = static_cast<PRKEVENT>(Object);
   int64_t units = Timeout == nullptr ? -1 : host::RemainingUnits(*Timeout);
   bool poll = Timeout != nullptr && units == 0;
@@ -423,6 +438,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*Wai
 
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
                                                  PLARGE_INTEGER Interval) {
+  const host::sched::AfterEffect afterEffect("KeDelayExecutionThread");
   if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
   host::CheckMayWait(Interval, host::irql::Routine::KeDelayExecutionThread);
   if (host::tCurrentIrql >= DISPATCH_LEVEL) return STATUS_SUCCESS;  // refused
@@ -433,6 +449,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, B
 // A busy wait on the platform, at any IRQL: here the thread waits that much
 // model time (holding whatever it holds), while the others go on.
 extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  const host::sched::AfterEffect afterEffect("KeStallExecutionProcessor");
   host::sched::SwitchPoint("KeStallExecutionProcessor");
   host::sched::Delay(int64_t{MicroSeconds} * 10, "KeStallExecutionProcessor");
 }

@@ -37,6 +37,7 @@ const char *BugCheckName(uint32_t code) {
     case bugcheck::kFreedPoolTouched: return "PAGE_FAULT_IN_FREED_SPECIAL_POOL";
     case bugcheck::kUnloadedWithPendingWork: return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
     case 0x9F: return "DRIVER_POWER_STATE_FAILURE";
+    case 0x133: return "DPC_WATCHDOG_VIOLATION";
     case 0xCA: return "PNP_DETECTED_FATAL_ERROR";
     case 0xD1: return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
     case bugcheck::kPageFaultBeyondEnd: return "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION";

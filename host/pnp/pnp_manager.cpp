@@ -17,6 +17,7 @@
 #include "host/pnp/power_manager.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/scheduler.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::pnp {
 
@@ -1078,6 +1079,7 @@ extern "C" {
 
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                        PHANDLE DevInstRegKey) {
+  const host::sched::AfterEffect afterEffect("IoOpenDeviceRegistryKey");
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::IoOpenDeviceRegistryKey, DeviceObject)) return STATUS_INVALID_DEVICE_STATE;
   if (DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;
@@ -1106,6 +1108,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 }
 
 VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+  const host::sched::AfterEffect afterEffect("IoInvalidateDeviceRelations");
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::IoInvalidateDeviceRelations, DeviceObject)) return;
   if (Type != BusRelations) return;  // no other relation is cached by this manager

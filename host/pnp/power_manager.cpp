@@ -17,6 +17,7 @@
 #include "host/kernel/host_kernel.h"
 #include "host/pnp/pnp_manager.h"
 #include "host/pnp/power_manager.h"
+#include "host/kernel/watchdog.h"
 
 namespace host::pnp {
 
@@ -204,6 +205,7 @@ void PowerWaitIdle() {
 extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  const host::sched::AfterEffect afterEffect("PoCallDriver");
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::PoCallDriver, Irp)) return STATUS_INVALID_DEVICE_STATE;
   host::detail::MarkPowerCall(Irp);
@@ -224,6 +226,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  const host::sched::AfterEffect afterEffect("PoStartNextPowerIrp");
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::PoStartNextPowerIrp, Irp)) return;
   host::detail::MarkPowerStarted(Irp);
@@ -243,6 +246,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 // own thread; the callback runs there when the stack has finished it.
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
+  const host::sched::AfterEffect afterEffect("PoRequestPowerIrp");
   using namespace host::pnp;
   if (!host::irql::Allows(host::irql::Routine::PoRequestPowerIrp, DeviceObject)) return STATUS_INVALID_DEVICE_STATE;
   if (Irp != nullptr) *Irp = nullptr;  // the request may be gone before the caller looks

@@ -5,6 +5,7 @@
 // trusted: a zero bLength or a descriptor reaching past the end stops the walk.
 #include "host/kernel/api/hostusb.h"
 #include "host/kernel/host_kernel.h"
+#include "host/kernel/watchdog.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ bool Matches(LONG wanted, UCHAR value) { return wanted == -1 || wanted == value;
 extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+  const host::sched::AfterEffect afterEffect("USBD_ParseConfigurationDescriptorEx");
   if (!host::irql::Allows(host::irql::Routine::USBD_ParseConfigurationDescriptor, ConfigurationDescriptor))
     return nullptr;
   if (ConfigurationDescriptor == nullptr) return nullptr;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "host/kernel/scheduler.h"
+#include "host/kernel/watchdog.h"
 #include "host/machine/machine.h"
 #include "tests/support/kernel_fixture.h"
 #include "tests/support/test_thread.h"
@@ -123,6 +124,162 @@ TEST_F(DeadlockTest, PollingTheClockAtDispatchLevelSeesTimePass) {
     waiter.join();
     EXPECT_EQ(waited, STATUS_TIMEOUT) << ModeName(seed);
     EXPECT_GE(host::clock::Now(), 10 * kMillisecond) << ModeName(seed);
+  }
+}
+
+// A poll at PASSIVE_LEVEL for a flag that another thread sets after 5 ms:
+// the clock ticks for a thread that keeps the processor, so the setter
+// runs and the poll ends, as on the platform. A poll of plain memory makes
+// no kernel call: free-running the real-time watchdog ticks for it.
+TEST_F(DeadlockTest, ABusyPollSeesTheClockTickAndItsSetterRun) {
+  struct Poll {
+    const char *what;
+    bool (*done)(LONG *flag, KEVENT *event);
+  } polls[] = {
+      {"interlocked read", [](LONG *flag, KEVENT *) { return InterlockedCompareExchange(flag, 0, 0) != 0; }},
+      {"KeReadStateEvent", [](LONG *, KEVENT *event) { return KeReadStateEvent(event) != 0; }},
+      {"zero time-out wait",
+       [](LONG *, KEVENT *event) {
+         LARGE_INTEGER zero{};
+         return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS;
+       }},
+      {"plain read", [](LONG *flag, KEVENT *) { return __atomic_load_n(flag, __ATOMIC_RELAXED) != 0; }},
+  };
+  for (const Poll &poll : polls) {
+    for (const auto &seed : kModes) {
+      const bool plain = poll.what == std::string("plain read");
+      if (plain && seed) continue;  // seeded, nothing can run before its next kernel call (below)
+      host::Kernel kernel({.seed = seed});
+      LONG flag = 0;
+      KEVENT event;
+      KeInitializeEvent(&event, NotificationEvent, FALSE);
+      TestThread setter([&] {
+        LARGE_INTEGER fiveMs = Relative(5 * kMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &fiveMs);
+        InterlockedExchange(&flag, 1);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+      });
+      while (!poll.done(&flag, &event)) {
+      }
+      setter.join();
+      EXPECT_GE(host::clock::Now(), 5 * kMillisecond) << poll.what << ", " << ModeName(seed);
+    }
+  }
+}
+
+// A thread that never lets go: each ends with a report naming it, within
+// seconds of real time. The DPC watchdog (0x133) for a thread at
+// DISPATCH_LEVEL or above for its period; "no progress" for a wait nobody
+// ends while a timer goes round; a loop with no kernel call at all stopped
+// by the real-time watchdog.
+TEST_F(DeadlockTest, AThreadThatNeverLetsGoIsReportedByName) {
+  const std::optional<uint64_t> modes[] = {std::nullopt, 1};
+  for (const auto &seed : modes) {
+    {  // a leaked spin lock whose holder goes on with a timer loop
+      host::Kernel kernel({.seed = seed});
+      KSPIN_LOCK lock;
+      KeInitializeSpinLock(&lock);
+      LONG gaveUp = 0;
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      KeLowerIrql(PASSIVE_LEVEL);  // the leak: never released on this path
+      host::sched::Thread spinner("spinner", [&] {
+        KIRQL was;
+        KeAcquireSpinLock(&lock, &was);  // refused once the watchdog has fired
+        KeLowerIrql(was);
+        InterlockedExchange(&gaveUp, 1);
+      });
+      while (InterlockedCompareExchange(&gaveUp, 0, 0) == 0) {
+        LARGE_INTEGER tenMs = Relative(10 * kMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &tenMs);
+      }
+      spinner.Join();
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+      auto checks = TakeBugChecks();
+      ASSERT_EQ(checks.size(), 1u) << ModeName(seed);
+      EXPECT_EQ(checks[0].code, 0x133u);
+      EXPECT_NE(checks[0].what.find("thread 'spinner'"), std::string::npos) << checks[0].what;
+      EXPECT_NE(checks[0].what.find("held by thread 'main'"), std::string::npos) << checks[0].what;
+    }
+    {  // an endless loop at DISPATCH_LEVEL that makes kernel calls
+      host::Kernel kernel({.seed = seed});
+      LONG value = 0;
+      host::sched::Thread looper("looper", [&] {
+        host::RunAtDispatchLevel([&] {
+          while (host::BugChecksSoFar().empty()) InterlockedCompareExchange(&value, 0, 0);
+        });
+      });
+      looper.Join();
+      EXPECT_GE(host::clock::Now(), host::sched::kDispatchWatchdog);
+      auto checks = TakeBugChecks();
+      ASSERT_EQ(checks.size(), 1u) << ModeName(seed);
+      EXPECT_EQ(checks[0].code, 0x133u);
+      EXPECT_EQ(checks[0].parameters[0], 1u);
+      EXPECT_NE(checks[0].what.find("thread 'looper'"), std::string::npos) << checks[0].what;
+    }
+  }
+}
+
+TEST_F(DeadlockTest, AThreadThatNeverLetsGoStopsTheMachine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char *what;
+    std::optional<uint64_t> seed;
+    void (*run)();
+    const char *report;
+  } cases[] = {
+      {"a wait nobody ends while a timer ticks", 1,
+       [] {
+         KEVENT never;
+         KeInitializeEvent(&never, NotificationEvent, FALSE);
+         host::sched::Thread timer("timer", [] {
+           for (;;) {
+             LARGE_INTEGER tenMs = Relative(10 * kMillisecond);
+             KeDelayExecutionThread(KernelMode, FALSE, &tenMs);
+           }
+         });
+         KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+       },
+       "NO PROGRESS(.|\n)*thread 'main' waits on: KeWaitForSingleObject(.|\n)*thread 'timer' waits on: "
+       "KeDelayExecutionThread"},
+      {"a loop on plain memory, seeded", 1,
+       [] {
+         static LONG flag = 0;
+         host::sched::Thread setter("setter", [] {
+           LARGE_INTEGER fiveMs = Relative(5 * kMillisecond);
+           KeDelayExecutionThread(KernelMode, FALSE, &fiveMs);
+           InterlockedExchange(&flag, 1);
+         });
+         while (__atomic_load_n(&flag, __ATOMIC_RELAXED) == 0) {
+         }
+       },
+       "MACHINE STOPPED(.|\n)*thread 'main' has run for 5 s of real time without a kernel call"},
+      {"a loop on plain memory at DISPATCH_LEVEL", std::nullopt,
+       [] {
+         host::sched::Thread timer("timer", [] {
+           for (;;) {
+             LARGE_INTEGER hour = Relative(3'600'000 * kMillisecond);
+             KeDelayExecutionThread(KernelMode, FALSE, &hour);
+           }
+         });
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         static LONG flag = 0;
+         while (__atomic_load_n(&flag, __ATOMIC_RELAXED) == 0) {
+         }
+       },
+       "STOP 0x00000133 \\(0x1, 0x1E00, (.|\n)*DPC_WATCHDOG_VIOLATION: thread 'main' runs at IRQL 2 without a kernel call"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EXIT(
+        {
+          host::SetBugCheckHandler({});
+          host::Kernel kernel({.seed = c.seed});
+          c.run();
+        },
+        ::testing::ExitedWithCode(86), c.report)
+        << c.what;
   }
 }
 

@@ -1,5 +1,6 @@
 // IRPs through a stack of devices: the completion walk, pending propagation,
 // the verifier's completion rules, cancel against completion.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -271,6 +272,13 @@ TEST_F(IrpTest, CallDriverChecks) {
   };
   irp = allocate();
   IoCallDriver(bottom_->device, irp);
+  {
+    const auto checks = host::BugChecksSoFar();
+    ASSERT_FALSE(checks.empty());
+    const uint64_t platform[4] = {check::kIrqlChangedInDispatch, reinterpret_cast<uint64_t>(bottom_->device),
+                                  PASSIVE_LEVEL, DISPATCH_LEVEL};  // the device, IRQL before, IRQL after
+    EXPECT_TRUE(std::equal(platform, platform + 4, checks.back().parameters));
+  }
   EXPECT_TRUE(TakeBugCheck(0xC9, check::kIrqlChangedInDispatch));
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   IoFreeIrp(irp);

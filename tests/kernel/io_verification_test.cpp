@@ -126,11 +126,11 @@ TEST_F(IoVerificationTest, AFilterPassesPnpRequestsItDoesNotFailDown) {
     const char *what;
     UCHAR minor;
     NTSTATUS ending;  // what the filter completes with; STATUS_PENDING: leaves the status as it came
-    uint64_t rule;    // 0: sound
+    uint64_t rule;    // 0: sound; else the platform's 0xC9 parameter 1
   } cases[] = {
-      {"untouched", IRP_MN_QUERY_CAPABILITIES, STATUS_PENDING, check::kUntouchedPnpCompleted},
-      {"unknown", 0x42, STATUS_PENDING, check::kUnknownPnpCompleted},
-      {"successful", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, check::kSuccessfulPnpCompleted},
+      {"untouched", IRP_MN_QUERY_CAPABILITIES, STATUS_PENDING, 0x22F},
+      {"unknown", 0x42, STATUS_PENDING, 0x22D},
+      {"successful", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, 0x22E},
       {"failed (a veto)", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY, 0},
   };
   for (const Case &c : cases) {
@@ -158,6 +158,14 @@ TEST_F(IoVerificationTest, AFilterPassesPnpRequestsItDoesNotFailDown) {
   };
   EXPECT_EQ(Send(IRP_MJ_PNP, 0x42).returned, STATUS_NOT_SUPPORTED);
   EXPECT_TRUE(TakeBugChecks().empty());
+  // Passed on under a spin lock: Plug and Play requests go at PASSIVE_LEVEL.
+  filter_->onIrp = [](PDEVICE_OBJECT device, PIRP irp) {
+    NTSTATUS status = STATUS_SUCCESS;
+    host::RunAtDispatchLevel([&] { status = PassDown(device, irp); });
+    return status;
+  };
+  Send(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+  EXPECT_TRUE(OnlyViolation(0x23A));
 }
 
 TEST_F(IoVerificationTest, PowerRequestsGoDownWithPoCallDriver) {

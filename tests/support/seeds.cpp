@@ -15,9 +15,23 @@ uint64_t Number(const char *name, uint64_t fallback) {
 
 }  // namespace
 
+// The thread sanitizer judges every access pair of a seed's run whatever
+// order the seed chose, so a few seeds cover what it can find; each is
+// many times slower under it.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NORVUSB_SEEDS_TSAN 1
+#endif
+#endif
+#if defined(NORVUSB_SEEDS_TSAN)
+constexpr uint64_t kDefaultSeeds = 4;
+#else
+constexpr uint64_t kDefaultSeeds = 200;
+#endif
+
 SeedRange SeedsToRun() {
   if (auto seed = host::sched::SeedFromEnvironment()) return {*seed, 1};
-  return {Number("NORVUSB_SEED_BASE", 1), Number("NORVUSB_SEEDS", 200)};
+  return {Number("NORVUSB_SEED_BASE", 1), Number("NORVUSB_SEEDS", kDefaultSeeds)};
 }
 
 std::string ReplayCommand(uint64_t seed) {
