@@ -46,7 +46,7 @@ inline constexpr int64_t kDispatchWatchdog = int64_t{kDispatchWatchdogTicks} * k
 // No progress: this much model time and this many time-outs in a row
 // without a request completed (NoteProgress) is a machine going round in
 // circles (a wait nobody ends while a timer ticks), reported like a deadlock.
-inline constexpr int64_t kNoProgressTime = int64_t{5 * 60} * 10'000'000;
+inline constexpr int64_t kNoProgressTime = int64_t{300} * 10'000'000;
 inline constexpr uint64_t kNoProgressTimeouts = 20'000;
 
 // A request completed: progress, for the report above.

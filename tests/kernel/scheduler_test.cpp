@@ -34,6 +34,12 @@ void FinishOnce(ToyRequest &request) {
   ExFreePool(request.record);
 }
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NORVUSB_TEST_TSAN 1
+#endif
+#endif
+
 // The toy of a completion path and a cancel path that both end with
 //   if (ctx->Irp) { IoFreeIrp(ctx->Irp); ctx->Irp = NULL; }
 // The window holds no interlocked call, only the free itself: a switch at
@@ -124,6 +130,11 @@ uint64_t LockTakers(uint64_t seed) {
 }
 
 TEST_F(SchedulerTest, SeededSchedulingFindsAnIrpFreedTwiceAndItsSeedReplaysIt) {
+#if defined(NORVUSB_TEST_TSAN)
+  // The sanitizer judges seeded runs too, and stops at this toy's race
+  // before any seed can free twice: the race table below pins that.
+  GTEST_SKIP() << "the thread sanitizer reports this race itself";
+#endif
   std::optional<uint64_t> found;
   uint64_t digest = 0;
   for (uint64_t seed = 1; seed <= 200 && !found; ++seed)
@@ -327,12 +338,6 @@ bool RunPlainRace(const PlainRace &race, std::optional<uint64_t> seed) {
   if (toy.Irp) IoFreeIrp(toy.Irp);
   return race.faulted(toy);
 }
-
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NORVUSB_TEST_TSAN 1
-#endif
-#endif
 
 TEST_F(SchedulerTest, RacesOnPlainMemoryAreFoundBySeedsOrTheThreadSanitizer) {
   for (const PlainRace &race : kPlainRaces) {
