@@ -137,6 +137,17 @@ VOID Zero(PVOID Target, SIZE_T Length) {
 
 // ---------------------------------------------------------------- the queues
 
+// A request that ends before the device saw it moved nothing: the USB stack
+// reports the bytes a transfer moved, so its length goes to 0.
+VOID EndUnserved(Pending *P, USBD_STATUS UsbdStatus) {
+  if (P->Urb == nullptr) return;
+  P->Urb->UrbHeader.Status = UsbdStatus;
+  const ULONG Kind = P->Request.Kind;
+  if (Kind == NVBUS_KIND_BULK_IN || Kind == NVBUS_KIND_BULK_OUT || Kind == NVBUS_KIND_CONTROL ||
+      Kind == NVBUS_KIND_DESCRIPTOR)
+    P->Urb->UrbControlTransfer.TransferBufferLength = 0;
+}
+
 // Waiting or held requests only: one in service has no cancel routine.
 VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP Irp) {
   IoReleaseCancelSpinLock(Irp->CancelIrql);
@@ -147,7 +158,7 @@ VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP Irp) {
   InitializeListHead(&P->Link);
   P->Place = NoWhere;
   KeReleaseSpinLock(&TheBus.Lock, Irql);
-  if (P->Urb != nullptr) P->Urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+  EndUnserved(P, USBD_STATUS_CANCELED);
   Complete(Irp, STATUS_CANCELLED, 0);
   ExFreePoolWithTag(P, PoolTag);
 }
@@ -164,7 +175,7 @@ NTSTATUS Forward(Pending *P, BOOLEAN Hold) {
   IoSetCancelRoutine(Irp, CancelPending);
   if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
     KeReleaseSpinLock(&TheBus.Lock, Irql);
-    if (P->Urb != nullptr) P->Urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    EndUnserved(P, USBD_STATUS_CANCELED);
     Complete(Irp, STATUS_CANCELLED, 0);
     ExFreePoolWithTag(P, PoolTag);
     return STATUS_PENDING;
@@ -229,7 +240,7 @@ VOID FailRequests(Child *C, LONG PipeIndex, NTSTATUS Status, USBD_STATUS UsbdSta
   KeReleaseSpinLock(&TheBus.Lock, Irql);
   while (!IsListEmpty(&Taken)) {
     Pending *P = CONTAINING_RECORD(RemoveHeadList(&Taken), Pending, Link);
-    if (P->Urb != nullptr) P->Urb->UrbHeader.Status = UsbdStatus;
+    EndUnserved(P, UsbdStatus);
     Complete(P->Irp, Status, 0);
     ExFreePoolWithTag(P, PoolTag);
   }
