@@ -5,7 +5,7 @@
 # norvusb.exe. Then dist/norvusb-VERSION/ (x86/norvusb.sys,
 # x64/norvusb.sys, every win32/*.inf, norvusb.exe, README.txt, LICENSE; with
 # SIGN=test also the test certificate), and from that same tree
-# dist/norvusb-VERSION.zip, the 1.44 MB floppy image
+# dist/norvusb-VERSION.zip, the 2.88 MB floppy image
 # dist/norvusb-VERSION.img and dist/SHA256SUMS.
 #
 # Reproducible: every date in the output is SOURCE_DATE_EPOCH (by default
@@ -96,8 +96,9 @@ find "$pkg" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 # beyond the DOS one), no directory entries.
 (cd "$dist" && find "$name" -type f | sort | zip -q -X -D -@ "$name.zip")
 
-# ---- the floppy: FAT12, 1.44 MB, fixed serial number and label.
-mformat -i "$pkg.img" -C -f 1440 -N 12841284 -v NORVUSB ::
+# ---- the floppy: FAT12, fixed serial number and label. 2.88 MB: the static
+# tool alone is larger than a 1.44 MB disk holds beside the drivers.
+mformat -i "$pkg.img" -C -f 2880 -N 12841284 -v NORVUSB ::
 (cd "$pkg" && find . -mindepth 1 -type d | sort | sed 's|^\./||' | while read -r d; do mmd -i "$pkg.img" "::$d"; done)
 (cd "$pkg" && find . -type f | sort | sed 's|^\./||' | while read -r f; do
   mcopy -i "$pkg.img" -m "$f" "::$f" || fail "$f does not fit on the floppy"
